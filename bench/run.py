@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""Runs every benchmark executable and prints one table of ratios.
+
+Each benchmark is named BM_<group>__<variant>[/args]; the variant "baseline"
+of the same group and arguments is its baseline, measured in the same run.
+The ratio is the candidate's time over the baseline's (below 1: faster);
+"speed" is its inverse (baseline time / candidate time).
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+
+NAME = re.compile(r"^(?P<group>BM_.+?)__(?P<variant>[A-Za-z0-9_]+?)(?P<args>/.*)?$")
+
+
+def run(exe, extra):
+    out = subprocess.run([exe, "--benchmark_format=json", *extra],
+                         check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout)["benchmarks"]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("build_dir", help="build tree configured with -DEFI_BUILD_BENCH=ON")
+    ap.add_argument("--filter", default=None, help="--benchmark_filter for every executable")
+    ap.add_argument("--min-time", default=None, help="--benchmark_min_time")
+    ap.add_argument("--repetitions", type=int, default=3, help="repetitions; the median is used")
+    args = ap.parse_args()
+
+    bench_dir = os.path.join(args.build_dir, "bench")
+    exes = sorted(os.path.join(bench_dir, f) for f in os.listdir(bench_dir)
+                  if f.startswith("bench_") and os.access(os.path.join(bench_dir, f), os.X_OK)
+                  and os.path.isfile(os.path.join(bench_dir, f)))
+    extra = [f"--benchmark_repetitions={args.repetitions}", "--benchmark_report_aggregates_only=true"]
+    if args.filter:
+        extra.append(f"--benchmark_filter={args.filter}")
+    if args.min_time:
+        extra.append(f"--benchmark_min_time={args.min_time}")
+
+    rows = {}
+    for exe in exes:
+        for b in run(exe, extra):
+            if b.get("aggregate_name", "median") != "median":
+                continue
+            name = b.get("run_name", b["name"])
+            m = NAME.match(name)
+            if not m:
+                continue
+            key = (os.path.basename(exe), m["group"], m["args"] or "")
+            rows.setdefault(key, {})[m["variant"]] = b
+
+    print(f"{'benchmark':<58} {'time':>12} {'baseline':>12} {'ratio':>7} {'speed':>7}")
+    failed = False
+    for (exe, group, argstr), variants in sorted(rows.items()):
+        base = variants.get("baseline")
+        for variant, b in sorted(variants.items()):
+            if variant == "baseline":
+                continue
+            label = f"{group}{argstr} [{variant}]"
+            t = b["real_time"]
+            unit = b["time_unit"]
+            if base is None:
+                print(f"{label:<58} {t:>10.1f}{unit:>2} {'(none)':>12}")
+                failed = True
+                continue
+            bt = base["real_time"]
+            print(f"{label:<58} {t:>10.1f}{unit:>2} {bt:>10.1f}{base['time_unit']:>2} "
+                  f"{t / bt:>7.2f} {bt / t:>7.2f}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+// The call-scoped arena. Every record and element block made for one native
+// call comes from it and goes, all at once, when the call ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <efi/export.h>
+#include <efi/records.h>
+
+namespace gc {
+/// Selects the value-area form of operator new (records).
+enum Value : int {};
+/// Selects the array-block form of operator new (element storage).
+enum Array : int {};
+}  // namespace gc
+
+class EFI_API IqlAllocator {
+public:
+    /// Header of every block on the chain.
+    struct link {
+        link* next;          ///< next older block, or null
+        std::uint32_t size;  ///< array block: bytes requested; value buffer: 12
+    };
+    /// A further value buffer: a link, then 96 bytes of room.
+    struct membuf {
+        link hdr;
+        alignas(8) unsigned char space[96];
+        explicit membuf(link* head) noexcept : hdr{head, 12} {}
+        unsigned char* buf() noexcept { return space; }
+    };
+
+    /// Opens a handle scope and makes this allocator current.
+    IqlAllocator() noexcept;
+    /// Releases the chain and restores the previous allocator and handle scope.
+    ~IqlAllocator();
+    IqlAllocator(const IqlAllocator&) = delete;
+    IqlAllocator& operator=(const IqlAllocator&) = delete;
+
+    /// n bytes from the value area: one subtraction and one comparison.
+    void* place(std::size_t n) {
+        m_top -= n;
+        if (m_top < m_limit) NewBuf(static_cast<unsigned>(n));
+        return m_top;
+    }
+
+    /// A zero-filled block of at least n bytes: a chain block up to 1024
+    /// bytes, a pinned host array above.
+    void* allocate_array(unsigned n);
+
+    /// A compact copy of array record src, stored in *dst; with add_imag a
+    /// real copy gets a zero-filled imaginary plane. flag is not consulted.
+    void cp(sAnyval* src, sAnyval** dst, bool flag, bool add_imag);
+
+    /// The current allocator (the newest live one), or null.
+    static IqlAllocator* m_current;
+    /// Highest pinned-array handle in use.
+    static std::int32_t m_NextHandle;
+    /// m_NextHandle when the current allocator was made.
+    static std::int32_t m_init_handle;
+
+    alignas(8) unsigned char m_buf[96];
+    unsigned char* m_top;
+    unsigned char* m_limit;
+    std::int32_t m_prev_init_handle;
+    IqlAllocator* m_prev_current;
+    link* m_blocks;
+    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made
+
+private:
+    void NewBuf(unsigned n);
+};
+
+/// Value form: n bytes from a's value area.
+inline void* operator new(std::size_t n, IqlAllocator* a, gc::Value) { return a->place(n); }
+/// Runs only when a constructor placed with the value form raises: nothing
+/// to give back, the arena keeps the bytes.
+inline void operator delete(void*, IqlAllocator*, gc::Value) noexcept {}
+/// Array form: a->allocate_array(n), zero-filled.
+inline void* operator new(std::size_t n, IqlAllocator* a, gc::Array) {
+    return a->allocate_array(static_cast<unsigned>(n));
+}
+inline void operator delete(void*, IqlAllocator*, gc::Array) noexcept {}
+inline void* operator new[](std::size_t n, IqlAllocator* a, gc::Array) {
+    return a->allocate_array(static_cast<unsigned>(n));
+}
+inline void operator delete[](void*, IqlAllocator*, gc::Array) noexcept {}
+
+/// Native-callable entry used by allocate_array for blocks above 1024 bytes.
+EFI_API void* PinnedArrayMemoryAlloc(int handle, unsigned bytes);
+
+static_assert(offsetof(IqlAllocator, m_buf) == 0);
+static_assert(offsetof(IqlAllocator, m_top) == 96);

@@ -1,0 +1,8 @@
+// The native API of efi, whole: what extension code includes.
+#pragma once
+
+#include <efi/export.h>
+#include <efi/errors.h>
+#include <efi/records.h>
+#include <efi/allocator.h>
+#include <efi/call.h>

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that
+# are missing. Safe to run again and again.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ clang pkg-config python3 curl
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, then builds and runs every
+# test twice, in a normal build and in an AddressSanitizer + UBSan build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 900
+}
+
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DEFI_SANITIZE=ON
+echo "test-all: every suite passed"

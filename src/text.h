@@ -1,0 +1,20 @@
+// Narrow text (current C locale's multibyte encoding) to and from host text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace Efi::detail {
+
+/// Decodes NUL-terminated narrow text with the current locale. A byte that
+/// does not decode becomes the Latin-1 character of the same value, so no
+/// text is lost and text made from low bytes comes back unchanged.
+std::u16string DecodeNarrow(const char* text);
+
+/// Encodes `n` UTF-16 code units into at most `cap` bytes of the current
+/// locale's multibyte encoding, stopping after the last whole character that
+/// fits (or at a unit that has no narrow form). Returns the bytes written;
+/// writes no NUL.
+std::size_t EncodeNarrow(const char16_t* text, std::size_t n, char* out, std::size_t cap);
+
+}  // namespace Efi::detail

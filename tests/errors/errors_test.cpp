@@ -1,0 +1,126 @@
+#include <clocale>
+
+#include <efi/efi.h>
+#include <efi/host/requirements.h>
+
+#include "efi_test.h"
+
+using Vrn::Run::AppException;
+
+namespace {
+
+struct Sample {
+    std::uint32_t code;
+    const char* text;
+};
+
+TEST(StandardErrors, CodesIndexTheTable) {
+    // A sample across the table: both ends, the two texts other parts raise
+    // directly (5, 29), and entries around the middle.
+    const Sample samples[] = {{0, "must be a number"},      {5, "must be positive"},
+                              {15, "must be a string"},     {28, "insufficient memory"},
+                              {29, "unknown error"},        {31, "illegal ORIGIN"},
+                              {56, "internal QP error"},    {63, "non-positive PC"},
+                              {74, "resulting matrix is empty"}, {75, "vector must be sorted"}};
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(s.code);
+        EXPECT_APP_ERROR(Efi::Throw(s.code, 3u), s.text, 3);
+    }
+}
+
+TEST(StandardErrors, CodeAndMessageRaiseTheSame) {
+    EXPECT_APP_ERROR(Efi::Throw(29, 2), "unknown error", 2);
+    EXPECT_APP_ERROR(Efi::Throw("unknown error", 2), "unknown error", 2);
+    EXPECT_APP_ERROR(Efi::Throw(0, 1), "must be a number", 1);
+}
+
+TEST(StandardErrors, CodesPastTheTableRaiseUnknownError) {
+    for (std::uint32_t code : {76u, 77u, 1000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(code);
+        EXPECT_APP_ERROR(Efi::Throw(code, 4u), "unknown error", 4);
+    }
+    EXPECT_APP_ERROR(Efi::Throw(-1, 4u), "unknown error", 4);
+}
+
+TEST(Throw, MinusOneArgumentMeansNone) {
+    EXPECT_APP_ERROR(Efi::Throw(75, Efi::kNoArgument), "vector must be sorted", 4294967295u);
+    EXPECT_APP_ERROR(Efi::Throw("overflow", static_cast<std::uint32_t>(-1)), "overflow", 4294967295u);
+}
+
+TEST(Throw, NullMessageRaisesUnknownError) {
+    EXPECT_APP_ERROR(Efi::Throw(static_cast<const char*>(nullptr), 7u), "unknown error", 7);
+}
+
+TEST(Throw, StatementsAfterItNeverRun) {
+    volatile bool after = false;
+    auto raise_then_mark = [&] {
+        Efi::Throw("must be scalar", 1u);
+        after = true;  // unreachable: Throw is noreturn and raises
+    };
+    EXPECT_THROW(raise_then_mark(), AppException);
+    EXPECT_FALSE(after);
+}
+
+TEST(Throw, BytesAbove127AreDecodedWithoutLoss) {
+    // In the C locale such bytes do not decode: each becomes the Latin-1
+    // character of the same value.
+    std::setlocale(LC_ALL, "C");
+    try {
+        Efi::Throw("caf\xE9 \xFF", 1u);
+        FAIL();
+    } catch (const AppException& e) {
+        EXPECT_EQ(e.Message(), std::u16string(u"caf\u00E9 \u00FF"));
+    }
+    // In a UTF-8 locale the same text decodes as UTF-8.
+    if (std::setlocale(LC_ALL, "C.UTF-8")) {
+        try {
+            Efi::Throw("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x99\x82", 1u);
+            FAIL();
+        } catch (const AppException& e) {
+            EXPECT_EQ(e.Message(), std::u16string(u"caf\u00E9 \u20AC \U0001F642"));
+        }
+        // A stray continuation byte still survives as its Latin-1 character.
+        try {
+            Efi::Throw("a\x80z", 1u);
+            FAIL();
+        } catch (const AppException& e) {
+            EXPECT_EQ(e.Message(), std::u16string(u"a\u0080z"));
+        }
+        std::setlocale(LC_ALL, "C");
+    }
+}
+
+Vrn::Run::Object RealMatrix(int rows, int cols) { return Vrn::Run::make<Qlt::MatVal>(rows, cols, false); }
+
+TEST(IsRMatrix, ColumnVectorOfAnyLength) {
+    const Efi::Error::ofsize_t<Qlt::MatVal> column{-1, 1};
+    Vrn::Run::Ref<Qlt::MatVal> out;
+
+    Vrn::Run::Object m51 = RealMatrix(5, 1);
+    EXPECT_TRUE(Efi::Error::is_rmatrix(m51, column, &out));
+    EXPECT_EQ(out.get(), m51.as<Qlt::MatVal>());
+
+    Vrn::Run::Ref<Qlt::MatVal> untouched;
+    EXPECT_FALSE(Efi::Error::is_rmatrix(RealMatrix(1, 5), column, &untouched));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(Vrn::Run::make<Qlt::MatVal>(5, 1, true), column, &untouched));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(Vrn::Run::Number(5.0), column, &untouched));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(Vrn::Run::TextUtf8("5"), column, &untouched));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(Vrn::Run::Object(), column, &untouched));
+    EXPECT_TRUE(untouched.is_null()) << "a failing check must store nothing";
+
+    EXPECT_TRUE(Efi::Error::is_rmatrix(m51, column));
+}
+
+TEST(IsRMatrix, AnyShapeAndExactShape) {
+    const Efi::Error::ofsize_t<Qlt::MatVal> any{-1, -1};
+    EXPECT_TRUE(Efi::Error::is_rmatrix(RealMatrix(1, 5), any));
+    EXPECT_TRUE(Efi::Error::is_rmatrix(RealMatrix(0, 0), any));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(Vrn::Run::make<Qlt::MatVal>(2, 2, true), any));
+
+    const Efi::Error::ofsize_t<Qlt::MatVal> three_by_two{3, 2};
+    EXPECT_TRUE(Efi::Error::is_rmatrix(RealMatrix(3, 2), three_by_two));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(RealMatrix(2, 3), three_by_two));
+    EXPECT_FALSE(Efi::Error::is_rmatrix(RealMatrix(3, 3), three_by_two));
+}
+
+}  // namespace
