@@ -43,3 +43,38 @@ inline bool SameValue(double a, double b) {
 }
 
 }  // namespace efitest
+
+#include <cfenv>
+
+namespace efitest {
+
+/// Saves the floating-point environment (x87 and SSE control and flags) and
+/// restores it on scope exit. A bridge call leaves the host's trapping word
+/// 0x273 in force; test code that is not written for trapping arithmetic
+/// wraps such calls in one of these.
+class FpEnvGuard {
+public:
+    FpEnvGuard() { std::fegetenv(&m_env); }
+    ~FpEnvGuard() { std::fesetenv(&m_env); }
+    FpEnvGuard(const FpEnvGuard&) = delete;
+    FpEnvGuard& operator=(const FpEnvGuard&) = delete;
+
+private:
+    std::fenv_t m_env;
+};
+
+/// The x87 control word now in force.
+inline std::uint16_t X87ControlWord() {
+    std::uint16_t cw;
+    asm volatile("fnstcw %0" : "=m"(cw));
+    return cw;
+}
+
+/// MXCSR now in force.
+inline std::uint32_t Mxcsr() {
+    std::uint32_t v;
+    asm volatile("stmxcsr %0" : "=m"(v));
+    return v;
+}
+
+}  // namespace efitest
