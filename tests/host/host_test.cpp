@@ -42,12 +42,14 @@ TEST(MatVal, Get1ReadsLinearColumnOrder) {
     Object o = Matrix(2, 2, std::vector<double>{1, 2, 3, 4}, std::vector<double>{0, 0, -1, 0});
     auto* m = o.as<Qlt::MatVal>();
     ASSERT_NE(m, nullptr);
-    auto* e2 = m->get_1(2).as<Qlt::NumVal>();
+    Object o2 = m->get_1(2);
+    auto* e2 = o2.as<Qlt::NumVal>();
     ASSERT_NE(e2, nullptr);
     EXPECT_EQ(e2->Data.rp, 3.0);  // row 0, column 1
     EXPECT_EQ(e2->Data.ip, -1.0);
     EXPECT_FALSE(e2->IsReal());
-    auto* e1 = m->get_1(1).as<Qlt::NumVal>();
+    Object o1 = m->get_1(1);
+    auto* e1 = o1.as<Qlt::NumVal>();
     EXPECT_EQ(e1->asReal(), 2.0);
     EXPECT_TRUE(e1->IsReal());
 }
@@ -64,7 +66,7 @@ TEST(MatVal, NestedElementsAreVisitedInColumnOrder) {
     });
     EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}}));
     EXPECT_TRUE(m->get_1(3).is<String>());
-    EXPECT_EQ(m->get_1(1).as<Qlt::NumVal>()->asReal(), 7.0);
+    EXPECT_EQ(m->get_1(1).as<Qlt::NumVal>()->asReal(), 7.0);  // the handle lives to the end of the statement
     EXPECT_TRUE(m->get_1(0).is<Qlt::NumVal>());  // plain elements read as numbers
 }
 
