@@ -37,10 +37,16 @@ public:
     IqlAllocator(const IqlAllocator&) = delete;
     IqlAllocator& operator=(const IqlAllocator&) = delete;
 
-    /// n bytes from the value area: one subtraction and one comparison.
+    /// n bytes from the value area, placed just below the free space of the
+    /// current buffer. The room left is compared before m_top moves, so the
+    /// pointer never leaves its buffer; a request that does not fit starts a
+    /// new buffer (out of line) and abandons the rest of this one.
     void* place(std::size_t n) {
+        if (n > static_cast<std::size_t>(m_top - m_limit)) {
+            NewBuf(n);
+            return m_top;
+        }
         m_top -= n;
-        if (m_top < m_limit) NewBuf(static_cast<unsigned>(n));
         return m_top;
     }
 
@@ -65,10 +71,14 @@ public:
     std::int32_t m_prev_init_handle;
     IqlAllocator* m_prev_current;
     link* m_blocks;
-    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made
+    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made;
+                                  ///< entries added later go with this allocator
 
 private:
-    void NewBuf(unsigned n);
+    /// Starts a new value buffer (a membuf on the chain, or for a request
+    /// above 96 bytes a block of its own) and places n bytes at its top.
+    /// Raises "out of memory" when no block can be had; the chain is kept.
+    void NewBuf(std::size_t n);
 };
 
 /// Value form: n bytes from a's value area.
@@ -91,3 +101,9 @@ EFI_API void* PinnedArrayMemoryAlloc(int handle, unsigned bytes);
 
 static_assert(offsetof(IqlAllocator, m_buf) == 0);
 static_assert(offsetof(IqlAllocator, m_top) == 96);
+static_assert(offsetof(IqlAllocator, m_limit) == 104);
+static_assert(offsetof(IqlAllocator, m_prev_init_handle) == 112);
+static_assert(offsetof(IqlAllocator, m_prev_current) == 120);
+static_assert(offsetof(IqlAllocator, m_blocks) == 128);
+static_assert(sizeof(IqlAllocator::link) == 16 && offsetof(IqlAllocator::link, size) == 8);
+static_assert(sizeof(IqlAllocator::membuf) == 16 + 96 && offsetof(IqlAllocator::membuf, space) == 16);

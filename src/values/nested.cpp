@@ -1,0 +1,45 @@
+// The nested-record table: a nested element of a real plane holds a 32-bit
+// handle (1 + index here), since a 64-bit address does not fit beside the
+// marker word. Entries go with the allocator that was current when they were
+// added: each allocator truncates the table back to its size at creation.
+#include <vector>
+
+#include <efi/allocator.h>
+#include <efi/errors.h>
+#include <efi/records.h>
+
+#include "values/chain.h"
+
+namespace {
+
+std::vector<sAnyval*>& NestedTable() {
+    static std::vector<sAnyval*> table;
+    return table;
+}
+
+}  // namespace
+
+namespace Efi::detail {
+
+std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(NestedTable().size()); }
+
+void NestedTableTruncate(std::uint32_t size) noexcept {
+    auto& table = NestedTable();
+    if (size < table.size()) table.resize(size);
+}
+
+}  // namespace Efi::detail
+
+dblptr dblptr::make(IqlAllocator* /*a: the current allocator, owner of the entry*/, sAnyval* record) {
+    if (record == nullptr) return dblptr{0, kMarker};
+    auto& table = NestedTable();
+    if (table.size() >= 0xFFFFFFFEu) Efi::Throw("out of memory", Efi::kNoArgument);
+    table.push_back(record);
+    return dblptr{static_cast<std::uint32_t>(table.size()), kMarker};
+}
+
+sAnyval* dblptr::get() const noexcept {
+    const auto& table = NestedTable();
+    if (ptr == 0 || ptr > table.size()) return nullptr;
+    return table[ptr - 1];
+}
