@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <efi/allocator.h>
 
@@ -19,9 +20,14 @@ void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool 
 /// count as 0).
 unsigned PlaneBytes(std::int64_t rows, std::int64_t cols);
 
+/// The nested-record table: entry i is the record of handle i + 1.
+extern std::vector<sAnyval*> g_nested_records;
+
 /// Current size of the nested-record table.
-std::uint32_t NestedTableSize() noexcept;
+inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(g_nested_records.size()); }
 /// Drops the entries from index `size` on.
-void NestedTableTruncate(std::uint32_t size) noexcept;
+inline void NestedTableTruncate(std::uint32_t size) noexcept {
+    if (size < g_nested_records.size()) g_nested_records.resize(size);
+}
 
 }  // namespace Efi::detail

@@ -10,36 +10,22 @@
 
 #include "values/chain.h"
 
-namespace {
-
-std::vector<sAnyval*>& NestedTable() {
-    static std::vector<sAnyval*> table;
-    return table;
-}
-
-}  // namespace
-
 namespace Efi::detail {
 
-std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(NestedTable().size()); }
-
-void NestedTableTruncate(std::uint32_t size) noexcept {
-    auto& table = NestedTable();
-    if (size < table.size()) table.resize(size);
-}
+std::vector<sAnyval*> g_nested_records;
 
 }  // namespace Efi::detail
 
 dblptr dblptr::make(IqlAllocator* /*a: the current allocator, owner of the entry*/, sAnyval* record) {
     if (record == nullptr) return dblptr{0, kMarker};
-    auto& table = NestedTable();
+    auto& table = Efi::detail::g_nested_records;
     if (table.size() >= 0xFFFFFFFEu) Efi::Throw("out of memory", Efi::kNoArgument);
     table.push_back(record);
     return dblptr{static_cast<std::uint32_t>(table.size()), kMarker};
 }
 
 sAnyval* dblptr::get() const noexcept {
-    const auto& table = NestedTable();
+    const auto& table = Efi::detail::g_nested_records;
     if (ptr == 0 || ptr > table.size()) return nullptr;
     return table[ptr - 1];
 }
