@@ -20,13 +20,16 @@ public:
     /// Header of every block on the chain.
     struct link {
         link* next;          ///< next older block, or null
-        std::uint32_t size;  ///< array block: bytes requested; value buffer: 12
+        std::uint32_t size;  ///< array block: bytes requested; value buffer: 12;
+                             ///< a value of its own: its room in 8-byte units
     };
     /// A further value buffer: a link, then 96 bytes of room.
     struct membuf {
-        link hdr;
-        alignas(8) unsigned char space[96];
+        link hdr;                            ///< its place on the chain
+        alignas(8) unsigned char space[96];  ///< the room values are cut from
+        /// Takes the chain head as `next`; size 12 (its room in 8-byte units).
         explicit membuf(link* head) noexcept : hdr{head, 12} {}
+        /// The 96 bytes of room.
         unsigned char* buf() noexcept { return space; }
     };
 
@@ -65,12 +68,12 @@ public:
     /// m_NextHandle when the current allocator was made.
     static std::int32_t m_init_handle;
 
-    alignas(8) unsigned char m_buf[96];
-    unsigned char* m_top;
-    unsigned char* m_limit;
-    std::int32_t m_prev_init_handle;
-    IqlAllocator* m_prev_current;
-    link* m_blocks;
+    alignas(8) unsigned char m_buf[96];  ///< the first value buffer, inside the allocator
+    unsigned char* m_top;                ///< low end of the free space of the current value buffer
+    unsigned char* m_limit;              ///< start of the current value buffer
+    std::int32_t m_prev_init_handle;     ///< m_init_handle when this allocator was made
+    IqlAllocator* m_prev_current;        ///< the allocator current when this one was made
+    link* m_blocks;                      ///< newest block of the chain, or null
     std::uint32_t m_prev_nested;  ///< size of the nested-record table when made;
                                   ///< entries added later go with this allocator
 
