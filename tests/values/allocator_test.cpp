@@ -7,6 +7,11 @@
 #include <efi/host/pinned.h>
 
 #include "arena_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define EFI_TEST_ASAN 1
+#include <sanitizer/asan_interface.h>
+#endif
 #include "efi_test.h"
 
 namespace {
@@ -148,6 +153,12 @@ TEST(Allocator, ARequestThatDoesNotFitAbandonsTheRestOfTheBuffer) {
     auto* buffer = reinterpret_cast<IqlAllocator::membuf*>(a.m_blocks);
     EXPECT_EQ(ChainLength(a), 1);
     EXPECT_EQ(small, buffer->buf() + 96 - 32 - 8);
+#if EFI_TEST_ASAN
+    // The abandoned 16 bytes are off limits; the values around them are not.
+    EXPECT_TRUE(__asan_address_is_poisoned(a.m_buf));
+    EXPECT_TRUE(__asan_address_is_poisoned(a.m_buf + 15));
+    EXPECT_FALSE(__asan_address_is_poisoned(a.m_buf + 16));
+#endif
 }
 
 TEST(Allocator, AValueLargerThanABufferGetsABlockOfItsOwn) {
