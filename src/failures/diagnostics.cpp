@@ -1,0 +1,106 @@
+// Developer diagnostics: the level from KS_DEBUG, capped formatting, and the
+// single write per report.
+#include <efi/diagnostics.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kReportRoom = 4095;
+constexpr unsigned kFixedCap = 512;
+
+std::uint32_t ReadLevel() noexcept {
+    const char* value = std::getenv("KS_DEBUG");
+    unsigned level = 0;
+    if (!value || std::sscanf(value, "%u", &level) != 1) return 0;
+    return level;
+}
+
+// Read among the static initialisers, before any report can be made.
+const std::uint32_t g_level = ReadLevel();
+
+// Standard error, in one write, so that reports of several threads never
+// interleave within a line. The result is not looked at: a report that
+// cannot be written is dropped.
+void WriteReport(const std::string& text) noexcept {
+    ssize_t written;
+    do {
+        written = ::write(STDERR_FILENO, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+}
+
+std::string FormatCapped(const char* format, std::va_list args, std::size_t cap) {
+    std::vector<char> buffer(cap + 1, '\0');
+    std::va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
+    va_end(copy);
+    // A negative count is a formatting failure: keep whatever the formatter
+    // left, which is at most cap characters of a NUL-terminated buffer.
+    std::size_t kept = needed < 0 ? ::strnlen(buffer.data(), cap)
+                                  : std::min(static_cast<std::size_t>(needed), cap);
+    return std::string(buffer.data(), kept);
+}
+
+std::string FormatCappedValues(std::size_t cap, const char* format, ...) __attribute__((format(printf, 2, 3)));
+std::string FormatCappedValues(std::size_t cap, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::string text = FormatCapped(format, args, cap);
+    va_end(args);
+    return text;
+}
+
+}  // namespace
+
+std::uint32_t diagnostic_level() noexcept { return g_level; }
+
+std::string format_string(const char* format, std::va_list args, unsigned cap) {
+    return FormatCapped(format, args, cap);
+}
+
+std::string format_string(const char* format, unsigned cap, ...) {
+    std::va_list args;
+    va_start(args, cap);
+    std::string text = FormatCapped(format, args, cap);
+    va_end(args);
+    return text;
+}
+
+std::string format_string(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::string text = FormatCapped(format, args, kFixedCap);
+    va_end(args);
+    return text;
+}
+
+void kstracer::trace(const char* format, ...) const {
+    std::va_list args;
+    va_start(args, format);
+    vtrace(format, args);
+    va_end(args);
+}
+
+void kstracer::vtrace(const char* format, std::va_list args) const {
+    if (g_level == 0) return;
+    std::string out;
+    out.reserve(kReportRoom + 1);
+    if (g_level != 1) out += FormatCappedValues(kReportRoom, "%s(%u) : ", file, line & ~kstracer_newline);
+    out += FormatCapped(format, args, kReportRoom - out.size());
+    if (line & kstracer_newline) out += '\n';
+    WriteReport(out);
+}
+
+bool kstracer::assertion_failed(const char* text) const {
+    if (g_level == 0) return false;
+    trace("ks: assertion '%s' failed.", text ? text : "(null)");
+    return true;
+}
