@@ -13,6 +13,7 @@ namespace Vrn::Run {
 
 namespace {
 
+constexpr std::uint32_t kFltDenormalOperand = 0xC000008D;
 constexpr std::uint32_t kFltDivideByZero = 0xC000008E;
 constexpr std::uint32_t kFltInexactResult = 0xC000008F;
 constexpr std::uint32_t kFltInvalidOperation = 0xC0000090;
@@ -23,6 +24,8 @@ constexpr std::uint32_t kIntOverflow = 0xC0000095;
 
 // The six exception flags, in the same bit order in the x87 status word and MXCSR.
 constexpr std::uint32_t kFlagBits = 0x3F;
+constexpr std::uint32_t kDenormalFlag = 0x02, kUnderflowFlag = 0x10;
+constexpr unsigned kMxcsrMaskShift = 7;
 constexpr std::uint32_t kMxcsrAllMasked = 0x1F80;
 
 struct sigaction g_previous{};
@@ -42,6 +45,24 @@ std::uint32_t CodeForFault(int si_code) noexcept {
         case FPE_INTOVF: return kIntOverflow;
         default: return 0;
     }
+}
+
+// Flags pending in the faulting code whose exceptions were not masked there:
+// the ones that can have caused the trap.
+std::uint32_t UnmaskedPending(const ucontext_t* context) noexcept {
+    const auto* fp = context->uc_mcontext.fpregs;
+    if (!fp) return 0;
+    const std::uint32_t sse = fp->mxcsr & ~(fp->mxcsr >> kMxcsrMaskShift);
+    const std::uint32_t x87 = static_cast<std::uint32_t>(fp->swd) & ~static_cast<std::uint32_t>(fp->cwd);
+    return (sse | x87) & kFlagBits;
+}
+
+// The kernel reports a denormal-operand trap as an underflow; the pending
+// flags tell the two apart.
+std::uint32_t RefineCode(std::uint32_t code, const ucontext_t* context) noexcept {
+    if (code != kFltUnderflow) return code;
+    const std::uint32_t pending = UnmaskedPending(context);
+    return (pending & kDenormalFlag) && !(pending & kUnderflowFlag) ? kFltDenormalOperand : code;
 }
 
 // The 28-byte environment image of FNSTENV/FLDENV in 32-bit protected mode.
@@ -82,6 +103,7 @@ EXCEPTION_POINTERS* RecordFault(std::uint32_t code, const siginfo_t* info) noexc
 
 [[noreturn]] void ThrowFault(std::uint32_t code, EXCEPTION_POINTERS* record) {
     switch (code) {
+        case kFltDenormalOperand: throw SE_FPEDenormal_Exception(code, record);
         case kFltDivideByZero: throw SE_FPEDivByZero_Exception(code, record);
         case kFltOverflow: throw SE_FPEOverflow_Exception(code, record);
         case kFltInvalidOperation: throw SE_FPEInvalidOperation_Exception(code, record);
@@ -113,8 +135,9 @@ void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
         PassOn(signal, info, context);
         return;
     }
-    CarryPendingFlags(static_cast<const ucontext_t*>(context));
-    const std::uint32_t code = CodeForFault(info->si_code);
+    const auto* interrupted = static_cast<const ucontext_t*>(context);
+    const std::uint32_t code = RefineCode(CodeForFault(info->si_code), interrupted);
+    CarryPendingFlags(interrupted);
     ThrowFault(code, RecordFault(code, info));
 }
 

@@ -74,6 +74,39 @@ TEST_F(FaultTranslation, InvalidOperationIsCaughtAsFloatingPointError) {
     ExpectResetUnit();
 }
 
+// The control word that traps just the one exception `unmasked` (x87 mask bit).
+std::uint16_t TrapOnly(std::uint16_t mask_bit) { return static_cast<std::uint16_t>(0x37F & ~mask_bit); }
+
+TEST_F(FaultTranslation, LessCommonTrapsMapToTheirClasses) {
+    struct Case {
+        const char* what;
+        std::uint16_t mask_bit;
+        double a, b;
+        std::uint32_t code;
+        int (SE_FPE_Exception::*predicate)() const noexcept;
+        std::uint32_t status_bit;
+    };
+    const double denormal = 1e-310;
+    const Case cases[] = {
+        {"underflow", 0x10, 1e-300, 1e300, 0xC0000093, &SE_FPE_Exception::IsUnderflow, 0x2},
+        {"denormal operand", 0x02, denormal, 1.0, 0xC000008D, &SE_FPE_Exception::IsDenormal, 0x80000},
+        {"inexact", 0x20, 1.0, 3.0, 0xC000008F, &SE_FPE_Exception::IsInexact, 0x1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Efi::User::set_control_word(TrapOnly(c.mask_bit));
+        try {
+            fault_divide(c.a, c.b);
+            ADD_FAILURE() << "no fault";
+        } catch (const SE_FPE_Exception& e) {
+            EXPECT_EQ(e.GetCode(), c.code);
+            EXPECT_EQ((e.*c.predicate)(), 1);
+            EXPECT_EQ(e.status() & c.status_bit, c.status_bit);
+        }
+        ExpectResetUnit();
+    }
+}
+
 TEST_F(FaultTranslation, IntegerDivisionByZero) {
     try {
         fault_int_divide(1, 0);

@@ -18,6 +18,8 @@ namespace Vrn::Run {
 ///   FPE_FLTOVF  0xC0000091  SE_FPEOverflow_Exception
 ///   FPE_FLTINV  0xC0000090  SE_FPEInvalidOperation_Exception
 ///   FPE_FLTUND  0xC0000093  SE_FPEUnderflow_Exception
+///               0xC000008D  SE_FPEDenormal_Exception, when only the
+///                           denormal-operand flag (not underflow) is pending
 ///   FPE_FLTRES  0xC000008F  SE_FPEInexactResult_Exception
 ///   FPE_INTDIV  0xC0000094  SE_INTDivByZero_Exception
 ///   FPE_INTOVF  0xC0000095  SE_INTOverflow_Exception
