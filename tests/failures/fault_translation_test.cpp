@@ -1,4 +1,6 @@
+#include <csignal>
 #include <cstdint>
+#include <thread>
 
 #include <efi/efi.h>
 #include <vrnrun/faults.h>
@@ -115,6 +117,36 @@ TEST_F(FaultTranslation, IntegerDivisionByZero) {
         EXPECT_EQ(e.GetCode(), 0xC0000094u);
         EXPECT_NE(e.GetRecord()->ExceptionRecord->ExceptionAddress, nullptr);
     }
+}
+
+TEST_F(FaultTranslation, EachThreadHasItsOwnRecord) {
+    const EXCEPTION_POINTERS* here = nullptr;
+    const EXCEPTION_POINTERS* there = nullptr;
+    auto fault = [](const EXCEPTION_POINTERS*& record) {
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        try {
+            fault_divide(1.0, 0.0);
+        } catch (const SE_FPEDivByZero_Exception& e) {
+            record = e.GetRecord();
+        }
+    };
+    fault(here);
+    std::thread other([&] { fault(there); });
+    other.join();
+    ASSERT_NE(here, nullptr);
+    ASSERT_NE(there, nullptr);
+    EXPECT_NE(here, there);
+}
+
+TEST(FaultTranslationDeathTest, SentSignalKeepsItsDefaultAction) {
+    // raise() interrupts no faulting instruction; throwing there would unwind
+    // from an arbitrary point, so the signal gets the action it had before.
+    EXPECT_EXIT(
+        {
+            Vrn::Run::InstallFaultTranslation();
+            std::raise(SIGFPE);
+        },
+        ::testing::KilledBySignal(SIGFPE), "");
 }
 
 }  // namespace
