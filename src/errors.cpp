@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <iterator>
 
 #include <efi/diagnostics.h>
@@ -42,21 +43,25 @@ namespace {
 
 using InTableEntry = bool (*)(const char*);
 
-// The InTable entry once found. Written without a lock: two threads that
-// look it up together load the same library and store the same entry.
-InTableEntry g_in_table = nullptr;
+// The InTable entry once found. No lock: two threads that look it up
+// together load the same library and store the same entry. Atomic only so
+// that the race is well defined; relaxed order suffices, since the entry is
+// the same whoever stores it.
+std::atomic<InTableEntry> g_in_table{nullptr};
 
 // Loads the message library while the entry is unknown. A library that
 // cannot be loaded is tried again next time; one that loads but lacks the
 // entry is loaded again per call (the loader only counts the extra
 // reference). The library is never unloaded: the entry must stay valid.
 InTableEntry FindInTable() {
-    if (!g_in_table) {
+    InTableEntry entry = g_in_table.load(std::memory_order_relaxed);
+    if (!entry) {
         void* library = ::dlopen("libnewmsg.so", RTLD_NOW);
         if (!library) return nullptr;
-        g_in_table = reinterpret_cast<InTableEntry>(::dlsym(library, "InTable"));
+        entry = reinterpret_cast<InTableEntry>(::dlsym(library, "InTable"));
+        g_in_table.store(entry, std::memory_order_relaxed);
     }
-    return g_in_table;
+    return entry;
 }
 
 }  // namespace

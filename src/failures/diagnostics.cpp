@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
-#include <cstring>
-#include <vector>
 
 namespace {
 
@@ -36,17 +34,20 @@ void WriteReport(const std::string& text) noexcept {
     } while (written < 0 && errno == EINTR);
 }
 
+// Measures first, so the buffer is as long as the kept text and a large cap
+// costs nothing. A formatting failure (negative count) keeps nothing.
 std::string FormatCapped(const char* format, std::va_list args, std::size_t cap) {
-    std::vector<char> buffer(cap + 1, '\0');
-    std::va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
-    va_end(copy);
-    // A negative count is a formatting failure: keep whatever the formatter
-    // left, which is at most cap characters of a NUL-terminated buffer.
-    std::size_t kept = needed < 0 ? ::strnlen(buffer.data(), cap)
-                                  : std::min(static_cast<std::size_t>(needed), cap);
-    return std::string(buffer.data(), kept);
+    std::va_list measure;
+    va_copy(measure, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (needed <= 0) return {};
+    std::string text(std::min(static_cast<std::size_t>(needed), cap), '\0');
+    std::va_list fill;
+    va_copy(fill, args);
+    std::vsnprintf(text.data(), text.size() + 1, format, fill);
+    va_end(fill);
+    return text;
 }
 
 std::string FormatCappedValues(std::size_t cap, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -93,7 +94,7 @@ void kstracer::vtrace(const char* format, std::va_list args) const {
     if (g_level == 0) return;
     std::string out;
     out.reserve(kReportRoom + 1);
-    if (g_level != 1) out += FormatCappedValues(kReportRoom, "%s(%u) : ", file, line & ~kstracer_newline);
+    if (g_level != 1) out += FormatCappedValues(kReportRoom, "%s(%u) : ", file ? file : "(null)", line & ~kstracer_newline);
     out += FormatCapped(format, args, kReportRoom - out.size());
     if (line & kstracer_newline) out += '\n';
     WriteReport(out);

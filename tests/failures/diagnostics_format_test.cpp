@@ -21,6 +21,7 @@ TEST(FormatString, CutsAtTheCapNeverRejects) {
     EXPECT_EQ(format_string("%s", 6u, "abcdef"), "abcdef");
     EXPECT_EQ(format_string("%s", 0u, "abcdef"), "");
     EXPECT_EQ(ThroughVaList(4, "%d%d", 123, 456), "1234");
+    EXPECT_EQ(format_string("%s", 0xFFFFFFFFu, "no room is reserved for the cap"), "no room is reserved for the cap");
 }
 
 TEST(FormatString, FixedCapIs512) {
