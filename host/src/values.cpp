@@ -6,6 +6,8 @@
 
 namespace Vrn::Run {
 
+AllocFaultHook g_alloc_fault = nullptr;
+
 HostValue::~HostValue() = default;
 
 }  // namespace Vrn::Run
@@ -35,6 +37,7 @@ DoubleArray::~DoubleArray() {
 
 DoubleArray DoubleArray::make(std::size_t n) {
     if (n > (SIZE_MAX - Block::kHeader) / sizeof(double)) throw std::bad_alloc();
+    Vrn::Run::CheckAllocFault();
     void* raw = std::calloc(1, Block::kHeader + n * sizeof(double));
     if (!raw) throw std::bad_alloc();
     DoubleArray a;
