@@ -159,11 +159,9 @@ std::u16string FormatHMS(bool negative, double hours, std::int32_t minutes, doub
 }  // namespace
 
 Object Convert::fif(const Object& text) {
-    const std::u16string& s = TextArgument(text);
-    std::string bytes;
-    detail::NarrowForPatterns(s, bytes);
+    const detail::PatternText bytes(TextArgument(text));
     double value = 0.0;
-    if (!ReadFif(bytes, value)) AppException::Raise(u"bad_fif_string", kFirstArgument);
+    if (!ReadFif(bytes.view(), value)) AppException::Raise(u"bad_fif_string", kFirstArgument);
     return Vrn::Run::make<Qlt::NumVal>(value);
 }
 
@@ -262,14 +260,12 @@ Object Convert::dms_inv(const Object& radians) {
 }
 
 Object Convert::hhmmss(const Object& text) {
-    const std::u16string& s = TextArgument(text);
-    std::string bytes;
-    detail::NarrowForPatterns(s, bytes);
+    const detail::PatternText bytes(TextArgument(text));
     Group g[4];
     const Group &sign = g[0], &hours = g[1], &minutes = g[2], &seconds = g[3];
     // The empty text matches nothing, which counts as a whole match with all
     // groups absent; without hours, minutes and seconds there is no time.
-    if (!SharedPatterns().hhmmss.ReadWhole(bytes, g) || !hours.present() || !minutes.present() ||
+    if (!SharedPatterns().hhmmss.ReadWhole(bytes.view(), g) || !hours.present() || !minutes.present() ||
         !seconds.present()) {
         AppException::Raise(u"bad_hhmmss_string", kFirstArgument);
     }

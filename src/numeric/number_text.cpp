@@ -32,10 +32,40 @@ bool HasNonzeroIntegerDigit(std::string_view digits) {
     return false;
 }
 
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common short case without the general parser: with at most 15
+// significant digits the digits form an integer below 2^53, and 10^k is exact
+// for k <= 22, so one correctly rounded division is the correctly rounded
+// value. False (value untouched) when the text is outside that case.
+bool ParseShortDecimal(std::string_view digits, double& value) {
+    if (digits.empty() || digits.size() > 16) return false;
+    std::uint64_t mantissa = 0;
+    int count = 0;
+    int fraction_digits = -1;  // -1 until the "." is seen
+    for (char c : digits) {
+        if (c == '.') {
+            if (fraction_digits >= 0) return false;
+            fraction_digits = 0;
+            continue;
+        }
+        if (c < '0' || c > '9') return false;
+        mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+        ++count;
+        if (fraction_digits >= 0) ++fraction_digits;
+    }
+    if (count == 0 || count > 15 || fraction_digits == 0) return false;
+    const double m = static_cast<double>(mantissa);
+    value = fraction_digits > 0 ? m / kPowersOfTen[fraction_digits] : m;
+    return true;
+}
+
 }  // namespace
 
 double ParseDecimal(std::string_view digits) {
     double value = 0.0;
+    if (ParseShortDecimal(digits, value)) return value;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
                                            std::chars_format::fixed);
     (void)end;
@@ -113,12 +143,17 @@ void AppendGeneral15(std::string& out, double x) {
 
 std::u16string WidenAscii(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 
-void NarrowForPatterns(std::u16string_view text, std::string& out) {
-    out.resize(text.size());
+PatternText::PatternText(std::u16string_view text) : m_size(text.size()) {
+    char* out = m_inline;
+    if (text.size() > sizeof m_inline) {
+        m_heap.resize(text.size());
+        out = m_heap.data();
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
         out[i] = c < 0x80 ? static_cast<char>(c) : static_cast<char>(0xFF);
     }
+    m_data = out;
 }
 
 }  // namespace Efi::detail

@@ -37,7 +37,17 @@ std::u16string WidenAscii(std::string_view s);
 
 /// Host text as bytes for the patterns: ASCII code units unchanged, every
 /// other code unit as 0xFF, which no pattern element matches. Embedded NULs
-/// are kept.
-void NarrowForPatterns(std::u16string_view text, std::string& out);
+/// are kept. Short texts (all that people type) stay on the stack.
+class PatternText {
+public:
+    explicit PatternText(std::u16string_view text);
+    std::string_view view() const noexcept { return {m_data, m_size}; }
+
+private:
+    char m_inline[64];
+    std::string m_heap;
+    const char* m_data;
+    std::size_t m_size;
+};
 
 }  // namespace Efi::detail

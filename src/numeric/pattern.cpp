@@ -71,7 +71,7 @@ Pattern::Pattern(const char* source, std::initializer_list<const char*> group_na
     }
     // Without JIT support (or when it fails) pcre2_match falls back to the
     // interpreter, which reads the same patterns, only slower.
-    (void)pcre2_jit_compile(m_code, PCRE2_JIT_COMPLETE);
+    m_jit = pcre2_jit_compile(m_code, PCRE2_JIT_COMPLETE) == 0;
 }
 
 Pattern::~Pattern() { pcre2_code_free(m_code); }
@@ -79,7 +79,10 @@ Pattern::~Pattern() { pcre2_code_free(m_code); }
 bool Pattern::ReadWhole(std::string_view text, Group* groups) const {
     pcre2_match_data* data = ThreadMatchData();
     const auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-    int rc = pcre2_match(m_code, subject, text.size(), 0, 0, data, SharedMatchContext());
+    // The compiled matcher's own entry skips the checks that pcre2_match makes
+    // on every call; the patterns and options are fixed, so they always pass.
+    int rc = m_jit ? pcre2_jit_match(m_code, subject, text.size(), 0, 0, data, SharedMatchContext())
+                   : pcre2_match(m_code, subject, text.size(), 0, 0, data, SharedMatchContext());
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
         // The compiled matcher keeps its backtracking on a small fixed stack;
         // the interpreter keeps it on the heap, within the limits above.

@@ -47,6 +47,7 @@ private:
     pcre2_code* m_code = nullptr;
     int m_group_count = 0;
     std::uint32_t m_numbers[kMaxGroups] = {};
+    bool m_jit = false;
 };
 
 }  // namespace Efi::detail
