@@ -4,6 +4,8 @@
 #include <efi/host/convert.h>
 
 #include <atomic>
+#include <charconv>
+#include <random>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -286,6 +288,20 @@ TEST(NumberText, DigitGroupsOutOfRange) {
     EXPECT_EQ(Efi::detail::TruncateToInt32(-2147483648.9), std::numeric_limits<int>::min());
     EXPECT_EQ(Efi::detail::TruncateToInt32(2147483647.9), 2147483647);
     EXPECT_EQ(Efi::detail::TruncateToInt32(2147483648.0), std::numeric_limits<int>::min());
+}
+
+TEST(NumberText, ShortGroupsRoundLikeTheGeneralParser) {
+    // Short digit groups take a quicker road; it must give the same bits.
+    std::mt19937_64 rng(20261209);
+    for (int i = 0; i < 200000; ++i) {
+        const int digits = 1 + static_cast<int>(rng() % 17);
+        std::string text;
+        for (int d = 0; d < digits; ++d) text += static_cast<char>('0' + rng() % 10);
+        if (rng() % 4 != 0 && digits > 1) text.insert(1 + rng() % (digits - 1), 1, '.');
+        double expected = 0.0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        ASSERT_TRUE(SameBits(Efi::detail::ParseDecimal(text), expected)) << text;
+    }
 }
 
 // Long and hostile texts give a value or the error, quickly.
