@@ -1,4 +1,5 @@
 // The six worksheet unit-string conversions.
+#include <efi/errors.h>
 #include <efi/host/convert.h>
 #include <efi/host/requirements.h>
 #include <efi/rational.h>
@@ -20,11 +21,11 @@ using Vrn::Run::Object;
 using detail::Group;
 
 constexpr std::uint32_t kFirstArgument = 1;
-constexpr std::uint32_t kNoArgument = 0xFFFFFFFFu;
 
 // Unit constants.
 constexpr double meter_per_feet = 0.3048;
 constexpr double feet_per_meter = 3.280839895013123;  // nearest double to 1 / 0.3048
+static_assert(feet_per_meter == 1.0 / meter_per_feet);
 constexpr double inches_per_foot = 12.0;
 // The product, not the double nearest 1/0.0254 (39.37007874015748): every
 // length read or written goes through this value, so it is kept bit-exact.
@@ -46,6 +47,8 @@ constexpr double kOneSixtieth = 0.016666666666666666;
 constexpr double kOne3600th = 0.0002777777777777778;
 constexpr double kOne360th = 0.002777777777777778;
 constexpr double kOneOverRevolution = 0.15915494309189535;
+static_assert(kOneSixtieth == 1.0 / 60 && kOne3600th == 1.0 / 3600 && kOne360th == 1.0 / 360 &&
+              kOneOverRevolution == 1.0 / revolution);
 
 // From 2^52 on every double is whole; flooring would change nothing.
 constexpr double MAXSIG = 4503599627370495.0;

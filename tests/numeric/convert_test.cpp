@@ -312,6 +312,8 @@ TEST(HostileText, LongInputsFinishQuickly) {
 
     EXPECT_TRUE(SameBits(Real(Convert::fif(U8(digits))), kInf));  // too many inches for a double
     EXPECT_TRUE(SameBits(Real(Convert::fif(U8(blanks + "5'" + blanks))), 1.524));
+    EXPECT_TRUE(SameBits(Real(Convert::fif(U8(blanks + "5'" + blanks + "3" + blanks + "1/2" + blanks))),
+                         3.5 / kInchesPerMeter + 5 * 0.3048));
     EXPECT_TRUE(std::isnan(Real(Convert::fif(U8(digits + "/" + digits)))));  // infinity over infinity
     for (const std::string& bad : {digits + "x", digits + "/", digits + "'" + digits + "/x", blanks + "x" + blanks,
                                    std::string(50000, '-') + "5'", [] {
