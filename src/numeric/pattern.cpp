@@ -41,8 +41,9 @@ pcre2_match_context* SharedMatchContext() {
     return context;
 }
 
-// Match data is written by every match, so each thread has its own.
-pcre2_match_data* ThreadMatchData() {
+// Match data is written by every match, so each thread has its own, made on
+// the thread's first match and freed when the thread ends.
+[[gnu::noinline]] pcre2_match_data* MakeThreadMatchData() {
     struct Holder {
         pcre2_match_data* data = pcre2_match_data_create(kOvectorPairs, nullptr);
         ~Holder() { pcre2_match_data_free(data); }
@@ -50,6 +51,13 @@ pcre2_match_data* ThreadMatchData() {
     thread_local Holder holder;
     if (!holder.data) std::abort();
     return holder.data;
+}
+
+pcre2_match_data* ThreadMatchData() {
+    // A plain pointer needs no per-access initialisation check.
+    thread_local pcre2_match_data* data = nullptr;
+    if (!data) [[unlikely]] data = MakeThreadMatchData();
+    return data;
 }
 
 }  // namespace
