@@ -6,7 +6,9 @@
 #include <efi/host/convert.h>
 #include <vrnrun/vrnrun.h>
 
-#include <regex>
+#include "../tests/support/convert_reference.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,63 +36,16 @@ std::string Narrow(const Object& v) {
 
 // ---- the baseline: the whole algorithm over std::regex --------------------
 
-constexpr double kInchesPerMeter = 12.0 * 3.280839895013123;
-
-const std::regex& RFif() {
-    static const std::regex r(R"re(\s*([+-])?((\d+)')?\s*(\d+)?((\s+|[-])?(\d+)/(\d+))?"?\s*)re");
-    return r;  // 1 sign, 3 feet, 4 inches, 7 innom, 8 inden
-}
-const std::regex& RFif1() {
-    static const std::regex r(R"re(\s*([+-])?(\d+)/(\d+)"?\s*)re");
-    return r;  // 1 sign, 2 innom, 3 inden
-}
-const std::regex& RFif2() {
-    static const std::regex r(R"re(\s*([+-])?(\d+)'\s*(\d+)/(\d+)"?\s*)re");
-    return r;  // 1 sign, 2 feet, 3 innom, 4 inden
-}
-const std::regex& RHhmmss() {
-    static const std::regex r(R"re(\s*([+-])?(\d+):(\d{1,2}):((\d+(\.\d+)?))\s*)re");
-    return r;  // 1 sign, 2 hours, 3 minutes, 4 seconds
-}
-
-// First match anywhere; accepted when it is the whole text (no match: the
-// empty text).
-bool Whole(const std::string& text, const std::regex& r, std::smatch& m) {
-    if (!std::regex_search(text, m, r)) return text.empty();
-    return m.position(0) == 0 && static_cast<std::size_t>(m.length(0)) == text.size();
-}
-
-double Num(const std::ssub_match& g) { return std::stod(g.str()); }
-bool Minus(const std::smatch& m) { return m[1].matched && m[1].str() == "-"; }
-
 Object BaselineFif(const Object& v) {
-    const std::string text = Narrow(v);
-    std::smatch m;
-    double value = 0.0;
-    if (Whole(text, RFif(), m) && !m.empty()) {
-        const double feet = m[3].matched ? Num(m[3]) : 0.0;
-        double inches = m[4].matched ? Num(m[4]) : 0.0;
-        if (m[7].matched && m[8].matched) inches = Num(m[7]) / Num(m[8]) + inches;
-        value = inches / kInchesPerMeter + feet * 0.3048;
-    } else if (Whole(text, RFif1(), m) && !m.empty()) {
-        value = (m[2].matched && m[3].matched) ? (Num(m[2]) / Num(m[3])) / kInchesPerMeter : 0.0;
-    } else if (Whole(text, RFif2(), m) && !m.empty()) {
-        value = m[2].matched ? Num(m[2]) * 0.3048 : 0.0;
-        if (m[3].matched && m[4].matched) value = (Num(m[3]) / Num(m[4])) / kInchesPerMeter + value;
-    } else if (!text.empty()) {
-        Vrn::Run::AppException::Raise(u"bad_fif_string", 1);
-    }
-    if (!m.empty() && Minus(m)) value = value * -1.0;
-    return Vrn::Run::make<Qlt::NumVal>(value);
+    const std::optional<double> value = efitest::reference::Fif(Narrow(v));
+    if (!value) Vrn::Run::AppException::Raise(u"bad_fif_string", 1);
+    return Vrn::Run::make<Qlt::NumVal>(*value);
 }
 
 Object BaselineHhmmss(const Object& v) {
-    const std::string text = Narrow(v);
-    std::smatch m;
-    if (!Whole(text, RHhmmss(), m) || m.empty()) Vrn::Run::AppException::Raise(u"bad_hhmmss_string", 1);
-    double value = (3600.0 * Num(m[2]) + Num(m[3]) * 60.0) + Num(m[4]);
-    if (Minus(m)) value = -value;
-    return Vrn::Run::make<Qlt::NumVal>(value);
+    const std::optional<double> value = efitest::reference::Hhmmss(Narrow(v));
+    if (!value) Vrn::Run::AppException::Raise(u"bad_hhmmss_string", 1);
+    return Vrn::Run::make<Qlt::NumVal>(*value);
 }
 
 // ---- benchmarks -------------------------------------------------------------

@@ -7,12 +7,14 @@
 #include <charconv>
 #include <random>
 #include <chrono>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "convert_reference.h"
 #include "efi_test.h"
 #include "numeric/number_text.h"
 
@@ -302,6 +304,60 @@ TEST(NumberText, ShortGroupsRoundLikeTheGeneralParser) {
         std::from_chars(text.data(), text.data() + text.size(), expected);
         ASSERT_TRUE(SameBits(Efi::detail::ParseDecimal(text), expected)) << text;
     }
+}
+
+// Every short text over the characters the spellings use is read exactly as
+// the unanchored first-match rule over an independent engine reads it: same
+// acceptance, same bits.
+TEST(Reading, AgreesWithTheFirstMatchRuleOnRandomTexts) {
+    const char* const pieces[] = {"0", "3", "12", "05", "256", " ", "  ", "\t", "'", "\"", "-", "+", "/", ":", ".", "x"};
+    std::mt19937 rng(7);
+    int fif_read = 0, hms_read = 0;
+    for (int i = 0; i < 40000; ++i) {
+        std::string text;
+        const int count = static_cast<int>(rng() % 8);
+        for (int k = 0; k < count; ++k) text += pieces[rng() % std::size(pieces)];
+        SCOPED_TRACE(text);
+
+        const std::optional<double> fif = efitest::reference::Fif(text);
+        if (fif) {
+            ++fif_read;
+            const double got = Real(Convert::fif(U8(text)));
+            EXPECT_TRUE(SameBits(got, *fif) || (std::isnan(got) && std::isnan(*fif))) << got << " vs " << *fif;
+        } else {
+            EXPECT_APP_ERROR(Convert::fif(U8(text)), "bad_fif_string", 1);
+        }
+    }
+    // h:m:s texts are built near the spelling, then half of them are damaged
+    // by one random edit, so that accepted texts and near misses both occur.
+    const char* const digits[] = {"0", "7", "05", "59", "99", "100", "1234"};
+    for (int i = 0; i < 20000; ++i) {
+        auto pick = [&](const auto& list) { return std::string(list[rng() % std::size(list)]); };
+        std::string text = pick(std::array{"", " ", "\t"}) + pick(std::array{"", "-", "+"}) + pick(digits) + ":" +
+                           pick(digits) + ":" + pick(digits) + pick(std::array{"", ".5", ".", ".25"}) +
+                           pick(std::array{"", " ", "\n"});
+        if (rng() % 2) {
+            const std::size_t at = rng() % (text.size() + 1);
+            const char c = ":. 5-x"[rng() % 6];
+            switch (rng() % 3) {
+                case 0: text.insert(at, 1, c); break;
+                case 1: if (at < text.size()) text.erase(at, 1); break;
+                default: if (at < text.size()) text[at] = c; break;
+            }
+        }
+        SCOPED_TRACE(text);
+        const std::optional<double> hms = efitest::reference::Hhmmss(text);
+        if (hms) {
+            ++hms_read;
+            EXPECT_TRUE(SameBits(Real(Convert::hhmmss(U8(text))), *hms));
+        } else {
+            EXPECT_APP_ERROR(Convert::hhmmss(U8(text)), "bad_hhmmss_string", 1);
+        }
+    }
+    // Both kinds of text turn up often enough for the comparison to mean something.
+    EXPECT_GT(fif_read, 2000);
+    EXPECT_GT(hms_read, 2000);
+    EXPECT_LT(hms_read, 18000);
 }
 
 // Long and hostile texts give a value or the error, quickly.
