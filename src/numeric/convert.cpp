@@ -32,9 +32,9 @@ constexpr double inches_per_foot = 12.0;
 constexpr double inches_per_meter = inches_per_foot * feet_per_meter;
 static_assert(std::bit_cast<std::uint64_t>(inches_per_meter) == std::bit_cast<std::uint64_t>(39.370078740157474));
 static_assert(std::bit_cast<std::uint64_t>(inches_per_meter) + 1 == std::bit_cast<std::uint64_t>(39.37007874015748));
-[[maybe_unused]] constexpr double minutes_per_hour = 60.0;
-[[maybe_unused]] constexpr double seconds_per_minute = 60.0;
-[[maybe_unused]] constexpr double seconds_per_hour = 3600.0;
+constexpr double minutes_per_hour = 60.0;
+constexpr double seconds_per_minute = 60.0;
+constexpr double seconds_per_hour = 3600.0;
 [[maybe_unused]] constexpr double minutes_per_degree = 60.0;
 [[maybe_unused]] constexpr double degrees_per_revolution = 360.0;
 constexpr double minutes_per_revolution = 21600.0;
@@ -272,7 +272,7 @@ Object Convert::hhmmss(const Object& text) {
         !seconds.present()) {
         AppException::Raise(u"bad_hhmmss_string", kFirstArgument);
     }
-    double value = (3600.0 * Number(hours) + Number(minutes) * 60.0) + Number(seconds);
+    double value = (seconds_per_hour * Number(hours) + Number(minutes) * seconds_per_minute) + Number(seconds);
     if (IsMinus(sign)) value = -value;
     return Vrn::Run::make<Qlt::NumVal>(value);
 }
@@ -282,13 +282,13 @@ Object Convert::hhmmss_inv(const Object& seconds_value) {
     if (!std::isfinite(x)) return NonFiniteText(x);
 
     double a = std::fabs(x);
-    double seconds = a - std::floor(a * kOneSixtieth) * 60.0;
+    double seconds = a - std::floor(a * kOneSixtieth) * seconds_per_minute;
     if (seconds < 0) seconds = 0.0;
     a = a - seconds;
     const double n = a * kOneSixtieth;
-    double minutes = n - std::floor(n * kOneSixtieth) * 60.0;
+    double minutes = n - std::floor(n * kOneSixtieth) * minutes_per_hour;
     if (minutes < 0) minutes = 0.0;
-    const double hours = (a - minutes * 60.0) * kOne3600th;
+    const double hours = (a - minutes * seconds_per_minute) * kOne3600th;
     return Vrn::Run::Text(FormatHMS(x < 0, hours, detail::TruncateToInt32(minutes), seconds));
 }
 

@@ -55,6 +55,8 @@ TEST(Fif, ReadsEverySpelling) {
         {"5' 3 1/2\"", 3.5 / kInchesPerMeter + 5 * 0.3048},
         {"5'3-1/2", 3.5 / kInchesPerMeter + 5 * 0.3048},
         {"5'-1/2\"", 0.5 / kInchesPerMeter + 5 * 0.3048},
+        {"5'1/2", 0.5 / kInchesPerMeter + 5 * 0.3048},
+        {"3-1/2", 3.5 / kInchesPerMeter},
         {"3/4", 0.75 / kInchesPerMeter},              // bare fraction: the first spelling stops after "3"
         {"-1/2\"", -(0.5 / kInchesPerMeter)},
         {"5' 3/4\"", 0.75 / kInchesPerMeter + 5 * 0.3048},  // feet and a fraction, no whole inches
