@@ -17,6 +17,7 @@
 #include "convert_reference.h"
 #include "efi_test.h"
 #include "numeric/number_text.h"
+#include "numeric/pattern.h"
 
 namespace {
 
@@ -394,6 +395,21 @@ TEST(HostileText, LongInputsFinishQuickly) {
 
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(elapsed, 10.0);  // linear work; a backtracking blow-up would take hours
+}
+
+TEST(HostileText, RunawayBacktrackingCountsAsNoMatch) {
+    // Nested repeats take 2^n steps to fail; the step limit ends the search
+    // and the text is simply not read.
+    const Efi::detail::Pattern runaway("(?<run>(a+)+)c", {"run"});
+    Efi::detail::Group run[1];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(runaway.ReadWhole(std::string(64, 'a') + "bc", run));  // the "c" defeats the quick pre-scan
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+    ASSERT_TRUE(runaway.ReadWhole("aaac", run));
+    EXPECT_EQ(run[0].text(), "aaa");
+    // An empty text that nothing matches is a whole match with the group absent.
+    ASSERT_TRUE(runaway.ReadWhole("", run));
+    EXPECT_FALSE(run[0].present());
 }
 
 TEST(HostileText, ConcurrentReadersShareThePatterns) {

@@ -24,9 +24,9 @@ namespace Efi {
 /// pattern stops after `3`) but by the bare-fraction pattern.
 ///
 /// Only ASCII counts: "white space" is tab, line feed, vertical tab, form
-/// feed, carriage return and the blank; "digit" is 0-9. Any other character
-/// (including non-ASCII blanks and digits, and NUL) matches neither and makes
-/// the text unreadable unless nothing else would have matched either. The
+/// feed, carriage return and the blank; "digit" is 0-9. Any character that
+/// no spelling names (including non-ASCII blanks and digits, and NUL, which
+/// does not end the text) makes the text unreadable. The
 /// decimal separator is always ".", whatever the locale. Digit groups are
 /// converted to the nearest double; a group too large for a double reads as
 /// infinity.
