@@ -8,3 +8,4 @@
 #include <efi/call.h>
 #include <efi/se_exception.h>
 #include <efi/diagnostics.h>
+#include <efi/rational.h>
