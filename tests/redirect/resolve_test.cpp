@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <efi/efi.h>
@@ -400,6 +401,23 @@ TEST_F(Redirect, LongAndOddInputsResolveOrRaise) {
             EXPECT_EQ(e.Error(), _com_error::kFail);
         }
     }
+}
+
+TEST_F(Redirect, UnusableTemporaryDirectoryRaisesBeforeAnyTransfer) {
+    const std::string tooLong = TmpDir().string() + "/" + std::string(300, 'd');
+    const std::string absent = (TmpDir() / "absent").string();
+    for (const std::string& dir : {tooLong, absent}) {
+        SCOPED_TRACE(dir.substr(0, 60));
+        ::setenv("TMPDIR", dir.c_str(), 1);
+        EXPECT_THROW(CHTTPRedirector("http://example.invalid/a.dat", "", CHTTPRedirector::eRead), std::system_error);
+        // Local resources need no temporary file.
+        EXPECT_NO_THROW(CHTTPRedirector("/srv/a.dat", "", CHTTPRedirector::eRead));
+    }
+    EXPECT_TRUE(g_fake.calls.empty());
+    // An empty TMPDIR means the system's directory.
+    ::setenv("TMPDIR", "", 1);
+    CHTTPRedirector r("http://example.invalid/a.dat", "", 0);
+    EXPECT_EQ(fs::path(r.GetFullFileName()).parent_path(), fs::path("/tmp"));
 }
 
 TEST(ComError, KeepsCodeAndText) {
