@@ -153,6 +153,7 @@ void CHTTPRedirector::ResolveAlone(const std::string& name, bool share) {
 }
 
 void CHTTPRedirector::CreateTempFile() {
+    DeleteTempFile();  // a second Init must not orphan the first file
     m_tempFile = CreateUniqueTempFile();
     m_fullFileName = m_tempFile.get();
 }
