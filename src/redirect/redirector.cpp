@@ -165,26 +165,25 @@ void CHTTPRedirector::Download() {
 }
 
 void CHTTPRedirector::Finish() {
+    // Whether the upload succeeds or raises, the object ends local and empty
+    // with its temporary file gone.
+    struct Release {
+        CHTTPRedirector& self;
+        ~Release() {
+            self.DeleteTempFile();
+            self.m_flags = 0;
+            self.m_url.clear();
+            self.m_fullFileName.clear();
+        }
+    } release{*this};
     // Unwinding means the code that wrote the file did not finish: its
     // content is not sent, and no second exception can arise here.
     const bool unwinding = std::uncaught_exceptions() > m_uncaught;
     if (!m_url.empty() && IsFlagSet(eWrite) && !unwinding) {
-        try {
-            Efi::detail::TransferSession session;
-            session.OpenURL(m_url.c_str());
-            session.UploadFromFile(m_tempFile.get());
-        } catch (...) {
-            DeleteTempFile();
-            m_flags = 0;
-            m_url.clear();
-            m_fullFileName.clear();
-            throw;
-        }
+        Efi::detail::TransferSession session;
+        session.OpenURL(m_url.c_str());
+        session.UploadFromFile(m_tempFile.get());
     }
-    DeleteTempFile();
-    m_flags = 0;
-    m_url.clear();
-    m_fullFileName.clear();
 }
 
 void CHTTPRedirector::DeleteTempFile() noexcept {

@@ -1,8 +1,10 @@
 #include "url_parts.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include <curl/curl.h>
