@@ -30,10 +30,6 @@ enum Op : std::uint8_t { kFif, kFifInv, kDms, kDmsInv, kHhmmss, kHhmmssInv, kOps
 
 constexpr double kTwoPi = 6.283185307179586;
 
-void Require(bool ok) {
-    if (!ok) std::abort();
-}
-
 bool IsOneOf(const std::string& what, std::initializer_list<const char*> allowed) {
     for (const char* a : allowed)
         if (what == a) return true;
@@ -42,7 +38,7 @@ bool IsOneOf(const std::string& what, std::initializer_list<const char*> allowed
 
 double RealOf(const Object& v) {
     const auto* n = v.as<Qlt::NumVal>();
-    Require(n != nullptr && n->IsReal());
+    REQUIRE(n != nullptr && n->IsReal());
     return n->asReal();
 }
 
@@ -90,18 +86,18 @@ void CheckReadsBack(Op op, double x, const Object& written) {
     switch (op) {
         case kFifInv: {
             const double back = RealOf(Convert::fif(written));
-            Require(std::fabs(back - x) <= 0.0254 / 256 + 1e-12 * std::fabs(x));
+            REQUIRE(std::fabs(back - x) <= 0.0254 / 256 + 1e-12 * std::fabs(x));
             break;
         }
         case kHhmmssInv: {
             const double back = RealOf(Convert::hhmmss(written));
-            Require(std::fabs(back - x) <= 0.0005 + 1e-12 * std::fabs(x));
+            REQUIRE(std::fabs(back - x) <= 0.0005 + 1e-12 * std::fabs(x));
             break;
         }
         case kDmsInv: {
             const double back = RealOf(Convert::dms(written));
             const double turnless = std::copysign(std::fmod(std::fabs(x), kTwoPi), x);
-            Require(SameAngle(back, turnless, 1e-9));
+            REQUIRE(SameAngle(back, turnless, 1e-9));
             break;
         }
         default: break;
@@ -117,12 +113,12 @@ void RunOne(Op op, bool wrongKind, efifuzz::ByteReader& in, bool checkRoundTrip)
                                           : Vrn::Run::Text(utf16 ? efifuzz::Utf16Of(in.rest())
                                                                  : efifuzz::Latin1Of(in.rest()));
             const Object v = op == kFif ? Convert::fif(text) : Convert::hhmmss(text);
-            Require(v.is<Qlt::NumVal>());
+            REQUIRE(v.is<Qlt::NumVal>());
             break;
         }
         case kDms: {
             const Object v = Convert::dms(wrongKind ? OddValue(in) : AnyMatrix(in));
-            Require(v.is<Qlt::NumVal>());
+            REQUIRE(v.is<Qlt::NumVal>());
             break;
         }
         default: {
@@ -132,7 +128,7 @@ void RunOne(Op op, bool wrongKind, efifuzz::ByteReader& in, bool checkRoundTrip)
                              : op == kDmsInv ? Convert::dms_inv(arg)
                                              : Convert::hhmmss_inv(arg);
             // dms_inv writes a vector, except for NaN (text), like the others.
-            Require(v.is<Vrn::Run::String>() || (op == kDmsInv && v.is<Qlt::MatVal>()));
+            REQUIRE(v.is<Vrn::Run::String>() || (op == kDmsInv && v.is<Qlt::MatVal>()));
             if (checkRoundTrip && !wrongKind) CheckReadsBack(op, x, v);
             break;
         }
@@ -167,11 +163,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         RunOne(op, wrongKind, in, !hostWord);
     } catch (const Vrn::Run::AppException& e) {
-        Require(AllowedError(op, e.what()));
+        REQUIRE(AllowedError(op, e.what()));
     } catch (const SE_FPEDivByZero_Exception&) {
-        Require(hostWord);
+        REQUIRE(hostWord);
     } catch (const SE_FPEOverflow_Exception&) {
-        Require(hostWord);
+        REQUIRE(hostWord);
     }
     return 0;
 }

@@ -38,10 +38,6 @@ double* TakePlane(IqlAllocator& a, const Shape& s, efifuzz::ByteReader& in) {
 
 bool SameBits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
-void Require(bool ok) {
-    if (!ok) std::abort();
-}
-
 // Every element whose high word is the marker is read as a nested element;
 // whatever its handle, get() answers a live record or null.
 void ResolveNested(const double* plane, std::uint32_t n) {
@@ -55,15 +51,15 @@ void ResolveNested(const double* plane, std::uint32_t n) {
 
 // With addImag a real source gets a zero-filled imaginary plane in the copy.
 void CheckCopy(const array_val& src, const array_val& copy, bool addImag) {
-    Require(Efi::IsArrayRecord(reinterpret_cast<const sAnyval*>(&copy)));
-    Require(copy.m_rows == src.m_rows && copy.m_cols == src.m_cols && copy.m_anr == src.m_rows);
-    Require((copy.m_im == nullptr) == (src.m_im == nullptr && !addImag));
+    REQUIRE(Efi::IsArrayRecord(reinterpret_cast<const sAnyval*>(&copy)));
+    REQUIRE(copy.m_rows == src.m_rows && copy.m_cols == src.m_cols && copy.m_anr == src.m_rows);
+    REQUIRE((copy.m_im == nullptr) == (src.m_im == nullptr && !addImag));
     for (int j = 0; j < src.m_cols; ++j)
         for (int i = 0; i < src.m_rows; ++i) {
-            Require(SameBits(copy.m_re[i + j * copy.m_anr], src.m_re[i + j * src.m_anr]));
+            REQUIRE(SameBits(copy.m_re[i + j * copy.m_anr], src.m_re[i + j * src.m_anr]));
             if (copy.m_im == nullptr) continue;
             const double im = src.m_im ? src.m_im[i + j * src.m_anr] : 0.0;
-            Require(SameBits(copy.m_im[i + j * copy.m_anr], im));
+            REQUIRE(SameBits(copy.m_im[i + j * copy.m_anr], im));
         }
 }
 
@@ -86,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     double* im = s.complex ? TakePlane(a, s, in) : nullptr;
     array_val* record = array_val::mk(&a, s.rows, s.cols, re, im);
     record->m_anr = static_cast<std::int32_t>(s.anr);
-    Require(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(record)));
+    REQUIRE(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(record)));
     ResolveNested(re, s.anr * s.cols);
 
     // A complex scalar is an array record exactly when its real part's high
@@ -94,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qlComplex scalar{in.take<double>(), in.take<double>()};
     std::uint32_t high;
     std::memcpy(&high, reinterpret_cast<const unsigned char*>(&scalar) + 4, sizeof high);
-    Require(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(&scalar)) == ((high & 0x7FFC0000u) == array_val::kTag));
+    REQUIRE(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(&scalar)) == ((high & 0x7FFC0000u) == array_val::kTag));
 
     sAnyval* copied = nullptr;
     const bool addImag = in.take<std::uint8_t>() & 1;
@@ -107,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int k = static_cast<int>(in.below(static_cast<std::uint32_t>(copy->m_anr) * s.cols));
         const double x = in.take<double>(), y = in.take<double>();
         copy->set_element(k, x, y);
-        Require(SameBits(copy->m_re[k], x));
-        if (copy->m_im != nullptr) Require(SameBits(copy->m_im[k], y));
-        else Require(y == 0.0);
+        REQUIRE(SameBits(copy->m_re[k], x));
+        if (copy->m_im != nullptr) REQUIRE(SameBits(copy->m_im[k], y));
+        else REQUIRE(y == 0.0);
     }
     return 0;
 }

@@ -21,13 +21,9 @@ namespace {
 
 std::string g_tempDir;
 
-void Require(bool ok) {
-    if (!ok) std::abort();
-}
-
 int FilesInTempDir() {
     DIR* dir = ::opendir(g_tempDir.c_str());
-    Require(dir != nullptr);
+    REQUIRE(dir != nullptr);
     int n = 0;
     while (const dirent* e = ::readdir(dir))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
@@ -40,21 +36,21 @@ void RemoveTempDir() { ::rmdir(g_tempDir.c_str()); }
 void CheckResolved(const CHTTPRedirector& r) {
     const std::string file = r.GetFullFileName();
     if (!r.IsRemote()) {
-        Require(FilesInTempDir() == 0);
+        REQUIRE(FilesInTempDir() == 0);
         return;
     }
-    Require(*r.GetURL() != '\0');
-    Require(file.rfind(g_tempDir + "/QL", 0) == 0);
+    REQUIRE(*r.GetURL() != '\0');
+    REQUIRE(file.rfind(g_tempDir + "/QL", 0) == 0);
     struct stat st {};
-    Require(::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0);
-    Require(FilesInTempDir() == 1);
+    REQUIRE(::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0);
+    REQUIRE(FilesInTempDir() == 1);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/efi-fuzz-redirect-XXXXXX";
-    Require(::mkdtemp(pattern) != nullptr);
+    REQUIRE(::mkdtemp(pattern) != nullptr);
     g_tempDir = pattern;
     ::setenv("TMPDIR", pattern, 1);
     std::atexit(RemoveTempDir);
@@ -76,15 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (how & 4) {
             CHTTPRedirector moved(std::move(r));
             CheckResolved(moved);
-            Require(!r.IsRemote() && *r.GetFullFileName() == '\0');
+            REQUIRE(!r.IsRemote() && *r.GetFullFileName() == '\0');
         }
         if (how & 8) {
             r.Abort();
-            Require(*r.GetFullFileName() == '\0');
+            REQUIRE(*r.GetFullFileName() == '\0');
         }
     } catch (const _com_error& e) {
-        Require(e.Error() < 0);
+        REQUIRE(e.Error() < 0);
     }
-    Require(FilesInTempDir() == 0);
+    REQUIRE(FilesInTempDir() == 0);
     return 0;
 }

@@ -5,9 +5,21 @@
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+/// A property every input must keep; a broken one is a finding, reported
+/// with the condition and its line before the process aborts.
+#define REQUIRE(cond)                                                                      \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (0)
 
 namespace efifuzz {
 

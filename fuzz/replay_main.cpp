@@ -51,6 +51,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "replay: no inputs found\n");
         return 2;
     }
-    std::printf("replay: %zu inputs, no failure\n", replayed);
+    std::fprintf(stderr, "replay: %zu inputs, no failure\n", replayed);
     return 0;
 }
