@@ -2,6 +2,7 @@
 // worth of records and blocks in turn, the failure surfaces as an error, the
 // call's memory is released, the process-wide state comes back, and the next
 // call goes through.
+#include <cstdio>
 #include <new>
 #include <string>
 
@@ -75,6 +76,7 @@ TEST(CallMemoryFaults, EveryAllocationRefusedInTurn) {
         // The next call, with the heap back, succeeds.
         EXPECT_FALSE(CallWithFault(0).raised);
     }
+    std::printf("fault injection: %d allocation points of call memory refused in turn\n", allocations);
 }
 
 TEST(CallMemoryFaults, FailureInsideANestedCallLeavesTheOuterIntact) {
