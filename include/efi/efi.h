@@ -6,3 +6,4 @@
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>
+#include <efi/numeric.h>
