@@ -69,30 +69,60 @@ constexpr double kLargeP[] = {-0.002996107077035422, -0.04947309106232507, -0.22
                               -0.02231924597341847};
 constexpr double kLargeQ[] = {0.010620923052846792, 0.19130892610782985, 1.051675107067932, 1.9873320181713525, 1.0};
 
-template <std::size_t N>
-inline long double Horner(const double (&c)[N], long double t) {
-    long double s = c[N - 1];
+template <class T, std::size_t N>
+inline T Horner(const double (&c)[N], T t) {
+    T s = c[N - 1];
     for (std::size_t i = N - 1; i-- > 0;) s = s * t + c[i];
     return s;
 }
 
-// erf for 0 < x < 0.46875.
-inline long double ErfSmall(long double x) {
-    const long double z = x * x;
+// The degree-7 middle-range polynomials by Estrin's scheme: the same terms
+// as Horner's rule, in three dependent steps instead of seven, which the
+// extended-precision unit's long latencies make worth while.
+inline long double Estrin8(const double (&c)[8], long double t) {
+    const long double t2 = t * t;
+    const long double t4 = t2 * t2;
+    const long double low = (c[0] + c[1] * t) + t2 * (c[2] + c[3] * t);
+    const long double high = (c[4] + c[5] * t) + t2 * (c[6] + c[7] * t);
+    return low + t4 * high;
+}
+
+// erf for 0 < x < 0.46875. The sum is dominated by its constant term, so
+// double arithmetic loses nothing next to the table's own accuracy.
+inline double ErfSmall(double x) {
+    const double z = x * x;
     return x * Horner(kSmallP, z) / Horner(kSmallQ, z);
 }
 
-// erfc for x > 0 (or NaN). e^(-x^2) takes x^2 in extended precision: in
-// double its rounding error, multiplied by x^2 in the exponent, would cost
-// hundreds of units in the last place deep in the tail.
+// e^(-x^2) to about half a unit in the last place. x^2 is formed in extended
+// precision; its double part goes to exp and the small remainder (at most
+// half a unit of x^2) is applied as the factor 1 - remainder. Rounding x^2
+// to double instead would put its error, times x^2, into the exponent:
+// hundreds of units in the last place deep in the tail of erfc.
+inline long double Damping(double x) {
+    const long double x2 = static_cast<long double>(x) * x;
+    const double head = static_cast<double>(x2);
+    const long double rest = x2 - head;
+    return std::exp(-head) * (1.0L - rest);
+}
+
+// erfc for x > 0 (or NaN), in extended precision.
 long double ErfcPositive(double x) {
+    if (x < kSmallLimit) return 1.0L - ErfSmall(x);
     const long double xl = x;
-    if (x < kSmallLimit) return 1.0L - ErfSmall(xl);
-    const long double damping = std::exp(-(xl * xl));
-    if (x < kTailStart) return damping * (Horner(kMiddleP, xl) / Horner(kMiddleQ, xl));
+    if (x < kTailStart) return Damping(x) * (Estrin8(kMiddleP, xl) / Estrin8(kMiddleQ, xl));
     if (x > kSaturation) return 0.0L;
-    const long double u = 1.0L / (xl * xl);
-    return (damping / xl) * (u * Horner(kLargeP, u) / Horner(kLargeQ, u) + kInvSqrtPi);
+    // The correction to 1/sqrt(pi) is below a tenth of it: double suffices.
+    const double u = 1.0 / (x * x);
+    return (Damping(x) / xl) * (static_cast<long double>(u * Horner(kLargeP, u) / Horner(kLargeQ, u)) + kInvSqrtPi);
+}
+
+// One step of the linear congruential generator (arithmetic modulo 2^32).
+// rand() uses it directly rather than through the exported qlt_rand, which
+// another module could interpose.
+inline unsigned int GeneratorStep(unsigned int& seed) noexcept {
+    seed = seed * 214013u + 2531011u;
+    return (seed >> 16) & 0x7FFFu;
 }
 
 }  // namespace
@@ -140,8 +170,10 @@ double round(double x) {
         // ties to even, under the round-to-nearest mode that calls run in.
         const double whole = (a + 4503599627370496.0) - 4503599627370496.0;
         // A negative x keeps its sign even when it rounds to zero; -0 itself
-        // does not count as negative and gives +0.
-        return x < 0 ? -whole : whole;
+        // does not count as negative and gives +0. (No branch on the sign:
+        // it is as good as random in typical data.)
+        if (x == 0) return 0.0;
+        return std::copysign(whole, x);
     }
     // A NaN comes back quiet and positive; from 2^52 on x is whole already.
     if (a != a) return a + 0.5;
@@ -151,7 +183,7 @@ double round(double x) {
 double erf(double x) {
     if (x < 0) return -erf(-x);
     if (x == 0) return 0.0;
-    if (x < kSmallLimit) return static_cast<double>(ErfSmall(x));
+    if (x < kSmallLimit) return ErfSmall(x);
     if (x > kSaturation) return 1.0;
     return static_cast<double>(1.0L - ErfcPositive(x));
 }
@@ -162,15 +194,14 @@ double erfc(double x) {
     return static_cast<double>(ErfcPositive(x));
 }
 
-unsigned int qlt_rand(unsigned int& seed) noexcept {
-    seed = seed * 214013u + 2531011u;
-    return (seed >> 16) & 0x7FFFu;
-}
+unsigned int qlt_rand(unsigned int& seed) noexcept { return GeneratorStep(seed); }
 
 double rand() noexcept {
-    const unsigned int high = qlt_rand(random_seed);
-    const unsigned int low = qlt_rand(random_seed);
-    return (high * 65536.0 + low * 2.0) / QLT_RAND_LIMIT;
+    const unsigned int high = GeneratorStep(random_seed);
+    const unsigned int low = GeneratorStep(random_seed);
+    // Dividing by 2^31 is exact, and so is multiplying by 2^-31.
+    constexpr double kInvLimit = 1.0 / QLT_RAND_LIMIT;
+    return static_cast<double>(high * 65536u + low * 2u) * kInvLimit;
 }
 
 }  // namespace Efi
