@@ -6,4 +6,6 @@
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>
+#include <efi/se_exception.h>
+#include <efi/diagnostics.h>
 #include <efi/numeric.h>
