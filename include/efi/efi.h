@@ -9,3 +9,4 @@
 #include <efi/se_exception.h>
 #include <efi/diagnostics.h>
 #include <efi/numeric.h>
+#include <efi/matrix.h>
