@@ -2,9 +2,9 @@
 //
 // The sort is a most-significant-byte-first radix sort on the doubles' bit
 // patterns, mapped to unsigned keys that order as the doubles do, permuted
-// in place (no buffer), with an introspective comparison sort for short or
-// exhausted buckets. Every pass is linear and there are at most eight
-// levels, so the worst case stays O(n log n) and nothing is allocated.
+// in place (no buffer), with a comparison sort for short buckets. Every
+// level is linear and there are at most eight, so the worst case stays
+// O(n log n) and nothing is allocated.
 //
 // Ordering by key puts -0 before +0 (they compare equal as doubles, so
 // either order is sorted) and NaNs at the ends by sign: the array is always
@@ -25,8 +25,11 @@ using Key = std::uint64_t __attribute__((__may_alias__));
 
 constexpr std::uint64_t kSignBit = 0x8000000000000000u;
 constexpr std::size_t kBuckets = 256;
-// Below this a bucket is finished by the comparison sort.
-constexpr std::size_t kRadixThreshold = 128;
+// Below this a bucket is finished by a comparison sort: the 256 counters
+// of another radix pass would cost more than they save.
+constexpr std::size_t kRadixThreshold = 96;
+// Up to this the comparison sort is an insertion sort.
+constexpr std::size_t kInsertionThreshold = 24;
 
 // Negative doubles have all bits flipped and the others only the sign, so
 // that unsigned order of the keys is numeric order of the doubles.
@@ -35,51 +38,87 @@ inline std::uint64_t FromKey(std::uint64_t key) { return key ^ (key & kSignBit ?
 
 inline unsigned Digit(std::uint64_t key, int shift) { return static_cast<unsigned>(key >> shift) & 0xFF; }
 
-void RadixSort(Key* keys, std::size_t n, int shift) {
-    if (n < kRadixThreshold || shift < 0) {
+// Short buckets: insertion sort for a handful of keys, else introsort.
+// Either way the keys go back to doubles here, while they are in cache.
+void FinishBucket(Key* keys, std::size_t n) {
+    if (n <= kInsertionThreshold) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint64_t key = keys[i];
+            std::size_t j = i;
+            for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+            keys[j] = key;
+        }
+    } else {
         std::sort(keys, keys + n);
-        return;
     }
+    for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
+}
+
+// Moves every key to its bucket by the byte at `shift`. Rather than follow
+// one chain of displaced keys at a time (each step waiting for the last
+// load), every unfinished bucket's unplaced keys are swapped to their
+// buckets' next free places in independent steps, round after round, until
+// none is left; each swap places at least one key for good.
+void Distribute(Key* keys, const std::size_t (&count)[kBuckets], int shift) {
+    std::size_t next[kBuckets], end[kBuckets];
+    std::uint8_t pending[kBuckets];
+    std::size_t offset = 0, n_pending = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        next[b] = offset;
+        offset += count[b];
+        end[b] = offset;
+        if (count[b] != 0) pending[n_pending++] = static_cast<std::uint8_t>(b);
+    }
+    while (n_pending > 1) {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < n_pending; ++k) {
+            const unsigned b = pending[k];
+            for (std::size_t i = next[b], stop = end[b]; i < stop; ++i) {
+                const unsigned d = Digit(keys[i], shift);
+                std::swap(keys[i], keys[next[d]++]);
+            }
+            if (next[b] != end[b]) pending[kept++] = static_cast<std::uint8_t>(b);
+        }
+        n_pending = kept;
+    }
+}
+
+void SortBucket(Key* keys, std::size_t n, int shift);
+
+// Sorts keys by the byte at `shift` and the bytes below it; every key ends
+// up in exactly one finished bucket, which turns it back into a double.
+void RadixSort(Key* keys, std::size_t n, int shift) {
     std::size_t count[kBuckets] = {};
     for (std::size_t i = 0; i < n; ++i) ++count[Digit(keys[i], shift)];
-
-    // A digit shared by every key splits nothing: go straight to the next.
-    if (count[Digit(keys[0], shift)] == n) {
-        RadixSort(keys, n, shift - 8);
+    // A byte shared by every key splits nothing: go straight to the next.
+    if (count[Digit(keys[0], shift)] != n) Distribute(keys, count, shift);
+    else if (shift != 0) {
+        SortBucket(keys, n, shift - 8);
         return;
-    }
-
-    std::size_t head[kBuckets], tail[kBuckets];
-    std::size_t offset = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
-        head[b] = offset;
-        offset += count[b];
-        tail[b] = offset;
-    }
-    // Cycle each misplaced key to the next free place of its bucket.
-    for (std::size_t b = 0; b < kBuckets; ++b) {
-        while (head[b] < tail[b]) {
-            std::uint64_t key = keys[head[b]];
-            unsigned d = Digit(key, shift);
-            while (d != b) {
-                std::swap(key, keys[head[d]++]);
-                d = Digit(key, shift);
-            }
-            keys[head[b]++] = key;
-        }
     }
     std::size_t start = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) {
-        if (count[b] > 1) RadixSort(keys + start, count[b], shift - 8);
+        if (count[b] != 0) {
+            if (shift == 0)
+                FinishBucket(keys + start, count[b]);
+            else
+                SortBucket(keys + start, count[b], shift - 8);
+        }
         start += count[b];
     }
+}
+
+void SortBucket(Key* keys, std::size_t n, int shift) {
+    if (n < kRadixThreshold)
+        FinishBucket(keys, n);
+    else
+        RadixSort(keys, n, shift);
 }
 
 void SortInPlace(double* values, std::size_t n) {
     Key* keys = reinterpret_cast<Key*>(values);
     for (std::size_t i = 0; i < n; ++i) keys[i] = ToKey(keys[i]);
-    RadixSort(keys, n, 56);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
+    SortBucket(keys, n, 56);
 }
 
 }  // namespace
