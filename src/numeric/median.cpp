@@ -98,7 +98,9 @@ void RadixSort(Key* keys, std::size_t n, int shift) {
     }
     std::size_t start = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) {
-        if (count[b] != 0) {
+        if (count[b] == 1)  // most buckets of the last levels: no call for them
+            keys[start] = FromKey(keys[start]);
+        else if (count[b] != 0) {
             if (shift == 0)
                 FinishBucket(keys + start, count[b]);
             else
