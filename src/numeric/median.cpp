@@ -117,9 +117,31 @@ void SortBucket(Key* keys, std::size_t n, int shift) {
         RadixSort(keys, n, shift);
 }
 
+// True for the bit pattern of a NaN (either sign).
+inline bool IsNaNBits(std::uint64_t bits) { return (bits << 1) > (0x7FF0000000000000ull << 1); }
+
+// Compares a NaN the way a comparison sort would, with an ordered (signalling)
+// comparison: the invalid-operation flag is raised, and under a control word
+// that traps it the processor faults here, before the array is touched.
+__attribute__((noinline)) void SignalUnorderedValue(double nan) {
+    volatile double v = nan;
+    volatile bool less = v < 0.0;
+    (void)less;
+}
+
 void SortInPlace(double* values, std::size_t n) {
     Key* keys = reinterpret_cast<Key*>(values);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = ToKey(keys[i]);
+    bool nan_seen = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        nan_seen |= IsNaNBits(keys[i]);
+        keys[i] = ToKey(keys[i]);
+    }
+    if (nan_seen) {
+        // The caller's values come back before a fault can unwind past here.
+        for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
+        SignalUnorderedValue(std::numeric_limits<double>::quiet_NaN());
+        for (std::size_t i = 0; i < n; ++i) keys[i] = ToKey(keys[i]);
+    }
     SortBucket(keys, n, 56);
 }
 

@@ -1,5 +1,10 @@
 // The median and the in-place sort under it.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cfenv>
+#include <csignal>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include <efi/call.h>
 #include <efi/numeric.h>
 #include <efi_test.h>
 
@@ -125,6 +131,41 @@ TEST(Median, NaNsStayInsideAndTheSortFinishes) {
             if (!std::isnan(x)) numbers.push_back(x);
         EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
     }
+}
+
+TEST(Median, ANaNIsAnInvalidOperation) {
+    {
+        efitest::FpEnvGuard guard;
+        std::feclearexcept(FE_ALL_EXCEPT);
+        double v[] = {1, kNaN, 2};
+        (void)Efi::median(v, 3);
+        EXPECT_TRUE(std::fetestexcept(FE_INVALID));
+        std::feclearexcept(FE_ALL_EXCEPT);
+        double w[] = {1, 3, 2};
+        (void)Efi::median(w, 3);
+        EXPECT_FALSE(std::fetestexcept(FE_INVALID));
+    }
+    // Under the call control word the fault comes before the array is touched.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct sigaction sa {};
+        static double v[] = {1, kNaN, 2};
+        // The values are as they were when the fault arrives.
+        sa.sa_sigaction = [](int, siginfo_t* info, void*) {
+            const bool intact = v[0] == 1 && std::isnan(v[1]) && v[2] == 2;
+            _exit(info->si_code == FPE_FLTINV && intact ? 42 : 43);
+        };
+        sa.sa_flags = SA_SIGINFO;
+        sigaction(SIGFPE, &sa, nullptr);
+        Efi::User::init_fpu();
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        (void)Efi::median(v, 3);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 42);
 }
 
 TEST(Median, AllocatesNothing) {
