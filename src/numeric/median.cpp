@@ -24,7 +24,6 @@ namespace {
 using Key = std::uint64_t __attribute__((__may_alias__));
 
 constexpr std::uint64_t kSignBit = 0x8000000000000000u;
-constexpr std::size_t kBuckets = 256;
 // Below this a bucket is finished by a comparison sort: the 256 counters
 // of another radix pass would cost more than they save.
 constexpr std::size_t kRadixThreshold = 96;
@@ -36,7 +35,21 @@ constexpr std::size_t kInsertionThreshold = 24;
 inline std::uint64_t ToKey(std::uint64_t bits) { return bits ^ (bits & kSignBit ? ~0ull : kSignBit); }
 inline std::uint64_t FromKey(std::uint64_t key) { return key ^ (key & kSignBit ? kSignBit : ~0ull); }
 
-inline unsigned Digit(std::uint64_t key, int shift) { return static_cast<unsigned>(key >> shift) & 0xFF; }
+// Bucket counts fit 32 bits: median() takes an int count.
+using Count = std::uint32_t;
+
+// The first level splits on sign and exponent together (11 bits), so that
+// values of one sign and similar size (which share most of them) are not
+// spread over a level that splits almost nothing; later levels take eight
+// bits of the fraction at a time.
+constexpr unsigned kTopBits = 11;
+constexpr int kTopShift = 53;
+constexpr unsigned kLowBits = 8;
+
+template <unsigned kBits>
+inline unsigned Digit(std::uint64_t key, int shift) {
+    return static_cast<unsigned>(key >> shift) & ((1u << kBits) - 1);
+}
 
 // Short buckets: insertion sort for a handful of keys, else introsort.
 // Either way the keys go back to doubles here, while they are in cache.
@@ -54,30 +67,31 @@ void FinishBucket(Key* keys, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
 }
 
-// Moves every key to its bucket by the byte at `shift`. Rather than follow
-// one chain of displaced keys at a time (each step waiting for the last
-// load), every unfinished bucket's unplaced keys are swapped to their
-// buckets' next free places in independent steps, round after round, until
-// none is left; each swap places at least one key for good.
-void Distribute(Key* keys, const std::size_t (&count)[kBuckets], int shift) {
-    std::size_t next[kBuckets], end[kBuckets];
-    std::uint8_t pending[kBuckets];
-    std::size_t offset = 0, n_pending = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
-        next[b] = offset;
-        offset += count[b];
-        end[b] = offset;
-        if (count[b] != 0) pending[n_pending++] = static_cast<std::uint8_t>(b);
+// Moves every key to its bucket by the digit at `shift`; bucket b is to
+// occupy [start[b], start[b + 1]). Rather than follow one chain of displaced
+// keys at a time (each step waiting for the last load), every unfinished
+// bucket's unplaced keys are swapped to their buckets' next free places in
+// independent steps, round after round, until none is left; each swap
+// places at least one key for good.
+template <unsigned kBits>
+__attribute__((noinline)) void Distribute(Key* keys, const Count* start, int shift) {
+    constexpr unsigned kN = 1u << kBits;
+    Count next[kN];
+    std::uint16_t pending[kN];
+    unsigned n_pending = 0;
+    for (unsigned b = 0; b < kN; ++b) {
+        next[b] = start[b];
+        if (start[b + 1] != start[b]) pending[n_pending++] = static_cast<std::uint16_t>(b);
     }
     while (n_pending > 1) {
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < n_pending; ++k) {
+        unsigned kept = 0;
+        for (unsigned k = 0; k < n_pending; ++k) {
             const unsigned b = pending[k];
-            for (std::size_t i = next[b], stop = end[b]; i < stop; ++i) {
-                const unsigned d = Digit(keys[i], shift);
+            for (Count i = next[b], stop = start[b + 1]; i < stop; ++i) {
+                const unsigned d = Digit<kBits>(keys[i], shift);
                 std::swap(keys[i], keys[next[d]++]);
             }
-            if (next[b] != end[b]) pending[kept++] = static_cast<std::uint8_t>(b);
+            if (next[b] != start[b + 1]) pending[kept++] = static_cast<std::uint16_t>(b);
         }
         n_pending = kept;
     }
@@ -85,28 +99,34 @@ void Distribute(Key* keys, const std::size_t (&count)[kBuckets], int shift) {
 
 void SortBucket(Key* keys, std::size_t n, int shift);
 
-// Sorts keys by the byte at `shift` and the bytes below it; every key ends
+// Sorts keys by the digit at `shift` and the bits below it; every key ends
 // up in exactly one finished bucket, which turns it back into a double.
+template <unsigned kBits>
 void RadixSort(Key* keys, std::size_t n, int shift) {
-    std::size_t count[kBuckets] = {};
-    for (std::size_t i = 0; i < n; ++i) ++count[Digit(keys[i], shift)];
-    // A byte shared by every key splits nothing: go straight to the next.
-    if (count[Digit(keys[0], shift)] != n) Distribute(keys, count, shift);
-    else if (shift != 0) {
-        SortBucket(keys, n, shift - 8);
+    constexpr unsigned kN = 1u << kBits;
+    Count start[kN + 1] = {};
+    for (std::size_t i = 0; i < n; ++i) ++start[Digit<kBits>(keys[i], shift) + 1];
+    const int next_shift = shift > static_cast<int>(kLowBits) ? shift - static_cast<int>(kLowBits) : 0;
+    // A digit shared by every key splits nothing: go straight to the next.
+    if (start[Digit<kBits>(keys[0], shift) + 1] == n) {
+        if (shift == 0)
+            FinishBucket(keys, n);
+        else
+            SortBucket(keys, n, next_shift);
         return;
     }
-    std::size_t start = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
-        if (count[b] == 1)  // most buckets of the last levels: no call for them
-            keys[start] = FromKey(keys[start]);
-        else if (count[b] != 0) {
+    for (unsigned b = 0; b < kN; ++b) start[b + 1] += start[b];
+    Distribute<kBits>(keys, start, shift);
+    for (unsigned b = 0; b < kN; ++b) {
+        const Count size = start[b + 1] - start[b];
+        if (size == 1)  // most buckets of the last levels: no call for them
+            keys[start[b]] = FromKey(keys[start[b]]);
+        else if (size != 0) {
             if (shift == 0)
-                FinishBucket(keys + start, count[b]);
+                FinishBucket(keys + start[b], size);
             else
-                SortBucket(keys + start, count[b], shift - 8);
+                SortBucket(keys + start[b], size, next_shift);
         }
-        start += count[b];
     }
 }
 
@@ -114,7 +134,7 @@ void SortBucket(Key* keys, std::size_t n, int shift) {
     if (n < kRadixThreshold)
         FinishBucket(keys, n);
     else
-        RadixSort(keys, n, shift);
+        RadixSort<kLowBits>(keys, n, shift);
 }
 
 // True for the bit pattern of a NaN (either sign).
@@ -142,7 +162,10 @@ void SortInPlace(double* values, std::size_t n) {
         SignalUnorderedValue(std::numeric_limits<double>::quiet_NaN());
         for (std::size_t i = 0; i < n; ++i) keys[i] = ToKey(keys[i]);
     }
-    SortBucket(keys, n, 56);
+    if (n < kRadixThreshold)
+        FinishBucket(keys, n);
+    else
+        RadixSort<kTopBits>(keys, n, kTopShift);
 }
 
 }  // namespace
