@@ -143,10 +143,10 @@ inline bool IsNaNBits(std::uint64_t bits) { return (bits << 1) > (0x7FF000000000
 // Compares a NaN the way a comparison sort would, with an ordered (signalling)
 // comparison: the invalid-operation flag is raised, and under a control word
 // that traps it the processor faults here, before the array is touched.
-__attribute__((noinline)) void SignalUnorderedValue(double nan) {
-    volatile double v = nan;
-    volatile bool less = v < 0.0;
-    (void)less;
+// (Spelled out: compilers may otherwise pick the quiet comparison.)
+inline void SignalUnorderedValue(double nan) {
+    const double zero = 0.0;
+    asm volatile("comisd %1, %0" : : "x"(nan), "x"(zero) : "cc");
 }
 
 void SortInPlace(double* values, std::size_t n) {
