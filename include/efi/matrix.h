@@ -13,7 +13,8 @@
 #include <efi/records.h>
 
 /// *dst = a compact copy of src in ctx's allocator; with add_imag a real src
-/// gets a zero-filled imaginary plane. Null arguments: nothing is done.
+/// gets a zero-filled imaginary plane. Null arguments or an unreadable src:
+/// nothing is done and *dst is not written.
 EFI_API void matrix_copy(Efi::EfiCallContext* ctx, aMatrix* src, aMatrix** dst, bool add_imag);
 
 /// matrix_copy with add_imag: the copy is always complex.
