@@ -10,3 +10,5 @@
 #include <efi/diagnostics.h>
 #include <efi/rational.h>
 #include <efi/redirector.h>
+#include <efi/numeric.h>
+#include <efi/matrix.h>
