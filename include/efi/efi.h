@@ -6,3 +6,5 @@
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>
+#include <efi/callback.h>
+#include <efi/module.h>
