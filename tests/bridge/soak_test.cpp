@@ -1,0 +1,75 @@
+// Many calls in one process: memory stays flat, every clean-up runs, and a
+// processor fault in native code is an error like any other.
+#include <unistd.h>
+
+#include <fstream>
+
+#include "bridge_support.h"
+
+namespace {
+
+using namespace bridgetest;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kScale = 100;  // the sanitizer makes each call far slower
+#else
+constexpr int kScale = 1;
+#endif
+
+long ResidentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST(Soak, ScalarCallsKeepMemoryFlat) {
+    const Object f = Sample("sample_add");
+    auto* fn = f.as<Vrn::Run::Function>();
+    const Object args[] = {N(1, 2), N(3, 4)};
+    const int n = 1000000 / kScale;
+    efitest::FpEnvGuard guard;
+    const auto before = Allocators();
+    long warm = 0;
+    double sum = 0;
+    for (int i = 0; i < n; ++i) {
+        if (i == n / 10) warm = ResidentKiB();
+        sum += fn->Call(args).as<Qlt::NumVal>()->Data.rp;
+    }
+    EXPECT_EQ(sum, 4.0 * n);
+    EXPECT_TRUE(Allocators() == before);
+    EXPECT_LT(ResidentKiB() - warm, 2048) << "resident memory grew";
+}
+
+TEST(Soak, MatrixCallsMixedWithFailuresKeepMemoryFlat) {
+    const Object scale = Sample("sample_scale");
+    const Object sqrt = Sample("sample_sqrt");
+    std::vector<double> re(100 * 100), im(100 * 100);
+    for (std::size_t k = 0; k < re.size(); ++k) re[k] = static_cast<double>(k), im[k] = -1.0;
+    const Object m = Vrn::Run::Matrix(100, 100, re, im);
+    const int n = 10000 / kScale;
+    efitest::FpEnvGuard guard;
+    const auto before = Allocators();
+    long warm = 0;
+    int failures = 0;
+    for (int i = 0; i < n; ++i) {
+        if (i == n / 10) warm = ResidentKiB();
+        Object r = scale.as<Vrn::Run::Function>()->Call(std::vector<Object>{N(0, 1), m});
+        ASSERT_EQ(r.as<Qlt::MatVal>()->im(99, 99), 9999.0);
+        try {
+            sqrt.as<Vrn::Run::Function>()->Call(std::vector<Object>{N(-1)});
+        } catch (const Vrn::Run::AppException&) {
+            ++failures;
+        }
+        try {
+            scale.as<Vrn::Run::Function>()->Call(std::vector<Object>{N(1), N(1)});
+        } catch (const Vrn::Run::AppException&) {
+            ++failures;
+        }
+    }
+    EXPECT_EQ(failures, 2 * n);
+    EXPECT_TRUE(Allocators() == before);
+    EXPECT_LT(ResidentKiB() - warm, 4096) << "resident memory grew";
+}
+
+}  // namespace
