@@ -19,7 +19,10 @@ NAME = re.compile(r"^(?P<group>BM_.+?)__(?P<variant>[A-Za-z0-9_]+?)(?P<args>/.*)
 def run(exe, extra):
     out = subprocess.run([exe, "--benchmark_format=json", *extra],
                          check=True, stdout=subprocess.PIPE, text=True)
-    return json.loads(out.stdout)["benchmarks"]
+    # An executable whose benchmarks all miss the filter prints no JSON.
+    if not out.stdout.strip():
+        return []
+    return json.loads(out.stdout).get("benchmarks", [])
 
 
 def main():

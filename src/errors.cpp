@@ -2,7 +2,12 @@
 #include <efi/errors.h>
 #include <efi/host/requirements.h>
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <iterator>
+
+#include <efi/diagnostics.h>
 
 #include "text.h"
 
@@ -30,6 +35,50 @@ void Throw(std::uint32_t code, std::uint32_t argument) {
     // The table is the whole vocabulary: an unlisted code is an unknown error,
     // never a read past the table.
     Throw(kStandardErrors[code < kStandardErrorCount ? code : kUnknownError], argument);
+}
+
+// ---- The host's message table ---------------------------------------------
+
+namespace {
+
+using InTableEntry = bool (*)(const char*);
+
+// The InTable entry once found. No lock: two threads that look it up
+// together load the same library and store the same entry. Atomic only so
+// that the race is well defined; relaxed order suffices, since the entry is
+// the same whoever stores it.
+std::atomic<InTableEntry> g_in_table{nullptr};
+
+// Loads the message library while the entry is unknown. A library that
+// cannot be loaded is tried again next time; one that loads but lacks the
+// entry is loaded again per call (the loader only counts the extra
+// reference). The library is never unloaded: the entry must stay valid.
+InTableEntry FindInTable() {
+    InTableEntry entry = g_in_table.load(std::memory_order_relaxed);
+    if (!entry) {
+        void* library = ::dlopen("libnewmsg.so", RTLD_NOW);
+        if (!library) return nullptr;
+        entry = reinterpret_cast<InTableEntry>(::dlsym(library, "InTable"));
+        g_in_table.store(entry, std::memory_order_relaxed);
+    }
+    return entry;
+}
+
+}  // namespace
+
+bool IsValidError(const char* message) {
+    if (!message) return false;
+    InTableEntry in_table = FindInTable();
+    return in_table && in_table(message);
+}
+
+void AssertValidError(const char* message) {
+    if (IsValidError(message)) return;
+    if (diagnostic_level() == 0) return;  // the report would not be written
+    const std::string text = format_string(
+        "The error message: \"%s\" doesn't exist in the message table!  It might not be localized.",
+        message ? message : "(null)");
+    kstracer{__FILE__, __LINE__ | kstracer_newline}.assertion_failed(text.c_str());
 }
 
 namespace Error {

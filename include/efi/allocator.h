@@ -20,13 +20,16 @@ public:
     /// Header of every block on the chain.
     struct link {
         link* next;          ///< next older block, or null
-        std::uint32_t size;  ///< array block: bytes requested; value buffer: 12
+        std::uint32_t size;  ///< array block: bytes requested; value buffer: 12;
+                             ///< a value of its own: its room in 8-byte units
     };
     /// A further value buffer: a link, then 96 bytes of room.
     struct membuf {
-        link hdr;
-        alignas(8) unsigned char space[96];
+        link hdr;                            ///< its place on the chain
+        alignas(8) unsigned char space[96];  ///< the room values are cut from
+        /// Takes the chain head as `next`; size 12 (its room in 8-byte units).
         explicit membuf(link* head) noexcept : hdr{head, 12} {}
+        /// The 96 bytes of room.
         unsigned char* buf() noexcept { return space; }
     };
 
@@ -37,10 +40,16 @@ public:
     IqlAllocator(const IqlAllocator&) = delete;
     IqlAllocator& operator=(const IqlAllocator&) = delete;
 
-    /// n bytes from the value area: one subtraction and one comparison.
+    /// n bytes from the value area, placed just below the free space of the
+    /// current buffer. The room left is compared before m_top moves, so the
+    /// pointer never leaves its buffer; a request that does not fit starts a
+    /// new buffer (out of line) and abandons the rest of this one.
     void* place(std::size_t n) {
+        if (n > static_cast<std::size_t>(m_top - m_limit)) {
+            NewBuf(n);
+            return m_top;
+        }
         m_top -= n;
-        if (m_top < m_limit) NewBuf(static_cast<unsigned>(n));
         return m_top;
     }
 
@@ -59,16 +68,20 @@ public:
     /// m_NextHandle when the current allocator was made.
     static std::int32_t m_init_handle;
 
-    alignas(8) unsigned char m_buf[96];
-    unsigned char* m_top;
-    unsigned char* m_limit;
-    std::int32_t m_prev_init_handle;
-    IqlAllocator* m_prev_current;
-    link* m_blocks;
-    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made
+    alignas(8) unsigned char m_buf[96];  ///< the first value buffer, inside the allocator
+    unsigned char* m_top;                ///< low end of the free space of the current value buffer
+    unsigned char* m_limit;              ///< start of the current value buffer
+    std::int32_t m_prev_init_handle;     ///< m_init_handle when this allocator was made
+    IqlAllocator* m_prev_current;        ///< the allocator current when this one was made
+    link* m_blocks;                      ///< newest block of the chain, or null
+    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made;
+                                  ///< entries added later go with this allocator
 
 private:
-    void NewBuf(unsigned n);
+    /// Starts a new value buffer (a membuf on the chain, or for a request
+    /// above 96 bytes a block of its own) and places n bytes at its top.
+    /// Raises "out of memory" when no block can be had; the chain is kept.
+    void NewBuf(std::size_t n);
 };
 
 /// Value form: n bytes from a's value area.
@@ -91,3 +104,9 @@ EFI_API void* PinnedArrayMemoryAlloc(int handle, unsigned bytes);
 
 static_assert(offsetof(IqlAllocator, m_buf) == 0);
 static_assert(offsetof(IqlAllocator, m_top) == 96);
+static_assert(offsetof(IqlAllocator, m_limit) == 104);
+static_assert(offsetof(IqlAllocator, m_prev_init_handle) == 112);
+static_assert(offsetof(IqlAllocator, m_prev_current) == 120);
+static_assert(offsetof(IqlAllocator, m_blocks) == 128);
+static_assert(sizeof(IqlAllocator::link) == 16 && offsetof(IqlAllocator::link, size) == 8);
+static_assert(sizeof(IqlAllocator::membuf) == 16 + 96 && offsetof(IqlAllocator::membuf, space) == 16);

@@ -6,5 +6,7 @@
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>
+#include <efi/se_exception.h>
+#include <efi/diagnostics.h>
 #include <efi/callback.h>
 #include <efi/module.h>

@@ -29,4 +29,18 @@ inline constexpr std::uint32_t kStandardErrorCount = 76;
     Throw(static_cast<std::uint32_t>(code), argument);
 }
 
+/// True when the host's message library (libnewmsg.so, found by the loader's
+/// default search) is present and its `InTable` entry knows `message`, the
+/// text that will be shown to the user in the host's language. False for a
+/// null message, and whenever the library or its entry cannot be found; a
+/// missing library is looked for again on the next call. Never raises.
+EFI_API bool IsValidError(const char* message);
+
+/// Developer check before raising `message`: when IsValidError would answer
+/// false, writes "ks: assertion 'The error message: "<message>" doesn't exist
+/// in the message table!  It might not be localized.' failed." (the quoted
+/// part cut to 512 characters) as a diagnostic, if KS_DEBUG enables them.
+/// Never raises, never stops the program.
+EFI_API void AssertValidError(const char* message);
+
 }  // namespace Efi

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include <efi/export.h>
 
@@ -34,6 +35,9 @@ struct array_val {
 
     static constexpr std::uint32_t kTag = 0x7FF40000u;
 
+    /// Uninitialised record, for placing in a value area.
+    array_val() noexcept = default;
+
     /// 0.0 for ever: the imaginary part of every element of a real record.
     EFI_API static const double m_zero;
 
@@ -47,9 +51,13 @@ struct array_val {
     /// A compact copy of one plane of this record, taken from a.
     EFI_API double* Pack(IqlAllocator* a, double* plane) const;
 
+    /// Number of columns.
     int cols() const noexcept { return m_cols; }
+    /// Leading dimension.
     int anr() const noexcept { return m_anr; }
+    /// True exactly when there is no imaginary plane (an all-zero plane counts).
     bool isRealMatrix() const noexcept { return m_im == nullptr; }
+    /// Makes im the imaginary plane; no copy, no check.
     void set_imag_vec(double* im) noexcept { m_im = im; }
     /// Stores re + i*im at element index k; a real record gains a zero-filled
     /// imaginary plane from the current allocator only when im != 0.0.
@@ -81,8 +89,8 @@ struct dblptr {
 /// Narrow string record. `m_text` is NUL-terminated; `m_length` counts the
 /// UTF-16 code units of the text it was made from.
 struct string_val {
-    char* m_text;
-    std::uint32_t m_length;
+    char* m_text;            ///< NUL-terminated narrow text
+    std::uint32_t m_length;  ///< UTF-16 code units of the source text
 
     /// Places a string record in a's value area holding the narrow (current
     /// locale) form of `text`, at most m_length bytes plus the NUL. The text
@@ -100,8 +108,13 @@ EFI_API bool IsArrayRecord(const sAnyval* record) noexcept;
 
 static_assert(sizeof(qlComplex) == 16 && offsetof(qlComplex, imag) == 8);
 static_assert(sizeof(array_val) == 32);
+static_assert(array_val::kTag == 0x7FF40000u && dblptr::kMarker == 0xFFFFFFFFu);
+static_assert(std::is_standard_layout_v<array_val> && std::is_trivially_copyable_v<array_val>);
+static_assert(std::is_standard_layout_v<string_val> && std::is_standard_layout_v<dblptr>);
+static_assert(std::is_empty_v<Anyval>);
 static_assert(offsetof(array_val, m_anr) == 0 && offsetof(array_val, m_tag) == 4);
 static_assert(offsetof(array_val, m_rows) == 8 && offsetof(array_val, m_cols) == 12);
 static_assert(offsetof(array_val, m_re) == 16 && offsetof(array_val, m_im) == 24);
 static_assert(sizeof(dblptr) == 8 && offsetof(dblptr, marker) == 4);
+static_assert(alignof(array_val) == 8 && alignof(qlComplex) == 8);
 static_assert(sizeof(string_val) == 16 && offsetof(string_val, m_length) == 8);

@@ -16,6 +16,7 @@ using namespace bridgetest;
 using Efi::User::Function;
 
 unsigned OddCalls() {
+    Module(EFI_TEST_MODULE);  // loaded before it is looked up
     static auto* count = reinterpret_cast<unsigned (*)()>(
         dlsym(dlopen(EFI_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD), "test_module_calls"));
     return count();

@@ -73,3 +73,46 @@ TEST(Soak, MatrixCallsMixedWithFailuresKeepMemoryFlat) {
 }
 
 }  // namespace
+
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
+
+namespace {
+
+using namespace bridgetest;
+
+TEST(Faults, ProcessorFaultsLeaveThroughTheCleanUp) {
+    Vrn::Run::InstallFaultTranslation();
+    const Object divide = Sample("sample_divide");
+    EXPECT_THROW(Call(divide, {N(1), N(0)}), SE_FPEDivByZero_Exception);
+    EXPECT_THROW(Call(divide, {N(1e300), N(1e-300)}), SE_FPEOverflow_Exception);
+    EXPECT_THROW(Call(divide, {N(0), N(0)}), SE_FPEInvalidOperation_Exception);
+    // Underflow and inexact results are masked while native code runs.
+    EXPECT_EQ(Call(divide, {N(1e-300), N(1e300)}).as<Qlt::NumVal>()->Data.rp, 0.0);
+    EXPECT_EQ(Call(divide, {N(1), N(3)}).as<Qlt::NumVal>()->Data.rp, 1.0 / 3.0);
+}
+
+TEST(Faults, AThousandDivisionsByZeroInOneProcess) {
+    Vrn::Run::InstallFaultTranslation();
+    const Object divide = Sample("sample_divide");
+    auto* fn = divide.as<Vrn::Run::Function>();
+    const Object zero[] = {N(1), N(0)};
+    const Object four[] = {N(1), N(4)};
+    efitest::FpEnvGuard guard;
+    const auto before = Allocators();
+    int faults = 0;
+    for (int i = 0; i < 1000; ++i) {
+        try {
+            fn->Call(zero);
+        } catch (const SE_FPEDivByZero_Exception& e) {
+            ++faults;
+            EXPECT_STREQ(SE_Exception::ExceptionStringFromCode(e.GetCode()), "singularity");
+        }
+        ASSERT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+    }
+    EXPECT_EQ(faults, 1000);
+    EXPECT_TRUE(Allocators() == before);
+    EXPECT_EQ(fn->Call(four).as<Qlt::NumVal>()->Data.rp, 0.25);
+}
+
+}  // namespace

@@ -104,6 +104,19 @@ TEST(EfiCall, WorksheetErrorsGoToStandardErrorWithTheirArgument) {
     EXPECT_EQ(r.status, 1);
 }
 
+TEST(EfiCall, ProcessorFaultsAreErrorsAndTheProgramGoesOn) {
+    for (auto [args, message] : {std::pair{std::vector<std::string>{"sample_divide", "1", "0"}, "singularity"},
+                                 {{"sample_divide", "1e300", "1e-300"}, "overflow"},
+                                 {{"sample_divide", "0", "0"}, "floating point error"},
+                                 {{"sample_sum", "[1e308, 1e308]"}, "overflow"}}) {
+        Outcome r = EfiCall(args);
+        EXPECT_EQ(r.err, std::string("error: ") + message + "\n");
+        EXPECT_EQ(r.status, 1);
+    }
+    Outcome r = EfiCall({"-"}, "sample_divide 1 0\nsample_divide 1 0\nsample_divide 1 8\n");
+    EXPECT_EQ(r.out, "error: singularity\nerror: singularity\n0.125\n");
+}
+
 TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
     struct Case {
         std::vector<std::string> args;

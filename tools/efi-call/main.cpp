@@ -11,6 +11,8 @@
 #include <efi/host/bridge.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
 
 #include <unistd.h>
 
@@ -25,14 +27,6 @@
 #include <string>
 #include <vector>
 
-#if __has_include(<efi/se_exception.h>)
-#include <efi/se_exception.h>
-#define EFI_CALL_HAVE_FAULTS 1
-#endif
-#if __has_include(<vrnrun/faults.h>)
-#include <vrnrun/faults.h>
-#define EFI_CALL_HAVE_FAULT_HOOK 1
-#endif
 #if __has_include(<efi/host/convert.h>)
 #include <efi/host/convert.h>
 #define EFI_CALL_HAVE_CONVERT 1
@@ -286,11 +280,11 @@ private:
             std::fesetenv(&env);
             error = e.what();
             if (e.Argument() != Efi::kNoArgument) error += " (argument " + std::to_string(e.Argument()) + ")";
-#ifdef EFI_CALL_HAVE_FAULTS
         } catch (const SE_Exception& e) {
+            // A processor fault in native code: the call's clean-up has run
+            // and the host goes on.
             std::fesetenv(&env);
             error = SE_Exception::ExceptionStringFromCode(e.GetCode());
-#endif
         } catch (const std::bad_alloc&) {
             std::fesetenv(&env);
             error = "out of memory";
@@ -361,9 +355,7 @@ int RunScript(Session& s, std::istream& in) {
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(true);
-#ifdef EFI_CALL_HAVE_FAULT_HOOK
     Vrn::Run::InstallFaultTranslation();
-#endif
     try {
         Options o = ParseOptions(argc, argv);
         if (o.modules.empty()) o.modules.push_back(BundledSample());

@@ -1,0 +1,143 @@
+// The call-scoped arena: value buffers cut downward, array blocks on a chain,
+// everything released in one sweep when the allocator goes.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <efi/allocator.h>
+#include <efi/errors.h>
+
+#include "values/alloc_hook.h"
+#include "values/chain.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define EFI_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EFI_ASAN 1
+#endif
+#endif
+#ifdef EFI_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+// Room a buffer gives up is never handed out again; under the address
+// sanitizer touching it is reported. The inline buffer is made whole again
+// when the allocator goes, since its bytes are the caller's frame.
+inline void PoisonAbandoned([[maybe_unused]] unsigned char* from, [[maybe_unused]] unsigned char* to) {
+#ifdef EFI_ASAN
+    if (to > from) __asan_poison_memory_region(from, static_cast<std::size_t>(to - from));
+#endif
+}
+inline void UnpoisonInline([[maybe_unused]] unsigned char* buf, [[maybe_unused]] std::size_t n) {
+#ifdef EFI_ASAN
+    __asan_unpoison_memory_region(buf, n);
+#endif
+}
+
+}  // namespace
+
+namespace Efi::detail {
+
+BlockAllocFn g_block_alloc = &std::malloc;
+
+void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero) {
+    const std::size_t rounded = (payload + 7) & ~std::size_t{7};
+    const std::size_t total = sizeof(IqlAllocator::link) + rounded;
+    void* block = g_block_alloc(total);
+    if (block == nullptr) throw std::bad_alloc();
+    if (zero) std::memset(block, 0, total);
+    auto* head = new (block) IqlAllocator::link{a.m_blocks, size};
+    a.m_blocks = head;
+    return head + 1;
+}
+
+unsigned PlaneBytes(std::int64_t rows, std::int64_t cols) {
+    constexpr std::uint64_t kMaxDoubles = 0xFFFFFFFFu / 8;
+    const std::uint64_t r = rows > 0 ? static_cast<std::uint64_t>(rows) : 0;
+    const std::uint64_t c = cols > 0 ? static_cast<std::uint64_t>(cols) : 0;
+    if (c != 0 && r > kMaxDoubles / c) Efi::Throw("out of memory", Efi::kNoArgument);
+    return static_cast<unsigned>(r * c * 8);
+}
+
+}  // namespace Efi::detail
+
+IqlAllocator* IqlAllocator::m_current = nullptr;
+std::int32_t IqlAllocator::m_NextHandle = -1;
+std::int32_t IqlAllocator::m_init_handle = -1;
+
+IqlAllocator::IqlAllocator() noexcept
+    : m_top(m_buf + sizeof m_buf),
+      m_limit(m_buf),
+      m_prev_init_handle(m_init_handle),
+      m_prev_current(m_current),
+      m_blocks(nullptr),
+      m_prev_nested(Efi::detail::NestedTableSize()) {
+    m_init_handle = m_NextHandle;
+    m_current = this;
+}
+
+IqlAllocator::~IqlAllocator() {
+    UnpoisonInline(m_buf, sizeof m_buf);
+    while (m_blocks != nullptr) {
+        link* older = m_blocks->next;
+        std::free(m_blocks);
+        m_blocks = older;
+    }
+    m_NextHandle = m_init_handle;
+    m_init_handle = m_prev_init_handle;
+    m_current = m_prev_current;
+    Efi::detail::NestedTableTruncate(m_prev_nested);
+}
+
+void IqlAllocator::NewBuf(std::size_t n) {
+    constexpr std::size_t kRoom = sizeof(membuf::space);
+    if (n <= kRoom) {
+        void* block = Efi::detail::g_block_alloc(sizeof(membuf));
+        if (block == nullptr) Efi::Throw("out of memory", Efi::kNoArgument);
+        PoisonAbandoned(m_limit, m_top);
+        auto* buffer = new (block) membuf(m_blocks);
+        m_blocks = &buffer->hdr;
+        m_limit = buffer->buf();
+        m_top = m_limit + kRoom - n;
+        return;
+    }
+    // A value larger than a whole buffer gets a block of its own, which is
+    // then full: the next value starts a fresh buffer.
+    constexpr std::size_t kMaxValue = 0xFFFFFFFFu;
+    if (n > kMaxValue) Efi::Throw("out of memory", Efi::kNoArgument);
+    const std::size_t rounded = (n + 7) & ~std::size_t{7};
+    void* block = Efi::detail::g_block_alloc(sizeof(link) + rounded);
+    if (block == nullptr) Efi::Throw("out of memory", Efi::kNoArgument);
+    PoisonAbandoned(m_limit, m_top);
+    auto* head = new (block) link{m_blocks, static_cast<std::uint32_t>(rounded / 8)};
+    m_blocks = head;
+    m_limit = m_top = reinterpret_cast<unsigned char*>(head + 1);
+}
+
+void* IqlAllocator::allocate_array(unsigned n) {
+    if (n > 1024) {
+        ++m_NextHandle;
+        try {
+            return PinnedArrayMemoryAlloc(m_NextHandle, n);
+        } catch (...) {
+            // The number was never given an array: keep the handles in use
+            // within the table so unref and lookup stay inside it.
+            --m_NextHandle;
+            throw;
+        }
+    }
+    return Efi::detail::ChainBlock(*this, n, n, true);
+}
+
+void IqlAllocator::cp(sAnyval* src, sAnyval** dst, bool /*flag*/, bool add_imag) {
+    auto* from = reinterpret_cast<array_val*>(src);
+    auto* copy = new (this, gc::Value(1)) array_val(this, from);
+    *dst = reinterpret_cast<sAnyval*>(copy);
+    if (add_imag && copy->isRealMatrix()) {
+        const unsigned bytes = Efi::detail::PlaneBytes(copy->anr(), copy->cols());
+        copy->set_imag_vec(static_cast<double*>(operator new(bytes, m_current, gc::Array(0))));
+    }
+}

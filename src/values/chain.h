@@ -1,0 +1,33 @@
+// Blocks on an allocator's chain, and the table of nested-record addresses
+// that lives with the allocators.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <efi/allocator.h>
+
+namespace Efi::detail {
+
+/// A block of `payload` bytes (rounded up to 8) pushed on a's chain with
+/// `size` in its link; zero-filled when asked. Throws std::bad_alloc when
+/// the heap refuses, leaving the chain as it was.
+void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero);
+
+/// Bytes of a rows x cols plane of doubles; raises "out of memory" when the
+/// count does not fit the 32-bit sizes of the allocator (negative counts
+/// count as 0).
+unsigned PlaneBytes(std::int64_t rows, std::int64_t cols);
+
+/// The nested-record table: entry i is the record of handle i + 1.
+extern std::vector<sAnyval*> g_nested_records;
+
+/// Current size of the nested-record table.
+inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(g_nested_records.size()); }
+/// Drops the entries from index `size` on.
+inline void NestedTableTruncate(std::uint32_t size) noexcept {
+    if (size < g_nested_records.size()) g_nested_records.resize(size);
+}
+
+}  // namespace Efi::detail

@@ -1,0 +1,154 @@
+#include <csignal>
+#include <cstdint>
+#include <thread>
+
+#include <efi/efi.h>
+#include <vrnrun/faults.h>
+
+#include "efi_test.h"
+
+extern "C" double fault_divide(double a, double b);
+extern "C" double fault_multiply(double a, double b);
+extern "C" int fault_int_divide(int a, int b);
+
+namespace {
+
+constexpr int kRounds = 1000;
+
+class FaultTranslation : public ::testing::Test {
+protected:
+    void SetUp() override { Vrn::Run::InstallFaultTranslation(); }
+    efitest::FpEnvGuard guard_;
+
+    // The handler is left by the exception, so the reset state it ran with stays.
+    static void ExpectResetUnit() {
+        EXPECT_EQ(efitest::X87ControlWord(), 0x37F);
+        EXPECT_EQ(efitest::Mxcsr(), 0x1F80u);
+    }
+};
+
+TEST_F(FaultTranslation, DivisionByZeroIsCaughtAsItsClassAgainAndAgain) {
+    int caught = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        try {
+            fault_divide(1.0, 0.0);
+        } catch (const SE_FPEDivByZero_Exception& e) {
+            ++caught;
+            if (e.GetCode() != 0xC000008E || !(e.status() & 0x8u) || !e.GetRecord() ||
+                e.GetRecord()->ExceptionRecord->ExceptionCode != 0xC000008E)
+                ADD_FAILURE() << "round " << i << ": code " << std::hex << e.GetCode() << " status " << e.status();
+        }
+    }
+    EXPECT_EQ(caught, kRounds);
+    ExpectResetUnit();
+    EXPECT_EQ(_clearfp(), 0u) << "the exception took the pending flags";
+}
+
+TEST_F(FaultTranslation, OverflowIsCaughtThroughTheFpeBase) {
+    int caught = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        try {
+            fault_multiply(1e300, 1e300);
+        } catch (SE_FPE_Exception& e) {
+            if (e.IsOverflow() && e.GetCode() == 0xC0000091 && (e.status() & 0x4u)) ++caught;
+        }
+    }
+    EXPECT_EQ(caught, kRounds);
+    ExpectResetUnit();
+}
+
+TEST_F(FaultTranslation, InvalidOperationIsCaughtAsFloatingPointError) {
+    int caught = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        try {
+            fault_divide(0.0, 0.0);
+        } catch (const SE_FPE_Exception& e) {
+            const auto* fpe = dynamic_cast<const SE_FPEInvalidOperation_Exception*>(&e);
+            if (fpe && fpe->IsInvalid() && (fpe->status() & 0x10u) &&
+                std::string(SE_Exception::ExceptionStringFromCode(e.GetCode())) == "floating point error")
+                ++caught;
+        }
+    }
+    EXPECT_EQ(caught, kRounds);
+    ExpectResetUnit();
+}
+
+// The control word that traps just the one exception `unmasked` (x87 mask bit).
+std::uint16_t TrapOnly(std::uint16_t mask_bit) { return static_cast<std::uint16_t>(0x37F & ~mask_bit); }
+
+TEST_F(FaultTranslation, LessCommonTrapsMapToTheirClasses) {
+    struct Case {
+        const char* what;
+        std::uint16_t mask_bit;
+        double a, b;
+        std::uint32_t code;
+        int (SE_FPE_Exception::*predicate)() const noexcept;
+        std::uint32_t status_bit;
+    };
+    const double denormal = 1e-310;
+    const Case cases[] = {
+        {"underflow", 0x10, 1e-300, 1e300, 0xC0000093, &SE_FPE_Exception::IsUnderflow, 0x2},
+        {"denormal operand", 0x02, denormal, 1.0, 0xC000008D, &SE_FPE_Exception::IsDenormal, 0x80000},
+        {"inexact", 0x20, 1.0, 3.0, 0xC000008F, &SE_FPE_Exception::IsInexact, 0x1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Efi::User::set_control_word(TrapOnly(c.mask_bit));
+        try {
+            fault_divide(c.a, c.b);
+            ADD_FAILURE() << "no fault";
+        } catch (const SE_FPE_Exception& e) {
+            EXPECT_EQ(e.GetCode(), c.code);
+            EXPECT_EQ((e.*c.predicate)(), 1);
+            EXPECT_EQ(e.status() & c.status_bit, c.status_bit);
+        }
+        ExpectResetUnit();
+    }
+}
+
+TEST_F(FaultTranslation, IntegerDivisionByZero) {
+    try {
+        fault_int_divide(1, 0);
+        ADD_FAILURE() << "no fault";
+    } catch (const SE_INTDivByZero_Exception& e) {
+        EXPECT_EQ(e.GetCode(), 0xC0000094u);
+        EXPECT_NE(e.GetRecord()->ExceptionRecord->ExceptionAddress, nullptr);
+    }
+}
+
+TEST_F(FaultTranslation, EachThreadHasItsOwnRecord) {
+    const EXCEPTION_POINTERS* here = nullptr;
+    const EXCEPTION_POINTERS* there = nullptr;
+    auto fault = [](const EXCEPTION_POINTERS*& record) {
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        try {
+            fault_divide(1.0, 0.0);
+        } catch (const SE_FPEDivByZero_Exception& e) {
+            record = e.GetRecord();
+        }
+    };
+    fault(here);
+    std::thread other([&] { fault(there); });
+    other.join();
+    ASSERT_NE(here, nullptr);
+    ASSERT_NE(there, nullptr);
+    EXPECT_NE(here, there);
+}
+
+TEST(FaultTranslationDeathTest, SentSignalKeepsItsDefaultAction) {
+    // raise() interrupts no faulting instruction; throwing there would unwind
+    // from an arbitrary point, so the signal gets the action it had before
+    // (here the default; a sanitizer would otherwise have its own).
+    EXPECT_EXIT(
+        {
+            std::signal(SIGFPE, SIG_DFL);
+            Vrn::Run::InstallFaultTranslation();
+            std::raise(SIGFPE);
+        },
+        ::testing::KilledBySignal(SIGFPE), "");
+}
+
+}  // namespace
