@@ -316,6 +316,16 @@ void* Function::MarshalMatrix(Value* loc, int n, const Object& arg) {
     if (static_cast<std::uint64_t>(rows) * cols > UINT_MAX / sizeof(double)) Throw("out of memory", kNoArgument);
     bool imag = m->HasImag();
     QuilletArrayAllocate(&loc->array, rows, cols, 1, imag ? 1 : 0);
+    if (cols == 0) return loc;
+    // Both sides store columns back to back when the host's stride is the
+    // row count: then the whole part is one block move.
+    if (m->Ld() == m->Rows()) {
+        const std::size_t all = static_cast<std::size_t>(rows) * cols * sizeof(double);
+        const std::size_t at = static_cast<std::size_t>(m->Index(0, 0));
+        std::memcpy(loc->array.realCols[0], m->m_rarr.data() + at, all);
+        if (imag) std::memcpy(loc->array.imagCols[0], m->m_iarr.data() + at, all);
+        return loc;
+    }
     const std::size_t bytes = rows * sizeof(double);
     for (std::uint32_t c = 0; c < cols; ++c) {
         std::size_t at = static_cast<std::size_t>(m->Index(0, static_cast<int>(c)));
