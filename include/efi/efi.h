@@ -8,5 +8,7 @@
 #include <efi/call.h>
 #include <efi/se_exception.h>
 #include <efi/diagnostics.h>
+#include <efi/rational.h>
+#include <efi/redirector.h>
 #include <efi/callback.h>
 #include <efi/module.h>

@@ -83,9 +83,25 @@ TEST(EfiCall, CallsTheBundledSample) {
     ExpectResult({"sample_path", "/abs/file"}, "\"/abs/file\"");
 }
 
+TEST(EfiCall, CallsTheUnitConversions) {
+    ExpectResult({"fif", "5' 3-1/2\""}, "1.6129");
+    ExpectResult({"fif", "\"5' 3-1/2\\\"\""}, "1.6129");  // the same text as a literal
+    ExpectResult({"hhmmss_inv", "59.9996"}, "\"0:0:60\"");
+    ExpectResult({"hhmmss", "1:02:03.5"}, "3723.5");
+    ExpectResult({"dms_inv", "0"}, "[0; 0; 0]");
+    Outcome r = EfiCall({"fif", "bad"});
+    EXPECT_EQ(r.err, "error: bad_fif_string (argument 1)\n");
+    EXPECT_EQ(r.status, 1);
+    r = EfiCall({"dms", "\"x\""});
+    EXPECT_EQ(r.err, "error: must be real vector (argument 1)\n");
+}
+
 TEST(EfiCall, NegativeNumbersAreArgumentsAndDoubleDashEndsOptions) {
     ExpectResult({"sample_add", "-1", "-2.5e1"}, "-26");
     ExpectResult({"--", "sample_add", "-1", "-i"}, "-1-1i");
+    Outcome r = EfiCall({"fif_inv", "-1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, 2), "\"-");
 }
 
 TEST(EfiCall, WorksheetErrorsGoToStandardErrorWithTheirArgument) {

@@ -9,6 +9,7 @@
 // error (unknown option or function, malformed literal, module not loaded).
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
+#include <efi/host/convert.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
 #include <efi/se_exception.h>
@@ -27,10 +28,6 @@
 #include <string>
 #include <vector>
 
-#if __has_include(<efi/host/convert.h>)
-#include <efi/host/convert.h>
-#define EFI_CALL_HAVE_CONVERT 1
-#endif
 
 #include "literal.h"
 
@@ -185,7 +182,6 @@ public:
     }
 
     void AddBuiltins() {
-#ifdef EFI_CALL_HAVE_CONVERT
         using Fn = Object (*)(const Object&);
         struct Builtin {
             const char* name;
@@ -205,7 +201,6 @@ public:
             Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
             Add(b.name, Callable{{b.arg}, b.ret, f, false, "built-in"});
         }
-#endif
     }
 
     void List(std::ostream& out) const {

@@ -1,0 +1,37 @@
+// The transfer component's implementation over libcurl.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <vrnrun/transfer.h>
+
+namespace Vrn::Transfer::detail {
+
+/// One transfer object: remembers the open URL and the last failure's text.
+/// Every transfer uses a fresh transport handle; nothing is shared.
+class CurlTransfer final : public ITransfer {
+public:
+    HResult OpenURL(const char* url, std::int32_t reserved, std::int32_t* status) override;
+    HResult UploadFromFile(const char* path) override;
+    HResult DownloadToFile(const char* path) override;
+    const char* GetErrorText() const noexcept override { return m_error.c_str(); }
+
+private:
+    HResult Succeed();
+    HResult Fail(HResult hr, std::string text);
+    HResult FailFile(const char* what, const char* path, int error);
+
+    std::string m_url;
+    bool m_open = false;
+    std::string m_error;
+};
+
+/// The component object of the built-in class: hands out CurlTransfer.
+class CurlComponent final : public IComponent {
+public:
+    HResult Run() override;
+    HResult QueryInterface(const char* iid, std::unique_ptr<ITransfer>& out) override;
+};
+
+}  // namespace Vrn::Transfer::detail

@@ -1,0 +1,113 @@
+// Resolving a resource name against a base location to a local file, with
+// remote content fetched into a temporary file and sent back when asked.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <efi/export.h>
+
+/// A failing call of the host's transfer component: its 32-bit result code
+/// (negative) and the component's description of the failure.
+class EFI_API _com_error : public std::exception {
+public:
+    /// Unspecified failure; also raised when a URL cannot be combined.
+    static constexpr std::int32_t kFail = static_cast<std::int32_t>(0x80004005u);
+    /// The transfer component is absent.
+    static constexpr std::int32_t kPointer = static_cast<std::int32_t>(0x80004003u);
+    /// The component object lacks the transfer interface.
+    static constexpr std::int32_t kNoInterface = static_cast<std::int32_t>(0x80004002u);
+
+    /// `description` may be empty; ErrorMessage() then names the code.
+    _com_error(std::int32_t hr, std::string description);
+
+    /// The failing result code.
+    std::int32_t Error() const noexcept { return m_hr; }
+    /// The component's description, or a text naming the code when it gave none.
+    const char* ErrorMessage() const noexcept { return m_message.c_str(); }
+    /// The component's own description (possibly empty).
+    const char* Description() const noexcept { return m_description.c_str(); }
+    /// Same as ErrorMessage().
+    const char* what() const noexcept override { return m_message.c_str(); }
+
+private:
+    std::int32_t m_hr;
+    std::string m_description;
+    std::string m_message;
+};
+
+/// Turns a resource name and the location it is relative to into a local
+/// file path. A local resource (a path, a network-share path, a file: URL)
+/// is used where it is; a remote one (http:, https:, ftp: ...) is stood for
+/// by a fresh temporary file "QL..." in $TMPDIR (else /tmp), filled from the
+/// URL on construction with eRead and sent back to it on destruction with
+/// eWrite. The temporary file exists from construction to destruction.
+///
+/// Objects cannot be copied (two copies would delete the same file); moving
+/// hands the temporary file and the pending transfer to the new object.
+class EFI_API CHTTPRedirector {
+public:
+    /// What to do with a remote resource; the bits may be combined.
+    enum EFlags : std::uint32_t {
+        eRead = 1,   ///< fetch the content into the temporary file on construction
+        eWrite = 2,  ///< send the temporary file to the URL on destruction
+    };
+
+    /// Resolves `name` against `base` (either may be null, read as empty).
+    /// Raises _com_error when the download fails or when the two cannot be
+    /// combined into a URL of at most 2084 characters, std::system_error
+    /// when no temporary file can be made; no temporary file is left behind
+    /// by a failed construction.
+    CHTTPRedirector(const char* name, const char* base, std::uint32_t flags);
+
+    /// With eWrite pending for a remote resource, uploads the temporary file;
+    /// then deletes it. A failed upload raises _com_error after the file was
+    /// deleted. When the object is destroyed by an exception unwinding past
+    /// it, the upload is skipped: the writer's work did not finish, and a
+    /// second exception during unwinding would end the process.
+    ~CHTTPRedirector() noexcept(false);
+
+    CHTTPRedirector(const CHTTPRedirector&) = delete;
+    CHTTPRedirector& operator=(const CHTTPRedirector&) = delete;
+    /// Takes over `other`'s resource, temporary file and pending transfer;
+    /// `other` is left local and empty.
+    CHTTPRedirector(CHTTPRedirector&& other) noexcept;
+    /// Finishes this object's resource as the destructor would (may raise),
+    /// then takes over `other`'s.
+    CHTTPRedirector& operator=(CHTTPRedirector&& other);
+
+    /// The local file path to use; empty after Abort.
+    const char* GetFullFileName() const noexcept { return m_fullFileName.c_str(); }
+    /// The absolute URL of a remote resource; empty for a local one.
+    const char* GetURL() const noexcept { return m_url.c_str(); }
+    /// Whether the resource is remote.
+    bool IsRemote() const noexcept { return !m_url.empty(); }
+    /// Drops the pending upload and empties the full file name; the
+    /// temporary file is still deleted on destruction.
+    void Abort() noexcept;
+
+protected:
+    /// Whether `flag` shares a bit with the flags given at construction.
+    bool IsFlagSet(EFlags flag) const noexcept { return (m_flags & flag) != 0; }
+    /// The resolving step of the constructor.
+    void Init(const char* name, const char* base);
+
+private:
+    void ResolveAgainstBase(const std::string& name, const std::string& base, bool& share);
+    void ResolveAlone(const std::string& name, bool share);
+    void CreateTempFile();
+    void Download();
+    void Finish();
+    void DeleteTempFile() noexcept;
+
+    std::uint32_t m_flags;
+    std::string m_url;
+    std::string m_fullFileName;
+    /// Name of the temporary file this object created (260 characters), or null.
+    std::unique_ptr<char[]> m_tempFile;
+    /// Exceptions in flight at construction; more at destruction means the
+    /// object is being destroyed by unwinding.
+    int m_uncaught;
+};

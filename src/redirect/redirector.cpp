@@ -1,0 +1,193 @@
+#include <efi/redirector.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "transfer_session.h"
+#include "url_parts.h"
+
+using Efi::detail::CUrlParts;
+using Efi::detail::InternetScheme;
+
+namespace {
+
+/// Size of the temporary file's name buffer, terminating NUL included.
+constexpr std::size_t kTempNameSize = 260;
+
+/// Two backslashes in a row mark a network-share path.
+bool HasShareMark(const std::string& text) noexcept { return text.find("\\\\") != std::string::npos; }
+
+bool EndsWithSeparator(const std::string& text) noexcept {
+    return !text.empty() && (text.back() == '/' || text.back() == '\\');
+}
+
+bool StartsWithIgnoreCase(const std::string& text, const char* prefix) noexcept {
+    std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+/// The local path a file URL stands for: the text less its "file://"
+/// (or, for the one-slash and no-slash spellings, its "file:"), so that
+/// no character of the path itself is cut off.
+std::string LocalPathOfFileUrl(const std::string& text) {
+    if (StartsWithIgnoreCase(text, "file://")) return text.substr(7);
+    if (StartsWithIgnoreCase(text, "file:")) return text.substr(5);
+    return text;
+}
+
+/// Creates a new empty file "QLxxxxxx" (mode 0600) in $TMPDIR, else /tmp,
+/// and returns its name in a buffer of kTempNameSize characters.
+std::unique_ptr<char[]> CreateUniqueTempFile() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    if (!EndsWithSeparator(pattern)) pattern += '/';
+    pattern += "QLXXXXXX";
+    if (pattern.size() >= kTempNameSize) {
+        throw std::system_error(ENAMETOOLONG, std::generic_category(), "temporary directory name too long");
+    }
+    auto name = std::make_unique<char[]>(kTempNameSize);
+    std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
+    int fd = ::mkstemp(name.get());
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a temporary file");
+    ::close(fd);
+    return name;
+}
+
+}  // namespace
+
+CHTTPRedirector::CHTTPRedirector(const char* name, const char* base, std::uint32_t flags)
+    : m_flags(flags), m_uncaught(std::uncaught_exceptions()) {
+    try {
+        Init(name, base);
+    } catch (...) {
+        // The object is not constructed, so nothing else would ever remove
+        // the temporary file.
+        Abort();
+        DeleteTempFile();
+        throw;
+    }
+}
+
+CHTTPRedirector::~CHTTPRedirector() noexcept(false) { Finish(); }
+
+CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
+    : m_flags(other.m_flags), m_url(std::move(other.m_url)), m_fullFileName(std::move(other.m_fullFileName)),
+      m_tempFile(std::move(other.m_tempFile)), m_uncaught(std::uncaught_exceptions()) {
+    other.m_flags = 0;
+    other.m_url.clear();
+    other.m_fullFileName.clear();
+}
+
+CHTTPRedirector& CHTTPRedirector::operator=(CHTTPRedirector&& other) {
+    if (this == &other) return *this;
+    Finish();
+    m_flags = other.m_flags;
+    m_url = std::move(other.m_url);
+    m_fullFileName = std::move(other.m_fullFileName);
+    m_tempFile = std::move(other.m_tempFile);
+    other.m_flags = 0;
+    other.m_url.clear();
+    other.m_fullFileName.clear();
+    return *this;
+}
+
+void CHTTPRedirector::Abort() noexcept {
+    m_flags = 0;
+    m_fullFileName.clear();
+}
+
+void CHTTPRedirector::Init(const char* name, const char* base) {
+    const std::string nameText = name != nullptr ? name : "";
+    const std::string baseText = base != nullptr ? base : "";
+    bool share = false;
+    if (!baseText.empty()) ResolveAgainstBase(nameText, baseText, share);
+    if (m_fullFileName.empty() && m_url.empty()) ResolveAlone(nameText, share);
+    if (m_url.empty()) return;  // local: the name is the file
+    CreateTempFile();
+    if (IsFlagSet(eRead)) Download();
+}
+
+void CHTTPRedirector::ResolveAgainstBase(const std::string& name, const std::string& base, bool& share) {
+    if (HasShareMark(name)) {
+        share = true;
+        return;
+    }
+    if (name.find(':') != std::string::npos) return;  // absolute: resolved alone
+    share = HasShareMark(base);
+    CUrlParts parts;
+    parts.Crack(base.c_str());
+    if (!parts.Parsed() || parts.Scheme() == Efi::detail::INTERNET_SCHEME_UNKNOWN) {
+        // A local directory.
+        m_fullFileName = base;
+        if (!EndsWithSeparator(base)) m_fullFileName += '/';
+        m_fullFileName += name;
+        return;
+    }
+    std::string combined = Efi::detail::CombineUrl(base, name, share);
+    if (!share) {
+        m_url = std::move(combined);
+        return;
+    }
+    // A URL base holding a share path combines into a file path.
+    m_fullFileName = StartsWithIgnoreCase(combined, "FILE://") ? combined.substr(7) : std::move(combined);
+}
+
+void CHTTPRedirector::ResolveAlone(const std::string& name, bool share) {
+    if (share) {
+        m_fullFileName = name;
+        return;
+    }
+    CUrlParts parts;
+    parts.Crack(name.c_str());
+    const InternetScheme scheme = parts.Parsed() ? parts.Scheme() : Efi::detail::INTERNET_SCHEME_UNKNOWN;
+    if (scheme != Efi::detail::INTERNET_SCHEME_UNKNOWN && scheme != Efi::detail::INTERNET_SCHEME_DEFAULT &&
+        scheme != Efi::detail::INTERNET_SCHEME_FILE) {
+        m_url = name;
+        return;
+    }
+    m_fullFileName = scheme == Efi::detail::INTERNET_SCHEME_FILE ? LocalPathOfFileUrl(name) : name;
+}
+
+void CHTTPRedirector::CreateTempFile() {
+    DeleteTempFile();  // a second Init must not orphan the first file
+    m_tempFile = CreateUniqueTempFile();
+    m_fullFileName = m_tempFile.get();
+}
+
+void CHTTPRedirector::Download() {
+    Efi::detail::TransferSession session;
+    session.OpenURL(m_url.c_str());
+    session.DownloadToFile(m_fullFileName.c_str());
+}
+
+void CHTTPRedirector::Finish() {
+    // Whether the upload succeeds or raises, the object ends local and empty
+    // with its temporary file gone.
+    struct Release {
+        CHTTPRedirector& self;
+        ~Release() {
+            self.DeleteTempFile();
+            self.m_flags = 0;
+            self.m_url.clear();
+            self.m_fullFileName.clear();
+        }
+    } release{*this};
+    // Unwinding means the code that wrote the file did not finish: its
+    // content is not sent, and no second exception can arise here.
+    const bool unwinding = std::uncaught_exceptions() > m_uncaught;
+    if (!m_url.empty() && IsFlagSet(eWrite) && !unwinding) {
+        Efi::detail::TransferSession session;
+        session.OpenURL(m_url.c_str());
+        session.UploadFromFile(m_tempFile.get());
+    }
+}
+
+void CHTTPRedirector::DeleteTempFile() noexcept {
+    if (!m_tempFile) return;
+    ::unlink(m_tempFile.get());
+    m_tempFile.reset();
+}

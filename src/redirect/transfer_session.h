@@ -1,0 +1,36 @@
+// One use of the host's transfer component, its failures raised as _com_error.
+#pragma once
+
+#include <memory>
+
+#include <vrnrun/transfer.h>
+
+namespace Efi::detail {
+
+/// A fresh component object asked for the transfer interface. An object
+/// that lacks the interface counts as absent: the first call then raises
+/// _com_error with E_POINTER.
+class TransferSession {
+public:
+    /// Creates and starts the object; raises _com_error with the failing
+    /// code (other than E_NOINTERFACE).
+    TransferSession();
+    ~TransferSession();
+    TransferSession(const TransferSession&) = delete;
+    TransferSession& operator=(const TransferSession&) = delete;
+
+    /// Names the URL the next call moves.
+    void OpenURL(const char* url);
+    /// Fills the file at `path` from the open URL.
+    void DownloadToFile(const char* path);
+    /// Sends the file at `path` to the open URL.
+    void UploadFromFile(const char* path);
+
+private:
+    Vrn::Transfer::ITransfer& Transfer();
+    void Check(Vrn::Transfer::HResult hr);
+
+    std::unique_ptr<Vrn::Transfer::ITransfer> m_transfer;
+};
+
+}  // namespace Efi::detail

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""A small HTTP server on 127.0.0.1 for the transfer tests and benchmark.
+
+Serves the files of --root on GET, stores PUT bodies under --root, and logs
+every request line to <root>/requests.log. Special paths:
+  /status/NNN   answers NNN with a small error page (GET and PUT)
+  /short        promises 100 bytes and closes after 50
+  /redirect/P   answers 302 pointing at /P
+Binds a free port, prints it on the first line of stdout, and exits on
+SIGTERM or after --lifetime seconds.
+"""
+import argparse
+import http.server
+import os
+import signal
+import sys
+import threading
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    root = "."
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def log_request_line(self):
+        with open(os.path.join(self.root, "requests.log"), "a") as log:
+            log.write(f"{self.command} {self.path}\n")
+
+    def local_path(self):
+        rel = self.path.split("?", 1)[0].split("#", 1)[0].lstrip("/")
+        parts = [p for p in rel.split("/") if p]
+        if not parts or any(p in (".", "..") for p in parts):
+            return None
+        return os.path.join(self.root, *parts)
+
+    def send_status(self, code):
+        body = f"<html><body>error page {code}</body></html>".encode()
+        self.send_response(code)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def read_body(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        chunks = []
+        while length > 0:
+            chunk = self.rfile.read(min(length, 1 << 20))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            length -= len(chunk)
+        return b"".join(chunks)
+
+    def do_GET(self):
+        self.log_request_line()
+        if self.path.startswith("/status/"):
+            self.send_status(int(self.path[len("/status/"):]))
+            return
+        if self.path == "/short":
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            self.wfile.write(b"x" * 50)
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        if self.path.startswith("/redirect/"):
+            self.send_response(302)
+            self.send_header("Location", "/" + self.path[len("/redirect/"):])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        path = self.local_path()
+        if path is None or not os.path.isfile(path):
+            self.send_status(404)
+            return
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            self.wfile.flush()
+            if size:
+                self.connection.sendfile(f)
+
+    def do_PUT(self):
+        self.log_request_line()
+        body = self.read_body()
+        if self.path.startswith("/status/"):
+            self.send_status(int(self.path[len("/status/"):]))
+            return
+        path = self.local_path()
+        if path is None:
+            self.send_status(403)
+            return
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(body)
+        self.send_response(201)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--lifetime", type=float, default=600.0)
+    args = ap.parse_args()
+    Handler.root = args.root
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    timer = threading.Timer(args.lifetime, server.shutdown)
+    timer.daemon = True
+    timer.start()
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

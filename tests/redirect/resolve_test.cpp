@@ -1,0 +1,509 @@
+// Resolving names against bases, the object's life, and the component rules,
+// with a substitute transfer component (no network).
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <efi/efi.h>
+#include <vrnrun/transfer.h>
+
+#include "efi_test.h"
+#include "loopback_server.h"
+#include "redirect/url_parts.h"
+
+namespace fs = std::filesystem;
+using redirect_test::ScratchDir;
+
+namespace {
+
+/// Exposes the protected flag test.
+struct Redirector : CHTTPRedirector {
+    using CHTTPRedirector::CHTTPRedirector;
+    using CHTTPRedirector::IsFlagSet;
+};
+
+/// What the substitute component does and what it was asked.
+struct FakeState {
+    Vrn::Transfer::HResult create = Vrn::Transfer::kOk;
+    Vrn::Transfer::HResult run = Vrn::Transfer::kOk;
+    Vrn::Transfer::HResult query = Vrn::Transfer::kOk;
+    Vrn::Transfer::HResult transfer = Vrn::Transfer::kOk;
+    std::string content = "remote content";
+    std::vector<std::string> calls;
+    std::string uploaded;
+    int objects = 0;
+};
+FakeState g_fake;
+
+class FakeTransfer final : public Vrn::Transfer::ITransfer {
+public:
+    Vrn::Transfer::HResult OpenURL(const char* url, std::int32_t, std::int32_t*) override {
+        g_fake.calls.push_back(std::string("open ") + url);
+        return Vrn::Transfer::kOk;
+    }
+    Vrn::Transfer::HResult UploadFromFile(const char* path) override {
+        g_fake.calls.push_back("upload");
+        if (Vrn::Transfer::Failed(g_fake.transfer)) return g_fake.transfer;
+        g_fake.uploaded = redirect_test::ReadFile(path);
+        return Vrn::Transfer::kOk;
+    }
+    Vrn::Transfer::HResult DownloadToFile(const char* path) override {
+        g_fake.calls.push_back("download");
+        if (Vrn::Transfer::Failed(g_fake.transfer)) return g_fake.transfer;
+        redirect_test::WriteFile(path, g_fake.content);
+        return Vrn::Transfer::kOk;
+    }
+    const char* GetErrorText() const noexcept override { return "fake failure"; }
+};
+
+class FakeComponent final : public Vrn::Transfer::IComponent {
+public:
+    Vrn::Transfer::HResult Run() override { return g_fake.run; }
+    Vrn::Transfer::HResult QueryInterface(const char*, std::unique_ptr<Vrn::Transfer::ITransfer>& out) override {
+        if (Vrn::Transfer::Failed(g_fake.query)) return g_fake.query;
+        out = std::make_unique<FakeTransfer>();
+        return Vrn::Transfer::kOk;
+    }
+};
+
+Vrn::Transfer::HResult FakeFactory(const char*, std::unique_ptr<Vrn::Transfer::IComponent>& out) {
+    ++g_fake.objects;
+    if (Vrn::Transfer::Failed(g_fake.create)) return g_fake.create;
+    out = std::make_unique<FakeComponent>();
+    return Vrn::Transfer::kOk;
+}
+
+/// Every test runs with a private $TMPDIR and the substitute component, and
+/// checks that no temporary file outlives the objects.
+class Redirect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("TMPDIR");
+        m_oldTmp = old != nullptr ? old : "";
+        m_hadTmp = old != nullptr;
+        ::setenv("TMPDIR", m_tmp.path().c_str(), 1);
+        g_fake = FakeState{};
+        m_previous = Vrn::Transfer::SetFactory(&FakeFactory);
+    }
+    void TearDown() override {
+        EXPECT_EQ(TempFiles(), 0) << "a temporary file was left behind";
+        Vrn::Transfer::SetFactory(m_previous);
+        if (m_hadTmp) ::setenv("TMPDIR", m_oldTmp.c_str(), 1); else ::unsetenv("TMPDIR");
+    }
+    int TempFiles() const {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(m_tmp.path())) n += e.path().filename().string().starts_with("QL");
+        return n;
+    }
+    const fs::path& TmpDir() const { return m_tmp.path(); }
+
+private:
+    ScratchDir m_tmp;
+    std::string m_oldTmp;
+    bool m_hadTmp = false;
+    Vrn::Transfer::Factory m_previous = nullptr;
+};
+
+struct LocalCase {
+    const char* name;
+    const char* base;
+    const char* expected;
+};
+
+TEST_F(Redirect, LocalNamesResolveWithoutTouchingTheDisk) {
+    const LocalCase cases[] = {
+        // Absolute names are used as they are, whatever the base.
+        {"C:\\data\\a.dat", "", "C:\\data\\a.dat"},
+        {"C:\\data\\a.dat", "http://example.invalid/dir/", "C:\\data\\a.dat"},
+        {"/home/u/a.dat", "", "/home/u/a.dat"},
+        // A drive letter is not a scheme: the base is a local directory.
+        {"a.dat", "C:\\work", "C:\\work/a.dat"},
+        {"a.dat", "C:\\work\\", "C:\\work\\a.dat"},
+        {"a.dat", "/srv/work/", "/srv/work/a.dat"},
+        {"a.dat", "/srv/work", "/srv/work/a.dat"},
+        {"sub/a.dat", "relative", "relative/sub/a.dat"},
+        // Share paths are never parsed.
+        {"\\\\server\\share\\a.dat", "C:\\work", "\\\\server\\share\\a.dat"},
+        {"\\\\server\\share\\a.dat", "http://example.invalid/", "\\\\server\\share\\a.dat"},
+        {"\\\\server\\share\\a.dat", "", "\\\\server\\share\\a.dat"},
+        // A base share directory is a directory like any other.
+        {"a.dat", "\\\\server\\share", "\\\\server\\share/a.dat"},
+        // file: URLs name local files.
+        {"file://C:/data/a.dat", "", "C:/data/a.dat"},
+        {"file:///srv/a.dat", "", "/srv/a.dat"},
+        {"FILE:///srv/a.dat", "/ignored", "/srv/a.dat"},
+        {"file:/srv/a.dat", "", "/srv/a.dat"},
+        {"file://server/share/a.dat", "", "server/share/a.dat"},
+        // Unknown schemes are not remote.
+        {"foo://host/a.dat", "", "foo://host/a.dat"},
+        {"x:y", "", "x:y"},
+        // Odd inputs.
+        {"", "", ""},
+        {":", "", ":"},
+        {":", "/srv", ":"},
+        {"", "/srv/", "/srv/"},
+        {"a.dat", "/", "/a.dat"},
+        {"a%20b.dat", "/srv", "/srv/a%20b.dat"},
+        {"caf\xC3\xA9.dat", "/srv", "/srv/caf\xC3\xA9.dat"},
+        {"////", "", "////"},
+    };
+    for (const LocalCase& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " | " + c.base);
+        Redirector r(c.name, c.base, CHTTPRedirector::eRead | CHTTPRedirector::eWrite);
+        EXPECT_STREQ(r.GetFullFileName(), c.expected);
+        EXPECT_STREQ(r.GetURL(), "");
+        EXPECT_FALSE(r.IsRemote());
+        EXPECT_EQ(TempFiles(), 0);
+    }
+    EXPECT_TRUE(g_fake.calls.empty()) << "a local resource reached the transfer component";
+}
+
+TEST_F(Redirect, NullTextsReadAsEmpty) {
+    CHTTPRedirector both(nullptr, nullptr, 3);
+    EXPECT_STREQ(both.GetFullFileName(), "");
+    CHTTPRedirector nameOnly("a.dat", nullptr, 3);
+    EXPECT_STREQ(nameOnly.GetFullFileName(), "a.dat");
+    CHTTPRedirector baseOnly(nullptr, "/srv", 3);
+    EXPECT_STREQ(baseOnly.GetFullFileName(), "/srv/");
+}
+
+struct RemoteCase {
+    const char* name;
+    const char* base;
+    const char* url;
+};
+
+TEST_F(Redirect, RemoteNamesGetATemporaryFile) {
+    const RemoteCase cases[] = {
+        {"http://example.invalid/a.dat", "", "http://example.invalid/a.dat"},
+        {"http://example.invalid/a.dat", "C:\\work", "http://example.invalid/a.dat"},
+        {"https://example.invalid/x?y#z", "", "https://example.invalid/x?y#z"},
+        {"ftp://example.invalid/pub/a.dat", "", "ftp://example.invalid/pub/a.dat"},
+        {"a.dat", "http://example.invalid/dir/", "http://example.invalid/dir/a.dat"},
+        {"a.dat", "http://example.invalid/dir", "http://example.invalid/a.dat"},
+        {"../up/a.dat", "http://example.invalid/dir/sub/", "http://example.invalid/dir/up/a.dat"},
+        {"a b.dat", "http://example.invalid/dir/", "http://example.invalid/dir/a%20b.dat"},
+        {"caf\xC3\xA9.dat", "http://example.invalid/", "http://example.invalid/caf%C3%A9.dat"},
+        {"a%2Fb.dat", "http://example.invalid/", "http://example.invalid/a%2Fb.dat"},
+        {"", "http://example.invalid/dir/x?q", "http://example.invalid/dir/x?q"},
+        // A file: base combines into a URL like any other.
+        {"a.dat", "file:///srv/dir/", "file:///srv/dir/a.dat"},
+    };
+    for (const RemoteCase& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " | " + c.base);
+        std::string temp;
+        {
+            CHTTPRedirector r(c.name, c.base, 0);
+            EXPECT_STREQ(r.GetURL(), c.url);
+            EXPECT_TRUE(r.IsRemote());
+            temp = r.GetFullFileName();
+            EXPECT_EQ(fs::path(temp).parent_path(), TmpDir());
+            EXPECT_TRUE(fs::path(temp).filename().string().starts_with("QL"));
+            EXPECT_TRUE(fs::exists(temp));
+            EXPECT_EQ(fs::file_size(temp), 0u) << "without eRead nothing is fetched";
+        }
+        EXPECT_FALSE(fs::exists(temp));
+    }
+    EXPECT_TRUE(g_fake.calls.empty());
+}
+
+TEST_F(Redirect, ShareMarkInAUrlBaseGivesAFilePath) {
+    // The combination is a path, not a URL, and is not encoded.
+    CHTTPRedirector r("a b.dat", "http://host/x\\\\share\\dir/", 3);
+    EXPECT_FALSE(r.IsRemote());
+    EXPECT_STREQ(r.GetFullFileName(), "http://host/x\\\\share\\dir/a b.dat");
+    CHTTPRedirector f("a.dat", "file:///\\\\server\\share/", 3);
+    EXPECT_STREQ(f.GetFullFileName(), "/\\\\server\\share/a.dat");
+    EXPECT_TRUE(g_fake.calls.empty());
+}
+
+TEST_F(Redirect, ReadFetchesOnConstructionAndWriteSendsOnDestruction) {
+    std::string temp;
+    {
+        Redirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eRead | CHTTPRedirector::eWrite);
+        EXPECT_TRUE(r.IsFlagSet(CHTTPRedirector::eRead));
+        EXPECT_TRUE(r.IsFlagSet(CHTTPRedirector::eWrite));
+        temp = r.GetFullFileName();
+        EXPECT_EQ(redirect_test::ReadFile(temp), "remote content");
+        redirect_test::WriteFile(temp, "edited");
+        EXPECT_EQ(g_fake.calls, (std::vector<std::string>{"open http://example.invalid/a.dat", "download"}));
+    }
+    EXPECT_EQ(g_fake.uploaded, "edited");
+    EXPECT_EQ(g_fake.calls.size(), 4u);
+    EXPECT_EQ(g_fake.objects, 2) << "each transfer uses a fresh component object";
+    EXPECT_FALSE(fs::exists(temp));
+}
+
+TEST_F(Redirect, AbortDropsTheUploadButStillDeletesTheFile) {
+    std::string temp;
+    {
+        Redirector r("http://example.invalid/a.dat", "", 3);
+        temp = r.GetFullFileName();
+        r.Abort();
+        EXPECT_FALSE(r.IsFlagSet(CHTTPRedirector::eRead));
+        EXPECT_FALSE(r.IsFlagSet(CHTTPRedirector::eWrite));
+        EXPECT_STREQ(r.GetFullFileName(), "");
+        EXPECT_TRUE(r.IsRemote());
+        EXPECT_TRUE(fs::exists(temp));
+    }
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(g_fake.calls.size(), 2u) << "open and download only";
+}
+
+TEST_F(Redirect, FailedDownloadRaisesAndLeavesNoFile) {
+    g_fake.transfer = static_cast<Vrn::Transfer::HResult>(0x80190194u);
+    try {
+        CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eRead);
+        FAIL() << "construction succeeded";
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), static_cast<std::int32_t>(0x80190194u));
+        EXPECT_STREQ(e.ErrorMessage(), "fake failure");
+    }
+}
+
+TEST_F(Redirect, FailedUploadRaisesFromTheDestructorAfterDeleting) {
+    std::string temp;
+    try {
+        CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eWrite);
+        temp = r.GetFullFileName();
+        g_fake.transfer = Vrn::Transfer::kFail;
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), _com_error::kFail);
+    }
+    EXPECT_FALSE(temp.empty());
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(g_fake.calls.back(), "upload");
+}
+
+TEST_F(Redirect, UnwindingSkipsTheUpload) {
+    struct WriterFailed {};
+    EXPECT_THROW(
+        {
+            CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eWrite);
+            redirect_test::WriteFile(r.GetFullFileName(), "half written");
+            throw WriterFailed{};
+        },
+        WriterFailed);
+    EXPECT_TRUE(g_fake.calls.empty());
+    EXPECT_EQ(g_fake.uploaded, "");
+}
+
+TEST_F(Redirect, AnObjectMadeDuringUnwindingStillUploads) {
+    // Only exceptions that began after the object was made count.
+    struct Guard {
+        ~Guard() {
+            CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eWrite);
+            redirect_test::WriteFile(r.GetFullFileName(), "from a destructor");
+        }
+    };
+    struct Failure {};
+    EXPECT_THROW(
+        {
+            Guard g;
+            throw Failure{};
+        },
+        Failure);
+    EXPECT_EQ(g_fake.uploaded, "from a destructor");
+}
+
+TEST_F(Redirect, MovingHandsOverTheFileOnce) {
+    std::string temp;
+    {
+        CHTTPRedirector a("http://example.invalid/a.dat", "", CHTTPRedirector::eWrite);
+        temp = a.GetFullFileName();
+        CHTTPRedirector b(std::move(a));
+        EXPECT_FALSE(a.IsRemote());
+        EXPECT_STREQ(a.GetFullFileName(), "");
+        EXPECT_STREQ(b.GetFullFileName(), temp.c_str());
+        EXPECT_STREQ(b.GetURL(), "http://example.invalid/a.dat");
+
+        CHTTPRedirector c("http://example.invalid/c.dat", "", CHTTPRedirector::eWrite);
+        std::string other = c.GetFullFileName();
+        redirect_test::WriteFile(other, "c content");
+        c = std::move(b);  // finishes c's own resource first
+        EXPECT_FALSE(fs::exists(other));
+        EXPECT_EQ(g_fake.uploaded, "c content");
+        EXPECT_EQ(g_fake.calls.back(), "upload");
+        EXPECT_TRUE(fs::exists(temp));
+        redirect_test::WriteFile(temp, "a content");
+    }
+    EXPECT_EQ(g_fake.uploaded, "a content");
+    EXPECT_EQ(g_fake.calls.size(), 4u) << "one upload per resource";
+    EXPECT_FALSE(fs::exists(temp));
+}
+
+TEST_F(Redirect, ComponentThatCannotBeMadeRaisesItsCode) {
+    const Vrn::Transfer::HResult failures[] = {static_cast<Vrn::Transfer::HResult>(0x80040154u), Vrn::Transfer::kFail};
+    for (Vrn::Transfer::HResult hr : failures) {
+        for (int step = 0; step < 3; ++step) {
+            g_fake = FakeState{};
+            (step == 0 ? g_fake.create : step == 1 ? g_fake.run : g_fake.query) = hr;
+            try {
+                CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eRead);
+                ADD_FAILURE() << "no error at step " << step;
+            } catch (const _com_error& e) {
+                EXPECT_EQ(e.Error(), hr);
+                EXPECT_TRUE(g_fake.calls.empty());
+            }
+        }
+    }
+}
+
+TEST_F(Redirect, ObjectWithoutTheInterfaceCountsAsAbsent) {
+    g_fake.query = Vrn::Transfer::kNoInterface;
+    try {
+        CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eRead);
+        FAIL();
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), _com_error::kPointer);
+        EXPECT_STRNE(e.ErrorMessage(), "");
+    }
+}
+
+TEST_F(Redirect, OverlongCombinationRaisesInsteadOfTruncating) {
+    const std::string base = "http://example.invalid/";
+    // 2083 characters fit (with the terminating NUL, 2084); one more does not.
+    std::string fits(2083 - base.size(), 'a');
+    CHTTPRedirector ok(fits.c_str(), base.c_str(), 0);
+    EXPECT_EQ(std::string(ok.GetURL()).size(), 2083u);
+    std::string tooLong = fits + "a";
+    try {
+        CHTTPRedirector r(tooLong.c_str(), base.c_str(), CHTTPRedirector::eRead);
+        FAIL();
+    } catch (const _com_error& e) {
+        EXPECT_EQ(e.Error(), _com_error::kFail);
+    }
+    // Encoding counts: three characters for each space.
+    std::string spaces(700, ' ');
+    EXPECT_THROW(CHTTPRedirector(spaces.c_str(), base.c_str(), 0), _com_error);
+    EXPECT_TRUE(g_fake.calls.empty());
+}
+
+TEST_F(Redirect, LongAndOddInputsResolveOrRaise) {
+    const std::string longText(100000, 'x');
+    const std::string longUrl = "http://example.invalid/" + longText;
+    const std::string escapes = "%%%00%zz%";
+    const std::string binary = std::string("a\x01\x7F\xFF\xFE", 5);
+    const std::vector<std::pair<std::string, std::string>> inputs = {
+        {longText, ""},       {longText, longText}, {"", longText},  {longUrl, ""},      {longText, longUrl},
+        {escapes, "http://h/"}, {escapes, ""},      {binary, "http://h/"}, {binary, binary}, {"\\", "\\"},
+        {":", ":"},           {"//", "//"},         {"a", ":"},      {"a", "http:"},     {"a", "http://"},
+        {"?#", "http://h"},   {"..", "http://h"},   {"../../..", "http://h/a"},
+    };
+    for (const auto& [name, base] : inputs) {
+        SCOPED_TRACE(name.substr(0, 40) + " | " + base.substr(0, 40));
+        try {
+            CHTTPRedirector r(name.c_str(), base.c_str(), 0);
+            EXPECT_TRUE(r.IsRemote() || !std::string(r.GetFullFileName()).empty() || (name.empty() && base.empty()));
+        } catch (const _com_error& e) {
+            EXPECT_EQ(e.Error(), _com_error::kFail);
+        }
+    }
+}
+
+TEST_F(Redirect, UnusableTemporaryDirectoryRaisesBeforeAnyTransfer) {
+    const std::string tooLong = TmpDir().string() + "/" + std::string(300, 'd');
+    const std::string absent = (TmpDir() / "absent").string();
+    for (const std::string& dir : {tooLong, absent}) {
+        SCOPED_TRACE(dir.substr(0, 60));
+        ::setenv("TMPDIR", dir.c_str(), 1);
+        EXPECT_THROW(CHTTPRedirector("http://example.invalid/a.dat", "", CHTTPRedirector::eRead), std::system_error);
+        // Local resources need no temporary file.
+        EXPECT_NO_THROW(CHTTPRedirector("/srv/a.dat", "", CHTTPRedirector::eRead));
+    }
+    EXPECT_TRUE(g_fake.calls.empty());
+    // An empty TMPDIR means the system's directory.
+    ::setenv("TMPDIR", "", 1);
+    CHTTPRedirector r("http://example.invalid/a.dat", "", 0);
+    EXPECT_EQ(fs::path(r.GetFullFileName()).parent_path(), fs::path("/tmp"));
+}
+
+TEST(ComError, KeepsCodeAndText) {
+    _com_error withText(static_cast<std::int32_t>(0x80190194u), "server answered 404");
+    EXPECT_EQ(withText.Error(), static_cast<std::int32_t>(0x80190194u));
+    EXPECT_STREQ(withText.ErrorMessage(), "server answered 404");
+    EXPECT_STREQ(withText.what(), "server answered 404");
+    _com_error bare(static_cast<std::int32_t>(0x80190194u), "");
+    EXPECT_STREQ(bare.ErrorMessage(), "error 0x80190194");
+    EXPECT_STREQ(_com_error(_com_error::kPointer, "").ErrorMessage(), "invalid pointer");
+}
+
+// RFC 3986 section 5.4.1, base http://a/b/c/d;p?q. "g:h" is left out: a
+// name with a colon is absolute and never combined.
+TEST(CombineUrl, NormalExamplesOfRfc3986) {
+    struct Example {
+        const char* reference;
+        const char* expected;
+    };
+    const Example examples[] = {
+        {"g", "http://a/b/c/g"},         {"./g", "http://a/b/c/g"},       {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},            {"//g", "http://g"},             {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},     {"#s", "http://a/b/c/d;p?q#s"},  {"g#s", "http://a/b/c/g#s"},
+        {"g?y#s", "http://a/b/c/g?y#s"}, {";x", "http://a/b/c/;x"},       {"g;x", "http://a/b/c/g;x"},
+        {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},  {".", "http://a/b/c/"},
+        {"./", "http://a/b/c/"},         {"..", "http://a/b/"},           {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"},        {"../..", "http://a/"},          {"../../", "http://a/"},
+        {"../../g", "http://a/g"},
+    };
+    for (const Example& e : examples) {
+        SCOPED_TRACE(e.reference);
+        EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", e.reference, false), e.expected);
+        CHTTPRedirector r(e.reference, "http://a/b/c/d;p?q", 0);
+        EXPECT_STREQ(r.GetURL(), e.expected);
+    }
+}
+
+TEST(CombineUrl, AbnormalExamplesOfRfc3986) {
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", "../../../g", false), "http://a/g");
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", "/./g", false), "http://a/g");
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", "g.", false), "http://a/b/c/g.");
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", "./g/.", false), "http://a/b/c/g/");
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a/b/c/d;p?q", "g/../h", false), "http://a/b/c/h");
+    EXPECT_EQ(Efi::detail::CombineUrl("http://a", "g", false), "http://a/g");
+}
+
+TEST(UrlParts, StatusAndSchemeNumbers) {
+    using namespace Efi::detail;
+    CUrlParts fresh;
+    EXPECT_EQ(fresh.status, static_cast<std::int32_t>(0x80004005u));
+    CUrlParts missing;
+    missing.Crack(nullptr);
+    EXPECT_EQ(missing.status, static_cast<std::int32_t>(0x80004003u));
+    struct Case {
+        const char* text;
+        bool parsed;
+        InternetScheme scheme;
+    };
+    const Case cases[] = {
+        {"http://h/p", true, INTERNET_SCHEME_HTTP},   {"HTTPS://h/p", true, INTERNET_SCHEME_HTTPS},
+        {"ftp://h/p", true, INTERNET_SCHEME_FTP},     {"file:///p", true, INTERNET_SCHEME_FILE},
+        {"file://C:/p", true, INTERNET_SCHEME_FILE},  {"foo://h/p", true, INTERNET_SCHEME_UNKNOWN},
+        {"C:/data", true, INTERNET_SCHEME_UNKNOWN},   {"C:\\data", false, INTERNET_SCHEME_UNKNOWN},
+        {"a.dat", false, INTERNET_SCHEME_UNKNOWN},    {"", false, INTERNET_SCHEME_UNKNOWN},
+        {"http://h/a b", true, INTERNET_SCHEME_HTTP},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CUrlParts p;
+        p.Crack(c.text);
+        EXPECT_EQ(p.Parsed(), c.parsed);
+        EXPECT_EQ(p.Scheme(), c.scheme);
+    }
+    CUrlParts full;
+    full.Crack("http://u:pw@host:8080/dir/a.dat?x=1#frag");
+    EXPECT_STREQ(full.host, "host");
+    EXPECT_STREQ(full.user, "u");
+    EXPECT_STREQ(full.password, "pw");
+    EXPECT_STREQ(full.path, "/dir/a.dat");
+    EXPECT_STREQ(full.extra, "?x=1#frag");
+    EXPECT_EQ(full.components.nPort, 8080);
+    std::string longPath = "http://h/" + std::string(5000, 'p');
+    CUrlParts cut;
+    cut.Crack(longPath.c_str());
+    EXPECT_TRUE(cut.Parsed());
+    EXPECT_EQ(std::strlen(cut.path), 2047u);
+}
+
+}  // namespace
