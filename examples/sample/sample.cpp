@@ -33,18 +33,18 @@ namespace {
 constexpr std::uint32_t Error(std::uint32_t argument, std::uint32_t index) { return (argument << 16) | index; }
 
 /// Allocates one part of a matrix result the way the host expects it: a
-/// pointer array of `cols` entries and one block of rows x cols doubles.
+/// pointer array of `cols` entries and one block of rows x cols doubles at
+/// entry 0. With no columns there is no entry 0, so no block either.
 double** AllocPart(std::uint32_t rows, std::uint32_t cols) {
-    auto** colsArray = static_cast<double**>(std::malloc(sizeof(double*) * (cols ? cols : 1)));
     std::size_t n = static_cast<std::size_t>(rows) * cols;
-    auto* block = static_cast<double*>(std::malloc(sizeof(double) * (n ? n : 1)));
-    if (!colsArray || !block) {
+    auto** colsArray = static_cast<double**>(std::malloc(sizeof(double*) * (cols ? cols : 1)));
+    auto* block = cols ? static_cast<double*>(std::malloc(sizeof(double) * (n ? n : 1))) : nullptr;
+    if (!colsArray || (cols && !block)) {
         std::free(colsArray);
         std::free(block);
         Efi::Throw("out of memory", Efi::kNoArgument);
     }
     for (std::uint32_t c = 0; c < cols; ++c) colsArray[c] = block + static_cast<std::size_t>(c) * rows;
-    if (cols == 0) colsArray[0] = block;
     return colsArray;
 }
 

@@ -6,6 +6,11 @@
  * The host opens the module, checks the whole table and only then registers
  * every function in it; a module with a malformed entry registers nothing.
  *
+ * A matrix result (return code 2) is, for each part returned, a pointer
+ * array of `cols` entries from malloc whose entry 0 points at one malloc'ed
+ * block of rows * cols doubles; the host copies and frees both. With 0
+ * columns the pointer array has no entries and no block is given.
+ *
  * Each function follows the calling contract of registered functions:
  *   uint32_t f(Efi::User::Value* result, void* arg1, ..., void* argN);
  * returning 0, or (argument << 16) | index, where index counts from 1 into

@@ -12,8 +12,12 @@ using namespace bridgetest;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int kScale = 100;  // the sanitizer makes each call far slower
+// Freed blocks sit in the sanitizer's quarantine, so resident memory grows
+// whatever the bridge does; its leak check stands in for the measure.
+constexpr long kGrowthAllowedKiB = 1L << 30;
 #else
 constexpr int kScale = 1;
+constexpr long kGrowthAllowedKiB = 0;
 #endif
 
 long ResidentKiB() {
@@ -38,7 +42,7 @@ TEST(Soak, ScalarCallsKeepMemoryFlat) {
     }
     EXPECT_EQ(sum, 4.0 * n);
     EXPECT_TRUE(Allocators() == before);
-    EXPECT_LT(ResidentKiB() - warm, 2048) << "resident memory grew";
+    EXPECT_LT(ResidentKiB() - warm, 2048 + kGrowthAllowedKiB) << "resident memory grew";
 }
 
 TEST(Soak, MatrixCallsMixedWithFailuresKeepMemoryFlat) {
@@ -69,7 +73,7 @@ TEST(Soak, MatrixCallsMixedWithFailuresKeepMemoryFlat) {
     }
     EXPECT_EQ(failures, 2 * n);
     EXPECT_TRUE(Allocators() == before);
-    EXPECT_LT(ResidentKiB() - warm, 4096) << "resident memory grew";
+    EXPECT_LT(ResidentKiB() - warm, 4096 + kGrowthAllowedKiB) << "resident memory grew";
 }
 
 }  // namespace

@@ -67,10 +67,11 @@ std::uint32_t t_shape(Value* r, const Value* rows, const Value* cols, const Valu
     std::size_t n = static_cast<std::size_t>(nr) * nc;
     auto part = [&](double sign) {
         auto** p = static_cast<double**>(std::malloc(sizeof(double*) * (nc ? nc : 1)));
+        // No columns, no entry 0: then there is no block to hand over.
+        if (nc == 0) return p;
         auto* block = static_cast<double*>(std::malloc(sizeof(double) * (n ? n : 1)));
         for (std::size_t k = 0; k < n; ++k) block[k] = sign * static_cast<double>(k + 1);
-        p[0] = block;
-        for (std::uint32_t c = 1; c < nc; ++c) p[c] = block + c * nr;
+        for (std::uint32_t c = 0; c < nc; ++c) p[c] = block + c * nr;
         return p;
     };
     r->array.rows = nr;
