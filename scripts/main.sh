@@ -10,10 +10,14 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/nul
 cmake --build build/release -j "$(nproc)"
 
 efi_call=build/release/tools/efi-call
+# Echoes the command as it would be typed, then runs it.
 show() {
-  printf '$ efi-call'
-  printf ' %q' "$@"
-  printf '\n'
+  local line='$ efi-call' arg
+  for arg in "$@"; do
+    if [[ $arg =~ ^[A-Za-z0-9_.+/-]+$ ]]; then line+=" $arg"
+    else line+=" '${arg//\'/\'\\\'\'}'"; fi
+  done
+  echo "$line"
   local status=0
   "$efi_call" "$@" || status=$?
   if ((status != 0)); then echo "(exit status $status)"; fi

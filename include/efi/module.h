@@ -11,6 +11,11 @@
  * block of rows * cols doubles; the host copies and frees both. With 0
  * columns the pointer array has no entries and no block is given.
  *
+ * Worksheet errors (Efi::Throw, errors of host callbacks) and processor
+ * faults leave a native function as C++ exceptions, so a module's code must
+ * have unwind tables: C++ built with -fnon-call-exceptions (efi's CMake
+ * target and pkg-config flags give it), C built with -fexceptions too.
+ *
  * Each function follows the calling contract of registered functions:
  *   uint32_t f(Efi::User::Value* result, void* arg1, ..., void* argN);
  * returning 0, or (argument << 16) | index, where index counts from 1 into
