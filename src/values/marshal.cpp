@@ -27,7 +27,9 @@ Vrn::Run::Object ArrayToHost(const array_val& rec) {
     if (rows <= 0 || cols <= 0 || rec.m_anr <= 0)
         return Vrn::Run::make<Qlt::MatVal>(rows > 0 ? rows : 0, cols > 0 ? cols : 0, rec.m_im != nullptr);
     const auto n = static_cast<unsigned>(rec.m_anr) * static_cast<unsigned>(cols);
-    Qlt::DoubleArray re = UnMarshallVector(rec.m_re, n);
+    // A record without a real plane is all zeros there, never a null array
+    // for the host to index.
+    Qlt::DoubleArray re = rec.m_re ? UnMarshallVector(rec.m_re, n) : Qlt::DoubleArray::make(n);
     Qlt::DoubleArray im = rec.m_im ? UnMarshallVector(rec.m_im, n) : Qlt::DoubleArray();
     return Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), rows, cols, rec.m_anr);
 }
