@@ -115,7 +115,7 @@ Options ParseOptions(int argc, char** argv) {
             break;
         }
         if (a == "-") {
-            o.script = "-";
+            o.script.emplace(1, '-');  // standard input
             continue;
         }
         if (a == "--ext") o.modules.push_back(value(a));
