@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <gmock/gmock.h>
 
@@ -175,6 +176,12 @@ TEST(Call, FileNamesAreJoinedToTheDirectoryUnlessAbsolute) {
     // The directory stays until the next call replaces it.
     EXPECT_TRUE(Target(f).m_cwd == cwd);
     EXPECT_EQ(TextOf(Call(Sample("sample_path"), {T(u"/home/"), T(u"a")})), u"/home/a");
+    // The joined path is what native code opens.
+    struct stat st;
+    ASSERT_EQ(stat(EFI_SAMPLE_MODULE, &st), 0);
+    std::u16string relative = Vrn::Run::FromUtf8(EFI_SAMPLE_MODULE + 1);  // without its leading '/'
+    EXPECT_EQ(Call(Sample("sample_file_size"), {T(u"/"), T(relative)}).as<Qlt::NumVal>()->Data.rp,
+              static_cast<double>(st.st_size));
 }
 
 TEST(Failures, EveryRowWithItsMessageAndArgument) {
@@ -210,6 +217,8 @@ TEST(Failures, EveryRowWithItsMessageAndArgument) {
         {"return code 3", Odd("t_ret3"), {N(1)}, "return type not implemented", Efi::kNoArgument},
         {"second of three", Odd("t_three"), {N(1), N(2), N(3)}, "must be matrix", 2},
         {"native message", Sample("sample_sqrt"), {N(-1)}, "must be non-negative", 1},
+        {"native message 1", Sample("sample_file_size"), {T(u"/"), T(u"no/such/file")}, "file not found", 1},
+        {"native message 2", Sample("sample_file_size"), {T(u"/"), T(u"/")}, "not a regular file", 1},
         {"native Throw", Sample("sample_throw"), {N(5)}, "must be positive", 1},
     };
     for (const Case& c : cases) {

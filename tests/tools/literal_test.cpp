@@ -81,3 +81,32 @@ TEST(Literal, MalformedOnesNameTheColumn) {
 }
 
 }  // namespace
+
+#include <random>
+
+namespace {
+
+// Random text over the characters literals are made of: every input either
+// reads, and then prints as a literal that reads back to the same print, or
+// is refused with a column inside the text (or just past its end).
+TEST(Literal, RandomInputsReadBackOrFailAtAColumnInside) {
+    static const char kAlphabet[] = "0123456789.+-eEi[],; \"\\unaf\t";
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<std::size_t> len(0, 12), pick(0, sizeof kAlphabet - 2);
+    int accepted = 0;
+    for (int n = 0; n < 50000; ++n) {
+        std::string s(len(rng), ' ');
+        for (char& c : s) c = kAlphabet[pick(rng)];
+        try {
+            std::string printed = FormatValue(ParseLiteral(s));
+            ++accepted;
+            ASSERT_EQ(FormatValue(ParseLiteral(printed)), printed) << "input: " << s;
+        } catch (const efi_call::LiteralError& e) {
+            ASSERT_GE(e.column(), 1u) << s;
+            ASSERT_LE(e.column(), s.size() + 1) << s;
+        }
+    }
+    EXPECT_GT(accepted, 100) << "the generator should hit valid literals too";
+}
+
+}  // namespace
