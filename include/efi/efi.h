@@ -12,3 +12,5 @@
 #include <efi/redirector.h>
 #include <efi/numeric.h>
 #include <efi/matrix.h>
+#include <efi/callback.h>
+#include <efi/module.h>
