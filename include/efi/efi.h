@@ -10,3 +10,7 @@
 #include <efi/diagnostics.h>
 #include <efi/rational.h>
 #include <efi/redirector.h>
+#include <efi/numeric.h>
+#include <efi/matrix.h>
+#include <efi/callback.h>
+#include <efi/module.h>

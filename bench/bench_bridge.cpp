@@ -1,0 +1,178 @@
+// The call bridge against the floor of the same work done by hand.
+#include <benchmark/benchmark.h>
+
+#include <efi/host/bridge.h>
+#include <efi/host/delegates.h>
+#include <efi/host/marshal.h>
+
+#include <cfenv>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+using Efi::User::Value;
+using Vrn::Run::Object;
+
+namespace {
+
+// The native functions, kept out of line so the floor calls them as the
+// bridge does.
+extern "C" __attribute__((noinline)) std::uint32_t bench_add(Value* r, const Value* a, const Value* b) {
+    r->real = a->real + b->real;
+    r->imag = a->imag + b->imag;
+    return 0;
+}
+
+// Returns a copy of M in malloc'ed blocks, as a matrix function must: the
+// least work a native function returning a matrix can do.
+extern "C" __attribute__((noinline)) std::uint32_t bench_copy(Value* r, const Value* m) {
+    const std::uint32_t rows = m->array.rows, cols = m->array.cols;
+    const std::size_t n = static_cast<std::size_t>(rows) * cols;
+    auto** p = static_cast<double**>(std::malloc(sizeof(double*) * cols));
+    auto* block = static_cast<double*>(std::malloc(sizeof(double) * n));
+    std::memcpy(block, m->array.realCols[0], sizeof(double) * n);
+    for (std::uint32_t c = 0; c < cols; ++c) p[c] = block + c * rows;
+    r->array = {rows, cols, p, nullptr};
+    return 0;
+}
+
+// Restores the environment the benchmark framework computes in: a call
+// leaves the host's trapping word in force.
+struct FpRestore {
+    std::fenv_t env;
+    FpRestore() { std::fegetenv(&env); }
+    ~FpRestore() { std::fesetenv(&env); }
+};
+
+void BM_ScalarCall__baseline(benchmark::State& state) {
+    FpRestore restore;
+    Object a = Vrn::Run::Number(1, 2), b = Vrn::Run::Number(3, 4);
+    for (auto _ : state) {
+        Efi::User::init_fpu();
+        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        Value r{}, x, y;
+        x.real = a.as<Qlt::NumVal>()->Data.rp, x.imag = a.as<Qlt::NumVal>()->Data.ip;
+        y.real = b.as<Qlt::NumVal>()->Data.rp, y.imag = b.as<Qlt::NumVal>()->Data.ip;
+        bench_add(&r, &x, &y);
+        Object out = Vrn::Run::make<Qlt::NumVal>(r.real, r.imag);
+        Efi::User::init_fpu();
+        Efi::User::set_control_word(Efi::User::kHostControlWord);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_ScalarCall__baseline);
+
+void BM_ScalarCall__invoke2(benchmark::State& state) {
+    FpRestore restore;
+    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
+                                          std::nullopt);
+    const auto* fn = f.as<Vrn::Run::Function>();
+    const Object args[] = {Vrn::Run::Number(1, 2), Vrn::Run::Number(3, 4)};
+    for (auto _ : state) {
+        Object out = fn->Call(args);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_ScalarCall__invoke2);
+
+constexpr int kSide = 1000;
+constexpr std::size_t kBytes = sizeof(double) * kSide * kSide;
+
+// The bytes a matrix call must move, by memcpy between buffers that exist
+// already: the argument into call memory, the native function's copy, the
+// result into the host matrix.
+void BM_MatrixCall__baseline(benchmark::State& state) {
+    std::vector<double> host(kSide * kSide), call(kSide * kSide), native(kSide * kSide), result(kSide * kSide);
+    for (auto _ : state) {
+        std::memcpy(call.data(), host.data(), kBytes);
+        std::memcpy(native.data(), call.data(), kBytes);
+        std::memcpy(result.data(), native.data(), kBytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 3 * kBytes);
+}
+BENCHMARK(BM_MatrixCall__baseline)->Unit(benchmark::kMillisecond);
+
+// The same moves by hand with the allocations a call makes: a zeroed host
+// array for the argument, malloc'ed blocks in the native function, a new
+// host matrix for the result.
+void BM_MatrixCall__by_hand(benchmark::State& state) {
+    FpRestore restore;
+    Object m = Vrn::Run::make<Qlt::MatVal>(kSide, kSide, false);
+    std::vector<double*> cols(kSide);
+    for (auto _ : state) {
+        Qlt::DoubleArray in = Qlt::DoubleArray::make(static_cast<std::size_t>(kSide) * kSide);
+        std::memcpy(in.data(), m.as<Qlt::MatVal>()->m_rarr.data(), kBytes);
+        for (int c = 0; c < kSide; ++c) cols[c] = in.data() + static_cast<std::size_t>(c) * kSide;
+        Value arg, r{};
+        arg.array = {kSide, kSide, cols.data(), nullptr};
+        bench_copy(&r, &arg);
+        auto out = Vrn::Run::make<Qlt::MatVal>(kSide, kSide, false);
+        std::memcpy(out->m_rarr.data(), r.array.realCols[0], kBytes);
+        std::free(r.array.realCols[0]);
+        std::free(r.array.realCols);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 3 * kBytes);
+}
+BENCHMARK(BM_MatrixCall__by_hand)->Unit(benchmark::kMillisecond);
+
+void BM_MatrixCall__invoke1(benchmark::State& state) {
+    FpRestore restore;
+    Object f = Efi::User::Function::Thunk(u"copy", reinterpret_cast<std::intptr_t>(&bench_copy), 2, {2},
+                                          std::nullopt);
+    const auto* fn = f.as<Vrn::Run::Function>();
+    const Object args[] = {Vrn::Run::make<Qlt::MatVal>(kSide, kSide, false)};
+    for (auto _ : state) {
+        Object out = fn->Call(args);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 3 * kBytes);
+}
+BENCHMARK(BM_MatrixCall__invoke1)->Unit(benchmark::kMillisecond);
+
+// Marshalling a matrix copies no element: 1000x1000 costs what 10x10 does.
+void MarshalSide(benchmark::State& state, int side) {
+    Object m = Vrn::Run::make<Qlt::MatVal>(side, side, true);
+    for (auto _ : state) {
+        IqlAllocator a;
+        benchmark::DoNotOptimize(Efi::EfiMarshal::Marshal(&a, m));
+    }
+}
+void BM_Marshal__baseline(benchmark::State& state) { MarshalSide(state, 10); }
+void BM_Marshal__side1000(benchmark::State& state) { MarshalSide(state, 1000); }
+BENCHMARK(BM_Marshal__baseline);
+BENCHMARK(BM_Marshal__side1000);
+
+Object Twice() {
+    return Vrn::Run::Func(1, [](std::span<const Object> a) {
+        return Vrn::Run::Number(2 * a[0].as<Qlt::NumVal>()->Data.rp);
+    });
+}
+
+// A direct host call with a number made per point, as code without the
+// delegate would do it.
+void BM_Delegate__baseline(benchmark::State& state) {
+    Object f = Twice();
+    const auto* fn = f.as<Vrn::Run::Function>();
+    double x = 0;
+    for (auto _ : state) {
+        Object arg = Vrn::Run::Number(x);
+        Object r = fn->Call(std::span<const Object>(&arg, 1));
+        x = r.as<Qlt::NumVal>()->Data.rp * 0.5 + 1;
+    }
+    benchmark::DoNotOptimize(x);
+}
+BENCHMARK(BM_Delegate__baseline);
+
+void BM_Delegate__dbl_to_dbl(benchmark::State& state) {
+    auto d = Efi::Fdelegate::dbl_to_dbl(Twice());
+    double x = 0;
+    for (auto _ : state) x = d(x) * 0.5 + 1;
+    benchmark::DoNotOptimize(x);
+}
+BENCHMARK(BM_Delegate__dbl_to_dbl);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,131 @@
+// Registration of native extension functions and the path of one call
+// through them: host values in, native records across, host values out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <efi/call.h>
+#include <efi/export.h>
+#include <vrnrun/vrnrun.h>
+
+namespace Efi::User {
+
+/// The argument-type codes a registered function may declare.
+enum ArgCode : std::int32_t {
+    kArgScalar0 = 0,    ///< a number, passed as a complex scalar
+    kArgScalar = 1,     ///< the same
+    kArgMatrix = 2,     ///< a matrix without nested elements, passed as a ComplexArray
+    kArgText = 8,       ///< text, passed as a record whose `text` is narrow
+    kArgFileIn = 13,    ///< a file name, passed as the narrow full path itself
+    kArgFileOut = 14,   ///< the same
+};
+
+/// The return-type codes a registered function may declare.
+enum RetCode : std::int32_t {
+    kRetScalar = 1,  ///< a number from the scalar view
+    kRetMatrix = 2,  ///< a matrix from the complex-array view (malloc'ed blocks)
+    kRetText = 8,    ///< text from the text view (never freed by the bridge)
+};
+
+/// Most arguments a native function can be called with.
+inline constexpr int kMaxArgs = 10;
+
+/// One registered native function. The host function object made by
+/// `Thunk` holds it as its target; a call runs one of the invokers below.
+class EFI_API Function final : public Vrn::Run::HostValue {
+public:
+    using Object = Vrn::Run::Object;
+    using ErrorTable = std::optional<std::vector<std::u16string>>;
+
+    /// Stores the five registration values as given; `m_cwd` starts null.
+    Function(std::u16string fname, std::intptr_t f, std::int32_t retType, std::vector<std::int32_t> argType,
+             ErrorTable errTbl);
+
+    /// Registers a native function: picks its invoker once by name
+    /// ("Invoke1".."Invoke10", "Hidden1".."Hidden10" when a file-name
+    /// argument is present, "TooManyArgs" otherwise) and returns the host
+    /// function object bound to it. Checks nothing else.
+    static Object Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t retType,
+                        std::vector<std::int32_t> argType, ErrorTable errTbl);
+
+    /// The invoker's name that `Thunk` picks for these argument codes.
+    static const char* InvokerName(const std::vector<std::int32_t>& argType);
+
+    /// One call with N host arguments (N = 1..10).
+    Object Invoke1(const Object& a1);
+    Object Invoke2(const Object& a1, const Object& a2);
+    Object Invoke3(const Object& a1, const Object& a2, const Object& a3);
+    Object Invoke4(const Object& a1, const Object& a2, const Object& a3, const Object& a4);
+    Object Invoke5(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5);
+    Object Invoke6(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                   const Object& a6);
+    Object Invoke7(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                   const Object& a6, const Object& a7);
+    Object Invoke8(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                   const Object& a6, const Object& a7, const Object& a8);
+    Object Invoke9(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                   const Object& a6, const Object& a7, const Object& a8, const Object& a9);
+    Object Invoke10(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                    const Object& a6, const Object& a7, const Object& a8, const Object& a9, const Object& a10);
+
+    /// A file function's call: `cwd` becomes `m_cwd`, then as InvokeN.
+    Object Hidden1(const Object& cwd, const Object& a1);
+    Object Hidden2(const Object& cwd, const Object& a1, const Object& a2);
+    Object Hidden3(const Object& cwd, const Object& a1, const Object& a2, const Object& a3);
+    Object Hidden4(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4);
+    Object Hidden5(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                   const Object& a5);
+    Object Hidden6(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                   const Object& a5, const Object& a6);
+    Object Hidden7(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                   const Object& a5, const Object& a6, const Object& a7);
+    Object Hidden8(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                   const Object& a5, const Object& a6, const Object& a7, const Object& a8);
+    Object Hidden9(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                   const Object& a5, const Object& a6, const Object& a7, const Object& a8, const Object& a9);
+    Object Hidden10(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                    const Object& a5, const Object& a6, const Object& a7, const Object& a8, const Object& a9,
+                    const Object& a10);
+
+    /// The invoker of a function registered with 0 or more than 10
+    /// arguments: raises "maximum 10 arguments" (no argument).
+    [[noreturn]] Object TooManyArgs(const Object& arg1);
+
+    /// Raises the worksheet error a nonzero native result code stands for;
+    /// returns for 0.
+    void CheckError(std::uint32_t errcode);
+    /// Fills `loc` from host argument n (from 1) by its code and returns
+    /// what the native function receives for it.
+    void* MarshalArg(Value* loc, int n, const Object& arg);
+    /// The host value of the result record, by `m_ret`.
+    Object MarshalRet(Value* loc);
+
+    /// The call with N host arguments in `args` (what InvokeN forwards to);
+    /// instantiated in the library for N = 1..10.
+    template <std::size_t N>
+    Object InvokeN(const Object* args);
+    /// The file function's call: args[0] is the directory.
+    template <std::size_t N>
+    Object HiddenN(const Object* args);
+
+    std::u16string m_fname;             ///< registered name (the call path does not read it)
+    std::intptr_t m_fptr;               ///< native entry address
+    std::int32_t m_ret;                 ///< return-type code
+    std::vector<std::int32_t> m_args;   ///< argument-type codes, one per argument
+    ErrorTable m_errmsg;                ///< message k-1 for native error index k; may be absent
+    Object m_cwd;                       ///< directory prefix of relative file names, last given
+
+private:
+    static bool InOrOutArgs(const std::vector<std::int32_t>& argType);
+    void* MarshalScalar(Value* loc, int n, const Object& arg);
+    void* MarshalMatrix(Value* loc, int n, const Object& arg);
+    void* MarshalText(Value* loc, int n, const Object& arg);
+    void* MarshalFileName(Value* loc, int n, const Object& arg);
+    Object MatrixResult(Value* loc);
+};
+
+}  // namespace Efi::User

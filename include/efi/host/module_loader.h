@@ -1,0 +1,44 @@
+// Loading extension modules: read a module's function table and register
+// every function in it with the bridge.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <efi/export.h>
+#include <efi/module.h>
+#include <vrnrun/vrnrun.h>
+
+namespace Efi {
+
+/// A module that cannot be loaded: missing, without a table, or with a
+/// malformed entry. The message names the module and, where one is at
+/// fault, the entry.
+class EFI_API ModuleError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// One function of a module, registered.
+struct ModuleFunction {
+    std::string name;                ///< worksheet name from the table
+    std::int32_t ret;                ///< return-type code
+    std::vector<std::int32_t> args;  ///< argument-type codes
+    Vrn::Run::Object function;       ///< the host function object `Thunk` made
+};
+
+/// Checks every entry of `table` and, only when all are sound, registers
+/// each with `Efi::User::Function::Thunk`. `module` names the module in
+/// messages. Throws ModuleError; on error nothing is registered.
+EFI_API std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::string_view module);
+
+/// Opens the shared object at `path`, finds its table under
+/// EFI_MODULE_TABLE_SYMBOL and reads it. A module that loaded stays loaded
+/// for the life of the process (its functions may be called at any time);
+/// one that fails is closed again. Throws ModuleError.
+EFI_API std::vector<ModuleFunction> LoadModule(const std::string& path);
+
+}  // namespace Efi

@@ -1,0 +1,394 @@
+// Registration and the invokers: one call of a registered native function.
+#include <efi/errors.h>
+#include <efi/host/bridge.h>
+
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "bridge/call_scope.h"
+#include "text.h"
+
+namespace Efi::User {
+
+using Vrn::Run::HostValue;
+using Vrn::Run::Object;
+
+namespace {
+
+// Calls the native entry with the result record and exactly N argument
+// pointers, cdecl, through a function-pointer type built for that N.
+template <class Indices>
+struct NativeCall;
+
+template <std::size_t... I>
+struct NativeCall<std::index_sequence<I...>> {
+    template <std::size_t>
+    using Pointer = void*;
+    using Entry = std::uint32_t (*)(Value*, Pointer<I>...);
+
+    static std::uint32_t Run(std::intptr_t fptr, Value* result, void* const* args) {
+        return reinterpret_cast<Entry>(fptr)(result, args[I]...);
+    }
+};
+
+// The host's entry points, one per invoker: the target is always the
+// Function that Thunk made, so the downcast is safe.
+template <std::size_t N>
+Object InvokeEntry(HostValue& target, const Object* args) {
+    return static_cast<Function&>(target).InvokeN<N>(args);
+}
+
+template <std::size_t N>
+Object HiddenEntry(HostValue& target, const Object* args) {
+    return static_cast<Function&>(target).HiddenN<N>(args);
+}
+
+Object TooManyArgsEntry(HostValue& target, const Object* args) {
+    static_cast<Function&>(target).TooManyArgs(args[0]);
+}
+
+struct Invoker {
+    std::string_view name;
+    Vrn::Run::EntryPoint entry;
+    int arity;
+};
+
+// The name-to-member table that registration looks invokers up in. The
+// names are the interface; a call never comes back here.
+template <std::size_t... I>
+constexpr std::array<Invoker, 2 * sizeof...(I) + 1> MakeInvokerTable(std::index_sequence<I...>) {
+    constexpr const char* kInvokeNames[] = {"Invoke1", "Invoke2", "Invoke3", "Invoke4", "Invoke5",
+                                            "Invoke6", "Invoke7", "Invoke8", "Invoke9", "Invoke10"};
+    constexpr const char* kHiddenNames[] = {"Hidden1", "Hidden2", "Hidden3", "Hidden4", "Hidden5",
+                                            "Hidden6", "Hidden7", "Hidden8", "Hidden9", "Hidden10"};
+    return {Invoker{kInvokeNames[I], &InvokeEntry<I + 1>, static_cast<int>(I + 1)}...,
+            Invoker{kHiddenNames[I], &HiddenEntry<I + 1>, static_cast<int>(I + 2)}...,
+            Invoker{"TooManyArgs", &TooManyArgsEntry, 1}};
+}
+
+constexpr auto kInvokers = MakeInvokerTable(std::make_index_sequence<kMaxArgs>{});
+
+const Invoker& FindInvoker(std::string_view name) {
+    for (const Invoker& inv : kInvokers)
+        if (inv.name == name) return inv;
+    // Unreachable: InvokerName only names members of the table.
+    return kInvokers.back();
+}
+
+// Narrow copy of host text for native code: the low byte of each code unit,
+// cut at the first NUL, in a buffer of the next multiple of 8 above the
+// length, taken from the current call's memory.
+char* NarrowCopy(std::u16string_view text) {
+    std::size_t len = text.size();
+    if (len > UINT_MAX - 8) Throw("out of memory", kNoArgument);
+    unsigned bytes = static_cast<unsigned>((len + 8) / 8 * 8);
+    char* out = static_cast<char*>(IqlAllocator::m_current->allocate_array(bytes));
+    std::size_t i = 0;
+    for (; i < len && text[i] != u'\0'; ++i) out[i] = static_cast<char>(text[i] & 0xFF);
+    out[i] = '\0';
+    return out;
+}
+
+// A file name is absolute when its first ":\" lies after its first
+// character (a drive path) or, on this platform, when it starts with '/'.
+bool IsAbsolutePath(std::u16string_view name) {
+    std::size_t drive = name.find(u":\\");
+    if (drive != std::u16string_view::npos && drive > 0) return true;
+    return !name.empty() && name[0] == u'/';
+}
+
+// Frees what a native function handed over for one part of a matrix result:
+// the block (entry 0 of the pointer array, when there is an entry) and the
+// pointer array itself.
+void FreePart(double** cols, std::uint32_t ncols) {
+    if (!cols) return;
+    if (ncols > 0) std::free(cols[0]);
+    std::free(cols);
+}
+
+}  // namespace
+
+Function::Function(std::u16string fname, std::intptr_t f, std::int32_t retType, std::vector<std::int32_t> argType,
+                   ErrorTable errTbl)
+    : HostValue(Kind::Other),
+      m_fname(std::move(fname)),
+      m_fptr(f),
+      m_ret(retType),
+      m_args(std::move(argType)),
+      m_errmsg(std::move(errTbl)) {}
+
+bool Function::InOrOutArgs(const std::vector<std::int32_t>& argType) {
+    for (std::int32_t code : argType)
+        if (code >= kArgFileIn && code <= kArgFileOut) return true;
+    return false;
+}
+
+const char* Function::InvokerName(const std::vector<std::int32_t>& argType) {
+    std::size_t count = argType.size();
+    if (count < 1 || count > static_cast<std::size_t>(kMaxArgs)) return "TooManyArgs";
+    std::size_t first = InOrOutArgs(argType) ? kMaxArgs : 0;
+    return kInvokers[first + count - 1].name.data();
+}
+
+Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t retType,
+                       std::vector<std::int32_t> argType, ErrorTable errTbl) {
+    const Invoker& inv = FindInvoker(InvokerName(argType));
+    Object target = Vrn::Run::make<Function>(std::move(fname), fptr, retType, std::move(argType), std::move(errTbl));
+    return Vrn::Run::make<Vrn::Run::CloObjFunction>(inv.entry, inv.arity, inv.name.data(), std::move(target));
+}
+
+template <std::size_t N>
+Object Function::InvokeN(const Object* args) {
+    // Steps 1 and 2: FP reset + call word, then the context. Both are undone
+    // in reverse order however this frame is left.
+    detail::NativeCallScope scope;
+    Value result;
+    std::memset(&result, 0, sizeof result);
+    Value records[N];
+    void* pointers[N];
+    for (std::size_t n = 0; n < N; ++n) pointers[n] = MarshalArg(&records[n], static_cast<int>(n + 1), args[n]);
+    std::uint32_t code = NativeCall<std::make_index_sequence<N>>::Run(m_fptr, &result, pointers);
+    CheckError(code);
+    return MarshalRet(&result);
+}
+
+template <std::size_t N>
+Object Function::HiddenN(const Object* args) {
+    m_cwd = args[0];
+    return InvokeN<N>(args + 1);
+}
+
+// The twenty invokers the table hands out, instantiated once each.
+#define EFI_INSTANTIATE_INVOKER(N)                       \
+    template Object Function::InvokeN<N>(const Object*); \
+    template Object Function::HiddenN<N>(const Object*);
+EFI_INSTANTIATE_INVOKER(1)
+EFI_INSTANTIATE_INVOKER(2)
+EFI_INSTANTIATE_INVOKER(3)
+EFI_INSTANTIATE_INVOKER(4)
+EFI_INSTANTIATE_INVOKER(5)
+EFI_INSTANTIATE_INVOKER(6)
+EFI_INSTANTIATE_INVOKER(7)
+EFI_INSTANTIATE_INVOKER(8)
+EFI_INSTANTIATE_INVOKER(9)
+EFI_INSTANTIATE_INVOKER(10)
+#undef EFI_INSTANTIATE_INVOKER
+
+Object Function::Invoke1(const Object& a1) {
+    const Object a[] = {a1};
+    return InvokeN<1>(a);
+}
+Object Function::Invoke2(const Object& a1, const Object& a2) {
+    const Object a[] = {a1, a2};
+    return InvokeN<2>(a);
+}
+Object Function::Invoke3(const Object& a1, const Object& a2, const Object& a3) {
+    const Object a[] = {a1, a2, a3};
+    return InvokeN<3>(a);
+}
+Object Function::Invoke4(const Object& a1, const Object& a2, const Object& a3, const Object& a4) {
+    const Object a[] = {a1, a2, a3, a4};
+    return InvokeN<4>(a);
+}
+Object Function::Invoke5(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5) {
+    const Object a[] = {a1, a2, a3, a4, a5};
+    return InvokeN<5>(a);
+}
+Object Function::Invoke6(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                         const Object& a6) {
+    const Object a[] = {a1, a2, a3, a4, a5, a6};
+    return InvokeN<6>(a);
+}
+Object Function::Invoke7(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                         const Object& a6, const Object& a7) {
+    const Object a[] = {a1, a2, a3, a4, a5, a6, a7};
+    return InvokeN<7>(a);
+}
+Object Function::Invoke8(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                         const Object& a6, const Object& a7, const Object& a8) {
+    const Object a[] = {a1, a2, a3, a4, a5, a6, a7, a8};
+    return InvokeN<8>(a);
+}
+Object Function::Invoke9(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                         const Object& a6, const Object& a7, const Object& a8, const Object& a9) {
+    const Object a[] = {a1, a2, a3, a4, a5, a6, a7, a8, a9};
+    return InvokeN<9>(a);
+}
+Object Function::Invoke10(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
+                          const Object& a6, const Object& a7, const Object& a8, const Object& a9,
+                          const Object& a10) {
+    const Object a[] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
+    return InvokeN<10>(a);
+}
+
+Object Function::Hidden1(const Object& cwd, const Object& a1) {
+    const Object a[] = {cwd, a1};
+    return HiddenN<1>(a);
+}
+Object Function::Hidden2(const Object& cwd, const Object& a1, const Object& a2) {
+    const Object a[] = {cwd, a1, a2};
+    return HiddenN<2>(a);
+}
+Object Function::Hidden3(const Object& cwd, const Object& a1, const Object& a2, const Object& a3) {
+    const Object a[] = {cwd, a1, a2, a3};
+    return HiddenN<3>(a);
+}
+Object Function::Hidden4(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4) {
+    const Object a[] = {cwd, a1, a2, a3, a4};
+    return HiddenN<4>(a);
+}
+Object Function::Hidden5(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                         const Object& a5) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5};
+    return HiddenN<5>(a);
+}
+Object Function::Hidden6(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                         const Object& a5, const Object& a6) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5, a6};
+    return HiddenN<6>(a);
+}
+Object Function::Hidden7(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                         const Object& a5, const Object& a6, const Object& a7) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5, a6, a7};
+    return HiddenN<7>(a);
+}
+Object Function::Hidden8(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                         const Object& a5, const Object& a6, const Object& a7, const Object& a8) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5, a6, a7, a8};
+    return HiddenN<8>(a);
+}
+Object Function::Hidden9(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                         const Object& a5, const Object& a6, const Object& a7, const Object& a8, const Object& a9) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5, a6, a7, a8, a9};
+    return HiddenN<9>(a);
+}
+Object Function::Hidden10(const Object& cwd, const Object& a1, const Object& a2, const Object& a3, const Object& a4,
+                          const Object& a5, const Object& a6, const Object& a7, const Object& a8, const Object& a9,
+                          const Object& a10) {
+    const Object a[] = {cwd, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
+    return HiddenN<10>(a);
+}
+
+Object Function::TooManyArgs(const Object&) { Throw("maximum 10 arguments", kNoArgument); }
+
+void Function::CheckError(std::uint32_t errcode) {
+    if (errcode == 0) return;
+    std::uint32_t argument = errcode >> 16;
+    std::uint32_t index = errcode & 0xFFFFu;
+    // index - 1 wraps for index 0, so one comparison covers 1..length.
+    if (m_errmsg && index - 1u < m_errmsg->size())
+        Vrn::Run::AppException::Raise((*m_errmsg)[index - 1], argument);
+    Throw("unknown error", argument);
+}
+
+void* Function::MarshalArg(Value* loc, int n, const Object& arg) {
+    switch (m_args[static_cast<std::size_t>(n - 1)]) {
+        case kArgScalar0:
+        case kArgScalar: return MarshalScalar(loc, n, arg);
+        case kArgMatrix: return MarshalMatrix(loc, n, arg);
+        case kArgText: return MarshalText(loc, n, arg);
+        case kArgFileIn:
+        case kArgFileOut: return MarshalFileName(loc, n, arg);
+        default: Throw("argument type not implemented", kNoArgument);
+    }
+}
+
+void* Function::MarshalScalar(Value* loc, int n, const Object& arg) {
+    const Qlt::NumVal* num = arg.as<Qlt::NumVal>();
+    if (!num) Throw("must be scalar", static_cast<std::uint32_t>(n));
+    loc->real = num->Data.rp;
+    loc->imag = num->Data.ip;
+    return loc;
+}
+
+void* Function::MarshalMatrix(Value* loc, int n, const Object& arg) {
+    const Qlt::MatVal* m = arg.as<Qlt::MatVal>();
+    if (!m) Throw("must be matrix", static_cast<std::uint32_t>(n));
+    if (m->HasPtrs()) Throw("may not be nested", static_cast<std::uint32_t>(n));
+    auto rows = static_cast<std::uint32_t>(m->Rows());
+    auto cols = static_cast<std::uint32_t>(m->Cols());
+    // The element block is one allocation of rows*cols doubles; a count the
+    // allocator cannot express is refused before anything is taken.
+    if (static_cast<std::uint64_t>(rows) * cols > UINT_MAX / sizeof(double)) Throw("out of memory", kNoArgument);
+    bool imag = m->HasImag();
+    QuilletArrayAllocate(&loc->array, rows, cols, 1, imag ? 1 : 0);
+    if (cols == 0) return loc;
+    // Both sides store columns back to back when the host's stride is the
+    // row count: then the whole part is one block move.
+    if (m->Ld() == m->Rows()) {
+        const std::size_t all = static_cast<std::size_t>(rows) * cols * sizeof(double);
+        const std::size_t at = static_cast<std::size_t>(m->Index(0, 0));
+        std::memcpy(loc->array.realCols[0], m->m_rarr.data() + at, all);
+        if (imag) std::memcpy(loc->array.imagCols[0], m->m_iarr.data() + at, all);
+        return loc;
+    }
+    const std::size_t bytes = rows * sizeof(double);
+    for (std::uint32_t c = 0; c < cols; ++c) {
+        std::size_t at = static_cast<std::size_t>(m->Index(0, static_cast<int>(c)));
+        std::memcpy(loc->array.realCols[c], m->m_rarr.data() + at, bytes);
+        if (imag) std::memcpy(loc->array.imagCols[c], m->m_iarr.data() + at, bytes);
+    }
+    return loc;
+}
+
+void* Function::MarshalText(Value* loc, int n, const Object& arg) {
+    const Vrn::Run::String* s = arg.as<Vrn::Run::String>();
+    if (!s) Throw("must be string", static_cast<std::uint32_t>(n));
+    loc->text = NarrowCopy(s->str());
+    return loc;
+}
+
+void* Function::MarshalFileName(Value* loc, int n, const Object& arg) {
+    const Vrn::Run::String* s = arg.as<Vrn::Run::String>();
+    if (!s) Throw("must be string", static_cast<std::uint32_t>(n));
+    if (IsAbsolutePath(s->str())) {
+        loc->text = NarrowCopy(s->str());
+    } else {
+        const Vrn::Run::String* cwd = m_cwd.as<Vrn::Run::String>();
+        if (!cwd) Throw("must be string", 0);
+        loc->text = NarrowCopy(cwd->str() + s->str());
+    }
+    return loc->text;
+}
+
+Object Function::MarshalRet(Value* loc) {
+    switch (m_ret) {
+        case kRetScalar: return Vrn::Run::make<Qlt::NumVal>(loc->real, loc->imag);
+        case kRetMatrix: return MatrixResult(loc);
+        case kRetText: return Vrn::Run::Text(loc->text ? detail::DecodeNarrow(loc->text) : std::u16string());
+        default: Throw("return type not implemented", kNoArgument);
+    }
+}
+
+Object Function::MatrixResult(Value* loc) {
+    ComplexArray& r = loc->array;
+    // A shape the host cannot hold is the native function's fault; its
+    // blocks are still released so nothing leaks.
+    if (r.rows > static_cast<std::uint32_t>(INT_MAX) || r.cols > static_cast<std::uint32_t>(INT_MAX) ||
+        static_cast<std::uint64_t>(r.rows) * r.cols > (std::uint64_t{1} << 40)) {
+        FreePart(r.realCols, r.cols);
+        FreePart(r.imagCols, r.cols);
+        Throw("invalid matrix size", kNoArgument);
+    }
+    Vrn::Run::Ref<Qlt::MatVal> m;
+    try {
+        m = Vrn::Run::make<Qlt::MatVal>(static_cast<int>(r.rows), static_cast<int>(r.cols), r.imagCols != nullptr);
+    } catch (...) {
+        FreePart(r.realCols, r.cols);
+        FreePart(r.imagCols, r.cols);
+        throw;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(r.rows) * r.cols * sizeof(double);
+    // An empty result has no block to read; what was given is still freed.
+    if (bytes > 0 && r.realCols) std::memcpy(m->m_rarr.data(), r.realCols[0], bytes);
+    FreePart(r.realCols, r.cols);
+    if (bytes > 0 && r.imagCols) std::memcpy(m->m_iarr.data(), r.imagCols[0], bytes);
+    FreePart(r.imagCols, r.cols);
+    return m;
+}
+
+}  // namespace Efi::User

@@ -1,0 +1,111 @@
+// Extension modules: checking a module's table and registering its
+// functions. The whole table is checked before the first registration, so a
+// module is either loaded whole or not at all.
+#include <efi/host/bridge.h>
+#include <efi/host/module_loader.h>
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <set>
+
+namespace Efi {
+
+namespace {
+
+std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+[[noreturn]] void Fail(std::string_view module, const std::string& what) {
+    throw ModuleError("module " + Quoted(module) + ": " + what);
+}
+
+[[noreturn]] void FailEntry(std::string_view module, std::uint32_t index, const char* name, const std::string& what) {
+    std::string entry = "entry " + std::to_string(index);
+    if (name) entry += " (" + Quoted(name) + ")";
+    Fail(module, entry + ": " + what);
+}
+
+bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.'; }
+
+// The name is read no further than one byte past the longest allowed, so a
+// missing terminator cannot run the reader off into memory.
+const char* CheckName(std::string_view module, std::uint32_t index, const char* name) {
+    if (!name) FailEntry(module, index, nullptr, "no name");
+    std::size_t len = strnlen(name, EFI_MODULE_MAX_NAME + 1);
+    if (len == 0) FailEntry(module, index, nullptr, "empty name");
+    if (len > EFI_MODULE_MAX_NAME) FailEntry(module, index, nullptr, "name longer than 255 bytes");
+    bool ok = IsNameStart(name[0]);
+    for (std::size_t i = 1; ok && i < len; ++i) ok = IsNameChar(name[i]);
+    if (!ok) FailEntry(module, index, name, "name must be letters, digits, '_' or '.', not starting with a digit");
+    return name;
+}
+
+void CheckEntry(std::string_view module, std::uint32_t index, const efi_function_entry& e) {
+    const char* name = CheckName(module, index, e.name);
+    if (!e.entry) FailEntry(module, index, name, "no entry address");
+    if (e.nargs < 0 || e.nargs > EFI_MODULE_MAX_ARGS)
+        FailEntry(module, index, name, "argument count " + std::to_string(e.nargs) + " out of range 0..64");
+    if (e.nargs > 0 && !e.args) FailEntry(module, index, name, "argument codes missing");
+    if (e.nmessages < 0 || e.nmessages > EFI_MODULE_MAX_MESSAGES)
+        FailEntry(module, index, name, "message count " + std::to_string(e.nmessages) + " out of range 0..65535");
+    if (e.nmessages > 0 && !e.messages) FailEntry(module, index, name, "message table missing");
+    for (std::int32_t k = 0; k < e.nmessages; ++k)
+        if (!e.messages[k]) FailEntry(module, index, name, "message " + std::to_string(k + 1) + " is null");
+}
+
+ModuleFunction Register(const efi_function_entry& e) {
+    std::vector<std::int32_t> args(e.args, e.args + e.nargs);
+    User::Function::ErrorTable messages;
+    if (e.nmessages > 0) {
+        messages.emplace();
+        messages->reserve(static_cast<std::size_t>(e.nmessages));
+        for (std::int32_t k = 0; k < e.nmessages; ++k) messages->push_back(Vrn::Run::FromUtf8(e.messages[k]));
+    }
+    ModuleFunction f{e.name, e.ret, args, nullptr};
+    f.function = User::Function::Thunk(Vrn::Run::FromUtf8(e.name), reinterpret_cast<std::intptr_t>(e.entry), e.ret,
+                                       std::move(args), std::move(messages));
+    return f;
+}
+
+}  // namespace
+
+std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::string_view module) {
+    if (!table) Fail(module, "no function table");
+    if (table->version != EFI_MODULE_VERSION)
+        Fail(module, "table version " + std::to_string(table->version) + ", expected " +
+                         std::to_string(EFI_MODULE_VERSION));
+    if (table->count > EFI_MODULE_MAX_FUNCTIONS)
+        Fail(module, "table lists " + std::to_string(table->count) + " functions, at most 4096 allowed");
+    if (table->count > 0 && !table->functions) Fail(module, "table has no entries array");
+
+    std::set<std::string_view> names;
+    for (std::uint32_t i = 0; i < table->count; ++i) {
+        CheckEntry(module, i, table->functions[i]);
+        if (!names.insert(table->functions[i].name).second)
+            FailEntry(module, i, table->functions[i].name, "name listed twice");
+    }
+
+    std::vector<ModuleFunction> out;
+    out.reserve(table->count);
+    for (std::uint32_t i = 0; i < table->count; ++i) out.push_back(Register(table->functions[i]));
+    return out;
+}
+
+std::vector<ModuleFunction> LoadModule(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        Fail(path, std::string("cannot be loaded: ") + (why ? why : "unknown reason"));
+    }
+    auto* table = static_cast<const efi_module_table*>(dlsym(handle, EFI_MODULE_TABLE_SYMBOL));
+    try {
+        if (!table) Fail(path, "exports no " EFI_MODULE_TABLE_SYMBOL);
+        return ReadModuleTable(table, path);
+    } catch (...) {
+        dlclose(handle);
+        throw;
+    }
+}
+
+}  // namespace Efi

@@ -1,0 +1,265 @@
+// One call of a registered native function, end to end: modules opened with
+// dlopen, functions registered from their tables, called through the host
+// function objects.
+#include <efi/host/callbacks.h>
+
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+
+#include "bridge_support.h"
+
+namespace {
+
+using namespace bridgetest;
+using Efi::User::Function;
+
+unsigned OddCalls() {
+    Module(EFI_TEST_MODULE);  // loaded before it is looked up
+    static auto* count = reinterpret_cast<unsigned (*)()>(
+        dlsym(dlopen(EFI_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD), "test_module_calls"));
+    return count();
+}
+
+TEST(Registration, PicksTheInvokerByCountAndFileArguments) {
+    struct Case {
+        std::vector<std::int32_t> codes;
+        const char* name;
+        int arity;
+    };
+    const Case cases[] = {
+        {{}, "TooManyArgs", 1},
+        {{1}, "Invoke1", 1},
+        {{1, 2, 8}, "Invoke3", 3},
+        {{2, 14}, "Hidden2", 3},
+        {{13}, "Hidden1", 2},
+        {std::vector<std::int32_t>(10, 1), "Invoke10", 10},
+        {std::vector<std::int32_t>(10, 13), "Hidden10", 11},
+        {std::vector<std::int32_t>(11, 1), "TooManyArgs", 1},
+        {std::vector<std::int32_t>(11, 14), "TooManyArgs", 1},
+        {{12, 15}, "Invoke2", 2},  // codes outside the tables are not examined here
+    };
+    for (const Case& c : cases) {
+        Object f = Function::Thunk(u"f", 0x1234, 1, c.codes, std::nullopt);
+        const auto* clo = f.as<Vrn::Run::CloObjFunction>();
+        ASSERT_NE(clo, nullptr);
+        EXPECT_STREQ(clo->Method(), c.name) << c.codes.size() << " codes";
+        EXPECT_EQ(clo->Arity(), c.arity) << c.name;
+    }
+}
+
+TEST(Registration, StoresWhatItIsGivenAndStartsWithoutDirectory) {
+    Object f = Function::Thunk(u"name", 42, 8, {1, 13}, std::vector<std::u16string>{u"a", u"b"});
+    Function& fn = Target(f);
+    EXPECT_EQ(fn.m_fname, u"name");
+    EXPECT_EQ(fn.m_fptr, 42);
+    EXPECT_EQ(fn.m_ret, 8);
+    EXPECT_EQ(fn.m_args, (std::vector<std::int32_t>{1, 13}));
+    ASSERT_TRUE(fn.m_errmsg.has_value());
+    EXPECT_EQ(fn.m_errmsg->size(), 2u);
+    EXPECT_TRUE(fn.m_cwd.is_null());
+}
+
+TEST(Call, ScalarsCrossBothPartsWhateverTheirKind) {
+    Object r = Call(Sample("sample_add"), {N(1, 2), N(3, -4)});
+    ASSERT_TRUE(r.is<Qlt::NumVal>());
+    EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 4.0);
+    EXPECT_EQ(r.as<Qlt::NumVal>()->Data.ip, -2.0);
+    // -0 survives the crossing in both directions.
+    r = Call(Sample("sample_add"), {N(-0.0, -0.0), N(-0.0, -0.0)});
+    EXPECT_TRUE(efitest::SameBits(r.as<Qlt::NumVal>()->Data.rp, -0.0));
+    EXPECT_TRUE(efitest::SameBits(r.as<Qlt::NumVal>()->Data.ip, -0.0));
+}
+
+TEST(Call, TenArgumentsArriveInOrder) {
+    std::vector<Object> args;
+    for (int k = 1; k <= 10; ++k) args.push_back(N(k));
+    Object r = Call(Odd("t_weighted10"), args);
+    EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 385.0);  // sum of k*k
+}
+
+TEST(Call, MatrixArgumentIsReadThroughTheHostsLayout) {
+    // A 2x3 complex view into larger arrays: leading dimension 4, offset 1.
+    auto re = Qlt::DoubleArray::make(16), im = Qlt::DoubleArray::make(16);
+    for (int k = 0; k < 16; ++k) re[k] = 100 + k, im[k] = -k;
+    Object m = Vrn::Run::make<Qlt::MatVal>(re, im, 2, 3, 4, 1);
+    Object r = Call(Sample("sample_scale"), {N(2), m});
+    auto* out = r.as<Qlt::MatVal>();
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(out->Rows(), 2);
+    ASSERT_EQ(out->Cols(), 3);
+    ASSERT_TRUE(out->HasImag());
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(out->re(i, c), 2 * (100 + 1 + i + 4 * c)) << i << "," << c;
+            EXPECT_EQ(out->im(i, c), -2 * (1 + i + 4 * c)) << i << "," << c;
+        }
+    }
+    // The host matrix is not touched by the call.
+    EXPECT_EQ(re[1], 101.0);
+}
+
+TEST(Call, MatrixResultsOfEveryShape) {
+    struct Case {
+        double rows, cols, complex;
+    };
+    for (Case c : {Case{2, 3, 1}, Case{1, 1, 0}, Case{0, 3, 1}, Case{3, 0, 0}, Case{0, 0, 1}}) {
+        Object r = Call(Odd("t_shape"), {N(c.rows), N(c.cols), N(c.complex)});
+        auto* m = r.as<Qlt::MatVal>();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->Rows(), c.rows);
+        EXPECT_EQ(m->Cols(), c.cols);
+        EXPECT_EQ(m->HasImag(), c.complex != 0);
+        for (int k = 0; k < m->Rows() * m->Cols(); ++k) {
+            EXPECT_EQ(m->m_rarr[k], k + 1);
+            if (m->HasImag()) {
+                EXPECT_EQ(m->m_iarr[k], -(k + 1));
+            }
+        }
+    }
+    Object s = Call(Sample("sample_sum"), {Vrn::Run::Matrix(2, 2, std::vector<double>{1, 2, 3, 4})});
+    EXPECT_EQ(s.as<Qlt::NumVal>()->Data.rp, 10.0);
+}
+
+TEST(Call, ResultsNeverWrittenAreZero) {
+    Object r = Call(Odd("t_blank"), {N(5)});
+    EXPECT_TRUE(efitest::SameBits(r.as<Qlt::NumVal>()->Data.rp, 0.0));
+    EXPECT_TRUE(efitest::SameBits(r.as<Qlt::NumVal>()->Data.ip, 0.0));
+    Object m = Call(Odd("t_blank_matrix"), {N(5)});
+    ASSERT_TRUE(m.is<Qlt::MatVal>());
+    EXPECT_EQ(m.as<Qlt::MatVal>()->Rows(), 0);
+    EXPECT_EQ(m.as<Qlt::MatVal>()->Cols(), 0);
+    EXPECT_FALSE(m.as<Qlt::MatVal>()->HasImag());
+    EXPECT_EQ(TextOf(Call(Sample("sample_nothing"), {N(1)})), u"");
+}
+
+TEST(Call, TextCrossesAsLowBytesCutAtNul) {
+    EXPECT_EQ(TextOf(Call(Sample("sample_upper"), {T(u"abc xyz")})), u"ABC XYZ");
+    EXPECT_EQ(TextOf(Call(Odd("t_echo"), {T(u"")})), u"");
+    // U+0141 keeps its low byte 0x41; U+00E9 comes back as itself.
+    EXPECT_EQ(TextOf(Call(Odd("t_echo"), {T(u"\u0141\u00e9\u4e2d")})), u"A\u00e9\u002d");
+    EXPECT_EQ(TextOf(Call(Odd("t_echo"), {T(std::u16string(u"ab\0cd", 5))})), u"ab");
+    EXPECT_EQ(Call(Sample("sample_length"), {T(std::u16string(u"ab\0cd", 5))}).as<Qlt::NumVal>()->Data.rp, 2.0);
+}
+
+TEST(Call, TextBufferIsTheNextMultipleOfEightAboveTheLength) {
+    Object f = Sample("sample_upper");
+    for (auto [len, bytes] : {std::pair{0u, 8u}, {7u, 8u}, {8u, 16u}, {15u, 16u}, {1023u, 1024u}}) {
+        efitest::FpEnvGuard guard;
+        Efi::EfiCallContext context;
+        Efi::User::Value v;
+        Target(f).MarshalArg(&v, 1, T(std::u16string(len, u'x')));
+        ASSERT_NE(context.m_blocks, nullptr);
+        EXPECT_EQ(context.m_blocks->size, bytes) << len << " characters";
+        EXPECT_EQ(std::strlen(v.text), len);
+    }
+}
+
+TEST(Call, FileNamesAreJoinedToTheDirectoryUnlessAbsolute) {
+    Object f = Odd("t_hidden2");
+    Object m = Vrn::Run::Matrix(1, 1, std::vector<double>{0});
+    const Object cwd = T(u"D:\\work\\");
+    struct Case {
+        std::u16string name, path;
+    };
+    const Case cases[] = {
+        {u"C:\\data\\x.txt", u"C:\\data\\x.txt"},
+        {u"x.txt", u"D:\\work\\x.txt"},
+        {u":\\x", u"D:\\work\\:\\x"},
+        {u"\\\\server\\x", u"D:\\work\\\\\\server\\x"},
+        {u"/tmp/x", u"/tmp/x"},
+        {u"", u"D:\\work\\"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(TextOf(Call(f, {cwd, m, T(c.name)})), c.path);
+    // The directory stays until the next call replaces it.
+    EXPECT_TRUE(Target(f).m_cwd == cwd);
+    EXPECT_EQ(TextOf(Call(Sample("sample_path"), {T(u"/home/"), T(u"a")})), u"/home/a");
+    // The joined path is what native code opens.
+    struct stat st;
+    ASSERT_EQ(stat(EFI_SAMPLE_MODULE, &st), 0);
+    std::u16string relative = Vrn::Run::FromUtf8(EFI_SAMPLE_MODULE + 1);  // without its leading '/'
+    EXPECT_EQ(Call(Sample("sample_file_size"), {T(u"/"), T(relative)}).as<Qlt::NumVal>()->Data.rp,
+              static_cast<double>(st.st_size));
+}
+
+TEST(Failures, EveryRowWithItsMessageAndArgument) {
+    auto nested = Vrn::Run::make<Qlt::MatVal>(2, 2, false);
+    nested->SetNested(1, 0, N(3));
+    const Object matrix = Vrn::Run::Matrix(1, 1, std::vector<double>{1});
+    struct Case {
+        const char* what;
+        Object f;
+        std::vector<Object> args;
+        const char* message;
+        std::uint32_t argument;
+        bool setsControlWord = true;
+    };
+    const Case cases[] = {
+        {"no arguments", Odd("t_none"), {N(1)}, "maximum 10 arguments", Efi::kNoArgument, false},
+        {"eleven arguments", Odd("t_eleven"), {N(1)}, "maximum 10 arguments", Efi::kNoArgument, false},
+        {"text for a number", Sample("sample_add"), {T(u"x"), N(1)}, "must be scalar", 1},
+        {"null for a number", Sample("sample_add"), {N(1), nullptr}, "must be scalar", 2},
+        {"number for a matrix", Sample("sample_scale"), {N(1), N(2)}, "must be matrix", 2},
+        {"nested matrix", Sample("sample_scale"), {N(1), nested}, "may not be nested", 2},
+        {"number for text", Sample("sample_upper"), {N(1)}, "must be string", 1},
+        {"number for a file", Sample("sample_path"), {T(u"/d/"), N(1)}, "must be string", 1},
+        {"no directory", Sample("sample_path"), {nullptr, T(u"rel")}, "must be string", 0},
+        {"unknown argument code", Odd("t_bad_arg"), {N(1)}, "argument type not implemented", Efi::kNoArgument},
+        {"table entry 3", Odd("t_code"), {N((2 << 16) | 3)}, "third failure", 2},
+        {"table entry 1", Odd("t_code"), {N((1 << 16) | 1)}, "first failure", 1},
+        {"index 0", Odd("t_code"), {N(2 << 16)}, "unknown error", 2},
+        {"index past the table", Odd("t_code"), {N((2 << 16) | 4)}, "unknown error", 2},
+        {"no table", Odd("t_code_untabled"), {N((1 << 16) | 1)}, "unknown error", 1},
+        {"no argument to blame", Odd("t_code"), {N(3)}, "third failure", 0},
+        {"return code 0", Odd("t_ret0"), {N(1)}, "return type not implemented", Efi::kNoArgument},
+        {"return code 3", Odd("t_ret3"), {N(1)}, "return type not implemented", Efi::kNoArgument},
+        {"second of three", Odd("t_three"), {N(1), N(2), N(3)}, "must be matrix", 2},
+        {"native message", Sample("sample_sqrt"), {N(-1)}, "must be non-negative", 1},
+        {"native message 1", Sample("sample_file_size"), {T(u"/"), T(u"no/such/file")}, "file not found", 1},
+        {"native message 2", Sample("sample_file_size"), {T(u"/"), T(u"/")}, "not a regular file", 1},
+        {"native Throw", Sample("sample_throw"), {N(5)}, "must be positive", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_APP_ERROR(Call(c.f, c.args, c.setsControlWord), c.message, c.argument);
+    }
+}
+
+TEST(Failures, NativeCodeRunsOnlyWhenArgumentsMarshal) {
+    unsigned before = OddCalls();
+    EXPECT_APP_ERROR(Call(Odd("t_none"), {N(1)}, false), "maximum 10 arguments", Efi::kNoArgument);
+    EXPECT_APP_ERROR(Call(Odd("t_three"), {N(1), N(2), N(3)}), "must be matrix", 2);
+    EXPECT_EQ(OddCalls(), before);
+    // A bad return code is found only after the function has run.
+    EXPECT_APP_ERROR(Call(Odd("t_ret0"), {N(1)}), "return type not implemented", Efi::kNoArgument);
+    EXPECT_EQ(OddCalls(), before + 1);
+}
+
+TEST(Nesting, NativeCodeCallsBackIntoAnotherRegisteredFunction) {
+    IqlAllocator* outer = nullptr;
+    IqlAllocator* during = nullptr;
+    std::uint16_t wordAfterInner = 0;
+    Efi::RegisterHostCallback("sqrt_twice", Vrn::Run::Func(1, [&](std::span<const Object> a) {
+        outer = IqlAllocator::m_current;
+        Object once = Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(a);
+        wordAfterInner = efitest::X87ControlWord();
+        during = IqlAllocator::m_current;
+        return Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(std::span<const Object>(&once, 1));
+    }));
+    Object r = Call(Sample("sample_apply"), {T(u"sqrt_twice"), N(81)});
+    EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 3.0);
+    EXPECT_NE(outer, nullptr) << "the callback runs inside the outer call's context";
+    EXPECT_EQ(during, outer) << "the inner call restores the outer context";
+    EXPECT_EQ(wordAfterInner, Efi::User::kHostControlWord);
+
+    // An error in the inner call leaves through both calls, each cleaning up.
+    EXPECT_APP_ERROR(Call(Sample("sample_apply"), {T(u"sqrt_twice"), N(-4)}), "must be non-negative", 1);
+    EXPECT_APP_ERROR(Call(Sample("sample_apply"), {T(u"no_such"), N(1)}), "must be a function", 1);
+    Efi::RegisterHostCallback("texty", Vrn::Run::Func(1, [](auto) { return T(u"x"); }));
+    EXPECT_APP_ERROR(Call(Sample("sample_apply"), {T(u"texty"), N(1)}), "argument function error", 1);
+    Efi::ClearHostCallbacks();
+}
+
+}  // namespace

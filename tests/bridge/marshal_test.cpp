@@ -1,0 +1,133 @@
+// Host values to records and back, for callers outside the call bridge.
+#include <efi/host/marshal.h>
+
+#include <cstring>
+
+#include "bridge_support.h"
+
+namespace {
+
+using namespace bridgetest;
+using Efi::EfiMarshal;
+
+TEST(Marshal, NumberRoundTrips) {
+    IqlAllocator a;
+    const auto handles = Allocators();
+    auto* q = static_cast<qlComplex*>(EfiMarshal::Marshal(&a, N(2, -1)));
+    ASSERT_NE(q, nullptr);
+    EXPECT_FALSE(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(q)));
+    EXPECT_EQ(q->real, 2.0);
+    EXPECT_EQ(q->imag, -1.0);
+    Object back = EfiMarshal::UnMarshal(q);
+    EXPECT_EQ(back.as<Qlt::NumVal>()->Data.rp, 2.0);
+    EXPECT_EQ(back.as<Qlt::NumVal>()->Data.ip, -1.0);
+    EXPECT_TRUE(Allocators() == handles);
+}
+
+TEST(Marshal, MatrixPointsIntoTheHostsArrays) {
+    IqlAllocator a;
+    auto re = Qlt::DoubleArray::make(20);
+    auto m = Vrn::Run::make<Qlt::MatVal>(re, nullptr, 3, 2, 3, 5);
+    auto* rec = static_cast<array_val*>(EfiMarshal::Marshal(&a, m));
+    ASSERT_TRUE(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(rec)));
+    EXPECT_EQ(rec->m_re, re.data() + 5);
+    EXPECT_EQ(rec->m_im, nullptr);
+    EXPECT_EQ(rec->m_anr, 3);
+    EXPECT_EQ(rec->m_rows, 3);
+    EXPECT_EQ(rec->m_cols, 2);
+    EXPECT_EQ(m->Data.m_rv, reinterpret_cast<std::intptr_t>(re.data() + 5));
+    EXPECT_EQ(m->Data.m_iv, 0);
+}
+
+TEST(Marshal, ViewOfALargerArrayKeepsItsColumnStride) {
+    IqlAllocator a;
+    auto re = Qlt::DoubleArray::make(12), im = Qlt::DoubleArray::make(12);
+    for (int k = 0; k < 12; ++k) re[k] = k, im[k] = -k;
+    auto m = Vrn::Run::make<Qlt::MatVal>(re, im, 2, 3, 4, 1);
+    auto* rec = static_cast<array_val*>(EfiMarshal::Marshal(&a, m));
+    EXPECT_EQ(rec->m_anr, 4);
+    // Element (1, 2) through the record is the host's element (1, 2).
+    EXPECT_EQ(rec->m_re[1 + 2 * rec->m_anr], m->re(1, 2));
+    EXPECT_EQ(rec->m_im[1 + 2 * rec->m_anr], m->im(1, 2));
+}
+
+TEST(Marshal, NestedElementsBecomeHandlesInPlace) {
+    IqlAllocator a;
+    auto m = Vrn::Run::make<Qlt::MatVal>(2, 2, false);
+    m->SetNested(1, 0, Vrn::Run::Matrix(2, 2, std::vector<double>{1, 2, 3, 4}));
+    m->SetNested(0, 1, Vrn::Run::Func(1, [](auto a) { return a[0]; }));  // not marshallable
+    auto* rec = static_cast<array_val*>(EfiMarshal::Marshal(&a, m));
+    dblptr at10, at01;
+    std::memcpy(&at10, &m->m_rarr[m->m_offset + 1], sizeof at10);
+    std::memcpy(&at01, &m->m_rarr[m->m_offset + 2], sizeof at01);
+    EXPECT_EQ(at10.marker, dblptr::kMarker);
+    ASSERT_NE(at10.ptr, 0u);
+    auto* inner = reinterpret_cast<array_val*>(at10.get());
+    ASSERT_NE(inner, nullptr);
+    ASSERT_TRUE(Efi::IsArrayRecord(at10.get()));
+    EXPECT_EQ(inner->m_re[3], 4.0);
+    EXPECT_EQ(at01.marker, dblptr::kMarker);
+    EXPECT_EQ(at01.ptr, 0u) << "an unsupported nested value has no record";
+    EXPECT_EQ(rec->m_re, m->m_rarr.data());
+}
+
+TEST(Marshal, TextAndUnsupportedValues) {
+    IqlAllocator a;
+    auto* s = static_cast<string_val*>(EfiMarshal::Marshal(&a, T(u"hello")));
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s->m_text, "hello");
+    EXPECT_EQ(s->m_length, 5u);
+    EXPECT_EQ(EfiMarshal::Marshal(&a, nullptr), nullptr);
+    EXPECT_EQ(EfiMarshal::Marshal(&a, Vrn::Run::Func(1, [](auto x) { return x[0]; })), nullptr);
+}
+
+TEST(UnMarshal, PinnedPlanesGoToTheHostWithoutACopy) {
+    IqlAllocator a;
+    auto* big = static_cast<double*>(a.allocate_array(8 * 200));   // pinned host array
+    auto* small = static_cast<double*>(a.allocate_array(8 * 100)); // heap block: copied
+    for (int k = 0; k < 100; ++k) big[k] = k, small[k] = -k;
+    array_val* rec = array_val::mk(&a, 10, 20, big, nullptr);
+    Object m = EfiMarshal::UnMarshal(rec);
+    EXPECT_EQ(m.as<Qlt::MatVal>()->m_rarr.data(), big);
+
+    array_val* rec2 = array_val::mk(&a, 10, 10, small, nullptr);
+    Object m2 = EfiMarshal::UnMarshal(rec2);
+    EXPECT_NE(m2.as<Qlt::MatVal>()->m_rarr.data(), small);
+    EXPECT_EQ(m2.as<Qlt::MatVal>()->re(9, 9), -99.0);
+}
+
+TEST(UnMarshal, LeadingDimensionAndEmptyRecords) {
+    IqlAllocator a;
+    auto* re = static_cast<double*>(a.allocate_array(8 * 8));
+    auto* im = static_cast<double*>(a.allocate_array(8 * 8));
+    for (int k = 0; k < 8; ++k) re[k] = k, im[k] = 10 + k;
+    array_val* rec = array_val::mk(&a, 3, 2, re, im);
+    rec->m_anr = 4;
+    Object held = EfiMarshal::UnMarshal(rec);
+    auto* m = held.as<Qlt::MatVal>();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->Rows(), 3);
+    EXPECT_EQ(m->Ld(), 4);
+    EXPECT_EQ(m->m_rarr.size(), 8u);
+    EXPECT_EQ(m->re(2, 1), 6.0);
+    EXPECT_EQ(m->im(0, 1), 14.0);
+
+    for (auto [rows, cols] : {std::pair{0u, 3u}, {3u, 0u}, {0u, 0u}}) {
+        Object e = EfiMarshal::UnMarshal(array_val::mk(&a, rows, cols, nullptr, nullptr));
+        ASSERT_TRUE(e.is<Qlt::MatVal>());
+        EXPECT_EQ(e.as<Qlt::MatVal>()->Rows(), static_cast<int>(rows));
+        EXPECT_EQ(e.as<Qlt::MatVal>()->Cols(), static_cast<int>(cols));
+    }
+}
+
+TEST(UnMarshal, CopyHelpers) {
+    EXPECT_FALSE(static_cast<bool>(Efi::CopyToHeap(nullptr, 4)));
+    double v[] = {1, 2, 3};
+    auto copy = Efi::CopyToHeap(v, 3);
+    ASSERT_EQ(copy.size(), 3u);
+    EXPECT_NE(copy.data(), v);
+    EXPECT_EQ(copy[2], 3.0);
+    EXPECT_EQ(Efi::UnMarshallVector(v, 3)[1], 2.0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Reading module tables: sound tables register whole, anything malformed
+// registers nothing and says which module and entry are at fault.
+#include <gmock/gmock.h>
+
+#include "bridge_support.h"
+
+namespace {
+
+using namespace bridgetest;
+using ::testing::HasSubstr;
+
+std::uint32_t Dummy(Efi::User::Value* r, const Efi::User::Value*) {
+    r->real = 7;
+    return 0;
+}
+const efi_entry_fn kDummy = reinterpret_cast<efi_entry_fn>(&Dummy);
+const std::int32_t kOne[] = {1};
+const char* const kMessages[] = {"bad thing"};
+
+std::string LoadError(const efi_module_table* table) {
+    try {
+        Efi::ReadModuleTable(table, "mod.so");
+    } catch (const Efi::ModuleError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(ModuleTable, RegistersEveryEntry) {
+    const efi_function_entry entries[] = {
+        {"first", kDummy, 1, 1, kOne, 1, kMessages},
+        {"ns.second_2", kDummy, 1, 1, kOne, 0, nullptr},
+    };
+    const efi_module_table table{EFI_MODULE_VERSION, 2, entries};
+    auto fns = Efi::ReadModuleTable(&table, "mod.so");
+    ASSERT_EQ(fns.size(), 2u);
+    EXPECT_EQ(fns[0].name, "first");
+    EXPECT_EQ(fns[1].args, std::vector<std::int32_t>{1});
+    EXPECT_EQ(Call(fns[0].function, {N(1)}).as<Qlt::NumVal>()->Data.rp, 7.0);
+    ASSERT_TRUE(Target(fns[0].function).m_errmsg.has_value());
+    EXPECT_EQ(Target(fns[0].function).m_errmsg->at(0), u"bad thing");
+    EXPECT_FALSE(Target(fns[1].function).m_errmsg.has_value());
+    const efi_module_table empty{EFI_MODULE_VERSION, 0, nullptr};
+    EXPECT_TRUE(Efi::ReadModuleTable(&empty, "mod.so").empty());
+}
+
+TEST(ModuleTable, MalformedEntriesAreNamed) {
+    const char* const nullMessage[] = {"ok", nullptr};
+    const std::string longName(256, 'a');
+    struct Case {
+        efi_function_entry entry;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{nullptr, kDummy, 1, 1, kOne, 0, nullptr}, "entry 1: no name"},
+        {{"", kDummy, 1, 1, kOne, 0, nullptr}, "entry 1: empty name"},
+        {{longName.c_str(), kDummy, 1, 1, kOne, 0, nullptr}, "entry 1: name longer than 255 bytes"},
+        {{"9lives", kDummy, 1, 1, kOne, 0, nullptr}, "entry 1 (\"9lives\"): name must be"},
+        {{"a b", kDummy, 1, 1, kOne, 0, nullptr}, "entry 1 (\"a b\"): name must be"},
+        {{"f", nullptr, 1, 1, kOne, 0, nullptr}, "entry 1 (\"f\"): no entry address"},
+        {{"f", kDummy, 1, -1, kOne, 0, nullptr}, "entry 1 (\"f\"): argument count -1 out of range"},
+        {{"f", kDummy, 1, 65, kOne, 0, nullptr}, "entry 1 (\"f\"): argument count 65 out of range"},
+        {{"f", kDummy, 1, 2, nullptr, 0, nullptr}, "entry 1 (\"f\"): argument codes missing"},
+        {{"f", kDummy, 1, 1, kOne, -3, kMessages}, "entry 1 (\"f\"): message count -3 out of range"},
+        {{"f", kDummy, 1, 1, kOne, 2, nullptr}, "entry 1 (\"f\"): message table missing"},
+        {{"f", kDummy, 1, 1, kOne, 2, nullMessage}, "entry 1 (\"f\"): message 2 is null"},
+        {{"good", kDummy, 1, 1, kOne, 0, nullptr}, "entry 1 (\"good\"): name listed twice"},
+    };
+    for (const Case& c : cases) {
+        // Entry 0 is sound: nothing of it may be registered when entry 1 fails.
+        const efi_function_entry entries[] = {{"good", kDummy, 1, 1, kOne, 0, nullptr}, c.entry};
+        const efi_module_table table{EFI_MODULE_VERSION, 2, entries};
+        EXPECT_THAT(LoadError(&table), HasSubstr(std::string("module \"mod.so\": ") + c.expected));
+    }
+}
+
+TEST(ModuleTable, MalformedTablesAreNamed) {
+    const efi_function_entry one[] = {{"f", kDummy, 1, 1, kOne, 0, nullptr}};
+    const efi_module_table wrongVersion{2, 1, one};
+    const efi_module_table noEntries{EFI_MODULE_VERSION, 1, nullptr};
+    const efi_module_table huge{EFI_MODULE_VERSION, 100000, one};
+    EXPECT_EQ(LoadError(nullptr), "module \"mod.so\": no function table");
+    EXPECT_EQ(LoadError(&wrongVersion), "module \"mod.so\": table version 2, expected 1");
+    EXPECT_EQ(LoadError(&noEntries), "module \"mod.so\": table has no entries array");
+    EXPECT_EQ(LoadError(&huge), "module \"mod.so\": table lists 100000 functions, at most 4096 allowed");
+}
+
+TEST(ModuleFile, MissingOrTablelessModulesAreRefused) {
+    try {
+        Efi::LoadModule("/nonexistent/libnothing.so");
+        ADD_FAILURE() << "loaded a missing module";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("module \"/nonexistent/libnothing.so\": cannot be loaded: "));
+    }
+    try {
+        Efi::LoadModule("libm.so.6");
+        ADD_FAILURE() << "loaded a module without a table";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_STREQ(e.what(), "module \"libm.so.6\": exports no efi_module");
+    }
+}
+
+TEST(ModuleFile, TheSampleListsItsFunctions) {
+    auto fns = Efi::LoadModule(EFI_SAMPLE_MODULE);
+    std::vector<std::string> names;
+    for (auto& f : fns) names.push_back(f.name);
+    EXPECT_THAT(names, ::testing::IsSupersetOf({"sample_add", "sample_scale", "sample_upper", "sample_path",
+                                                "sample_divide", "sample_apply"}));
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// A module of deliberately odd declarations and behaviours, for checking
+// how the bridge reports what a well-made module never does.
+#include <efi/efi.h>
+
+#include <cstdlib>
+#include <cstring>
+
+using Efi::User::Value;
+
+namespace {
+unsigned g_calls = 0;
+}
+
+extern "C" {
+
+/// How many times any function of this module has run.
+EFI_MODULE_EXPORT unsigned test_module_calls() { return g_calls; }
+
+std::uint32_t t_any(Value* result, const Value*) {
+    ++g_calls;
+    result->real = 1.0;
+    return 0;
+}
+
+/// Returns the code it is given: (argument << 16) | index, from the real part.
+std::uint32_t t_code(Value*, const Value* code) {
+    ++g_calls;
+    return static_cast<std::uint32_t>(code->real);
+}
+
+/// Writes nothing to its result.
+std::uint32_t t_blank(Value*, const Value*) {
+    ++g_calls;
+    return 0;
+}
+
+/// sum over k of k * x_k, so a mixed-up argument order shows.
+std::uint32_t t_weighted10(Value* r, const Value* a1, const Value* a2, const Value* a3, const Value* a4,
+                           const Value* a5, const Value* a6, const Value* a7, const Value* a8, const Value* a9,
+                           const Value* a10) {
+    ++g_calls;
+    const Value* a[] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
+    r->real = 0.0;
+    for (int k = 0; k < 10; ++k) r->real += (k + 1) * a[k]->real;
+    return 0;
+}
+
+/// The text it received, returned as is (the bytes after the low-byte cut).
+std::uint32_t t_echo(Value* r, const Value* text) {
+    ++g_calls;
+    r->text = text->text;
+    return 0;
+}
+
+/// (matrix, file name): the path it received.
+std::uint32_t t_hidden2(Value* r, const Value*, const char* path) {
+    ++g_calls;
+    r->text = const_cast<char*>(path);
+    return 0;
+}
+
+/// A rows x cols matrix (from two scalars) with element k = k + 1; complex
+/// parts -(k + 1) when a third scalar is nonzero. Both parts from malloc.
+std::uint32_t t_shape(Value* r, const Value* rows, const Value* cols, const Value* complex) {
+    ++g_calls;
+    auto nr = static_cast<std::uint32_t>(rows->real), nc = static_cast<std::uint32_t>(cols->real);
+    std::size_t n = static_cast<std::size_t>(nr) * nc;
+    auto part = [&](double sign) {
+        auto** p = static_cast<double**>(std::malloc(sizeof(double*) * (nc ? nc : 1)));
+        // No columns, no entry 0: then there is no block to hand over.
+        if (nc == 0) return p;
+        auto* block = static_cast<double*>(std::malloc(sizeof(double) * (n ? n : 1)));
+        for (std::size_t k = 0; k < n; ++k) block[k] = sign * static_cast<double>(k + 1);
+        for (std::uint32_t c = 0; c < nc; ++c) p[c] = block + c * nr;
+        return p;
+    };
+    r->array.rows = nr;
+    r->array.cols = nc;
+    r->array.realCols = part(1.0);
+    r->array.imagCols = complex->real != 0.0 ? part(-1.0) : nullptr;
+    return 0;
+}
+
+/// (number, matrix, text): 1.
+std::uint32_t t_three(Value* r, const Value*, const Value*, const Value*) {
+    ++g_calls;
+    r->real = 1.0;
+    return 0;
+}
+
+}  // extern "C"
+
+namespace {
+
+template <class F>
+efi_entry_fn Entry(F* f) {
+    return reinterpret_cast<efi_entry_fn>(f);
+}
+
+const std::int32_t kOne[] = {1};
+const std::int32_t kEleven[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+const std::int32_t kTen[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+const std::int32_t kBadCode[] = {5};
+const std::int32_t kText[] = {8};
+const std::int32_t kMatrixFile[] = {2, 14};
+const std::int32_t kShape[] = {1, 1, 1};
+const std::int32_t kThree[] = {1, 2, 8};
+const char* const kThreeMessages[] = {"first failure", "second failure", "third failure"};
+
+const efi_function_entry kFunctions[] = {
+    {"t_none", Entry(t_any), 1, 0, nullptr, 0, nullptr},
+    {"t_eleven", Entry(t_any), 1, 11, kEleven, 0, nullptr},
+    {"t_bad_arg", Entry(t_any), 1, 1, kBadCode, 0, nullptr},
+    {"t_ret0", Entry(t_any), 0, 1, kOne, 0, nullptr},
+    {"t_ret3", Entry(t_any), 3, 1, kOne, 0, nullptr},
+    {"t_code", Entry(t_code), 1, 1, kOne, 3, kThreeMessages},
+    {"t_code_untabled", Entry(t_code), 1, 1, kOne, 0, nullptr},
+    {"t_blank", Entry(t_blank), 1, 1, kOne, 0, nullptr},
+    {"t_blank_matrix", Entry(t_blank), 2, 1, kOne, 0, nullptr},
+    {"t_weighted10", Entry(t_weighted10), 1, 10, kTen, 0, nullptr},
+    {"t_echo", Entry(t_echo), 8, 1, kText, 0, nullptr},
+    {"t_hidden2", Entry(t_hidden2), 8, 2, kMatrixFile, 0, nullptr},
+    {"t_shape", Entry(t_shape), 2, 3, kShape, 0, nullptr},
+    {"t_three", Entry(t_three), 1, 3, kThree, 0, nullptr},
+};
+
+}  // namespace
+
+EFI_MODULE_TABLE(kFunctions);

@@ -1,0 +1,263 @@
+// Factorial, binomial coefficient, rounding and the random generator.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cfenv>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include <efi/call.h>
+#include <efi/numeric.h>
+#include <efi_test.h>
+
+namespace {
+
+using efitest::SameBits;
+using efitest::SameValue;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// The argument number that blames no argument.
+constexpr std::uint32_t kNoArgument = 4294967295u;
+
+// The factorial by the definition: the cached double products to 32!, then
+// the long double product descending from n; no shortcut for large n.
+double PlainFactorial(int n) {
+    double table[33] = {1};
+    for (int k = 1; k <= 32; ++k) table[k] = k * table[k - 1];
+    if (n <= 32) return table[n];
+    long double r = table[32];
+    for (long double m = n; m >= 33; m -= 1) r *= m;
+    return static_cast<double>(r);
+}
+
+// The binomial coefficient by the definition, without the early stop. Only
+// for arguments with which the loop is short. Returns +inf for "overflow".
+double PlainCombinations(double n, double k) {
+    long double nl = n, kl = k;
+    if (kl > nl - kl) kl = nl - kl;
+    if (kl == 0) return 1;
+    if (kl == 1) return n;
+    long double r = nl - kl + 1, f = nl - kl + 2, i = 2;
+    while (i <= kl) {
+        r = r * f / i;
+        f = f + 1;
+        i = i + 1;
+    }
+    return r > Efi::MAX_REAL ? kInf : static_cast<double>(r);
+}
+
+// Rounding as first written: add one half to |x|, split off the whole part,
+// and step back from an odd whole part on an exact tie. Where the split is
+// skipped (|x| + 0.5 above 2^52 - 1) the result is x to nearest, ties to even.
+double LiteralRound(double x) {
+    const double sign = x < 0 ? -1.0 : 1.0;
+    const double a = std::fabs(x) + 0.5;
+    if (a < 1) return sign * 0;
+    if (a > Efi::MAXSIG) return std::nearbyint(x);
+    double w;
+    const double fraction = std::modf(a, &w);
+    if (fraction != 0) return sign * w;
+    if (std::fmod(w, 2) != 0) return sign * (w - 1);
+    return sign * w;
+}
+
+// Runs `body` in a forked child with `control_word` loaded and reports the
+// si_code of the SIGFPE it raised, 0 when it finished without one.
+template <class Body>
+int FpeCodeInChild(std::uint16_t control_word, Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct sigaction sa {};
+        sa.sa_sigaction = [](int, siginfo_t* info, void*) { _exit(info->si_code); };
+        sa.sa_flags = SA_SIGINFO;
+        sigaction(SIGFPE, &sa, nullptr);
+        Efi::User::init_fpu();
+        Efi::User::set_control_word(control_word);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+template <class Fn>
+double SecondsFor(Fn fn) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(Factorial, KnownValues) {
+    EXPECT_EQ(Efi::Factorial(0), 1.0);
+    EXPECT_EQ(Efi::Factorial(1), 1.0);
+    EXPECT_EQ(Efi::Factorial(5), 120.0);
+    EXPECT_EQ(Efi::Factorial(20), 2432902008176640000.0);
+    EXPECT_EQ(Efi::Factorial(32), 2.631308369336935e35);
+    EXPECT_TRUE(std::isfinite(Efi::Factorial(170)));
+    EXPECT_DOUBLE_EQ(Efi::Factorial(170), 7.257415615307994e306);
+}
+
+TEST(Factorial, MatchesTheDefinitionUpToWhereItOverflows) {
+    // Asked from the top down first, so the cache is filled in one sweep and
+    // later, smaller, requests must read back the same entries.
+    for (int n : {40, 32, 25, 23, 22, 6})
+        EXPECT_TRUE(SameBits(Efi::Factorial(n), PlainFactorial(n))) << n;
+    for (int n = 0; n <= 1800; ++n) ASSERT_TRUE(SameBits(Efi::Factorial(n), PlainFactorial(n))) << n;
+}
+
+TEST(Factorial, HugeArgumentsOverflowAtOnceAndRaiseTheFlag) {
+    efitest::FpEnvGuard guard;
+    for (int n : {171, 1000, 1755, 100000000, INT_MAX}) {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        double r = 0;
+        EXPECT_LT(SecondsFor([&] { r = Efi::Factorial(n); }), 0.01) << n;
+        EXPECT_EQ(r, kInf) << n;
+        EXPECT_TRUE(std::fetestexcept(FE_OVERFLOW)) << n;
+    }
+}
+
+TEST(Factorial, OverflowTrapsUnderTheCallControlWord) {
+    EXPECT_EQ(FpeCodeInChild(Efi::User::kCallControlWord, [] { (void)Efi::Factorial(171); }), FPE_FLTOVF);
+    EXPECT_EQ(FpeCodeInChild(Efi::User::kCallControlWord, [] { (void)Efi::Factorial(INT_MAX); }), FPE_FLTOVF);
+    EXPECT_EQ(FpeCodeInChild(Efi::User::kCallControlWord, [] { (void)Efi::Factorial(170); }), 0);
+}
+
+TEST(Factorial, NegativeIsRefused) {
+    EXPECT_APP_ERROR(Efi::Factorial(-1), "must be positive integer", 1);
+    EXPECT_APP_ERROR(Efi::Factorial(INT_MIN), "must be positive integer", 1);
+}
+
+TEST(Combinations, KnownValues) {
+    struct Case {
+        double n, k, expected;
+    };
+    for (const Case& c : {Case{10, 3, 120}, Case{5, 5, 1}, Case{5, 4, 5}, Case{0, 0, 1}, Case{5, 2.5, 7.875},
+                          Case{5, 1.5, 4.5}, Case{52, 5, 2598960}, Case{1e6, 1, 1e6}, Case{1000, 2, 499500}}) {
+        EXPECT_TRUE(SameValue(Efi::Combinations(c.n, c.k), c.expected)) << c.n << " " << c.k;
+    }
+}
+
+TEST(Combinations, MatchesTheFullLoop) {
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> n_dist(0, 3000);
+    std::uniform_real_distribution<double> frac(0, 1);
+    for (int t = 0; t < 20000; ++t) {
+        double n = n_dist(gen);
+        if (t % 2) n = std::floor(n);
+        const double k = t % 3 ? std::floor(n * frac(gen)) : n * frac(gen);
+        const double expected = PlainCombinations(n, k);
+        if (expected == kInf) {
+            EXPECT_APP_ERROR(Efi::Combinations(n, k), "overflow", kNoArgument);
+        } else {
+            ASSERT_TRUE(SameBits(Efi::Combinations(n, k), expected)) << n << " " << k;
+        }
+    }
+}
+
+TEST(Combinations, BadArgumentsInOrder) {
+    EXPECT_APP_ERROR(Efi::Combinations(-1, 0), "must be positive", 1);
+    EXPECT_APP_ERROR(Efi::Combinations(-1, -1), "must be positive", 1);
+    EXPECT_APP_ERROR(Efi::Combinations(3, -1), "must be positive", 2);
+    EXPECT_APP_ERROR(Efi::Combinations(3, 4), "domain error", kNoArgument);
+    EXPECT_APP_ERROR(Efi::Combinations(2000, 1000), "overflow", kNoArgument);
+}
+
+TEST(Combinations, EveryInputEndsPromptly) {
+    const double huge = std::numeric_limits<double>::max();
+    EXPECT_LT(SecondsFor([&] {
+                  EXPECT_APP_ERROR(Efi::Combinations(1e18, 3e17), "overflow", kNoArgument);
+                  EXPECT_APP_ERROR(Efi::Combinations(huge, huge / 2), "overflow", kNoArgument);
+                  EXPECT_APP_ERROR(Efi::Combinations(1e30, 1e29 + 0.5), "overflow", kNoArgument);
+                  EXPECT_APP_ERROR(Efi::Combinations(kInf, 1e300), "overflow", kNoArgument);
+                  EXPECT_TRUE(std::isnan(Efi::Combinations(kInf, kInf)));
+                  EXPECT_TRUE(std::isnan(Efi::Combinations(kNaN, 1e300)));
+                  EXPECT_TRUE(std::isnan(Efi::Combinations(kNaN, 3)));
+              }),
+              0.5);
+}
+
+TEST(Round, TiesGoToEven) {
+    struct Case {
+        double x, expected;
+    };
+    for (const Case& c : {Case{0.5, 0.0}, Case{1.5, 2}, Case{2.5, 2}, Case{3.5, 4}, Case{-2.5, -2}, Case{2.4, 2},
+                          Case{2.6, 3}, Case{-0.4, -0.0}, Case{-0.5, -0.0}, Case{-0.0, 0.0}, Case{0.49999999999999994, 0},
+                          Case{4503599627370494.5, 4503599627370494}, Case{4503599627370495.5, 4503599627370496},
+                          Case{-4503599627370495.5, -4503599627370496}, Case{4503599627370495, 4503599627370495},
+                          Case{1e300, 1e300}, Case{-kInf, -kInf}}) {
+        EXPECT_TRUE(SameValue(Efi::round(c.x), c.expected)) << c.x;
+    }
+    EXPECT_TRUE(std::isnan(Efi::round(kNaN)));
+    EXPECT_TRUE(std::isnan(Efi::round(-kNaN)));
+}
+
+TEST(Round, SameAsTheLiteralAlgorithmOnTenMillionInputs) {
+    std::mt19937_64 gen(2024);
+    std::uniform_real_distribution<double> unit(0, 1);
+    auto input = [&](int t) -> double {
+        const std::uint64_t bits = gen();
+        switch (t % 5) {
+            case 0: {  // any bit pattern: NaNs, infinities, subnormals, huge values
+                double x;
+                std::memcpy(&x, &bits, 8);
+                return x;
+            }
+            case 1:  // exact halves and quarters, near zero and near 2^52
+                return static_cast<double>(static_cast<std::int64_t>(bits % 4000) - 2000) * 0.25 +
+                       (bits & 1 ? 0 : std::ldexp(static_cast<double>(bits >> 40), 29));
+            case 2:  // one step either side of a tie
+                return std::nextafter(static_cast<double>(static_cast<std::int64_t>(bits % 100000) - 50000) + 0.5,
+                                      bits & 1 ? kInf : -kInf);
+            case 3:  // spread over the magnitudes
+                return (bits & 1 ? -1 : 1) * std::ldexp(unit(gen), static_cast<int>(bits % 120) - 60);
+            default:  // right at 2^52 - 1 and its neighbours
+                return (bits & 1 ? -1 : 1) * (Efi::MAXSIG + static_cast<double>(bits % 9) * 0.5 - 2.0);
+        }
+    };
+    for (int t = 0; t < 10'000'000; ++t) {
+        const double x = input(t);
+        const double expected = LiteralRound(x);
+        const double got = Efi::round(x);
+        if (!SameValue(got, expected)) FAIL() << "x = " << x << " gives " << got << ", expected " << expected;
+    }
+}
+
+TEST(Random, FirstValuesFromSeedOne) {
+    unsigned seed = 1;
+    for (unsigned expected : {41u, 18467u, 6334u, 26500u, 19169u, 15724u}) EXPECT_EQ(Efi::qlt_rand(seed), expected);
+
+    Efi::random_seed = 1;
+    EXPECT_EQ(Efi::rand(), 0.001268419437110424);
+    EXPECT_EQ(Efi::rand(), 0.1933230198919773);
+}
+
+TEST(Random, ResettingTheSeedRepeatsTheSequence) {
+    Efi::random_seed = 1;
+    double first[100];
+    for (double& v : first) v = Efi::rand();
+    Efi::random_seed = 1;
+    for (double v : first) EXPECT_EQ(Efi::rand(), v);
+    // Every value is a multiple of 2^-30 in [0, 1).
+    for (double v : first) {
+        EXPECT_GE(v, 0.0);
+        EXPECT_LT(v, 1.0);
+        EXPECT_EQ(std::ldexp(v, 30), std::floor(std::ldexp(v, 30)));
+    }
+}
+
+TEST(Random, SeedWrapsAroundModulo2To32) {
+    unsigned seed = 0xFFFFFFFFu;
+    const unsigned value = Efi::qlt_rand(seed);
+    EXPECT_EQ(seed, static_cast<unsigned>(0xFFFFFFFFull * 214013u + 2531011u));
+    EXPECT_EQ(value, (seed >> 16) & 0x7FFFu);
+}
+
+}  // namespace

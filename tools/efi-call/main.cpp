@@ -1,0 +1,387 @@
+// efi-call: load extension modules, register their functions with the call
+// bridge, call one and print its result in worksheet-literal syntax.
+//
+//   efi-call [--ext MODULE]... [--cwd DIR] FUNCTION ARG...
+//   efi-call [--ext MODULE]... --list
+//   efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)
+//
+// Exit status: 0 success, 1 a worksheet error or processor fault, 2 a usage
+// error (unknown option or function, malformed literal, module not loaded).
+#include <efi/errors.h>
+#include <efi/host/bridge.h>
+#include <efi/host/convert.h>
+#include <efi/host/callbacks.h>
+#include <efi/host/module_loader.h>
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
+
+#include <unistd.h>
+
+#include <cfenv>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+
+#include "literal.h"
+
+namespace {
+
+using Vrn::Run::Object;
+
+enum class Kind { Number, Matrix, Text, File, Any, Unknown };
+
+const char* KindName(Kind k) {
+    switch (k) {
+        case Kind::Number: return "number";
+        case Kind::Matrix: return "matrix";
+        case Kind::Text: return "text";
+        case Kind::File: return "file";
+        case Kind::Any: return "any";
+        case Kind::Unknown: break;
+    }
+    return "unsupported";
+}
+
+Kind ArgKind(std::int32_t code) {
+    switch (code) {
+        case 0:
+        case 1: return Kind::Number;
+        case 2: return Kind::Matrix;
+        case 8: return Kind::Text;
+        case 13:
+        case 14: return Kind::File;
+        default: return Kind::Unknown;
+    }
+}
+
+Kind RetKind(std::int32_t code) {
+    switch (code) {
+        case 1: return Kind::Number;
+        case 2: return Kind::Matrix;
+        case 8: return Kind::Text;
+        default: return Kind::Unknown;
+    }
+}
+
+/// One callable function: a module function or a built-in.
+struct Callable {
+    std::vector<Kind> args;
+    Kind ret;
+    Object function;
+    bool hidden;         ///< takes the directory as a first, unseen argument
+    std::string origin;  ///< module path, or "built-in"
+};
+
+/// A usage error: reported with exit status 2.
+struct UsageError {
+    std::string message;
+};
+
+struct Options {
+    std::vector<std::string> modules;
+    std::optional<std::string> cwd;
+    bool list = false;
+    std::optional<std::string> script;  ///< "-" for standard input
+    std::vector<std::string> call;      ///< FUNCTION ARG...
+};
+
+const char* const kUsage =
+    "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION ARG...\n"
+    "       efi-call [--ext MODULE]... --list\n"
+    "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
+    "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
+    "A text argument may also be given bare, without quotes.\n";
+
+// Options end at the first word that is not one (a function name), at "--",
+// or at "-": negative numbers after the function are arguments.
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    int i = 1;
+    auto value = [&](const std::string& opt) -> std::string {
+        if (i + 1 >= argc) throw UsageError{opt + " needs a value"};
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a == "-") {
+            o.script.emplace(1, '-');  // standard input
+            continue;
+        }
+        if (a == "--ext") o.modules.push_back(value(a));
+        else if (a.rfind("--ext=", 0) == 0) o.modules.push_back(a.substr(6));
+        else if (a == "--cwd") o.cwd = value(a);
+        else if (a.rfind("--cwd=", 0) == 0) o.cwd = a.substr(6);
+        else if (a == "--script") o.script = value(a);
+        else if (a.rfind("--script=", 0) == 0) o.script = a.substr(9);
+        else if (a == "--list") o.list = true;
+        else if (a == "--help" || a == "-h") throw UsageError{""};
+        else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
+            throw UsageError{"unknown option " + a};
+        else break;
+    }
+    for (; i < argc; ++i) o.call.emplace_back(argv[i]);
+    return o;
+}
+
+std::string ExecutableDir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<std::size_t>(n));
+    return path.substr(0, path.find_last_of('/'));
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+// The bundled sample: beside the libraries of an installed tree, or in the
+// build tree next to this program's directory.
+std::string BundledSample() {
+    const std::string dir = ExecutableDir();
+    for (const char* rel : {EFI_CALL_SAMPLE_FROM_BINDIR, EFI_CALL_SAMPLE_FROM_BUILD}) {
+        std::string candidate = dir + "/" + rel + "/" EFI_CALL_SAMPLE_NAME;
+        if (Exists(candidate)) return candidate;
+    }
+    throw UsageError{"the sample module " EFI_CALL_SAMPLE_NAME " was not found beside efi-call; name one with --ext"};
+}
+
+class Session {
+public:
+    void LoadModule(std::string path) {
+        // dlopen searches the library path for a bare name; a file in the
+        // current directory is what a user means by one.
+        if (path.find('/') == std::string::npos && Exists(path)) path = "./" + path;
+        std::vector<Efi::ModuleFunction> fns;
+        try {
+            fns = Efi::LoadModule(path);
+        } catch (const Efi::ModuleError& e) {
+            throw UsageError{e.what()};
+        }
+        for (auto& f : fns) {
+            std::vector<Kind> kinds;
+            bool hidden = false;
+            for (std::int32_t code : f.args) {
+                kinds.push_back(ArgKind(code));
+                hidden = hidden || code == 13 || code == 14;
+            }
+            // The bridge only passes the directory to functions of 1..10
+            // arguments (the others fail whatever they are given).
+            hidden = hidden && !f.args.empty() && f.args.size() <= 10;
+            Add(f.name, Callable{kinds, RetKind(f.ret), f.function, hidden, path});
+        }
+    }
+
+    void AddBuiltins() {
+        using Fn = Object (*)(const Object&);
+        struct Builtin {
+            const char* name;
+            Kind arg, ret;
+            Fn fn;
+        };
+        const Builtin builtins[] = {
+            {"fif", Kind::Text, Kind::Number, &Efi::Convert::fif},
+            {"fif_inv", Kind::Number, Kind::Text, &Efi::Convert::fif_inv},
+            {"dms", Kind::Matrix, Kind::Number, &Efi::Convert::dms},
+            {"dms_inv", Kind::Number, Kind::Matrix, &Efi::Convert::dms_inv},
+            {"hhmmss", Kind::Text, Kind::Number, &Efi::Convert::hhmmss},
+            {"hhmmss_inv", Kind::Number, Kind::Text, &Efi::Convert::hhmmss_inv},
+        };
+        for (const Builtin& b : builtins) {
+            Fn fn = b.fn;
+            Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
+            Add(b.name, Callable{{b.arg}, b.ret, f, false, "built-in"});
+        }
+    }
+
+    void List(std::ostream& out) const {
+        for (const auto& [name, c] : m_functions) {
+            out << name << "(";
+            for (std::size_t k = 0; k < c.args.size(); ++k) out << (k ? ", " : "") << KindName(c.args[k]);
+            out << ") -> " << KindName(c.ret) << "\n";
+        }
+    }
+
+    void SetCwd(std::string dir) {
+        // The bridge joins directory and name without a separator.
+        if (!dir.empty() && dir.back() != '/') dir += '/';
+        m_cwd = Vrn::Run::TextUtf8(dir);
+    }
+
+    /// Runs one call; prints the result to `out` or the error to `err`.
+    /// Returns the exit status.
+    int Run(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+        try {
+            return RunOrThrow(words, out, err);
+        } catch (const UsageError& e) {
+            err << "efi-call: " << e.message << "\n";
+            return 2;
+        }
+    }
+
+private:
+    void Add(const std::string& name, Callable c) {
+        auto [it, fresh] = m_functions.emplace(name, c);
+        if (!fresh)
+            throw UsageError{"function " + name + " is defined twice (" + it->second.origin + " and " + c.origin + ")"};
+        // Native code may call every function back by name.
+        Efi::RegisterHostCallback(name, c.function);
+    }
+
+    Object ParseArgument(const Callable& c, std::size_t k, const std::string& word) const {
+        // A text argument may be given bare; quoted, it reads as a literal.
+        bool textual = k < c.args.size() && (c.args[k] == Kind::Text || c.args[k] == Kind::File);
+        if (textual && (word.empty() || word[0] != '"')) return Vrn::Run::TextUtf8(word);
+        try {
+            return efi_call::ParseLiteral(word);
+        } catch (const efi_call::LiteralError& e) {
+            throw UsageError{"argument " + std::to_string(k + 1) + ": " + e.what() + " at column " +
+                             std::to_string(e.column())};
+        }
+    }
+
+    int RunOrThrow(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+        if (words.empty()) throw UsageError{"no function named"};
+        auto it = m_functions.find(words[0]);
+        if (it == m_functions.end()) throw UsageError{"unknown function " + words[0] + " (see --list)"};
+        const Callable& c = it->second;
+        std::vector<Object> args;
+        if (c.hidden) args.push_back(m_cwd);
+        for (std::size_t k = 1; k < words.size(); ++k) args.push_back(ParseArgument(c, k - 1, words[k]));
+        return Call(c, args, out, err);
+    }
+
+    // Host code here is not written for trapping arithmetic, and a call
+    // leaves the host's trapping word in force: the environment is saved
+    // before the call and restored after it however it ends.
+    static int Call(const Callable& c, const std::vector<Object>& args, std::ostream& out, std::ostream& err) {
+        std::fenv_t env;
+        std::fegetenv(&env);
+        std::string result, error;
+        try {
+            Object v = c.function.as<Vrn::Run::Function>()->Call(args);
+            std::fesetenv(&env);
+            result = efi_call::FormatValue(v);
+        } catch (const Vrn::Run::AppException& e) {
+            std::fesetenv(&env);
+            error = e.what();
+            if (e.Argument() != Efi::kNoArgument) error += " (argument " + std::to_string(e.Argument()) + ")";
+        } catch (const SE_Exception& e) {
+            // A processor fault in native code: the call's clean-up has run
+            // and the host goes on.
+            std::fesetenv(&env);
+            error = SE_Exception::ExceptionStringFromCode(e.GetCode());
+        } catch (const std::bad_alloc&) {
+            std::fesetenv(&env);
+            error = "out of memory";
+        }
+        if (!error.empty()) {
+            err << "error: " << error << "\n";
+            return 1;
+        }
+        out << result << "\n";
+        return 0;
+    }
+
+    std::map<std::string, Callable> m_functions;
+    Object m_cwd;
+};
+
+// Splits a script line into words: blanks separate, except inside quotes
+// and brackets.
+std::vector<std::string> SplitLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, escaped = false, inWord = false;
+    int depth = 0;
+    for (char ch : line) {
+        if (quoted) {
+            word += ch;
+            if (escaped) escaped = false;
+            else if (ch == '\\') escaped = true;
+            else if (ch == '"') quoted = false;
+            continue;
+        }
+        if ((ch == ' ' || ch == '\t' || ch == '\r') && depth == 0) {
+            if (inWord) words.push_back(word), word.clear(), inWord = false;
+            continue;
+        }
+        inWord = true;
+        word += ch;
+        if (ch == '"') quoted = true;
+        else if (ch == '[') ++depth;
+        else if (ch == ']' && depth > 0) --depth;
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+// One call per line; blank lines and lines starting with '#' are skipped.
+// Every call prints one line on standard output, its result or its error,
+// so the output lines up with the input.
+int RunScript(Session& s, std::istream& in) {
+    int status = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> words = SplitLine(line);
+        if (words.empty() || words[0][0] == '#') continue;
+        std::ostringstream err;
+        int rc = s.Run(words, std::cout, err);
+        if (rc != 0) {
+            std::string msg = err.str();
+            std::cout << msg;
+            std::cout.flush();
+            status = status ? status : rc;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(true);
+    Vrn::Run::InstallFaultTranslation();
+    try {
+        Options o = ParseOptions(argc, argv);
+        if (o.modules.empty()) o.modules.push_back(BundledSample());
+        Session s;
+        for (const std::string& m : o.modules) s.LoadModule(m);
+        s.AddBuiltins();
+        if (o.cwd) {
+            s.SetCwd(*o.cwd);
+        } else {
+            char buf[PATH_MAX];
+            s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
+        }
+        if (o.list) {
+            s.List(std::cout);
+            return 0;
+        }
+        if (o.script) {
+            if (!o.call.empty()) throw UsageError{"a script takes no function on the command line"};
+            if (*o.script == "-") return RunScript(s, std::cin);
+            std::ifstream file(*o.script);
+            if (!file) throw UsageError{"cannot read " + *o.script};
+            return RunScript(s, file);
+        }
+        if (o.call.empty()) throw UsageError{"no function named"};
+        return s.Run(o.call, std::cout, std::cerr);
+    } catch (const UsageError& e) {
+        if (e.message.empty()) {
+            std::cout << kUsage;
+            return 0;
+        }
+        std::cerr << "efi-call: " << e.message << "\n" << kUsage;
+        return 2;
+    }
+}
