@@ -156,7 +156,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto op = static_cast<Op>(in.below(kOps));
     const std::uint8_t mode = in.take<std::uint8_t>();
     const bool wrongKind = (mode & 0x0F) == 0x0F;  // now and then a value of the wrong kind
+#if defined(__clang__)
+    // Clang does not unwind the cleanups of a frame from its trapping
+    // floating-point instruction (only GCC's -fnon-call-exceptions covers
+    // those), so a trap would leak the faulting frame's locals in a clang
+    // build. The trapping word is exercised by the replay in GCC builds.
+    const bool hostWord = false;
+#else
     const bool hostWord = mode & 0x80;
+#endif
 
     efifuzz::FpEnvGuard guard;
     if (hostWord) Efi::User::set_control_word(Efi::User::kHostControlWord);
