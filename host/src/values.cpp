@@ -31,8 +31,10 @@ namespace Qlt {
 
 namespace {
 
-// Bytes before the first element: the header, rounded so the elements sit
-// at a 16-byte boundary and suit any vector load.
+// Bytes before the first element: the header, rounded to a whole cache
+// line. The elements then sit at the heap's own alignment within a line, as
+// does any block native code takes with malloc, so whole-block copies
+// between the two run with source and destination equally aligned.
 constexpr std::size_t kHeader = 64;
 
 // Large arrays come and go in pairs of equal size with every worksheet
@@ -174,7 +176,7 @@ DoubleArray::~DoubleArray() {
 }
 
 DoubleArray DoubleArray::make_block(std::size_t n, bool zero) {
-    static_assert(sizeof(Block) <= kHeader && kHeader % 16 == 0);
+    static_assert(sizeof(Block) <= kHeader && kHeader % 64 == 0);
     const SpareBlocks::Spare s = Allocate(n, zero);
     DoubleArray a;
     a.m_block = new (s.raw) Block{{1}, n, s.capacity};
