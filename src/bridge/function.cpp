@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "bridge/call_scope.h"
+#include "bridge/complex_array.h"
 #include "text.h"
 
 namespace Efi::User {
@@ -315,7 +316,9 @@ void* Function::MarshalMatrix(Value* loc, int n, const Object& arg) {
     // allocator cannot express is refused before anything is taken.
     if (static_cast<std::uint64_t>(rows) * cols > UINT_MAX / sizeof(double)) Throw("out of memory", kNoArgument);
     bool imag = m->HasImag();
-    QuilletArrayAllocate(&loc->array, rows, cols, 1, imag ? 1 : 0);
+    // The copies below cover every element of each block (column c fills
+    // rows doubles from c * rows), so the blocks are not cleared first.
+    detail::AllocateComplexArray(&loc->array, rows, cols, 1, imag ? 1 : 0, true);
     if (cols == 0) return loc;
     // Both sides store columns back to back when the host's stride is the
     // row count: then the whole part is one block move.
@@ -374,15 +377,24 @@ Object Function::MatrixResult(Value* loc) {
         FreePart(r.imagCols, r.cols);
         Throw("invalid matrix size", kNoArgument);
     }
+    const std::size_t count = static_cast<std::size_t>(r.rows) * r.cols;
     Vrn::Run::Ref<Qlt::MatVal> m;
     try {
-        m = Vrn::Run::make<Qlt::MatVal>(static_cast<int>(r.rows), static_cast<int>(r.cols), r.imagCols != nullptr);
+        // A part that will be copied in whole is not cleared first; a
+        // missing real part stays zero.
+        const bool copyReal = count > 0 && r.realCols;
+        const bool copyImag = count > 0 && r.imagCols;
+        Qlt::DoubleArray re = copyReal ? Qlt::DoubleArray::make_for_overwrite(count) : Qlt::DoubleArray::make(count);
+        Qlt::DoubleArray im;
+        if (r.imagCols) im = copyImag ? Qlt::DoubleArray::make_for_overwrite(count) : Qlt::DoubleArray::make(count);
+        m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), static_cast<int>(r.rows),
+                                        static_cast<int>(r.cols));
     } catch (...) {
         FreePart(r.realCols, r.cols);
         FreePart(r.imagCols, r.cols);
         throw;
     }
-    const std::size_t bytes = static_cast<std::size_t>(r.rows) * r.cols * sizeof(double);
+    const std::size_t bytes = count * sizeof(double);
     // An empty result has no block to read; what was given is still freed.
     if (bytes > 0 && r.realCols) std::memcpy(m->m_rarr.data(), r.realCols[0], bytes);
     FreePart(r.realCols, r.cols);

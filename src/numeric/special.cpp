@@ -1,7 +1,8 @@
 // Special functions and the random generator of the numeric API.
 //
-// Products and the rational approximations are held in long double (x87
-// extended precision) and rounded to double once, at the end.
+// erf and erfc run in double arithmetic throughout: the extended-precision
+// unit is several times slower, and splitting x^2 exactly before the
+// exponential keeps the results within a few units in the last place.
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -71,52 +72,86 @@ constexpr double kLargeP[] = {-0.002996107077035422, -0.04947309106232507, -0.22
                               -0.02231924597341847};
 constexpr double kLargeQ[] = {0.010620923052846792, 0.19130892610782985, 1.051675107067932, 1.9873320181713525, 1.0};
 
-template <class T, std::size_t N>
-inline T Horner(const double (&c)[N], T t) {
-    T s = c[N - 1];
+// Beyond 6, erfc(x) < 2.2e-17, under half a unit in the last place of 1:
+// 1 - erfc(x) rounds to exactly 1, so erf need not evaluate it.
+constexpr double kErfIsOne = 6.0;
+// 2^27 + 1: multiplying by it splits a double into two 26-bit halves.
+constexpr double kSplitter = 134217729.0;
+
+// Horner's rule, highest coefficient first.
+template <std::size_t N>
+inline double Horner(const double (&c)[N], double t) {
+    double s = c[N - 1];
     for (std::size_t i = N - 1; i-- > 0;) s = s * t + c[i];
     return s;
 }
 
-// The degree-7 middle-range polynomials by Estrin's scheme: the same terms
-// as Horner's rule, in three dependent steps instead of seven, which the
-// extended-precision unit's long latencies make worth while.
-inline long double Estrin8(const double (&c)[8], long double t) {
-    const long double t2 = t * t;
-    const long double t4 = t2 * t2;
-    const long double low = (c[0] + c[1] * t) + t2 * (c[2] + c[3] * t);
-    const long double high = (c[4] + c[5] * t) + t2 * (c[6] + c[7] * t);
-    return low + t4 * high;
-}
-
-// erf for 0 < x < 0.46875. The sum is dominated by its constant term, so
-// double arithmetic loses nothing next to the table's own accuracy.
+// erf for 0 < x < 0.46875.
 inline double ErfSmall(double x) {
     const double z = x * x;
     return x * Horner(kSmallP, z) / Horner(kSmallQ, z);
 }
 
-// e^(-x^2) to about half a unit in the last place. x^2 is formed in extended
-// precision; its double part goes to exp and the small remainder (at most
-// half a unit of x^2) is applied as the factor 1 - remainder. Rounding x^2
-// to double instead would put its error, times x^2, into the exponent:
-// hundreds of units in the last place deep in the tail of erfc.
-inline long double Damping(double x) {
-    const long double x2 = static_cast<long double>(x) * x;
-    const double head = static_cast<double>(x2);
-    const long double rest = x2 - head;
-    return std::exp(-head) * (1.0L - rest);
+// e^(-x^2), as the exponential of head and a relative correction -rest.
+// x^2 rounded to double is off by up to half a unit, and exp turns that
+// absolute error (up to 6e-14 at x = 26) into the same relative error:
+// hundreds of units in the last place deep in the tail of erfc. So x^2 is
+// split exactly into head + rest (the halves of x have 26 bits each, so
+// their products are exact); exp takes the head, and the rest, at most half
+// a unit of the head, is left for the caller to apply as the factor
+// 1 - rest (its square is far below rounding) where it costs no extra
+// rounding.
+struct Damping {
+    double exp_head;
+    double rest;
+};
+
+inline Damping DampingOf(double x) {
+    const double head = x * x;
+    const double c = kSplitter * x;
+    const double high = c - (c - x);
+    const double low = x - high;
+    const double rest = ((high * high - head) + 2.0 * high * low) + low * low;
+    return {std::exp(-head), rest};
 }
 
-// erfc for x > 0 (or NaN), in extended precision.
-long double ErfcPositive(double x) {
-    if (x < kSmallLimit) return 1.0L - ErfSmall(x);
-    const long double xl = x;
-    if (x < kTailStart) return Damping(x) * (Estrin8(kMiddleP, xl) / Estrin8(kMiddleQ, xl));
-    if (x > kSaturation) return 0.0L;
-    // The correction to 1/sqrt(pi) is below a tenth of it: double suffices.
+// erfc for 0.46875 <= x < 4: e^(-x^2) P(x) / Q(x), with the damping factor
+// applied to the numerator so that the division is the last rounding.
+inline double ErfcMiddle(double x) {
+    const double p = Horner(kMiddleP, x);
+    const double q = Horner(kMiddleQ, x);
+    const Damping d = DampingOf(x);
+    const double damped = d.exp_head * p;
+    return (damped - damped * d.rest) / q;
+}
+
+// erfc for 4 <= x <= 26.64 (and NaN, which passes through as NaN). The
+// correction to 1/sqrt(pi) is below a tenth of it. Dividing the sum by x
+// before it meets the damping factor keeps every rounding but the last
+// above the subnormal range, where the result itself may lie.
+inline double ErfcTail(double x) {
     const double u = 1.0 / (x * x);
-    return (Damping(x) / xl) * (static_cast<long double>(u * Horner(kLargeP, u) / Horner(kLargeQ, u)) + kInvSqrtPi);
+    const double sum = u * Horner(kLargeP, u) / Horner(kLargeQ, u) + kInvSqrtPi;
+    const Damping d = DampingOf(x);
+    const double damped = d.exp_head * (sum / x);
+    return damped - damped * d.rest;
+}
+
+// erf for x >= 0 (or NaN); +0 for either zero.
+inline double ErfNonNegative(double x) {
+    if (x == 0) return 0.0;
+    if (x < kSmallLimit) return ErfSmall(x);
+    if (x < kTailStart) return 1.0 - ErfcMiddle(x);
+    if (x >= kErfIsOne) return 1.0;
+    return 1.0 - ErfcTail(x);
+}
+
+// erfc for x > 0 (or NaN).
+inline double ErfcPositive(double x) {
+    if (x < kSmallLimit) return 1.0 - ErfSmall(x);
+    if (x < kTailStart) return ErfcMiddle(x);
+    if (x > kSaturation) return 0.0;
+    return ErfcTail(x);
 }
 
 // One step of the linear congruential generator (arithmetic modulo 2^32).
@@ -183,17 +218,19 @@ double round(double x) {
 }
 
 double erf(double x) {
-    if (x < 0) return -erf(-x);
-    if (x == 0) return 0.0;
-    if (x < kSmallLimit) return ErfSmall(x);
-    if (x > kSaturation) return 1.0;
-    return static_cast<double>(1.0L - ErfcPositive(x));
+    if (x < 0) return -ErfNonNegative(-x);
+    return ErfNonNegative(x);
 }
 
 double erfc(double x) {
-    if (x < 0) return static_cast<double>(2.0L - ErfcPositive(-x));
+    if (x < 0) {
+        const double a = -x;
+        // 2 - (1 - erf(a)) is 1 + erf(a): adding saves a rounding.
+        if (a < kSmallLimit) return 1.0 + ErfSmall(a);
+        return 2.0 - ErfcPositive(a);
+    }
     if (x == 0) return 1.0;
-    return static_cast<double>(ErfcPositive(x));
+    return ErfcPositive(x);
 }
 
 unsigned int qlt_rand(unsigned int& seed) noexcept { return GeneratorStep(seed); }

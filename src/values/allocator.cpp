@@ -146,20 +146,31 @@ void IqlAllocator::NewBuf(std::size_t n) {
     m_limit = m_top = reinterpret_cast<unsigned char*>(head + 1);
 }
 
-void* IqlAllocator::allocate_array(unsigned n) {
+namespace {
+
+// Array blocks above 1024 bytes are pinned host arrays under the next
+// handle number; smaller ones are heap blocks on a's chain.
+void* ArrayBlock(IqlAllocator& a, unsigned n, bool zero) {
     if (n > 1024) {
-        ++m_NextHandle;
+        ++IqlAllocator::m_NextHandle;
         try {
-            return PinnedArrayMemoryAlloc(m_NextHandle, n);
+            return zero ? PinnedArrayMemoryAlloc(IqlAllocator::m_NextHandle, n)
+                        : Efi::detail::PinnedAlloc(IqlAllocator::m_NextHandle, n, false);
         } catch (...) {
             // The number was never given an array: keep the handles in use
             // within the table so unref and lookup stay inside it.
-            --m_NextHandle;
+            --IqlAllocator::m_NextHandle;
             throw;
         }
     }
-    return Efi::detail::ChainBlock(*this, n, n, true);
+    return Efi::detail::ChainBlock(a, n, n, zero);
 }
+
+}  // namespace
+
+void* IqlAllocator::allocate_array(unsigned n) { return ArrayBlock(*this, n, true); }
+
+void* Efi::detail::AllocateArrayForOverwrite(IqlAllocator& a, unsigned n) { return ArrayBlock(a, n, false); }
 
 void IqlAllocator::cp(sAnyval* src, sAnyval** dst, bool /*flag*/, bool add_imag) {
     auto* from = reinterpret_cast<array_val*>(src);

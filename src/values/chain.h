@@ -15,6 +15,15 @@ namespace Efi::detail {
 /// the heap refuses, leaving the chain as it was.
 void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero);
 
+/// A pinned host array of ceil(bytes / 8) doubles under handle h, as
+/// PinnedArrayMemory::alloc gives, zero-filled only when `zero` is set.
+void* PinnedAlloc(int h, unsigned bytes, bool zero);
+
+/// An array block of at least n bytes from a, as allocate_array gives but
+/// with its contents left unspecified: only for a caller that writes all n
+/// bytes (n a multiple of 8) before native code or the host can see them.
+void* AllocateArrayForOverwrite(IqlAllocator& a, unsigned n);
+
 /// Bytes of a rows x cols plane of doubles; raises "out of memory" when the
 /// count does not fit the 32-bit sizes of the allocator (negative counts
 /// count as 0).

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "values/chain.h"
+
 std::vector<PinnedArrayMemory::handle> PinnedArrayMemory::Handles(8);
 
 namespace {
@@ -19,16 +21,7 @@ int LastInUse() noexcept {
 
 void PinnedArrayMemory::alloc_handles(int h) { Handles.resize(static_cast<std::size_t>(h) + 8); }
 
-void* PinnedArrayMemory::alloc(int h, unsigned bytes) {
-    if (h < 0) throw std::out_of_range("pinned array handle below 0");
-    if (static_cast<std::size_t>(h) >= Handles.size()) alloc_handles(h);
-    // In 64 bits: bytes + 7 must not wrap for the largest requests.
-    auto array = Qlt::DoubleArray::make((static_cast<std::uint64_t>(bytes) + 7) / 8);
-    handle& entry = Handles[static_cast<std::size_t>(h)];
-    entry.m_array = array;
-    entry.m_handle = std::move(array);
-    return entry.m_array.data();
-}
+void* PinnedArrayMemory::alloc(int h, unsigned bytes) { return Efi::detail::PinnedAlloc(h, bytes, true); }
 
 void PinnedArrayMemory::unref(int h) {
     for (int i = LastInUse(); i > h && i >= 0; --i) Handles[static_cast<std::size_t>(i)].m_handle = nullptr;
@@ -41,5 +34,21 @@ Qlt::DoubleArray PinnedArrayMemory::lookup(const double* p) {
     }
     return nullptr;
 }
+
+namespace Efi::detail {
+
+void* PinnedAlloc(int h, unsigned bytes, bool zero) {
+    if (h < 0) throw std::out_of_range("pinned array handle below 0");
+    if (static_cast<std::size_t>(h) >= PinnedArrayMemory::Handles.size()) PinnedArrayMemory::alloc_handles(h);
+    // In 64 bits: bytes + 7 must not wrap for the largest requests.
+    const std::size_t n = (static_cast<std::uint64_t>(bytes) + 7) / 8;
+    auto array = zero ? Qlt::DoubleArray::make(n) : Qlt::DoubleArray::make_for_overwrite(n);
+    PinnedArrayMemory::handle& entry = PinnedArrayMemory::Handles[static_cast<std::size_t>(h)];
+    entry.m_array = array;
+    entry.m_handle = std::move(array);
+    return entry.m_array.data();
+}
+
+}  // namespace Efi::detail
 
 void* PinnedArrayMemoryAlloc(int handle, unsigned bytes) { return PinnedArrayMemory::alloc(handle, bytes); }

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include <vrnrun/vrnrun.h>
@@ -114,6 +116,65 @@ TEST(Text, Utf8RoundTrip) {
     EXPECT_EQ(ToUtf8(FromUtf8(s)), s);
     EXPECT_EQ(FromUtf8("\xFF"), u"\uFFFD");
     EXPECT_EQ(FromUtf8("\xE2\x82"), u"\uFFFD\uFFFD");  // truncated sequence
+}
+
+// Freed large arrays are kept for reuse: what comes back, and when.
+constexpr std::size_t kLarge = 64 * 1024;  // 512 KiB of elements
+
+std::uintptr_t Address(const Qlt::DoubleArray& a) { return reinterpret_cast<std::uintptr_t>(a.data()); }
+
+// Releases one array of n doubles filled with a stale value; its address.
+std::uintptr_t ReleaseStale(std::size_t n) {
+    Qlt::DoubleArray a = Qlt::DoubleArray::make_for_overwrite(n);
+    std::fill_n(a.data(), n, 0.5);
+    return Address(a);
+}
+
+TEST(SpareBlocks, AReusedBlockIsZeroFilledByMake) {
+    Qlt::DoubleArray::release_spare_blocks();
+    const std::uintptr_t old = ReleaseStale(kLarge);
+    ASSERT_EQ(Qlt::DoubleArray::spare_block_count(), 1u);
+    Qlt::DoubleArray a = Qlt::DoubleArray::make(kLarge);
+    EXPECT_EQ(Address(a), old) << "the kept block was not reused";
+    EXPECT_EQ(a.size(), kLarge);
+    EXPECT_EQ(std::count(a.data(), a.data() + kLarge, 0.0), static_cast<long>(kLarge));
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u);
+}
+
+TEST(SpareBlocks, OnlyCloseSizesReuseABlock) {
+    struct Case {
+        std::size_t request;
+        bool reused;
+    };
+    const Case cases[] = {
+        {kLarge, true},
+        {kLarge - kLarge / 8, true},   // a little slack is worth the saved pages
+        {kLarge / 2, false},           // half the block would sit idle
+        {kLarge + 1, false},           // the block is too small
+    };
+    for (const Case& c : cases) {
+        Qlt::DoubleArray::release_spare_blocks();
+        const std::uintptr_t old = ReleaseStale(kLarge);
+        Qlt::DoubleArray a = Qlt::DoubleArray::make_for_overwrite(c.request);
+        EXPECT_EQ(Address(a) == old, c.reused) << c.request;
+        EXPECT_EQ(a.size(), c.request);
+    }
+}
+
+TEST(SpareBlocks, KeepsFewLargeBlocksAndFreesThemOnRequest) {
+    Qlt::DoubleArray::release_spare_blocks();
+    ReleaseStale(1000);  // small arrays go straight back to the heap
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u);
+    {
+        std::vector<Qlt::DoubleArray> live;
+        for (int i = 0; i < 6; ++i) live.push_back(Qlt::DoubleArray::make_for_overwrite(kLarge));
+    }
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 4u);
+    // A block past the byte bound is not kept, and does not evict the others.
+    { Qlt::DoubleArray huge = Qlt::DoubleArray::make_for_overwrite(std::size_t{9} << 20); }
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 4u);
+    EXPECT_EQ(Qlt::DoubleArray::release_spare_blocks(), 4u);
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <csignal>
 #include <cmath>
@@ -73,6 +74,26 @@ TEST(QuilletArrayAllocate, LargePartsArePinnedAndFindable) {
     EXPECT_EQ(IqlAllocator::m_NextHandle, IqlAllocator::m_init_handle + 2);
     EXPECT_EQ(PinnedArrayMemory::lookup(m.realCols[0]).size(), 400u);
     EXPECT_EQ(PinnedArrayMemory::lookup(m.imagCols[0]).size(), 400u);
+}
+
+TEST(QuilletArrayAllocate, LargePartsAreZeroEvenInBlocksTheHostReuses) {
+    // Native code gets these blocks unwritten, so stale values in a block the
+    // host kept after an earlier array was released must not show through.
+    constexpr std::size_t kCount = 300 * 200;
+    Qlt::DoubleArray::release_spare_blocks();
+    {
+        Qlt::DoubleArray a = Qlt::DoubleArray::make_for_overwrite(kCount);
+        Qlt::DoubleArray b = Qlt::DoubleArray::make_for_overwrite(kCount);
+        std::fill_n(a.data(), kCount, 0.5);
+        std::fill_n(b.data(), kCount, 0.5);
+    }
+    ASSERT_EQ(Qlt::DoubleArray::spare_block_count(), 2u);
+    Efi::EfiCallContext context;
+    ComplexArray m{};
+    ASSERT_TRUE(QuilletArrayAllocate(&m, 300, 200, 1, 1));
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u) << "the kept blocks were not reused";
+    EXPECT_EQ(std::count(m.realCols[0], m.realCols[0] + kCount, 0.0), static_cast<long>(kCount));
+    EXPECT_EQ(std::count(m.imagCols[0], m.imagCols[0] + kCount, 0.0), static_cast<long>(kCount));
 }
 
 TEST(QuilletArrayAllocate, RefusesWithoutWritingOrWrappingSizes) {

@@ -26,6 +26,15 @@ public:
 
     /// A new zero-filled array of n doubles. Throws std::bad_alloc.
     static DoubleArray make(std::size_t n);
+    /// A new array of n doubles whose elements hold no particular values,
+    /// for a caller that writes every element before the array is read or
+    /// shared. Throws std::bad_alloc.
+    static DoubleArray make_for_overwrite(std::size_t n);
+    /// Frees the large blocks the runtime keeps for reuse after their arrays
+    /// were released; the number freed.
+    static std::size_t release_spare_blocks() noexcept;
+    /// How many released large blocks are kept for reuse.
+    static std::size_t spare_block_count();
 
     double* data() const noexcept;
     std::size_t size() const noexcept;
@@ -36,6 +45,7 @@ public:
 
 private:
     struct Block;
+    static DoubleArray make_block(std::size_t n, bool zero);
     Block* m_block = nullptr;
 };
 
