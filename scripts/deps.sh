@@ -3,7 +3,7 @@
 # are missing. Safe to run again and again.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang pkg-config python3 curl
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3 curl
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
 )

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then builds and runs every
-# test twice, in a normal build and in an AddressSanitizer + UBSan build.
+# test twice, in a normal build and in an AddressSanitizer + UBSan build, and
+# finally fuzzes every input parser for a bounded time (scripts/fuzz.sh;
+# EFI_FUZZ_SECONDS per target, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -16,4 +18,5 @@ run_suite() {
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DEFI_SANITIZE=ON
+bash scripts/fuzz.sh
 echo "test-all: every suite passed"

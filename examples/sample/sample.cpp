@@ -139,7 +139,10 @@ std::uint32_t sample_sqrt(Value* result, const Value* x) {
 /// sample_throw(code): raises standard error `code` marking argument 1,
 /// straight from native code (the host unwinds through this frame).
 std::uint32_t sample_throw(Value*, const Value* code) {
-    Efi::Throw(static_cast<std::uint32_t>(code->real), 1);
+    // Only a number a code can hold is converted (converting any other
+    // double is undefined); the rest, NaN included, is an unknown code.
+    const double c = code->real;
+    Efi::Throw(c >= 0.0 && c < 4294967296.0 ? static_cast<std::uint32_t>(c) : 0xFFFFFFFFu, 1);
 }
 
 /// sample_divide(a, b) = a / b in real arithmetic. A call runs with zero

@@ -23,6 +23,8 @@
 
 namespace Vrn::Run {
 
+AllocFaultHook g_alloc_fault = nullptr;
+
 HostValue::~HostValue() = default;
 
 }  // namespace Vrn::Run
@@ -177,6 +179,7 @@ DoubleArray::~DoubleArray() {
 
 DoubleArray DoubleArray::make_block(std::size_t n, bool zero) {
     static_assert(sizeof(Block) <= kHeader && kHeader % 64 == 0);
+    Vrn::Run::CheckAllocFault();
     const SpareBlocks::Spare s = Allocate(n, zero);
     DoubleArray a;
     a.m_block = new (s.raw) Block{{1}, n, s.capacity};

@@ -1,8 +1,10 @@
 // The call-scoped arena: value buffers cut downward, array blocks on a chain,
 // everything released in one sweep when the allocator goes.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include <efi/allocator.h>
 #include <efi/errors.h>
@@ -36,6 +38,30 @@ inline void UnpoisonInline([[maybe_unused]] unsigned char* buf, [[maybe_unused]]
     __asan_unpoison_memory_region(buf, n);
 #endif
 }
+
+#ifndef NDEBUG
+// Bridge calls run one at a time in the process: the current allocator and
+// the handle counters are process-wide and unguarded. A debug build remembers
+// the thread of the outermost live allocator and stops, loudly, when another
+// thread makes an allocator while it lives, before that allocator could be
+// chained onto (and later unwind) the other thread's call memory. Release
+// builds keep the constructor as it is.
+std::thread::id g_owner_thread;
+
+void CheckOneCallAtATime() noexcept {
+    const std::thread::id self = std::this_thread::get_id();
+    if (IqlAllocator::m_current == nullptr) {
+        g_owner_thread = self;
+        return;
+    }
+    if (g_owner_thread == self) return;
+    std::fputs(
+        "efi: a call allocator was made on one thread while a bridge call is running on another; "
+        "bridge calls must run one at a time in the process\n",
+        stderr);
+    std::abort();
+}
+#endif
 
 }  // namespace
 
@@ -75,6 +101,9 @@ IqlAllocator::IqlAllocator() noexcept
       m_prev_current(m_current),
       m_blocks(nullptr),
       m_prev_nested(Efi::detail::NestedTableSize()) {
+#ifndef NDEBUG
+    CheckOneCallAtATime();
+#endif
     m_init_handle = m_NextHandle;
     m_current = this;
 }

@@ -2,6 +2,7 @@
 #include <efi/host/marshal.h>
 #include <efi/host/pinned.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -34,11 +35,24 @@ Vrn::Run::Object ArrayToHost(const array_val& rec) {
     return Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), rows, cols, rec.m_anr);
 }
 
+// A real part whose high word carries the array tag (a family of signalling
+// NaNs) would make the scalar read as an array record, and its imaginary
+// part be followed as a plane pointer. Such a NaN is stored in its quiet
+// form, which is outside the family and still the same NaN to arithmetic.
+double ScalarRealPart(double re) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &re, sizeof bits);
+    if (((bits >> 32) & 0x7FFC0000u) != array_val::kTag) return re;
+    bits |= std::uint64_t{1} << 51;
+    std::memcpy(&re, &bits, sizeof bits);
+    return re;
+}
+
 }  // namespace
 
 void* EfiMarshal::Marshal(IqlAllocator* a, const Vrn::Run::Object& value) {
     if (Qlt::NumVal* num = value.as<Qlt::NumVal>()) {
-        auto* q = new (a, gc::Value{}) qlComplex{num->Data.rp, num->Data.ip};
+        auto* q = new (a, gc::Value{}) qlComplex{ScalarRealPart(num->Data.rp), num->Data.ip};
         return q;
     }
     if (Qlt::MatVal* m = value.as<Qlt::MatVal>()) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include <vrnrun/export.h>
@@ -81,9 +82,22 @@ private:
     T* m_p = nullptr;
 };
 
+/// Fault-injection hook for tests: when set, it is asked before every host
+/// value and every host array of doubles is made, and an answer of true makes
+/// that allocation fail with std::bad_alloc, as an exhausted heap would. Null
+/// (always, outside tests) costs one load per allocation.
+using AllocFaultHook = bool (*)();
+VRN_API extern AllocFaultHook g_alloc_fault;
+
+/// Throws std::bad_alloc when the fault-injection hook asks for it.
+inline void CheckAllocFault() {
+    if (g_alloc_fault != nullptr && g_alloc_fault()) throw std::bad_alloc();
+}
+
 /// Makes a host value and returns the first handle to it.
 template <class T, class... A>
 Ref<T> make(A&&... a) {
+    CheckAllocFault();
     return Ref<T>(new T(std::forward<A>(a)...));
 }
 
