@@ -95,12 +95,15 @@ struct UsageError {
     bool showUsage = false;
 };
 
-// The text of whatever native code threw that is neither a worksheet error
-// nor a processor fault: what() of a standard exception, else a fixed text.
+// The text of whatever native code threw where no call reports it: a
+// processor fault's worksheet text, what() of a standard exception (a
+// worksheet error among them), else a fixed text.
 std::string ForeignExceptionText(std::exception_ptr e) {
     if (!e) return "unknown error";
     try {
         std::rethrow_exception(e);
+    } catch (const SE_Exception& x) {
+        return SE_Exception::ExceptionStringFromCode(x.GetCode());
     } catch (const std::exception& x) {
         return x.what();
     } catch (...) {
