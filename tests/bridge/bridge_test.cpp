@@ -262,4 +262,14 @@ TEST(Nesting, NativeCodeCallsBackIntoAnotherRegisteredFunction) {
     Efi::ClearHostCallbacks();
 }
 
+TEST(Nesting, CallsNestedTooDeeplyFailAndTheOuterCallsUnwind) {
+    // t_nest n calls itself back through the host: n + 1 calls, one inside
+    // the other. Call checks the statics and the word after each.
+    Efi::RegisterHostCallback("t_nest", Odd("t_nest"));
+    EXPECT_APP_ERROR(Call(Odd("t_nest"), {N(256)}), "calls nested too deeply", Efi::kNoArgument);
+    // 256 calls deep is the limit; it holds again after a refused chain.
+    EXPECT_EQ(Call(Odd("t_nest"), {N(255)}).as<Qlt::NumVal>()->Data.rp, 255.0);
+    Efi::ClearHostCallbacks();
+}
+
 }  // namespace

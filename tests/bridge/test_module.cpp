@@ -1,15 +1,27 @@
 // A module of deliberately odd declarations and behaviours, for checking
 // how the bridge reports what a well-made module never does.
+#include <efi/callback.h>
 #include <efi/efi.h>
 
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 using Efi::User::Value;
 
 namespace {
 unsigned g_calls = 0;
-}
+
+// A module whose own initialisation fails, when EFI_TEST_MODULE_INIT_THROWS
+// is set: its static constructor throws while the module is being opened.
+struct InitCheck {
+    InitCheck() {
+        if (std::getenv("EFI_TEST_MODULE_INIT_THROWS")) throw std::runtime_error("module initialisation failed");
+    }
+} g_init_check;
+}  // namespace
 
 extern "C" {
 
@@ -88,6 +100,48 @@ std::uint32_t t_three(Value* r, const Value*, const Value*, const Value*) {
     return 0;
 }
 
+/// A text result in UTF-8, as a module's own texts are written.
+std::uint32_t t_utf8(Value* r, const Value*) {
+    ++g_calls;
+    r->text = const_cast<char*>("\u221a2 \u2248 1.414, caf\u00e9");
+    return 0;
+}
+
+/// Leaves by a C++ exception that is no worksheet error: kind 0 a
+/// std::runtime_error("boom"), otherwise an int.
+std::uint32_t t_throw(Value*, const Value* kind) {
+    ++g_calls;
+    if (kind->real == 0.0) throw std::runtime_error("boom");
+    throw 42;
+}
+
+/// Ends the process at once, as a crashing module would.
+std::uint32_t t_kill(Value*, const Value*) {
+    ++g_calls;
+    std::raise(SIGKILL);
+    return 0;
+}
+
+/// t_nest(n): calls the host function "t_nest" (normally this one again) at
+/// n - 1 until n reaches 0. The real part of the result counts the levels
+/// below; the imaginary part is the address of a local variable of the
+/// deepest level, so two chains of different depth started from the same
+/// place tell how much stack one level takes.
+std::uint32_t t_nest(Value* r, const Value* n) {
+    ++g_calls;
+    volatile char here = 0;
+    if (n->real < 1.0) {
+        r->real = 0.0;
+        r->imag = static_cast<double>(reinterpret_cast<std::uintptr_t>(&here));
+        return 0;
+    }
+    qlComplex below{}, arg{n->real - 1.0, 0.0};
+    Efi::call_host("t_nest", arg, below, 1);
+    r->real = below.real + 1.0;
+    r->imag = below.imag;
+    return 0;
+}
+
 }  // extern "C"
 
 namespace {
@@ -122,6 +176,10 @@ const efi_function_entry kFunctions[] = {
     {"t_hidden2", Entry(t_hidden2), 8, 2, kMatrixFile, 0, nullptr},
     {"t_shape", Entry(t_shape), 2, 3, kShape, 0, nullptr},
     {"t_three", Entry(t_three), 1, 3, kThree, 0, nullptr},
+    {"t_utf8", Entry(t_utf8), 8, 1, kOne, 0, nullptr},
+    {"t_throw", Entry(t_throw), 1, 1, kOne, 0, nullptr},
+    {"t_kill", Entry(t_kill), 1, 1, kOne, 0, nullptr},
+    {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
 };
 
 }  // namespace
