@@ -22,6 +22,7 @@ namespace Efi {
 /// into such a library in a masked region and check its result afterwards:
 ///
 ///     #include <efi/efi.h>
+///     #include <gsl/gsl_errno.h>
 ///     #include <gsl/gsl_sf_bessel.h>
 ///
 ///     extern "C" std::uint32_t my_j0(Efi::User::Value* r, const Efi::User::Value* x) {
@@ -29,12 +30,17 @@ namespace Efi {
 ///         int status;
 ///         {
 ///             Efi::CMaskedTraps masked;  // J0(1e300) overflows inside, finite outside
+///             gsl_error_handler_t* handler = gsl_set_error_handler_off();
 ///             status = gsl_sf_bessel_J0_e(x->real, &j);
+///             gsl_set_error_handler(handler);
 ///         }
 ///         if (status != GSL_SUCCESS) return (1u << 16) | 1;  // message 1, argument 1
 ///         r->real = j.val;                                     // traps are back here
 ///         return 0;
 ///     }
+///
+/// (GSL's default error handler aborts the process; switched off, failures
+/// come back as status codes. examples/gsl wraps both in one region class.)
 ///
 /// Rules of use:
 /// - Regions nest: an inner region ends with the outer one still masking,
