@@ -93,6 +93,46 @@ std::uint32_t t_shape(Value* r, const Value* rows, const Value* cols, const Valu
     return 0;
 }
 
+/// t_masked(mode, b, c) = 1/b computed in a masked region, + (1/c)i computed
+/// after it. Modes: 0 one region; 1 the division in an outer region after an
+/// inner one has ended; 2 a region left by an exception; 3 both divisions in
+/// x87 arithmetic. Volatile stores keep each division on its side of the
+/// region's ends.
+std::uint32_t t_masked(Value* r, const Value* mode, const Value* b, const Value* c) {
+    ++g_calls;
+    volatile double inside = 0.0;
+    const int m = static_cast<int>(mode->real);
+    if (m == 0) {
+        Efi::CMaskedTraps masked;
+        inside = 1.0 / b->real;
+    } else if (m == 1) {
+        Efi::CMaskedTraps outer;
+        { Efi::CMaskedTraps inner; }
+        inside = 1.0 / b->real;
+    } else if (m == 2) {
+        try {
+            Efi::CMaskedTraps masked;
+            inside = 1.0 / b->real;
+            Efi::Throw("must be positive", 1);
+        } catch (...) {
+        }
+    } else {
+        {
+            Efi::CMaskedTraps masked;
+            volatile long double q = 1.0L / static_cast<long double>(b->real);
+            inside = static_cast<double>(q);
+        }
+        volatile long double after = 1.0L / static_cast<long double>(c->real);
+        r->real = inside;
+        r->imag = static_cast<double>(after);
+        return 0;
+    }
+    volatile double after = 1.0 / c->real;
+    r->real = inside;
+    r->imag = after;
+    return 0;
+}
+
 /// (number, matrix, text): 1.
 std::uint32_t t_three(Value* r, const Value*, const Value*, const Value*) {
     ++g_calls;
@@ -180,6 +220,7 @@ const efi_function_entry kFunctions[] = {
     {"t_throw", Entry(t_throw), 1, 1, kOne, 0, nullptr},
     {"t_kill", Entry(t_kill), 1, 1, kOne, 0, nullptr},
     {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
+    {"t_masked", Entry(t_masked), 1, 3, kShape, 0, nullptr},
 };
 
 }  // namespace
