@@ -200,7 +200,9 @@ bool NeedsEncoding(unsigned char c) noexcept {
     return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>';
 }
 
-std::string Encode(std::string_view text) {
+}  // namespace
+
+std::string EncodeUrl(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -215,6 +217,8 @@ std::string Encode(std::string_view text) {
     }
     return out;
 }
+
+namespace {
 
 [[noreturn]] void CannotCombine(const char* why) { throw _com_error(_com_error::kFail, why); }
 
@@ -251,7 +255,7 @@ std::string CombineUrl(std::string_view baseText, std::string_view referenceText
         }
     }
     std::string combined = Recompose(scheme, authority, path, query, ref.fragment);
-    if (!noEncode) combined = Encode(combined);
+    if (!noEncode) combined = EncodeUrl(combined);
     if (combined.size() + 1 > kMaxUrlLength) CannotCombine("the combined URL is longer than 2083 characters");
     return combined;
 }
