@@ -20,9 +20,12 @@ namespace Vrn::Transfer::detail {
 
 namespace {
 
-// Large reads keep the number of callbacks (and write calls) low on fast
-// links; this is libcurl's upper limit.
-constexpr long kBufferSize = 512L * 1024L;
+// The receive buffer: as large as the curl tool's. Larger ones measured no
+// faster on loopback (the data leaves the processor's caches before it is
+// written out).
+constexpr long kBufferSize = 100L * 1024L;
+// How much of a download is gathered before it is written to the file.
+constexpr size_t kWriteBlockSize = 256 * 1024;
 constexpr long kConnectTimeoutSeconds = 30;
 // A transfer that averages less than 1 KiB a second over a minute is dead:
 // waiting on it only fills the temporary directory.
@@ -66,25 +69,48 @@ struct CurlUrlDeleter {
 };
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 
-/// Where the body goes and what went wrong writing it.
+/// Writes all of `data`; returns 0 or the failing call's errno.
+int WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+/// Where the body goes and what went wrong writing it. libcurl hands the
+/// body over in pieces of at most 16 KiB; gathering them into large blocks
+/// saves most of the write calls, which cost more than the copy.
 struct Sink {
     int fd;
+    std::unique_ptr<char[]> block = std::make_unique<char[]>(kWriteBlockSize);
+    size_t used = 0;
     int error = 0;
+
+    /// Writes out what was gathered; false (with `error` set) on failure.
+    bool Flush() {
+        error = WriteAll(fd, block.get(), used);
+        used = 0;
+        return error == 0;
+    }
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
-    size_t total = size * count;
-    size_t done = 0;
-    while (done < total) {
-        ssize_t n = ::write(sink->fd, data + done, total - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            sink->error = errno;
-            return 0;  // anything short of `total` aborts the transfer
-        }
-        done += static_cast<size_t>(n);
+    const size_t total = size * count;
+    // Anything short of `total` aborts the transfer.
+    if (sink->used + total > kWriteBlockSize && !sink->Flush()) return 0;
+    if (total > kWriteBlockSize) {
+        sink->error = WriteAll(sink->fd, data, total);
+        return sink->error == 0 ? total : 0;
     }
+    std::memcpy(sink->block.get() + sink->used, data, total);
+    sink->used += total;
     return total;
 }
 
@@ -237,7 +263,7 @@ Outcome CurlFailure(const std::string& url, bool upload, CURLcode rc, const char
 
 /// Performs a prepared download into `sink`; only a final 200 (for HTTP)
 /// or libcurl's success (FTP, file:) brings the resource.
-Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, const Sink& sink) {
+Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, Sink& sink) {
     CURLcode rc = curl_easy_perform(easy.handle);
     if (sink.error != 0) return FileFailure("write", path, sink.error);
     if (rc == CURLE_HTTP_RETURNED_ERROR) return StatusFailure(url, false, ResponseCode(easy.handle));
@@ -247,6 +273,7 @@ Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, co
     if (SpokeHttp(easy.handle) && ResponseCode(easy.handle) != 200) {
         return StatusFailure(url, false, ResponseCode(easy.handle));
     }
+    if (!sink.Flush()) return FileFailure("write", path, sink.error);
     return {};
 }
 

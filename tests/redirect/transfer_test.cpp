@@ -304,7 +304,6 @@ TEST_F(Transfer, ATransferBelowTheSpeedFloorIsAbandoned) {
 }
 
 TEST_F(Transfer, AFileThatCannotGrowIsAnErrorNamingItAndIsRemoved) {
-    WriteFile(Root() / "grow.bin", redirect_test::Pattern(1 << 20));
     // A file-size limit fails the writes as a full disk does, without a file
     // system of the test's own.
     auto* previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -312,11 +311,16 @@ TEST_F(Transfer, AFileThatCannotGrowIsAnErrorNamingItAndIsRemoved) {
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit small = saved;
     small.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::string text = ExpectDownloadFails(Url("/grow.bin"), static_cast<std::int32_t>(0x80030000u | EFBIG));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
+    // One file fails while it arrives, the other only when its last block
+    // is written out.
+    for (std::size_t size : {std::size_t{1} << 20, std::size_t{100} << 10}) {
+        WriteFile(Root() / "grow.bin", redirect_test::Pattern(size));
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const std::string text = ExpectDownloadFails(Url("/grow.bin"), static_cast<std::int32_t>(0x80030000u | EFBIG));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_NE(text.find("cannot write " + (TmpDir() / "QL").string()), std::string::npos) << text;
+    }
     std::signal(SIGXFSZ, previous);
-    EXPECT_NE(text.find("cannot write " + (TmpDir() / "QL").string()), std::string::npos) << text;
 }
 
 TEST_F(Transfer, ComponentNeverWritesOrReadsThroughASymbolicLink) {
