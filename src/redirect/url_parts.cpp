@@ -178,10 +178,14 @@ std::string RemoveDotSegments(std::string_view in) {
 
 /// RFC 3986 section 5.2.3.
 std::string Merge(const Reference& base, std::string_view path) {
-    if (base.authority && base.path.empty()) return "/" + std::string(path);
-    std::size_t last = base.path.rfind('/');
-    if (last == std::string_view::npos) return std::string(path);
-    return std::string(base.path.substr(0, last + 1)) + std::string(path);
+    // Built by appending: GCC 12 sees a false overlap in `"/" + std::string`.
+    std::string merged;
+    if (base.authority && base.path.empty()) {
+        merged = "/";
+    } else if (std::size_t last = base.path.rfind('/'); last != std::string_view::npos) {
+        merged = base.path.substr(0, last + 1);
+    }
+    return merged.append(path);
 }
 
 std::string Recompose(std::string_view scheme, const std::optional<std::string_view>& authority,
