@@ -209,7 +209,8 @@ std::string Capped(std::string text, std::size_t limit) {
 /// protocol and the direction ("FTP download", "FILE upload").
 std::string Operation(const std::string& scheme, bool upload) {
     if (IsHttp(scheme)) return upload ? "PUT" : "GET";
-    std::string name = scheme.empty() ? std::string("transfer") : scheme;
+    if (scheme.empty()) return upload ? "upload" : "download";
+    std::string name = scheme;
     for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
     return name + (upload ? " upload" : " download");
 }

@@ -80,8 +80,10 @@ std::string LocalPathOfFileUrl(const std::string& url) {
         const bool drive = host.size() == 2 && std::isalpha(static_cast<unsigned char>(host[0])) && host[1] == ':';
         if (!drive) {
             if (!host.empty() && !EqualsIgnoreCase(host, "localhost")) {
-                std::string_view shown = host.substr(host.rfind('@') == std::string_view::npos ? 0 : host.rfind('@') + 1);
-                NotALocalFile("a file: URL names a file on another host: " + std::string(shown.substr(0, 255)));
+                // The text shows the server, never a user name or password.
+                const std::size_t at = host.rfind('@');
+                const std::string_view server = at == std::string_view::npos ? host : host.substr(at + 1);
+                NotALocalFile("a file: URL names a file on another host: " + std::string(server.substr(0, 255)));
             }
             rest.remove_prefix(host.size());
         }
