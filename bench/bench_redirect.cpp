@@ -29,9 +29,7 @@ struct Setup {
         ::setenv("NO_PROXY", "127.0.0.1,localhost,::1", 1);
         ::setenv("TMPDIR", tmp.path().c_str(), 1);
         redirect_test::WriteFile(root.path() / "big.bin", redirect_test::Pattern(kSize));
-        const std::string script =
-            (std::filesystem::path(__FILE__).parent_path() / ".." / "tests" / "redirect" / "http_server.py").string();
-        server = std::make_unique<redirect_test::LoopbackServer>(script, root.path());
+        server = std::make_unique<redirect_test::LoopbackServer>(EFI_REDIRECT_SERVER_SCRIPT, root.path());
         url = server->Url("/big.bin");
     }
 };

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
   libgsl-dev  # the GSL example module (examples/gsl) and its test
+  lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
 )
 missing=()
 for p in "${packages[@]}"; do

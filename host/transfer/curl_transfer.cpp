@@ -4,30 +4,40 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string_view>
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "test_hooks.h"
 
 namespace Vrn::Transfer::detail {
 
 namespace {
 
-// Large reads keep the number of callbacks (and write calls) low on fast
-// links; this is libcurl's upper limit.
-constexpr long kBufferSize = 512L * 1024L;
+// The receive buffer: as large as the curl tool's; 512 KiB measured no
+// faster on loopback.
+constexpr long kBufferSize = 100L * 1024L;
+// How much of a download is gathered before it is written to the file.
+constexpr size_t kWriteBlockSize = 256 * 1024;
 constexpr long kConnectTimeoutSeconds = 30;
-// A transfer that moves less than one byte a second for a minute is dead.
-constexpr long kLowSpeedLimit = 1;
-constexpr long kLowSpeedSeconds = 60;
+// A transfer that averages less than 1 KiB a second over a minute is dead:
+// waiting on it only fills the temporary directory.
+constexpr long kSpeedFloorBytes = 1024;
+constexpr long kSpeedFloorSeconds = 60;
 constexpr long kMaxRedirects = 10;
 // Only protocols that move a resource: dict:, telnet: and the like would
 // talk to arbitrary services. A file: URL given by the caller is a local
 // copy, but a server's redirect must never reach local files.
 constexpr char kProtocols[] = "http,https,ftp,ftps,file";
 constexpr char kRedirectProtocols[] = "http,https,ftp,ftps";
+// Longest URL an error text shows; a longer one is cut and marked.
+constexpr std::size_t kShownUrlLength = 200;
 
 void GlobalInit() {
     static std::once_flag once;
@@ -53,27 +63,59 @@ struct Fd {
     }
 };
 
-/// Where the body goes and what went wrong writing it.
+struct CurlUrlDeleter {
+    void operator()(CURLU* h) const noexcept { curl_url_cleanup(h); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+/// Writes all of `data`; returns 0 or the failing call's errno.
+int WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+/// Where the body goes and what went wrong writing it. libcurl hands the
+/// body over in pieces of at most 16 KiB; gathering them into large blocks
+/// saves most of the write calls, which cost more than the copy.
 struct Sink {
     int fd;
+    std::unique_ptr<char[]> block = std::make_unique<char[]>(kWriteBlockSize);
+    size_t used = 0;
     int error = 0;
+
+    /// Writes out what was gathered; false (with `error` set) on failure.
+    bool Flush() {
+        error = WriteAll(fd, block.get(), used);
+        used = 0;
+        return error == 0;
+    }
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
-    size_t total = size * count;
-    size_t done = 0;
-    while (done < total) {
-        ssize_t n = ::write(sink->fd, data + done, total - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            sink->error = errno;
-            return 0;  // anything short of `total` aborts the transfer
-        }
-        done += static_cast<size_t>(n);
+    const size_t total = size * count;
+    // Anything short of `total` aborts the transfer.
+    if (sink->used + total > kWriteBlockSize && !sink->Flush()) return 0;
+    if (total > kWriteBlockSize) {
+        sink->error = WriteAll(sink->fd, data, total);
+        return sink->error == 0 ? total : 0;
     }
+    std::memcpy(sink->block.get() + sink->used, data, total);
+    sink->used += total;
     return total;
 }
+
+/// An upload's answer is a status; its body (a confirmation page) is not
+/// anybody's data and must not reach the program's standard output.
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 /// Where the upload comes from and what went wrong reading it.
 struct Source {
@@ -92,6 +134,86 @@ size_t ReadFromFile(char* buffer, size_t size, size_t count, void* user) {
     }
 }
 
+/// libcurl rewinds the body when it must send it again (a retry on a
+/// reused connection, an authentication round).
+int SeekFile(void* user, curl_off_t offset, int origin) {
+    auto* source = static_cast<Source*>(user);
+    return ::lseek(source->fd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
+}
+
+/// The scheme of `url` in lower case ("" when it has none).
+std::string SchemeOf(std::string_view url) {
+    std::size_t colon = url.find(':');
+    if (colon == std::string_view::npos || url.find_first_of("/?#") < colon) return {};
+    std::string scheme(url.substr(0, colon));
+    for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    return scheme;
+}
+
+bool IsHttp(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
+
+/// Whether a server may redirect a transfer to `scheme` (kRedirectProtocols).
+bool IsRedirectProtocol(std::string_view scheme) { return IsHttp(scheme) || scheme == "ftp" || scheme == "ftps"; }
+
+/// Whether the transfer just performed spoke HTTP, so that its status
+/// decides; FTP and file: transfers succeed by libcurl's own result.
+bool SpokeHttp(CURL* h) {
+    char* scheme = nullptr;
+    curl_easy_getinfo(h, CURLINFO_SCHEME, &scheme);
+    return scheme != nullptr && (strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0);
+}
+
+long ResponseCode(CURL* h) {
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}
+
+/// `url` with any user name, password and login options removed: rebuilt
+/// from its parts, or, when it does not parse, with everything before the
+/// last '@' of its authority cut out.
+std::string WithoutCredentials(const std::string& url) {
+    CurlUrl parsed(curl_url());
+    const unsigned flags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS;
+    if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), flags) == CURLUE_OK) {
+        curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
+        curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
+        curl_url_set(parsed.get(), CURLUPART_OPTIONS, nullptr, 0);
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) == CURLUE_OK) {
+            std::string rebuilt = text;
+            curl_free(text);
+            return rebuilt;
+        }
+    }
+    std::size_t start = url.find("//");
+    if (start == std::string::npos) return url;
+    start += 2;
+    std::size_t end = url.find_first_of("/?#", start);
+    std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start) return url;
+    return url.substr(0, start) + url.substr(at + 1);
+}
+
+/// `text` cut to `limit` characters, the cut marked.
+std::string Capped(std::string text, std::size_t limit) {
+    if (text.size() > limit) {
+        text.resize(limit - 3);
+        text += "...";
+    }
+    return text;
+}
+
+/// How an error text names a transfer: "GET"/"PUT" for HTTP, otherwise the
+/// protocol and the direction ("FTP download", "FILE upload").
+std::string Operation(const std::string& scheme, bool upload) {
+    if (IsHttp(scheme)) return upload ? "PUT" : "GET";
+    if (scheme.empty()) return upload ? "upload" : "download";
+    std::string name = scheme;
+    for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+    return name + (upload ? " upload" : " download");
+}
+
 void SetCommonOptions(Easy& easy, const std::string& url) {
     CURL* h = easy.handle;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
@@ -103,112 +225,165 @@ void SetCommonOptions(Easy& easy, const std::string& url) {
     // is never delivered as the resource's content.
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    long floorBytes = kSpeedFloorBytes;
+    long floorSeconds = kSpeedFloorSeconds;
+    if (&vrn_transfer_test_speed_floor != nullptr) vrn_transfer_test_speed_floor(&floorBytes, &floorSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, floorBytes);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, floorSeconds);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kBufferSize);
+}
+
+/// What a transfer came to: kOk, or a failing code and its text.
+struct Outcome {
+    HResult hr = kOk;
+    std::string text;
+};
+
+Outcome FileFailure(const char* what, const char* path, int error) {
+    return {kFileError | (error & 0xFFFF),
+            std::string("cannot ") + what + " " + Capped(path, kShownUrlLength) + ": " + std::strerror(error)};
+}
+
+/// A failure of the transfer of `url`, named by its protocol, the URL shown
+/// without credentials and cut to a readable length.
+Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const std::string& reason) {
+    return {hr, Operation(SchemeOf(url), upload) + " " + Capped(WithoutCredentials(url), kShownUrlLength) + ": " +
+                    reason};
+}
+
+Outcome StatusFailure(const std::string& url, bool upload, long code) {
+    return TransferFailure(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF), url, upload,
+                           "server answered " + std::to_string(code));
+}
+
+Outcome CurlFailure(const std::string& url, bool upload, CURLcode rc, const char* detail) {
+    return TransferFailure(kTransportBase + static_cast<HResult>(rc), url, upload,
+                           detail[0] != '\0' ? detail : curl_easy_strerror(rc));
+}
+
+/// Performs a prepared download into `sink`; only a final 200 (for HTTP)
+/// or libcurl's success (FTP, file:) brings the resource.
+Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, Sink& sink) {
+    CURLcode rc = curl_easy_perform(easy.handle);
+    if (sink.error != 0) return FileFailure("write", path, sink.error);
+    if (rc == CURLE_HTTP_RETURNED_ERROR) return StatusFailure(url, false, ResponseCode(easy.handle));
+    if (rc != CURLE_OK) return CurlFailure(url, false, rc, easy.error);
+    // A redirect that could not be followed, "not modified" or a partial
+    // answer leave the resource unknown.
+    if (SpokeHttp(easy.handle) && ResponseCode(easy.handle) != 200) {
+        return StatusFailure(url, false, ResponseCode(easy.handle));
+    }
+    if (!sink.Flush()) return FileFailure("write", path, sink.error);
+    return {};
+}
+
+/// Performs a prepared upload from `source`, following 307 and 308 itself:
+/// libcurl would also follow 301, 302 and 303 (and turn the last into a
+/// GET), yet only 307 and 308 ask for the same request with the same body.
+/// Only a final 2xx (for HTTP) or libcurl's success (FTP, file:) stores it.
+Outcome PerformUpload(Easy& easy, const std::string& url, const char* path, Source& source) {
+    CURL* h = easy.handle;
+    std::string target;
+    for (long redirects = 0;; ++redirects) {
+        CURLcode rc = curl_easy_perform(h);
+        if (source.error != 0) return FileFailure("read", path, source.error);
+        if (rc == CURLE_HTTP_RETURNED_ERROR) return StatusFailure(url, true, ResponseCode(h));
+        if (rc != CURLE_OK) return CurlFailure(url, true, rc, easy.error);
+        if (!SpokeHttp(h)) return {};
+        const long code = ResponseCode(h);
+        if (code >= 200 && code <= 299) return {};
+        char* next = nullptr;
+        curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &next);
+        if ((code != 307 && code != 308) || next == nullptr) return StatusFailure(url, true, code);
+        if (redirects == kMaxRedirects) {
+            return TransferFailure(kTransportBase + CURLE_TOO_MANY_REDIRECTS, url, true,
+                                   "more than " + std::to_string(kMaxRedirects) + " redirects");
+        }
+        target = next;
+        if (!IsRedirectProtocol(SchemeOf(target))) {
+            return TransferFailure(kTransportBase + CURLE_UNSUPPORTED_PROTOCOL, url, true,
+                                   "redirected to a protocol that is not followed");
+        }
+        if (::lseek(source.fd, 0, SEEK_SET) < 0) return FileFailure("read", path, errno);
+        curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+    }
 }
 
 }  // namespace
 
-HResult CurlTransfer::Succeed() {
-    m_error.clear();
-    return kOk;
-}
-
-HResult CurlTransfer::Fail(HResult hr, std::string text) {
+HResult CurlTransfer::Report(HResult hr, std::string text) {
     m_error = std::move(text);
     return hr;
 }
 
-HResult CurlTransfer::FailFile(const char* what, const char* path, int error) {
-    return Fail(kFileError | (error & 0xFFFF),
-                std::string("cannot ") + what + " " + path + ": " + std::strerror(error));
-}
-
 HResult CurlTransfer::OpenURL(const char* url, std::int32_t /*reserved*/, std::int32_t* status) {
     if (status != nullptr) *status = 0;
-    if (url == nullptr) return Fail(kPointer, "no URL given");
+    if (url == nullptr) return Report(kPointer, "no URL given");
     m_url = url;
     m_open = true;
-    return Succeed();
+    return Report(kOk, {});
 }
 
 HResult CurlTransfer::DownloadToFile(const char* path) {
-    if (path == nullptr) return Fail(kPointer, "no file given");
-    if (!m_open) return Fail(kUnexpected, "no URL is open");
+    if (path == nullptr) return Report(kPointer, "no file given");
+    if (!m_open) return Report(kUnexpected, "no URL is open");
     GlobalInit();
     Easy easy;
-    if (easy.handle == nullptr) return Fail(kFail, "cannot start a transfer");
-    Fd file{::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
-    if (file.fd < 0) return FailFile("open", path, errno);
-
+    if (easy.handle == nullptr) return Report(kFail, "cannot start a transfer");
+    // Never through a symbolic link: in a shared temporary directory a link
+    // put in the file's place would redirect the write.
+    Fd file{::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)};
+    if (file.fd < 0) {
+        Outcome o = FileFailure("open", path, errno);
+        return Report(o.hr, std::move(o.text));
+    }
     Sink sink{file.fd};
     SetCommonOptions(easy, m_url);
     curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
     curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(easy.handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy.handle, CURLOPT_MAXREDIRS, kMaxRedirects);
-    CURLcode rc = curl_easy_perform(easy.handle);
-
-    HResult hr = kOk;
-    if (sink.error != 0) {
-        hr = FailFile("write", path, sink.error);
-    } else if (rc == CURLE_HTTP_RETURNED_ERROR) {
-        long code = 0;
-        curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &code);
-        hr = Fail(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF),
-                  "GET " + m_url + ": server answered " + std::to_string(code));
-    } else if (rc != CURLE_OK) {
-        hr = Fail(kTransportBase + static_cast<HResult>(rc),
-                  "GET " + m_url + ": " + (easy.error[0] != '\0' ? easy.error : curl_easy_strerror(rc)));
-    }
-    if (Failed(hr)) {
+    Outcome o = PerformDownload(easy, m_url, path, sink);
+    if (Failed(o.hr)) {
         // Whatever arrived before the failure is not the resource.
         if (::ftruncate(file.fd, 0) != 0) { /* the failure above is what counts */ }
-        return hr;
+        return Report(o.hr, std::move(o.text));
     }
     int fd = file.fd;
     file.fd = -1;
-    if (::close(fd) != 0) return FailFile("write", path, errno);
-    return Succeed();
+    if (::close(fd) != 0) o = FileFailure("write", path, errno);
+    return Report(o.hr, std::move(o.text));
 }
 
 HResult CurlTransfer::UploadFromFile(const char* path) {
-    if (path == nullptr) return Fail(kPointer, "no file given");
-    if (!m_open) return Fail(kUnexpected, "no URL is open");
+    if (path == nullptr) return Report(kPointer, "no file given");
+    if (!m_open) return Report(kUnexpected, "no URL is open");
     GlobalInit();
     Easy easy;
-    if (easy.handle == nullptr) return Fail(kFail, "cannot start a transfer");
-    Fd file{::open(path, O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return FailFile("open", path, errno);
+    if (easy.handle == nullptr) return Report(kFail, "cannot start a transfer");
+    // A link put in the file's place must not make another file the upload.
+    Fd file{::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) return FailFile("read", path, errno);
-
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+        Outcome o = FileFailure(file.fd < 0 ? "open" : "read", path, errno);
+        return Report(o.hr, std::move(o.text));
+    }
     Source source{file.fd};
     SetCommonOptions(easy, m_url);
     curl_easy_setopt(easy.handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy.handle, CURLOPT_READFUNCTION, &ReadFromFile);
     curl_easy_setopt(easy.handle, CURLOPT_READDATA, &source);
+    curl_easy_setopt(easy.handle, CURLOPT_SEEKFUNCTION, &SeekFile);
+    curl_easy_setopt(easy.handle, CURLOPT_SEEKDATA, &source);
     curl_easy_setopt(easy.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+    curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &Discard);
     // The whole body is sent at once; waiting for an interim answer first
     // only adds a round trip (or a second's stall with servers that never
     // send one).
     easy.headers = curl_slist_append(nullptr, "Expect:");
     curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, easy.headers);
-    CURLcode rc = curl_easy_perform(easy.handle);
-
-    if (source.error != 0) return FailFile("read", path, source.error);
-    if (rc == CURLE_HTTP_RETURNED_ERROR) {
-        long code = 0;
-        curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &code);
-        return Fail(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF),
-                    "PUT " + m_url + ": server answered " + std::to_string(code));
-    }
-    if (rc != CURLE_OK) {
-        return Fail(kTransportBase + static_cast<HResult>(rc),
-                    "PUT " + m_url + ": " + (easy.error[0] != '\0' ? easy.error : curl_easy_strerror(rc)));
-    }
-    return Succeed();
+    Outcome o = PerformUpload(easy, m_url, path, source);
+    return Report(o.hr, std::move(o.text));
 }
 
 HResult CurlComponent::Run() {

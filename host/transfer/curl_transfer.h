@@ -18,9 +18,8 @@ public:
     const char* GetErrorText() const noexcept override { return m_error.c_str(); }
 
 private:
-    HResult Succeed();
-    HResult Fail(HResult hr, std::string text);
-    HResult FailFile(const char* what, const char* path, int error);
+    /// Keeps `text` as the last failure's text (empty for kOk); returns `hr`.
+    HResult Report(HResult hr, std::string text);
 
     std::string m_url;
     bool m_open = false;

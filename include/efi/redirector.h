@@ -39,9 +39,11 @@ private:
 };
 
 /// Turns a resource name and the location it is relative to into a local
-/// file path. A local resource (a path, a network-share path, a file: URL)
-/// is used where it is; a remote one (http:, https:, ftp: ...) is stood for
-/// by a fresh temporary file "QL..." in $TMPDIR (else /tmp), filled from the
+/// file path. A local resource (a path, a network-share path, a file: URL
+/// with an empty host or "localhost", its %-escapes decoded) is used where
+/// it is; a remote one (http:, https:, ftp: ...) is stood for by a fresh
+/// temporary file "QL..." in $TMPDIR (else /tmp; a relative directory is
+/// taken from the working directory at creation), filled from the
 /// URL on construction with eRead and sent back to it on destruction with
 /// eWrite. The temporary file exists from construction to destruction.
 ///
@@ -56,8 +58,9 @@ public:
     };
 
     /// Resolves `name` against `base` (either may be null, read as empty).
-    /// Raises _com_error when the download fails or when the two cannot be
-    /// combined into a URL of at most 2084 characters, std::system_error
+    /// Raises _com_error when the download fails, when the two cannot be
+    /// combined into a URL of at most 2084 characters or when a file: URL
+    /// names a file on another host, std::system_error
     /// when no temporary file can be made; no temporary file is left behind
     /// by a failed construction.
     CHTTPRedirector(const char* name, const char* base, std::uint32_t flags);

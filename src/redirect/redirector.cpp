@@ -1,10 +1,14 @@
 #include <efi/redirector.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string_view>
 #include <system_error>
 
+#include <strings.h>
 #include <unistd.h>
 
 #include "transfer_session.h"
@@ -30,20 +34,70 @@ bool StartsWithIgnoreCase(const std::string& text, const char* prefix) noexcept 
     return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
-/// The local path a file URL stands for: the text less its "file://"
-/// (or, for the one-slash and no-slash spellings, its "file:"), so that
-/// no character of the path itself is cut off.
-std::string LocalPathOfFileUrl(const std::string& text) {
-    if (StartsWithIgnoreCase(text, "file://")) return text.substr(7);
-    if (StartsWithIgnoreCase(text, "file:")) return text.substr(5);
-    return text;
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+int HexDigit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+[[noreturn]] void NotALocalFile(const std::string& why) { throw _com_error(_com_error::kFail, why); }
+
+/// `text` with its %XX escapes decoded; a '%' that starts no escape stays.
+/// An escaped NUL is refused: it would cut the path short and name another
+/// file.
+std::string PercentDecoded(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        int high = i + 2 < text.size() && text[i] == '%' ? HexDigit(text[i + 1]) : -1;
+        int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+        if (low < 0) {
+            out += text[i];
+            continue;
+        }
+        if (high == 0 && low == 0) NotALocalFile("a file: URL with an escaped NUL names no file");
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+/// The local path a file: URL names: its path, percent-escapes decoded,
+/// when its host is empty or "localhost"; a drive letter in the host's
+/// place ("file://C:/data") belongs to the path. A file on another host
+/// cannot be reached through a local path and is refused rather than
+/// guessed at.
+std::string LocalPathOfFileUrl(const std::string& url) {
+    std::string_view rest = std::string_view(url).substr(std::strlen("file:"));
+    if (rest.starts_with("//")) {
+        rest.remove_prefix(2);
+        const std::string_view host = rest.substr(0, rest.find('/'));
+        const bool drive = host.size() == 2 && std::isalpha(static_cast<unsigned char>(host[0])) && host[1] == ':';
+        if (!drive) {
+            if (!host.empty() && !EqualsIgnoreCase(host, "localhost")) {
+                // The text shows the server, never a user name or password.
+                const std::size_t at = host.rfind('@');
+                const std::string_view server = at == std::string_view::npos ? host : host.substr(at + 1);
+                NotALocalFile("a file: URL names a file on another host: " + std::string(server.substr(0, 255)));
+            }
+            rest.remove_prefix(host.size());
+        }
+    }
+    return PercentDecoded(rest.substr(0, rest.find_first_of("?#")));
 }
 
 /// Creates a new empty file "QLxxxxxx" (mode 0600) in $TMPDIR, else /tmp,
 /// and returns its name in a buffer of kTempNameSize characters.
 std::unique_ptr<char[]> CreateUniqueTempFile() {
     const char* dir = std::getenv("TMPDIR");
-    std::string pattern = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    // A relative directory is made absolute now: the name must still name
+    // this file after the program changes its working directory.
+    std::string pattern = std::filesystem::absolute(dir != nullptr && *dir != '\0' ? dir : "/tmp").string();
     if (!EndsWithSeparator(pattern)) pattern += '/';
     pattern += "QLXXXXXX";
     if (pattern.size() >= kTempNameSize) {
@@ -146,7 +200,9 @@ void CHTTPRedirector::ResolveAlone(const std::string& name, bool share) {
     const InternetScheme scheme = parts.Parsed() ? parts.Scheme() : Efi::detail::INTERNET_SCHEME_UNKNOWN;
     if (scheme != Efi::detail::INTERNET_SCHEME_UNKNOWN && scheme != Efi::detail::INTERNET_SCHEME_DEFAULT &&
         scheme != Efi::detail::INTERNET_SCHEME_FILE) {
-        m_url = name;
+        // Encoded as a combination is, so that a space or a byte above 127
+        // does not make a URL the transfer cannot parse.
+        m_url = Efi::detail::EncodeUrl(name);
         return;
     }
     m_fullFileName = scheme == Efi::detail::INTERNET_SCHEME_FILE ? LocalPathOfFileUrl(name) : name;

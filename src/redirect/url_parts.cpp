@@ -178,10 +178,14 @@ std::string RemoveDotSegments(std::string_view in) {
 
 /// RFC 3986 section 5.2.3.
 std::string Merge(const Reference& base, std::string_view path) {
-    if (base.authority && base.path.empty()) return "/" + std::string(path);
-    std::size_t last = base.path.rfind('/');
-    if (last == std::string_view::npos) return std::string(path);
-    return std::string(base.path.substr(0, last + 1)) + std::string(path);
+    // Built by appending: GCC 12 sees a false overlap in `"/" + std::string`.
+    std::string merged;
+    if (base.authority && base.path.empty()) {
+        merged = "/";
+    } else if (std::size_t last = base.path.rfind('/'); last != std::string_view::npos) {
+        merged = base.path.substr(0, last + 1);
+    }
+    return merged.append(path);
 }
 
 std::string Recompose(std::string_view scheme, const std::optional<std::string_view>& authority,
@@ -200,7 +204,9 @@ bool NeedsEncoding(unsigned char c) noexcept {
     return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>';
 }
 
-std::string Encode(std::string_view text) {
+}  // namespace
+
+std::string EncodeUrl(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -215,6 +221,8 @@ std::string Encode(std::string_view text) {
     }
     return out;
 }
+
+namespace {
 
 [[noreturn]] void CannotCombine(const char* why) { throw _com_error(_com_error::kFail, why); }
 
@@ -251,7 +259,7 @@ std::string CombineUrl(std::string_view baseText, std::string_view referenceText
         }
     }
     std::string combined = Recompose(scheme, authority, path, query, ref.fragment);
-    if (!noEncode) combined = Encode(combined);
+    if (!noEncode) combined = EncodeUrl(combined);
     if (combined.size() + 1 > kMaxUrlLength) CannotCombine("the combined URL is longer than 2083 characters");
     return combined;
 }

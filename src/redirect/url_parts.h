@@ -60,12 +60,15 @@ struct CUrlParts {
 /// not a scheme.
 InternetScheme SchemeNumber(std::string_view name) noexcept;
 
+/// `text` with the characters that cannot stand in a URL (controls, space,
+/// quotes, angle brackets, bytes above 127) percent-encoded; existing
+/// %-escapes are kept.
+std::string EncodeUrl(std::string_view text);
+
 /// Resolves `reference` against the absolute URL `base` as RFC 3986
-/// section 5.2 does. Unless `noEncode`, characters that cannot stand in a
-/// URL (controls, space, quotes, angle brackets, bytes above 127) are
-/// percent-encoded; existing %-escapes are kept. Raises _com_error (E_FAIL)
-/// when `base` has no scheme or the result needs more than kMaxUrlLength
-/// characters.
+/// section 5.2 does, then, unless `noEncode`, encodes it (EncodeUrl).
+/// Raises _com_error (E_FAIL) when `base` has no scheme or the result needs
+/// more than kMaxUrlLength characters.
 std::string CombineUrl(std::string_view base, std::string_view reference, bool noEncode);
 
 }  // namespace Efi::detail

@@ -5,6 +5,7 @@ Serves the files of --root on GET, stores PUT bodies under --root, and logs
 every request line to <root>/requests.log. Special paths:
   /status/NNN   answers NNN with a small error page (GET and PUT)
   /short        promises 100 bytes and closes after 50
+  /trickle      promises 64 bytes and sends 2 every half second
   /redirect/P   answers 302 pointing at /P
 Binds a free port, prints it on the first line of stdout, and exits on
 SIGTERM or after --lifetime seconds.
@@ -15,6 +16,7 @@ import os
 import signal
 import sys
 import threading
+import time
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -35,12 +37,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return os.path.join(self.root, *parts)
 
     def send_status(self, code):
-        body = f"<html><body>error page {code}</body></html>".encode()
+        # 1xx, 204 and 304 answers have no body by definition.
+        body = b"" if code < 200 or code in (204, 304) else f"<html><body>error page {code}</body></html>".encode()
         self.send_response(code)
         self.send_header("Content-Type", "text/html")
-        self.send_header("Content-Length", str(len(body)))
+        if code >= 200 and code not in (204, 304):
+            self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+    def send_trickle(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "64")
+        self.end_headers()
+        try:
+            for _ in range(32):
+                self.wfile.write(b"..")
+                self.wfile.flush()
+                time.sleep(0.5)
+        except OSError:
+            pass  # the client gave up, as it should
 
     def read_body(self):
         length = int(self.headers.get("Content-Length", "0"))
@@ -57,6 +73,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.log_request_line()
         if self.path.startswith("/status/"):
             self.send_status(int(self.path[len("/status/"):]))
+            return
+        if self.path == "/trickle":
+            self.send_trickle()
             return
         if self.path == "/short":
             self.send_response(200)

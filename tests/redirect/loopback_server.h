@@ -65,6 +65,22 @@ inline std::string Pattern(std::size_t size) {
     return s;
 }
 
+/// Ends the child `pid` (SIGTERM, after five seconds SIGKILL) and sets it to 0.
+inline void StopChild(pid_t& pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = 0;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = 0;
+}
+
 /// The server process: serves and stores files under `root`.
 class LoopbackServer {
 public:
@@ -115,20 +131,7 @@ private:
         return std::atoi(line.c_str());
     }
 
-    void Stop() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        for (int i = 0; i < 50; ++i) {
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = 0;
-    }
+    void Stop() { StopChild(m_pid); }
 
     pid_t m_pid = 0;
     int m_port = 0;

@@ -26,10 +26,13 @@ inline constexpr HResult kNoInterface = static_cast<HResult>(0x80004002u);
 inline constexpr HResult kUnexpected = static_cast<HResult>(0x8000FFFFu);
 /// The class is not registered.
 inline constexpr HResult kClassNotRegistered = static_cast<HResult>(0x80040154u);
-/// A server answered with status `s` (400 and above): kHttpStatusBase | s.
+/// A server's final answer was status `s` and not a success (for a download
+/// anything but 200, for an upload anything but 2xx, such as a redirect
+/// other than 307 and 308): kHttpStatusBase | s.
 inline constexpr HResult kHttpStatusBase = static_cast<HResult>(0x80190000u);
-/// The transport failed (no connection, short transfer, protocol error):
-/// kTransportBase + the transport's own error number.
+/// The transport failed (no connection, short transfer, protocol error, a
+/// transfer slower than 1 KiB a second for a minute): kTransportBase + the
+/// transport's own error number.
 inline constexpr HResult kTransportBase = static_cast<HResult>(0x80040200u);
 /// A local file could not be opened, read or written.
 inline constexpr HResult kFileError = static_cast<HResult>(0x80030000u);
@@ -50,13 +53,17 @@ public:
     /// Names the URL that the next transfer moves. `reserved` is 0; `status`
     /// (may be null) receives 0.
     virtual HResult OpenURL(const char* url, std::int32_t reserved, std::int32_t* status) = 0;
-    /// Sends the content of the file at `path` to the open URL.
+    /// Sends the content of the file at `path` to the open URL. A redirect
+    /// is followed only when it keeps the method and body (307, 308). The
+    /// file is never opened through a symbolic link.
     virtual HResult UploadFromFile(const char* path) = 0;
     /// Replaces the content of the file at `path` with the open URL's content.
     /// After a failure the file is left empty, never holding an error page
-    /// or a partial body.
+    /// or a partial body. The file is never opened through a symbolic link.
     virtual HResult DownloadToFile(const char* path) = 0;
-    /// Text describing the last failure; empty after a success.
+    /// Text describing the last failure; empty after a success. It names the
+    /// operation by its protocol ("GET", "PUT", "FTP download" ...) and the
+    /// URL without user name or password, cut to 200 characters.
     virtual const char* GetErrorText() const noexcept = 0;
 };
 
