@@ -8,6 +8,7 @@ packages=(
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
   libgsl-dev  # the GSL example module (examples/gsl) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
+  llvm  # llvm-symbolizer: function names and lines in sanitizer reports
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -12,8 +12,10 @@
 //   8        const Efi::User::Value*  text view: narrow NUL-terminated text
 //   13, 14   const char*              the full path of a file name
 // Results, by the return code: 1 scalar view; 2 array view whose pointer
-// arrays and blocks come from malloc (the host frees them); 8 text view
-// (the host only reads it: call memory is the right place for it).
+// arrays and blocks come from malloc (the host frees them, after a success
+// only: a function that fails owns what it allocated, so hand them over
+// last); 8 text view (the host only reads it: call memory is the right
+// place for it).
 #include <efi/efi.h>
 
 #include <sys/stat.h>
@@ -32,20 +34,48 @@ namespace {
 /// Result code for message `index` of the table, marking `argument`.
 constexpr std::uint32_t Error(std::uint32_t argument, std::uint32_t index) { return (argument << 16) | index; }
 
-/// Allocates one part of a matrix result the way the host expects it: a
-/// pointer array of `cols` entries and one block of rows x cols doubles at
-/// entry 0. With no columns there is no entry 0, so no block either.
-double** AllocPart(std::uint32_t rows, std::uint32_t cols) {
-    std::size_t n = static_cast<std::size_t>(rows) * cols;
+/// One part of a matrix result the way the host expects it: a pointer array
+/// of `cols` entries and one block of rows x cols doubles at entry 0, filled
+/// from `from` (column order). With no columns there is no entry 0, so no
+/// block either. Null when the heap refuses; nothing is kept then.
+double** NewPart(std::uint32_t rows, std::uint32_t cols, const double* from) {
+    const std::size_t n = static_cast<std::size_t>(rows) * cols;
     auto** colsArray = static_cast<double**>(std::malloc(sizeof(double*) * (cols ? cols : 1)));
     auto* block = cols ? static_cast<double*>(std::malloc(sizeof(double) * (n ? n : 1))) : nullptr;
     if (!colsArray || (cols && !block)) {
         std::free(colsArray);
         std::free(block);
-        Efi::Throw("out of memory", Efi::kNoArgument);
+        return nullptr;
     }
+    if (n) std::memcpy(block, from, sizeof(double) * n);
     for (std::uint32_t c = 0; c < cols; ++c) colsArray[c] = block + static_cast<std::size_t>(c) * rows;
     return colsArray;
+}
+
+void FreePart(double** part, std::uint32_t cols) {
+    if (!part) return;
+    if (cols) std::free(part[0]);
+    std::free(part);
+}
+
+/// Hands finished planes over as the matrix result, the last step of a
+/// function: the host frees a result's blocks only after a success, so a
+/// function that fails owns what it allocated. Either every block is made
+/// and stored in `out`, or none is kept and "out of memory" is raised.
+void HandOver(ComplexArray& out, std::uint32_t rows, std::uint32_t cols, const double* re, const double* im) {
+    double** realCols = NewPart(rows, cols, re);
+    double** imagCols = realCols && im ? NewPart(rows, cols, im) : nullptr;
+    if (!realCols || (im && !imagCols)) {
+        FreePart(realCols, cols);
+        Efi::Throw("out of memory", Efi::kNoArgument);
+    }
+    out = ComplexArray{rows, cols, realCols, imagCols};
+}
+
+/// A plane of n doubles in call memory, which the host releases however the
+/// call ends (a trapped fault unwinds through the native frames).
+double* CallPlane(std::size_t n) {
+    return static_cast<double*>(IqlAllocator::m_current->allocate_array(static_cast<unsigned>(n * sizeof(double))));
 }
 
 }  // namespace
@@ -60,22 +90,25 @@ std::uint32_t sample_add(Value* result, const Value* a, const Value* b) {
 }
 
 /// sample_scale(s, M) = s * M, complex: a matrix result allocated with malloc.
+/// The product is computed in call memory first, since any element may trap
+/// (0 * inf is an invalid operation); only a finished product is handed over.
 std::uint32_t sample_scale(Value* result, const Value* s, const Value* m) {
     const ComplexArray& in = m->array;
     const bool complex = in.imagCols || s->imag != 0.0;
-    ComplexArray& out = result->array;
-    out.rows = in.rows;
-    out.cols = in.cols;
-    out.realCols = AllocPart(in.rows, in.cols);
-    out.imagCols = complex ? AllocPart(in.rows, in.cols) : nullptr;
+    // The host gave the argument one block per part of this size, so it fits.
+    const std::size_t n = static_cast<std::size_t>(in.rows) * in.cols;
+    double* re = CallPlane(n);
+    double* im = complex ? CallPlane(n) : nullptr;
     for (std::uint32_t c = 0; c < in.cols; ++c) {
         for (std::uint32_t r = 0; r < in.rows; ++r) {
-            double re = in.realCols[c][r];
-            double im = in.imagCols ? in.imagCols[c][r] : 0.0;
-            out.realCols[c][r] = s->real * re - s->imag * im;
-            if (complex) out.imagCols[c][r] = s->real * im + s->imag * re;
+            const std::size_t k = static_cast<std::size_t>(c) * in.rows + r;
+            const double x = in.realCols[c][r];
+            const double y = in.imagCols ? in.imagCols[c][r] : 0.0;
+            re[k] = s->real * x - s->imag * y;
+            if (complex) im[k] = s->real * y + s->imag * x;
         }
     }
+    HandOver(result->array, in.rows, in.cols, re, im);
     return 0;
 }
 

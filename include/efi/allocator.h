@@ -33,8 +33,11 @@ public:
         unsigned char* buf() noexcept { return space; }
     };
 
-    /// Opens a handle scope and makes this allocator current.
-    IqlAllocator() noexcept;
+    /// Opens a handle scope and makes this allocator current. Bridge calls
+    /// run one at a time in the process: made on one thread while a call
+    /// runs on another, it raises "a call is running on another thread" and
+    /// leaves the running call's state untouched.
+    IqlAllocator();
     /// Releases the chain and restores the previous allocator and handle scope.
     ~IqlAllocator();
     IqlAllocator(const IqlAllocator&) = delete;

@@ -11,10 +11,11 @@
 namespace Efi {
 
 /// The call-scoped allocator made current for one native call. Native code
-/// handed a context allocates through `allocator`.
+/// handed a context allocates through `allocator`. Raises as IqlAllocator
+/// does when another thread's call is running.
 class EFI_API EfiCallContext : public IqlAllocator {
 public:
-    EfiCallContext() noexcept : allocator(this) {}
+    EfiCallContext() : allocator(this) {}
     IqlAllocator* allocator;  ///< the context itself
 };
 

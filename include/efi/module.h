@@ -11,6 +11,14 @@
  * block of rows * cols doubles; the host copies and frees both. With 0
  * columns the pointer array has no entries and no block is given.
  *
+ * A function that fails owns what it allocated. The host frees result
+ * arrays only after the function has returned 0: when it returns an error
+ * code, raises an error or traps, whatever it stored in the result record is
+ * left alone (a partly filled result cannot be freed safely). So compute
+ * first, in call memory (IqlAllocator::m_current, released however the
+ * call ends), and hand the malloc'ed arrays over last, or free them on
+ * every failing path.
+ *
  * Worksheet errors (Efi::Throw, errors of host callbacks) and processor
  * faults leave a native function as C++ exceptions, so a module's code must
  * have unwind tables: C++ built with -fnon-call-exceptions (efi's CMake

@@ -26,7 +26,7 @@ public:
 /// reverse: the context (and all call memory) goes before 0x273 is loaded.
 class NativeCallScope {
 public:
-    NativeCallScope() noexcept = default;
+    NativeCallScope() = default;
     EfiCallContext& context() noexcept { return m_context; }
 
 private:

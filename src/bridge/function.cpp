@@ -12,6 +12,7 @@
 #include "bridge/call_scope.h"
 #include "bridge/complex_array.h"
 #include "text.h"
+#include "values/call_turn.h"
 
 namespace Efi::User {
 
@@ -191,9 +192,11 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
 
 template <std::size_t N>
 Object Function::InvokeN(const Object* args) {
+    // The process's turn first (a refused call leaves no trace), then the
+    // nesting level, then steps 1 and 2: FP reset + call word, then the
+    // context. All are undone in reverse order however this frame is left.
+    detail::CallTurn turn;
     NestingLevel level;
-    // Steps 1 and 2: FP reset + call word, then the context. Both are undone
-    // in reverse order however this frame is left.
     detail::NativeCallScope scope;
     Value result;
     std::memset(&result, 0, sizeof result);
@@ -207,6 +210,9 @@ Object Function::InvokeN(const Object* args) {
 
 template <std::size_t N>
 Object Function::HiddenN(const Object* args) {
+    // m_cwd is shared by every thread that calls this function: it is
+    // written only once this thread holds the turn.
+    detail::CallTurn turn;
     m_cwd = args[0];
     return InvokeN<N>(args + 1);
 }

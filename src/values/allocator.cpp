@@ -1,15 +1,14 @@
 // The call-scoped arena: value buffers cut downward, array blocks on a chain,
 // everything released in one sweep when the allocator goes.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include <efi/allocator.h>
 #include <efi/errors.h>
 
 #include "values/alloc_hook.h"
+#include "values/call_turn.h"
 #include "values/chain.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -39,35 +38,16 @@ inline void UnpoisonInline([[maybe_unused]] unsigned char* buf, [[maybe_unused]]
 #endif
 }
 
-#ifndef NDEBUG
-// Bridge calls run one at a time in the process: the current allocator and
-// the handle counters are process-wide and unguarded. A debug build remembers
-// the thread of the outermost live allocator and stops, loudly, when another
-// thread makes an allocator while it lives, before that allocator could be
-// chained onto (and later unwind) the other thread's call memory. Release
-// builds keep the constructor as it is.
-std::thread::id g_owner_thread;
-
-void CheckOneCallAtATime() noexcept {
-    const std::thread::id self = std::this_thread::get_id();
-    if (IqlAllocator::m_current == nullptr) {
-        g_owner_thread = self;
-        return;
-    }
-    if (g_owner_thread == self) return;
-    std::fputs(
-        "efi: a call allocator was made on one thread while a bridge call is running on another; "
-        "bridge calls must run one at a time in the process\n",
-        stderr);
-    std::abort();
-}
-#endif
-
 }  // namespace
 
 namespace Efi::detail {
 
 BlockAllocFn g_block_alloc = &std::malloc;
+
+std::atomic<std::uintptr_t> g_turn_thread{0};
+std::uint32_t g_turn_depth = 0;
+
+void RefuseTurn() { Efi::Throw("a call is running on another thread", Efi::kNoArgument); }
 
 void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero) {
     const std::size_t rounded = (payload + 7) & ~std::size_t{7};
@@ -94,16 +74,16 @@ IqlAllocator* IqlAllocator::m_current = nullptr;
 std::int32_t IqlAllocator::m_NextHandle = -1;
 std::int32_t IqlAllocator::m_init_handle = -1;
 
-IqlAllocator::IqlAllocator() noexcept
-    : m_top(m_buf + sizeof m_buf),
-      m_limit(m_buf),
-      m_prev_init_handle(m_init_handle),
-      m_prev_current(m_current),
-      m_blocks(nullptr),
-      m_prev_nested(Efi::detail::NestedTableSize()) {
-#ifndef NDEBUG
-    CheckOneCallAtATime();
-#endif
+// The turn comes first: until this thread holds it, another thread's call
+// may be writing every static read below.
+IqlAllocator::IqlAllocator() {
+    Efi::detail::TakeTurn();
+    m_top = m_buf + sizeof m_buf;
+    m_limit = m_buf;
+    m_prev_init_handle = m_init_handle;
+    m_prev_current = m_current;
+    m_blocks = nullptr;
+    m_prev_nested = Efi::detail::NestedTableSize();
     m_init_handle = m_NextHandle;
     m_current = this;
 }
@@ -119,6 +99,7 @@ IqlAllocator::~IqlAllocator() {
     m_init_handle = m_prev_init_handle;
     m_current = m_prev_current;
     Efi::detail::NestedTableTruncate(m_prev_nested);
+    Efi::detail::GiveBackTurn();
 }
 
 void IqlAllocator::NewBuf(std::size_t n) {

@@ -1,14 +1,23 @@
 // Bridge calls run one at a time in the process. Nesting on one thread is
 // the supported way for calls to overlap; a second thread that starts a call
-// while another runs is stopped in debug builds before it can chain its
-// allocator onto the running call's.
+// while another runs is refused with a worksheet error before it touches the
+// running call's state, and the running call finishes as if it were alone.
+#include <cstdint>
+#include <functional>
+#include <latch>
+#include <string>
 #include <thread>
 
 #include <efi/call.h>
+#include <efi/errors.h>
+#include <efi/host/bridge.h>
 
 #include "efi_test.h"
 
 namespace {
+
+using Efi::User::Value;
+using Vrn::Run::Object;
 
 TEST(OneCallAtATime, NestedCallsOnOneThreadStack) {
     Efi::EfiCallContext outer;
@@ -36,19 +45,90 @@ TEST(OneCallAtATime, CallsTakeTurnsAcrossThreads) {
     EXPECT_EQ(IqlAllocator::m_current, nullptr);
 }
 
-TEST(OneCallAtATimeDeathTest, SecondThreadStartingACallStopsLoudly) {
-#ifdef NDEBUG
-    GTEST_SKIP() << "the check is compiled into debug builds only";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            Efi::EfiCallContext running;
-            std::thread second([] { Efi::EfiCallContext intruder; });
-            second.join();
-        },
-        "bridge calls must run one at a time in the process");
-#endif
+// The running call parks inside its native function, holding call memory of
+// both kinds, until the intruder has tried its luck.
+std::latch* g_inside = nullptr;
+std::latch* g_go_on = nullptr;
+
+extern "C" std::uint32_t parked_add(Value* result, const Value* a, const Value* b) {
+    IqlAllocator* mine = IqlAllocator::m_current;
+    auto* block = static_cast<double*>(mine->allocate_array(8));
+    auto* pinned = static_cast<double*>(mine->allocate_array(2048));
+    const std::int32_t handle = IqlAllocator::m_NextHandle;
+    block[0] = a->real;
+    pinned[255] = b->real;
+    g_inside->count_down();
+    g_go_on->wait();
+    // Whatever the intruder did, this call's allocator and handles stand.
+    const bool untouched = IqlAllocator::m_current == mine && IqlAllocator::m_NextHandle == handle;
+    result->real = untouched ? block[0] + pinned[255] : -1.0;
+    result->imag = 0.0;
+    return 0;
+}
+
+extern "C" std::uint32_t plain_add(Value* result, const Value* a, const Value* b) {
+    result->real = a->real + b->real;
+    result->imag = a->imag + b->imag;
+    return 0;
+}
+
+extern "C" std::uint32_t path_of(Value* result, const char* path) {
+    result->text = const_cast<char*>(path);
+    return 0;
+}
+
+template <class F>
+Object Register(const char16_t* name, F* entry, std::int32_t ret, std::vector<std::int32_t> args) {
+    return Efi::User::Function::Thunk(name, reinterpret_cast<std::intptr_t>(entry), ret, std::move(args),
+                                      std::nullopt);
+}
+
+Object Call(const Object& f, const std::vector<Object>& args) { return f.as<Vrn::Run::Function>()->Call(args); }
+
+const Object& CwdOf(const Object& f) {
+    return static_cast<const Efi::User::Function&>(*f.as<Vrn::Run::CloObjFunction>()->Target()).m_cwd;
+}
+
+TEST(OneCallAtATime, SecondThreadIsRefusedWhileTheFirstCallRuns) {
+    efitest::FpEnvGuard guard;
+    const Object parked = Register(u"parked_add", &parked_add, 1, {1, 1});
+    const Object add = Register(u"plain_add", &plain_add, 1, {1, 1});
+    const Object path = Register(u"path_of", &path_of, 8, {13});
+    Call(path, {Vrn::Run::Text(u"/before/"), Vrn::Run::Text(u"f")});
+
+    // Every way in for a second thread: an invoker, a file function's invoker
+    // (whose directory is shared state too) and a call context made directly.
+    const struct {
+        const char* what;
+        std::function<void()> intrude;
+    } kIntruders[] = {
+        {"invoker", [&] { Call(add, {Vrn::Run::Number(1), Vrn::Run::Number(2)}); }},
+        {"file function", [&] { Call(path, {Vrn::Run::Text(u"/intruder/"), Vrn::Run::Text(u"f")}); }},
+        {"call context", [] { Efi::EfiCallContext context; }},
+    };
+    for (const auto& c : kIntruders) {
+        SCOPED_TRACE(c.what);
+        std::latch inside(1), go_on(1);
+        g_inside = &inside;
+        g_go_on = &go_on;
+        Object sum;
+        std::thread running([&] {
+            efitest::FpEnvGuard threadGuard;
+            sum = Call(parked, {Vrn::Run::Number(40), Vrn::Run::Number(2)});
+        });
+        inside.wait();
+        EXPECT_APP_ERROR(c.intrude(), "a call is running on another thread", Efi::kNoArgument);
+        go_on.count_down();
+        running.join();
+        ASSERT_TRUE(sum.is<Qlt::NumVal>());
+        EXPECT_EQ(sum.as<Qlt::NumVal>()->Data.rp, 42.0);
+        EXPECT_EQ(IqlAllocator::m_current, nullptr);
+        EXPECT_EQ(IqlAllocator::m_NextHandle, -1);
+        EXPECT_EQ(IqlAllocator::m_init_handle, -1);
+        EXPECT_EQ(CwdOf(path).as<Vrn::Run::String>()->str(), u"/before/");
+        // The refusal held nothing back: this thread's next call runs.
+        EXPECT_EQ(Call(add, {Vrn::Run::Number(1), Vrn::Run::Number(2)}).as<Qlt::NumVal>()->Data.rp, 3.0);
+    }
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ namespace {
 constexpr long kScale = 1;
 #endif
 constexpr long kCalls = 1000000 / kScale;
+// Resident memory allowed to grow after the warm-up, the figure the README
+// states. Three release runs grew by 8 KiB each (ASan: 0); one leaked block
+// per call would add tens of MiB, one per round of the mix about 1 MiB.
+constexpr long kGrowthKiB = 64;
 
 // The base URL the remote-resource functions resolve against.
 std::string g_base;
@@ -198,6 +202,11 @@ std::vector<Step> TheMix(const std::string& cwd) {
         {"division by zero", 1, [=] { ExpectThrows<SE_FPEDivByZero_Exception>([&] { Call(divide, {N(1), N(0)}); }); }},
         {"overflow", 1, [=] { ExpectThrows<SE_FPEOverflow_Exception>([&] { Call(divide, {N(1e300), N(1e-300)}); }); }},
         {"invalid operation", 1, [=] { ExpectThrows<SE_FPEInvalidOperation_Exception>([&] { Call(divide, {N(0), N(0)}); }); }},
+        // A matrix function that traps after taking its result's room: what
+        // it took is its own to give back (0 * inf at the first element).
+        {"matrix result, trapped", 1, [=] {
+             ExpectThrows<SE_FPEInvalidOperation_Exception>([&] { Call(scale, {N(0, INFINITY), pinned}); });
+         }},
         // Calls nested through a host callback, succeeding and failing inside.
         {"nested call", 2, [=] { EXPECT_EQ(real(Call(apply, {T(u"soak_inner"), N(41)})), 42.0); }},
         {"nested failure", 2, [=] {
@@ -243,7 +252,7 @@ TEST_F(Soak, AMillionCallsOfEveryKindLeaveNothingBehind) {
     EXPECT_EQ(IqlAllocator::m_NextHandle, -1);
     EXPECT_EQ(IqlAllocator::m_init_handle, -1);
     EXPECT_EQ(TempFilesLeft(s_tmp->path().string()), 0);
-    EXPECT_LT(grownKiB, 4096) << "resident memory grew by " << grownKiB << " KiB over " << calls << " calls";
+    EXPECT_LT(grownKiB, kGrowthKiB) << "resident memory grew by " << grownKiB << " KiB over " << calls << " calls";
     EXPECT_EQ(redirect_test::ReadFile(s_served->path() / "dir" / "sent.dat"), "sent by a native function");
     RecordProperty("calls", static_cast<int>(calls));
     std::printf("soak: %ld bridge calls, resident memory %+ld KiB after warm-up\n", calls, grownKiB);
