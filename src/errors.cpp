@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <iterator>
+#include <string_view>
 
 #include <efi/diagnostics.h>
 
@@ -15,26 +16,38 @@ namespace Efi {
 
 namespace {
 
-constexpr const char* kStandardErrors[] = {
-#define EFI_STANDARD_ERROR(code, text) text,
+// The standard texts as host text, made when the library is compiled: a
+// raise by code hands one straight to the host with nothing to decode.
+constexpr std::u16string_view kStandardErrors[] = {
+#define EFI_STANDARD_ERROR(code, text) u"" text,
 #include "standard_errors.def"
 #undef EFI_STANDARD_ERROR
 };
 static_assert(std::size(kStandardErrors) == kStandardErrorCount);
+
+// Decoding plain ASCII gives the same characters in every locale, so a
+// standard text reads the same as it would through the narrow road.
+constexpr bool AllAscii() {
+    for (std::u16string_view text : kStandardErrors)
+        for (char16_t c : text)
+            if (c > 0x7F) return false;
+    return true;
+}
+static_assert(AllAscii(), "standard texts must be ASCII");
 
 constexpr std::uint32_t kUnknownError = 29;
 
 }  // namespace
 
 void Throw(const char* message, std::uint32_t argument) {
-    if (!message) message = kStandardErrors[kUnknownError];
+    if (!message) Throw(kUnknownError, argument);
     Vrn::Run::AppException::Raise(detail::DecodeNarrow(message), argument);
 }
 
 void Throw(std::uint32_t code, std::uint32_t argument) {
     // The table is the whole vocabulary: an unlisted code is an unknown error,
     // never a read past the table.
-    Throw(kStandardErrors[code < kStandardErrorCount ? code : kUnknownError], argument);
+    Vrn::Run::AppException::Raise(kStandardErrors[code < kStandardErrorCount ? code : kUnknownError], argument);
 }
 
 // ---- The host's message table ---------------------------------------------

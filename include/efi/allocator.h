@@ -57,7 +57,9 @@ public:
     }
 
     /// A zero-filled block of at least n bytes: a chain block up to 1024
-    /// bytes, a pinned host array above.
+    /// bytes, a pinned host array above (a chain block of any size when this
+    /// allocator is not the current one: pinned arrays go with the current
+    /// allocator's handle numbers).
     void* allocate_array(unsigned n);
 
     /// A compact copy of array record src, stored in *dst; with add_imag a
@@ -78,7 +80,7 @@ public:
     IqlAllocator* m_prev_current;        ///< the allocator current when this one was made
     link* m_blocks;                      ///< newest block of the chain, or null
     std::uint32_t m_prev_nested;  ///< size of the nested-record table when made;
-                                  ///< entries added later go with this allocator
+                                  ///< this allocator's entries all lie above it
 
 private:
     /// Starts a new value buffer (a membuf on the chain, or for a request

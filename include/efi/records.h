@@ -77,9 +77,10 @@ struct dblptr {
 
     static constexpr std::uint32_t kMarker = 0xFFFFFFFFu;
 
-    /// Enters `record` in the nested-record table (it lives as long as the
-    /// allocator `a`, which must be the current one) and returns the element
-    /// that refers to it; a null record gives ptr 0.
+    /// Enters `record` in the nested-record table and returns the element
+    /// that refers to it; a null record gives ptr 0. The entry lives exactly
+    /// as long as the allocator `a` the record was made in (the current one
+    /// when `a` is null), whether or not `a` is the current allocator.
     EFI_API static dblptr make(IqlAllocator* a, sAnyval* record);
     /// The record this element refers to, or null (ptr 0, or a handle whose
     /// allocator has gone).

@@ -95,10 +95,14 @@ IqlAllocator::~IqlAllocator() {
         std::free(m_blocks);
         m_blocks = older;
     }
+    // The handle numbers go back for reuse, and with them the table's hold
+    // on their arrays: kept until reuse, a call's large blocks would stay
+    // alive long after the call.
+    Efi::detail::PinnedRelease(m_init_handle);
     m_NextHandle = m_init_handle;
     m_init_handle = m_prev_init_handle;
     m_current = m_prev_current;
-    Efi::detail::NestedTableTruncate(m_prev_nested);
+    Efi::detail::NestedTableRelease(this, m_prev_nested);
     Efi::detail::GiveBackTurn();
 }
 
@@ -130,9 +134,12 @@ void IqlAllocator::NewBuf(std::size_t n) {
 namespace {
 
 // Array blocks above 1024 bytes are pinned host arrays under the next
-// handle number; smaller ones are heap blocks on a's chain.
+// handle number; smaller ones are heap blocks on a's chain. Handle numbers
+// belong to the current allocator, whose end releases them: an outer
+// allocator asked while a newer one is current takes a chain block of any
+// size instead, which lives exactly as long as it does.
 void* ArrayBlock(IqlAllocator& a, unsigned n, bool zero) {
-    if (n > 1024) {
+    if (n > 1024 && &a == IqlAllocator::m_current) {
         ++IqlAllocator::m_NextHandle;
         try {
             return zero ? PinnedArrayMemoryAlloc(IqlAllocator::m_NextHandle, n)
@@ -158,7 +165,10 @@ void IqlAllocator::cp(sAnyval* src, sAnyval** dst, bool /*flag*/, bool add_imag)
     auto* copy = new (this, gc::Value(1)) array_val(this, from);
     *dst = reinterpret_cast<sAnyval*>(copy);
     if (add_imag && copy->isRealMatrix()) {
+        // The plane comes from the allocator that holds the copy, which need
+        // not be the current one: taken from a newer allocator it would go
+        // when that one ends and leave the copy pointing at freed memory.
         const unsigned bytes = Efi::detail::PlaneBytes(copy->anr(), copy->cols());
-        copy->set_imag_vec(static_cast<double*>(operator new(bytes, m_current, gc::Array(0))));
+        copy->set_imag_vec(static_cast<double*>(operator new(bytes, this, gc::Array(0))));
     }
 }

@@ -19,6 +19,11 @@ void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool 
 /// PinnedArrayMemory::alloc gives, zero-filled only when `zero` is set.
 void* PinnedAlloc(int h, unsigned bytes, bool zero);
 
+/// Drops the pinned-array table's references (pin and array) of every
+/// handle in use above h: the arrays of an allocator that ends. Where the
+/// host still uses one (a result handed over) it holds its own reference.
+void PinnedRelease(int h) noexcept;
+
 /// An array block of at least n bytes from a, as allocate_array gives but
 /// with its contents left unspecified: only for a caller that writes all n
 /// bytes (n a multiple of 8) before native code or the host can see them.
@@ -29,14 +34,29 @@ void* AllocateArrayForOverwrite(IqlAllocator& a, unsigned n);
 /// count as 0).
 unsigned PlaneBytes(std::int64_t rows, std::int64_t cols);
 
+/// Raises "invalid matrix size" for a record that stores fewer rows per
+/// column than it has (a leading dimension below m_rows, or not positive
+/// while there are rows): reading it by its own counts would leave its planes.
+void CheckLeadingDimension(const array_val& record);
+
+/// One entry of the nested-record table: the record and the allocator it
+/// lives as long as (the one given to dblptr::make). A freed entry has a
+/// null record.
+struct NestedEntry {
+    sAnyval* record;
+    const IqlAllocator* owner;
+};
+
 /// The nested-record table: entry i is the record of handle i + 1.
-extern std::vector<sAnyval*> g_nested_records;
+extern std::vector<NestedEntry> g_nested_records;
 
 /// Current size of the nested-record table.
 inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(g_nested_records.size()); }
-/// Drops the entries from index `size` on.
-inline void NestedTableTruncate(std::uint32_t size) noexcept {
-    if (size < g_nested_records.size()) g_nested_records.resize(size);
-}
+
+/// Frees the entries that `owner` took, from index `from` on (the table's
+/// size when owner was made: all of its entries lie above), then drops the
+/// free entries at the end, never below `from`. Entries of outer allocators
+/// made while owner was current stay, under the same handles.
+void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept;
 
 }  // namespace Efi::detail

@@ -2,9 +2,14 @@
 #include <efi/host/marshal.h>
 #include <efi/host/pinned.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
+
+#include <efi/errors.h>
+
+#include "values/chain.h"
 
 namespace Efi {
 
@@ -23,11 +28,16 @@ void ReleaseCurrentPins() {
 
 Vrn::Run::Object ArrayToHost(const array_val& rec) {
     const int rows = rec.m_rows, cols = rec.m_cols;
+    detail::CheckLeadingDimension(rec);
     // Without stored elements there is no first element to copy from: the
     // host gets an empty matrix of the record's shape.
-    if (rows <= 0 || cols <= 0 || rec.m_anr <= 0)
+    if (rows <= 0 || cols <= 0)
         return Vrn::Run::make<Qlt::MatVal>(rows > 0 ? rows : 0, cols > 0 ? cols : 0, rec.m_im != nullptr);
-    const auto n = static_cast<unsigned>(rec.m_anr) * static_cast<unsigned>(cols);
+    // The host indexes a matrix's elements with an int: a plane it cannot
+    // address is refused, not cut to what 32 bits make of it.
+    const std::int64_t stored = std::int64_t{rec.m_anr} * cols;
+    if (stored > INT_MAX) Throw("invalid matrix size", kNoArgument);
+    const auto n = static_cast<unsigned>(stored);
     // A record without a real plane is all zeros there, never a null array
     // for the host to index.
     Qlt::DoubleArray re = rec.m_re ? UnMarshallVector(rec.m_re, n) : Qlt::DoubleArray::make(n);

@@ -1,7 +1,9 @@
 // The nested-record table: a nested element of a real plane holds a 32-bit
 // handle (1 + index here), since a 64-bit address does not fit beside the
-// marker word. Entries go with the allocator that was current when they were
-// added: each allocator truncates the table back to its size at creation.
+// marker word. An entry lives exactly as long as the allocator the record
+// was made in, which need not be the current one: a matrix marshalled into
+// an outer allocator while an inner call runs keeps its elements after the
+// inner call ends.
 #include <vector>
 
 #include <efi/allocator.h>
@@ -12,20 +14,31 @@
 
 namespace Efi::detail {
 
-std::vector<sAnyval*> g_nested_records;
+std::vector<NestedEntry> g_nested_records;
+
+void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept {
+    auto& table = g_nested_records;
+    for (std::size_t i = table.size(); i > from; --i)
+        if (table[i - 1].owner == owner) table[i - 1] = NestedEntry{nullptr, nullptr};
+    // Free entries at the end are handed out again; one below an outer
+    // allocator's live entry waits until that allocator ends.
+    std::size_t size = table.size();
+    while (size > from && table[size - 1].record == nullptr) --size;
+    table.resize(size);
+}
 
 }  // namespace Efi::detail
 
-dblptr dblptr::make(IqlAllocator* /*a: the current allocator, owner of the entry*/, sAnyval* record) {
+dblptr dblptr::make(IqlAllocator* a, sAnyval* record) {
     if (record == nullptr) return dblptr{0, kMarker};
     auto& table = Efi::detail::g_nested_records;
     if (table.size() >= 0xFFFFFFFEu) Efi::Throw("out of memory", Efi::kNoArgument);
-    table.push_back(record);
+    table.push_back(Efi::detail::NestedEntry{record, a != nullptr ? a : IqlAllocator::m_current});
     return dblptr{static_cast<std::uint32_t>(table.size()), kMarker};
 }
 
 sAnyval* dblptr::get() const noexcept {
     const auto& table = Efi::detail::g_nested_records;
     if (ptr == 0 || ptr > table.size()) return nullptr;
-    return table[ptr - 1];
+    return table[ptr - 1].record;
 }

@@ -1,6 +1,7 @@
 // The pinned-array table. A pin is a second reference to the host array,
 // held from the allocation until unref releases it after the result has been
-// read back; the entry's own reference lets lookup find it until reuse.
+// read back; the entry's own reference lets lookup find it until the
+// allocator that made it ends, which drops both.
 #include <efi/host/pinned.h>
 
 #include <stdexcept>
@@ -25,6 +26,11 @@ void* PinnedArrayMemory::alloc(int h, unsigned bytes) { return Efi::detail::Pinn
 
 void PinnedArrayMemory::unref(int h) {
     for (int i = LastInUse(); i > h && i >= 0; --i) Handles[static_cast<std::size_t>(i)].m_handle = nullptr;
+}
+
+void Efi::detail::PinnedRelease(int h) noexcept {
+    for (int i = LastInUse(); i > h && i >= 0; --i)
+        PinnedArrayMemory::Handles[static_cast<std::size_t>(i)] = PinnedArrayMemory::handle{};
 }
 
 Qlt::DoubleArray PinnedArrayMemory::lookup(const double* p) {

@@ -31,6 +31,7 @@ array_val::array_val(IqlAllocator* a, array_val* src)
       m_im(src->m_im != nullptr ? src->Pack(a, src->m_im) : nullptr) {}
 
 double* array_val::Pack(IqlAllocator* a, double* plane) const {
+    Efi::detail::CheckLeadingDimension(*this);
     auto* out = static_cast<double*>(a->allocate_array(Efi::detail::PlaneBytes(m_rows, m_cols)));
     double* next = out;
     for (std::int32_t j = 0; j < m_cols; ++j) {
@@ -66,6 +67,10 @@ string_val* string_val::mk(IqlAllocator* a, const char16_t* text) {
 }
 
 namespace Efi {
+
+void detail::CheckLeadingDimension(const array_val& record) {
+    if (record.m_rows > 0 && record.m_anr < record.m_rows) Throw("invalid matrix size", kNoArgument);
+}
 
 bool IsArrayRecord(const sAnyval* record) noexcept {
     std::uint32_t high;

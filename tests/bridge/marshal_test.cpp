@@ -71,6 +71,37 @@ TEST(Marshal, NestedElementsBecomeHandlesInPlace) {
     EXPECT_EQ(rec->m_re, m->m_rarr.data());
 }
 
+TEST(Marshal, NestedElementsLiveAsLongAsTheAllocatorGivenNotTheCurrentOne) {
+    auto firstFreeHandle = [] {
+        IqlAllocator probe;
+        qlComplex q{0, 0};
+        return dblptr::make(&probe, reinterpret_cast<sAnyval*>(&q)).ptr;
+    };
+    const std::uint32_t before = firstFreeHandle();
+    auto m = Vrn::Run::make<Qlt::MatVal>(2, 1, false);
+    m->SetNested(1, 0, N(3, 4));
+    dblptr element{};
+    {
+        IqlAllocator outer;
+        {
+            IqlAllocator inner;
+            qlComplex own{0, 0};
+            (void)dblptr::make(&inner, reinterpret_cast<sAnyval*>(&own));  // an entry below the outer's
+            EfiMarshal::Marshal(&outer, m);
+        }
+        std::memcpy(&element, &m->m_rarr[m->m_offset + 1], sizeof element);
+        auto* q = reinterpret_cast<qlComplex*>(element.get());
+        ASSERT_NE(q, nullptr) << "the element went with the inner allocator";
+        EXPECT_EQ(q->real, 3.0);
+        EXPECT_EQ(q->imag, 4.0);
+        // A later call's entries get handles of their own.
+        EXPECT_NE(firstFreeHandle(), element.ptr);
+        EXPECT_EQ(element.get(), reinterpret_cast<sAnyval*>(q));
+    }
+    EXPECT_EQ(element.get(), nullptr);
+    EXPECT_EQ(firstFreeHandle(), before) << "the table keeps entries of allocators that ended";
+}
+
 TEST(Marshal, TextAndUnsupportedValues) {
     IqlAllocator a;
     auto* s = static_cast<string_val*>(EfiMarshal::Marshal(&a, T(u"hello")));
@@ -117,6 +148,27 @@ TEST(UnMarshal, LeadingDimensionAndEmptyRecords) {
         ASSERT_TRUE(e.is<Qlt::MatVal>());
         EXPECT_EQ(e.as<Qlt::MatVal>()->Rows(), static_cast<int>(rows));
         EXPECT_EQ(e.as<Qlt::MatVal>()->Cols(), static_cast<int>(cols));
+    }
+}
+
+TEST(UnMarshal, RefusesARecordWhosePlanesCannotHoldItsCounts) {
+    IqlAllocator a;
+    auto plane = Qlt::DoubleArray::make(131073);
+    struct Case {
+        std::int32_t anr, rows, cols;
+    };
+    // A leading dimension below the row count, not positive with rows, and
+    // one whose plane (65537 x 65537) the host cannot index, which 32 bits
+    // would make 131073 elements.
+    for (const Case c : {Case{1, 3, 2}, Case{2, 3, 0}, Case{0, 3, 2}, Case{-4, 3, 2}, Case{65537, 1, 65537}}) {
+        SCOPED_TRACE(testing::Message() << c.anr << " " << c.rows << "x" << c.cols);
+        for (double* im : {static_cast<double*>(nullptr), plane.data()}) {
+            array_val* rec = array_val::mk(&a, 1, 1, plane.data(), im);
+            rec->m_anr = c.anr;
+            rec->m_rows = c.rows;
+            rec->m_cols = c.cols;
+            EXPECT_APP_ERROR(EfiMarshal::UnMarshal(rec), "invalid matrix size", Efi::kNoArgument);
+        }
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 
+#include <efi/host/pinned.h>
+
 #include "bridge_support.h"
 
 namespace {
@@ -38,6 +40,26 @@ extern "C" std::uint32_t imaginary_only(Value* result, const Value*) {
     for (int c = 0; c < kCols; ++c) cols[c] = block + std::size_t{kRows} * c;
     result->array = {kRows, kCols, nullptr, cols};
     return 0;
+}
+
+// The pinned arrays that hold a matrix argument's parts, as the table has them.
+Qlt::DoubleArray g_seen_parts[2];
+
+extern "C" std::uint32_t see_parts(Value* result, const Value* m) {
+    g_seen_parts[0] = PinnedArrayMemory::lookup(m->array.realCols[0]);
+    g_seen_parts[1] = PinnedArrayMemory::lookup(m->array.imagCols[0]);
+    result->real = result->imag = 0.0;
+    return 0;
+}
+
+TEST(LargeMatrix, PartsOfAnArgumentAreReleasedWhenTheCallEnds) {
+    Object f = Function::Thunk(u"see_parts", reinterpret_cast<std::intptr_t>(&see_parts), 1, {2}, std::nullopt);
+    Call(f, {Vrn::Run::make<Qlt::MatVal>(20, 20, true)});  // 3200 bytes a part: pinned host arrays
+    for (Qlt::DoubleArray& part : g_seen_parts) {
+        ASSERT_TRUE(part);
+        EXPECT_EQ(part.use_count(), 1u) << "the table still holds a part of a finished call";
+        part = nullptr;
+    }
 }
 
 TEST(LargeMatrix, ArgumentAndResultCarryEveryElementThroughReusedBlocks) {

@@ -4,27 +4,16 @@
 #include <efi/host/requirements.h>
 
 #include "efi_test.h"
+#include "message_texts.h"
 
 using Vrn::Run::AppException;
 
 namespace {
 
-struct Sample {
-    std::uint32_t code;
-    const char* text;
-};
-
-TEST(StandardErrors, CodesIndexTheTable) {
-    // A sample across the table: both ends, the two texts other parts raise
-    // directly (5, 29), and entries around the middle.
-    const Sample samples[] = {{0, "must be a number"},      {5, "must be positive"},
-                              {15, "must be a string"},     {28, "insufficient memory"},
-                              {29, "unknown error"},        {31, "illegal ORIGIN"},
-                              {56, "internal QP error"},    {63, "non-positive PC"},
-                              {74, "resulting matrix is empty"}, {75, "vector must be sorted"}};
-    for (const Sample& s : samples) {
-        SCOPED_TRACE(s.code);
-        EXPECT_APP_ERROR(Efi::Throw(s.code, 3u), s.text, 3);
+TEST(StandardErrors, EveryCodeRaisesItsText) {
+    for (std::uint32_t code = 0; code < Efi::kStandardErrorCount; ++code) {
+        SCOPED_TRACE(code);
+        EXPECT_APP_ERROR(Efi::Throw(code, 3u), efitest::kStandardTexts[code], 3);
     }
 }
 

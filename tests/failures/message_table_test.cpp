@@ -9,12 +9,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "message_texts.h"
 
 extern char** environ;
 
@@ -196,6 +199,16 @@ TEST(MessageLibrary, TableHoldsTheLibraryTextsOnly) {
                               "no such text", "", "must be a real ", "Must be a real"},
                              {{"LD_LIBRARY_PATH", kNewmsg}});
     EXPECT_EQ(r.out, "11111110000");
+}
+
+TEST(MessageLibrary, TableHoldsEveryStandardAndLibraryText) {
+    std::vector<std::string> args{"valid"};
+    args.insert(args.end(), std::begin(efitest::kStandardTexts), std::end(efitest::kStandardTexts));
+    args.insert(args.end(), std::begin(efitest::kLibraryTexts), std::end(efitest::kLibraryTexts));
+    const ProbeResult r = RunProbe(args, {{"LD_LIBRARY_PATH", kNewmsg}});
+    const std::string answers = r.out;
+    ASSERT_EQ(answers.size(), args.size() - 1) << r.err;
+    for (std::size_t k = 0; k < answers.size(); ++k) EXPECT_EQ(answers[k], '1') << "not in the table: " << args[k + 1];
 }
 
 TEST(MessageLibrary, NullMessageAnswersFalseAndIsReported) {

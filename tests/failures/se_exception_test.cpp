@@ -8,22 +8,38 @@
 
 namespace {
 
-TEST(ExceptionStringFromCode, WorksheetWordingsPlatformNamesAndUnknown) {
+TEST(ExceptionStringFromCode, EveryCodeOfTheTableAndUnknown) {
     struct Case {
         std::uint32_t code;
         const char* text;
     };
     const Case cases[] = {
-        {0xC000008E, "singularity"},
-        {0xC0000091, "overflow"},
-        {0xC000008C, "index out of bounds"},
-        {0xC0000090, "floating point error"},
-        {0xC0000005, "EXCEPTION_ACCESS_VIOLATION"},
         {0x80000001, "EXCEPTION_GUARD_PAGE"},
-        {0xC00000FD, "EXCEPTION_STACK_OVERFLOW"},
+        {0x80000002, "EXCEPTION_DATATYPE_MISALIGNMENT"},
+        {0x80000003, "EXCEPTION_BREAKPOINT"},
+        {0x80000004, "EXCEPTION_SINGLE_STEP"},
+        {0xC0000005, "EXCEPTION_ACCESS_VIOLATION"},
+        {0xC0000006, "EXCEPTION_IN_PAGE_ERROR"},
+        {0xC000001D, "EXCEPTION_ILLEGAL_INSTRUCTION"},
+        {0xC0000025, "EXCEPTION_NONCONTINUABLE_EXCEPTION"},
+        {0xC0000026, "EXCEPTION_INVALID_DISPOSITION"},
+        {0xC000008C, "index out of bounds"},
+        {0xC000008D, "EXCEPTION_FLT_DENORMAL_OPERAND"},
+        {0xC000008E, "singularity"},
+        {0xC000008F, "EXCEPTION_FLT_INEXACT_RESULT"},
+        {0xC0000090, "floating point error"},
+        {0xC0000091, "overflow"},
+        {0xC0000092, "EXCEPTION_FLT_STACK_CHECK"},
         {0xC0000093, "EXCEPTION_FLT_UNDERFLOW"},
+        {0xC0000094, "EXCEPTION_INT_DIVIDE_BY_ZERO"},
+        {0xC0000095, "EXCEPTION_INT_OVERFLOW"},
+        {0xC0000096, "EXCEPTION_PRIV_INSTRUCTION"},
+        {0xC00000FD, "EXCEPTION_STACK_OVERFLOW"},
+        // Codes outside the table, next to codes in it.
         {0, "EXCEPTION_UNKNOWN_EXCEPTION"},
+        {0x80000005, "EXCEPTION_UNKNOWN_EXCEPTION"},
         {0xC0000097, "EXCEPTION_UNKNOWN_EXCEPTION"},
+        {0x40000005, "EXCEPTION_UNKNOWN_EXCEPTION"},
         {0xFFFFFFFF, "EXCEPTION_UNKNOWN_EXCEPTION"},
     };
     for (const Case& c : cases) {

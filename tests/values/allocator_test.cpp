@@ -115,6 +115,25 @@ TEST(Allocator, LookupSeesOuterArraysButNotThoseOfAFinishedAllocator) {
     EXPECT_FALSE(PinnedArrayMemory::lookup(innerArray));
 }
 
+TEST(Allocator, AnEndingAllocatorDropsTheTablesReferencesToItsArrays) {
+    // Held here as the host would hold a result it was handed: the table's
+    // entry and pin are two more references while the allocator lives.
+    Qlt::DoubleArray outerArray, innerArray;
+    {
+        IqlAllocator outer;
+        outerArray = PinnedArrayMemory::lookup(static_cast<double*>(outer.allocate_array(2048)));
+        {
+            IqlAllocator inner;
+            innerArray = PinnedArrayMemory::lookup(static_cast<double*>(inner.allocate_array(2048)));
+            PinnedArrayMemory::unref(IqlAllocator::m_init_handle);
+            EXPECT_EQ(innerArray.use_count(), 2u);
+        }
+        EXPECT_EQ(innerArray.use_count(), 1u);
+        EXPECT_EQ(outerArray.use_count(), 3u) << "the outer allocator's arrays stay pinned";
+    }
+    EXPECT_EQ(outerArray.use_count(), 1u);
+}
+
 TEST(Allocator, TableGrowsToTheHandlePlusEight) {
     IqlAllocator a;
     const int size = static_cast<int>(PinnedArrayMemory::Handles.size());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <efi/allocator.h>
+#include <efi/errors.h>
 #include <efi/records.h>
 
 #include "arena_support.h"
@@ -158,6 +159,44 @@ TEST(ArrayRecord, CpCopiesAndAddsAZeroImaginaryPlaneOnlyWhenAsked) {
         const std::vector<double> expected =
             c.complexSource ? std::vector<double>{5, 6, 7, 8} : std::vector<double>{0, 0, 0, 0};
         EXPECT_EQ(std::vector<double>(copy->m_im, copy->m_im + 4), expected);
+    }
+}
+
+TEST(ArrayRecord, CpTakesTheAddedPlaneFromTheAllocatorThatHoldsTheCopy) {
+    // Small and large planes alike must outlive a newer allocator that was
+    // current during the copy.
+    for (const unsigned n : {2u, 12u}) {
+        SCOPED_TRACE(n);
+        IqlAllocator outer;
+        std::vector<double> re(n * n, 1.0);
+        array_val* src = array_val::mk(&outer, n, n, re.data(), nullptr);
+        sAnyval* out = nullptr;
+        {
+            IqlAllocator inner;
+            outer.cp(reinterpret_cast<sAnyval*>(src), &out, false, true);
+        }
+        auto* copy = reinterpret_cast<array_val*>(out);
+        ASSERT_FALSE(copy->isRealMatrix());
+        EXPECT_EQ(reinterpret_cast<IqlAllocator::link*>(copy->m_im) - 1, outer.m_blocks)
+            << "the plane is not the outer's";
+        outer.allocate_array(16);
+        outer.allocate_array(2048);
+        EXPECT_EQ(std::vector<double>(copy->m_im, copy->m_im + n * n), std::vector<double>(n * n, 0.0));
+    }
+}
+
+TEST(ArrayRecord, CopiesRefuseALeadingDimensionBelowTheRowCount) {
+    IqlAllocator a;
+    double re[6] = {1, 2, 3, 4, 5, 6};
+    for (const std::int32_t anr : {2, 0, -1}) {
+        SCOPED_TRACE(anr);
+        array_val* src = array_val::mk(&a, 3, 2, re, nullptr);
+        src->m_anr = anr;
+        sAnyval* out = nullptr;
+        EXPECT_APP_ERROR(a.cp(reinterpret_cast<sAnyval*>(src), &out, false, false), "invalid matrix size",
+                         Efi::kNoArgument);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_APP_ERROR(src->Pack(&a, re), "invalid matrix size", Efi::kNoArgument);
     }
 }
 

@@ -17,7 +17,8 @@ class EFI_API PinnedArrayMemory {
 public:
     /// One table entry.
     struct handle {
-        Qlt::DoubleArray m_array;   ///< the array last given to this entry, or null
+        Qlt::DoubleArray m_array;   ///< the array given to this entry, or null once
+                                    ///< the allocator that made it has ended
         Qlt::DoubleArray m_handle;  ///< the pin: the same array while pinned, else null
     };
 
@@ -31,7 +32,7 @@ public:
     /// Grows the table to h + 8 entries, keeping the existing ones.
     static void alloc_handles(int h);
     /// Unpins every entry above h, from the highest handle in use down. The
-    /// arrays stay in their entries until the entries are reused.
+    /// arrays stay in their entries until their allocator ends.
     static void unref(int h);
     /// The in-use array (newest first, outer allocators' too) whose first
     /// element is at p, or null.
