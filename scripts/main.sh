@@ -46,6 +46,8 @@ import sys
 import numpy as np
 import efi
 
+print(">>> import efi, numpy as np")
+print(f">>> m = efi.load({sys.argv[1]!r})")
 m = efi.load(sys.argv[1])
 session = [
     "m.sample_add(1+2j, 3-4j)",
