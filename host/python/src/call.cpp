@@ -153,7 +153,7 @@ void RaiseFrom(std::exception_ptr failure) noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in a bridge call");
+        PyErr_SetString(PyExc_RuntimeError, "unknown error");
     }
 }
 

@@ -41,6 +41,7 @@ VALUES = [
     ("odd", "t_blank", (7,), 0.0),
     ("odd", "t_weighted10", tuple(range(1, 11)), float(sum(k * k for k in range(1, 11)))),
     ("odd", "t_echo", ("caf\u00e9",), "caf\u00e9"),
+    ("odd", "t_utf8", (0,), "\u221a2 \u2248 1.414, caf\u00e9"),
 ]
 
 
@@ -174,6 +175,23 @@ def test_every_failure_is_a_worksheet_error(modules, what, module, name, args, m
     assert (e.value.message, e.value.argument) == (message, argument)
     assert not isinstance(e.value, efi.ProcessorFault)
     assert str(e.value) == message if argument is None else f"{message} (argument {argument})"
+
+
+@pytest.mark.parametrize("args,error,message", [
+    ((0,), RuntimeError, "boom"),            # a std::exception: its what()
+    ((1,), RuntimeError, "unknown error"),   # anything else
+])
+def test_foreign_exceptions_from_native_code(odd, args, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        odd.t_throw(*args)
+    assert 1e308 * 10 == INF
+    assert odd.t_blank(1) == 0.0
+
+
+def test_nesting_is_limited(odd):
+    assert odd.t_nest(10).real == 10.0
+    with pytest.raises(efi.WorksheetError, match="calls nested too deeply"):
+        odd.t_nest(300)
 
 
 def test_relative_name_without_directory_blames_argument_0():

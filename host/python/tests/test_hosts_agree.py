@@ -3,8 +3,10 @@ the sample module, and of the GSL example module when it is built, gives
 the same result or the same error through both."""
 import itertools
 import math
+import re
 import subprocess
 
+import numpy as np
 import pytest
 
 import efi
@@ -30,6 +32,7 @@ def through_python(f, args):
 
 
 def read_efi_call(line):
+    line = re.sub(r"^line \d+: ", "", line)  # script mode names the line of an error
     if line.startswith("error: "):
         return line
     z = complex(line.replace("i", "j"))
@@ -61,3 +64,19 @@ def test_python_and_efi_call_agree(path, tmp_path):
         expected = read_efi_call(line)
         got = through_python(m[name], args)
         assert same(got, expected), f"{name}{args}: python {got!r}, efi-call {line!r}"
+
+
+GSL = BUILD / "examples" / "gsl" / "libefi_gsl.so"
+
+
+@pytest.mark.parametrize("a", [
+    [[4.0, 7.0], [2.0, 6.0]],
+    np.asfortranarray(np.arange(9.0).reshape(3, 3) ** 2 + np.eye(3)),
+    np.arange(16.0).reshape(4, 4).T + 10 * np.eye(4),
+], ids=["2x2 list", "3x3 Fortran", "4x4 transposed"])
+def test_gsl_linear_algebra_matches_numpy(a):
+    if not GSL.exists():
+        pytest.skip("the GSL example module is not built")
+    m = efi.load(GSL)
+    assert m.gsl_det(a) == pytest.approx(np.linalg.det(a), rel=1e-12)
+    np.testing.assert_allclose(m.gsl_inverse(a), np.linalg.inv(a), rtol=1e-12, atol=1e-14)
