@@ -72,7 +72,28 @@ def main():
             bt = base["real_time"]
             print(f"{label:<58} {t:>10.1f}{unit:>2} {bt:>10.1f}{base['time_unit']:>2} "
                   f"{t / bt:>7.2f} {bt / t:>7.2f}")
+    failed = python_rows(args) or failed
     return 1 if failed else 0
+
+
+def python_rows(args):
+    """The Python host's rows (bench/bench_python.py), when the build tree
+    has the package: run with the interpreter it was built for."""
+    if not os.path.isdir(os.path.join(args.build_dir, "host", "python", "efi")):
+        return False
+    python = "python3"
+    with open(os.path.join(args.build_dir, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("Python3_EXECUTABLE:"):
+                python = line.split("=", 1)[1].strip()
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_python.py")
+    out = subprocess.run([python, script, args.build_dir, "--json", f"--repetitions={max(args.repetitions, 5)}"],
+                         check=True, stdout=subprocess.PIPE, text=True)
+    for r in json.loads(out.stdout):
+        label = f"{r['name']} [python]"
+        print(f"{label:<58} {r['time'] * 1e9:>10.1f}ns {r['base'] * 1e9:>10.1f}ns "
+              f"{r['time'] / r['base']:>7.2f} {r['base'] / r['time']:>7.2f}")
+    return False
 
 
 if __name__ == "__main__":

@@ -9,6 +9,8 @@ packages=(
   libgsl-dev  # the GSL example module (examples/gsl) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports
+  # the Python host (host/python) and its tests
+  python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -36,3 +36,39 @@ show hhmmss_inv 59.9996
 show dms "[30; 15; 50]"
 printf 'sample_add 1 2\nsample_sqrt -1\nsample_upper "next line"\n' > build/release/demo-script.txt
 show --script build/release/demo-script.txt
+
+# The same sample from Python (package efi, in the build tree), shown as an
+# interactive session would.
+python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' build/release/CMakeCache.txt)
+echo "\$ PYTHONPATH=build/release/host/python python3"
+PYTHONPATH=build/release/host/python "${python:-python3}" - build/release/examples/sample/libefi_sample.so <<'PY'
+import sys
+import numpy as np
+import efi
+
+print(">>> import efi, numpy as np")
+print(f">>> m = efi.load({sys.argv[1]!r})")
+m = efi.load(sys.argv[1])
+session = [
+    "m.sample_add(1+2j, 3-4j)",
+    "m.sample_scale(2, np.array([[1.0, 2.0], [3.0, 4.0]]))",
+    "m.sample_sum(np.arange(6.0).reshape(2, 3))",
+    "efi.register('half', lambda x: x / 2)",
+    "m.sample_apply('half', 9)",
+    "m.sample_sqrt(-4)",
+    "m.sample_divide(1, 0)",
+    "1e308 * 10",
+    "efi.fif('5\\' 3-1/2\"')",
+    "efi.dms_inv(1.0)",
+]
+for line in session:
+    print(">>>", line)
+    try:
+        value = eval(line)
+        if value is not None and not isinstance(value, efi.HostFunction):
+            print(repr(value))
+    except efi.WorksheetError as e:
+        print(f"{type(e).__module__}.{type(e).__name__}: {e}")
+print(">>> m.sample_upper")
+print(m.sample_upper)
+PY

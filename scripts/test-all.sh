@@ -18,6 +18,10 @@ run_suite() {
 }
 
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The Python host's tests, with the interpreter the package was built for.
+# pytest's exit status 5 (no test collected) is a failure too.
+python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' build/release/CMakeCache.txt)
+PYTHONPATH=build/release/host/python "${python:-python3}" -m pytest -q -p no:cacheprovider host/python/tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DEFI_SANITIZE=ON
 # Fixed here, whatever the environment says: the count and seed are part of the verdict.

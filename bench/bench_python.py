@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""The Python host against baselines measured in the same run.
+
+    bench_python.py BUILD_DIR [--json]
+
+Rows (time per call, median of the repetitions, and time / baseline):
+  scalar: m.sample_add(1.0, 2.0)  against  math.hypot(1.0, 2.0)
+  matrix: m.sample_scale(1.0, A), A 1000 x 1000 float64 (C and Fortran
+          order)  against  four numpy copies of A's bytes: the least that
+          efi-call's path moves (its host matrix is built, the bridge copies
+          it into call memory, the native function writes its result, the
+          bridge copies that into the host matrix)
+and, for the matrix call, the bytes the numpy side allocates per call
+(tracemalloc): 0 for a real result, which views the host's storage.
+
+BUILD_DIR is a build tree with the Python host (PYTHONPATH is set from it).
+"""
+import argparse
+import json
+import math
+import os
+import statistics
+import sys
+import timeit
+import tracemalloc
+
+
+def per_call(stmt, env, number, repeat):
+    """Seconds per call: median and spread over `repeat` timings."""
+    times = [t / number for t in timeit.repeat(stmt, globals=env, number=number, repeat=repeat)]
+    return statistics.median(times), min(times), max(times)
+
+
+def numpy_bytes(fn):
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        before = tracemalloc.get_traced_memory()[0]
+        result = fn()
+        grown = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    del result
+    return grown
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("build_dir")
+    ap.add_argument("--json", action="store_true", help="print rows as JSON (for bench/run.py)")
+    ap.add_argument("--repetitions", type=int, default=5)
+    args = ap.parse_args()
+    sys.path.insert(0, os.path.join(args.build_dir, "host", "python"))
+    import numpy as np
+    import efi
+
+    m = efi.load(os.path.join(args.build_dir, "examples", "sample", "libefi_sample.so"))
+    env = {"m": m, "math": math, "np": np}
+    rows = []
+
+    # Scalar: both statements look up the function by attribute and pass two floats.
+    reps = max(args.repetitions, 5)
+    t, lo, hi = per_call("m.sample_add(1.0, 2.0)", env, 200000, reps)
+    b, blo, bhi = per_call("math.hypot(1.0, 2.0)", env, 200000, reps)
+    rows.append({"name": "BM_PythonScalarCall__sample_add", "baseline": "math.hypot(1.0, 2.0)",
+                 "time": t, "base": b, "spread": [lo / bhi, hi / blo]})
+
+    n = 1000
+    for order in ("C", "F"):
+        a = np.asarray(np.arange(n * n, dtype=np.float64).reshape(n, n), order=order)
+        scratch = [np.empty_like(a) for _ in range(4)]
+        env.update(a=a, s=scratch)
+        t, lo, hi = per_call("m.sample_scale(1.0, a)", env, 5, args.repetitions)
+        b, blo, bhi = per_call("for x in s: np.copyto(x, a)", env, 5, args.repetitions)
+        rows.append({"name": f"BM_PythonMatrixCall__{order}_order/1000", "baseline": "4 numpy copies of 8 MB",
+                     "time": t, "base": b, "spread": [lo / bhi, hi / blo],
+                     "numpy_bytes": numpy_bytes(lambda: m.sample_scale(1.0, a))})
+
+    if args.json:
+        print(json.dumps(rows))
+        return 0
+    for r in rows:
+        extra = f"  numpy side allocates {r['numpy_bytes']} bytes" if "numpy_bytes" in r else ""
+        print(f"{r['name']:<40} {r['time'] * 1e9:>12.0f} ns  baseline {r['base'] * 1e9:>12.0f} ns "
+              f"({r['baseline']})  ratio {r['time'] / r['base']:.2f} "
+              f"[{r['spread'][0]:.2f}..{r['spread'][1]:.2f}]{extra}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

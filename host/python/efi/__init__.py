@@ -1,0 +1,124 @@
+"""efi from Python: call extension modules through the call bridge.
+
+    >>> import efi
+    >>> m = efi.load("libefi_sample.so")
+    >>> m.sample_add(1+2j, 3-4j)
+    (4-2j)
+    >>> efi.fif("5' 3-1/2\\"")
+    1.6129
+
+A module's functions are attributes of the object `load` returns (or items,
+for names that are not identifiers). Numbers go in as any real or complex
+number and come back as float (no imaginary part) or complex; matrices go in
+as 2-D array-likes (a 1-D one is a column) and come back as 2-D numpy
+arrays; text is str. File-name arguments are joined to the module's `cwd`.
+
+A failure is raised as WorksheetError (its message and the number of the
+argument to blame, or None); a processor fault in native code as
+ProcessorFault; an exception raised by a Python callback reaches the caller
+unchanged.
+"""
+import os
+import types
+
+from . import _efi
+
+__all__ = [
+    "load", "register", "Module", "Function", "HostFunction",
+    "ModuleError", "WorksheetError", "ProcessorFault",
+    "fif", "fif_inv", "dms", "dms_inv", "hhmmss", "hhmmss_inv",
+]
+
+
+class ModuleError(Exception):
+    """A module that cannot be loaded; the message names it and the reason."""
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message
+
+
+class WorksheetError(Exception):
+    """A worksheet error: `message`, and `argument`, the number (from 1) of
+    the argument to blame, 0 for the call's directory, or None for none."""
+
+    def __init__(self, message, argument=None):
+        super().__init__(message, argument)
+        self.message = message
+        self.argument = argument
+
+    def __str__(self):
+        if self.argument is None:
+            return self.message
+        return f"{self.message} (argument {self.argument})"
+
+
+class ProcessorFault(WorksheetError):
+    """A trapped floating-point fault in native code: `message` is the host's
+    text ("singularity", "overflow", "floating point error"), `code` the
+    fault's exception code."""
+
+    def __init__(self, message, code):
+        super().__init__(message)
+        self.args = (message, code)
+        self.code = code
+
+
+_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault)
+
+Function = _efi.Function
+HostFunction = _efi.HostFunction
+register = _efi.register
+fif, fif_inv = _efi.fif, _efi.fif_inv
+dms, dms_inv = _efi.dms, _efi.dms_inv
+hhmmss, hhmmss_inv = _efi.hhmmss, _efi.hhmmss_inv
+
+
+class Module(types.ModuleType):
+    """An extension module: its functions are attributes (and items).
+
+    `cwd` is the directory file-name arguments are relative to: the working
+    directory at load unless given; None for none (a relative name then
+    fails with "must be string", argument 0).
+    """
+
+    def __init__(self, path, cwd=None):
+        library = _efi.Library(os.fspath(path), os.getcwd() if cwd is None else cwd)
+        functions = {f.__name__: f for f in library.functions}
+        super().__init__(os.path.basename(library.path), _listing(functions))
+        self.__file__ = library.path
+        vars(self)["_library"] = library
+        vars(self)["_functions"] = functions
+        # Straight into the instance dictionary: a function named like a
+        # property of this class ("cwd") stays reachable as an item.
+        vars(self).update(functions)
+
+    @property
+    def cwd(self):
+        return self._library.cwd
+
+    @cwd.setter
+    def cwd(self, value):
+        self._library.cwd = value
+
+    @property
+    def functions(self):
+        """The module's functions by name."""
+        return dict(self._functions)
+
+    def __getitem__(self, name):
+        return self._functions[name]
+
+    def __repr__(self):
+        return f"<efi module {self.__file__!r}\n{_listing(self._functions)}>"
+
+
+def _listing(functions):
+    return "\n".join("  " + f.__doc__ for _, f in sorted(functions.items()))
+
+
+def load(path, cwd=None):
+    """Opens the extension module at `path` with the host's loader (the same
+    checks as efi-call) and returns it as a Module. A module that cannot be
+    loaded raises ModuleError."""
+    return Module(path, cwd)

@@ -1,0 +1,50 @@
+// efi.Function: one host function (a module's registered native function or
+// a built-in conversion) as a Python callable.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <vrnrun/vrnrun.h>
+
+namespace efi_python {
+
+/// What a function's argument or result is, as `efi-call --list` names it.
+enum class Kind { Number, Matrix, Text, File, Unknown };
+
+Kind ArgKind(std::int32_t code);
+Kind RetKind(std::int32_t code);
+
+/// The directory a module's file-name arguments are relative to: the host
+/// text the bridge joins names to (with its final '/'), or null for none.
+struct Directory {
+    Vrn::Run::Object host;
+};
+
+/// Everything a call needs, fixed when the function object is made.
+struct Callable {
+    std::string name;
+    std::vector<Kind> args;
+    Kind ret;
+    Vrn::Run::Object function;       ///< the host function object
+    bool hidden;                     ///< takes the directory first, unseen by Python
+    std::shared_ptr<Directory> cwd;  ///< the module's directory (hidden functions)
+
+    /// "name(number, number) -> number", as efi-call --list writes it.
+    std::string Signature() const;
+};
+
+/// Readies the type; call once, at import. False with a Python error set.
+bool InitFunctionType(PyObject* module);
+
+/// A new efi.Function for `c`, or null with a Python error set.
+PyObject* NewFunction(Callable c);
+
+/// The callable of an efi.Function, or null when `o` is not one.
+const Callable* CallableOf(PyObject* o);
+
+}  // namespace efi_python

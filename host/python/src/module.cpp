@@ -1,0 +1,290 @@
+// efi._efi: the Python host's extension. Loads extension modules with the
+// host's loader, calls their functions through the bridge, makes Python
+// callables host functions that native code can call back, and offers the
+// six unit conversions. The package's Python code (efi/__init__.py) builds
+// the user-facing objects on top.
+#include <pybind11/complex.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <efi/host/callbacks.h>
+#include <efi/host/convert.h>
+#include <efi/host/delegates.h>
+#include <efi/host/module_loader.h>
+#include <vrnrun/faults.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <complex>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "call.h"
+#include "function.h"
+#include "values.h"
+
+namespace py = pybind11;
+using Vrn::Run::Object;
+
+namespace efi_python {
+
+namespace {
+
+/// Turns a Python error set by the code below into a pybind11 exception.
+[[noreturn]] void ThrowPythonError() { throw py::error_already_set(); }
+
+py::object Steal(PyObject* o) {
+    if (!o) ThrowPythonError();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+/// The fault translation's SIGFPE action, as installed at import.
+struct sigaction g_translation {};
+
+void InstallTranslation() {
+    Vrn::Run::InstallFaultTranslation();
+    ::sigaction(SIGFPE, nullptr, &g_translation);
+}
+
+/// Puts the fault translation back if another SIGFPE handler has taken its
+/// place since import (faulthandler.enable(), as pytest does at start-up):
+/// a trapped fault would otherwise end the process. Checked at each load,
+/// not each call: asking for the handler is a system call.
+void ReinstateTranslation() {
+    struct sigaction current {};
+    ::sigaction(SIGFPE, nullptr, &current);
+    if (!(current.sa_flags & SA_SIGINFO) || current.sa_sigaction != g_translation.sa_sigaction)
+        ::sigaction(SIGFPE, &g_translation, nullptr);
+}
+
+/// A loaded extension module: its functions and the directory its
+/// file-name arguments are relative to.
+class Library {
+public:
+    Library(std::string path, const py::object& cwd) : m_dir(std::make_shared<Directory>()) {
+        // dlopen searches the library path for a bare name; a file in the
+        // working directory is what a user means by one.
+        if (path.find('/') == std::string::npos && access(path.c_str(), R_OK) == 0) path = "./" + path;
+        m_path = path;
+        std::vector<Efi::ModuleFunction> fns;
+        try {
+            fns = Efi::LoadModule(path);
+        } catch (const Efi::ModuleError& e) {
+            RaiseModuleError(e.what());
+            ThrowPythonError();
+        }
+        SetCwd(cwd);
+        ReinstateTranslation();
+        for (Efi::ModuleFunction& f : fns) {
+            Callable c{f.name, {}, RetKind(f.ret), f.function, false, m_dir};
+            for (std::int32_t code : f.args) {
+                c.args.push_back(ArgKind(code));
+                c.hidden = c.hidden || code == 13 || code == 14;
+            }
+            // The bridge passes the directory only to functions of 1..10
+            // arguments (the others fail whatever they are given).
+            c.hidden = c.hidden && !f.args.empty() && f.args.size() <= 10;
+            // Native code may call every function back by name.
+            Efi::RegisterHostCallback(f.name, f.function);
+            m_functions.push_back(Steal(NewFunction(std::move(c))));
+        }
+    }
+
+    const std::string& Path() const { return m_path; }
+    const std::vector<py::object>& Functions() const { return m_functions; }
+    py::object Cwd() const { return m_cwd; }
+
+    /// A directory (str or path object), or None for none: relative file
+    /// names then fail with "must be string" (argument 0).
+    void SetCwd(const py::object& cwd) {
+        if (cwd.is_none()) {
+            m_dir->host = nullptr;
+            m_cwd = py::none();
+            return;
+        }
+        py::str dir = Steal(PyOS_FSPath(cwd.ptr()));
+        std::u16string text = Utf16(dir.ptr());
+        // The bridge joins directory and name without a separator.
+        if (!text.empty() && text.back() != u'/') text += u'/';
+        m_dir->host = Vrn::Run::Text(std::move(text));
+        m_cwd = dir;
+    }
+
+private:
+    std::string m_path;
+    std::shared_ptr<Directory> m_dir;
+    py::object m_cwd;
+    std::vector<py::object> m_functions;
+};
+
+/// A Python callable as the body of a host function. The GIL is taken (it
+/// is normally held already: the bridge call that leads here holds it) and
+/// Python's floating-point environment is in force while Python runs.
+class PythonCallback {
+public:
+    explicit PythonCallback(py::object fn) : m_fn(fn.release().ptr()) {}
+    PythonCallback(const PythonCallback&) = delete;
+    PythonCallback& operator=(const PythonCallback&) = delete;
+    ~PythonCallback() {
+        // The host may drop its functions after the interpreter has gone.
+        if (!Py_IsInitialized()) return;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        Py_DECREF(m_fn);
+        PyGILState_Release(gil);
+    }
+
+    Object operator()(std::span<const Object> args) const {
+        Gil gil;
+        PythonSection section;
+        PyObject* arg = FromHost(args[0]);
+        if (!arg) throw PythonError::Fetch();
+        PyObject* value = PyObject_CallOneArg(m_fn, arg);
+        Py_DECREF(arg);
+        if (!value) throw PythonError::Fetch();
+        Object out;
+        const bool ok = ToHost(value, out, 0);
+        Py_DECREF(value);
+        if (!ok) throw PythonError::Fetch();
+        return out;
+    }
+
+private:
+    struct Gil {
+        PyGILState_STATE state = PyGILState_Ensure();
+        ~Gil() { PyGILState_Release(state); }
+    };
+    PyObject* m_fn;
+};
+
+/// RunInBridge for code called by pybind11: a failure is thrown.
+template <class Body>
+auto Run(Body&& body) {
+    auto r = RunInBridge(std::forward<Body>(body));
+    if (!r) ThrowPythonError();
+    return *r;
+}
+
+/// What efi.register returns: the host function made from a Python
+/// callable, with the host's numeric wrappers of it (Efi::Fdelegate), each
+/// made once and reused as the host would.
+class HostFunction {
+public:
+    HostFunction(std::string name, Object f)
+        : m_name(std::move(name)),
+          m_obj(Efi::Fdelegate::dbl_to_obj(f)),
+          m_dbl(Efi::Fdelegate::dbl_to_dbl(f)),
+          m_dbl_cplx(Efi::Fdelegate::dbl_to_cplx(f)),
+          m_cplx(Efi::Fdelegate::cplx_to_cplx(f)) {}
+
+    py::object DblToObj(double x) const { return Steal(FromHost(Run([&] { return m_obj(x); }))); }
+    double DblToDbl(double x) const { return Run([&] { return m_dbl(x); }); }
+    std::complex<double> DblToCplx(double x) const {
+        qlComplex r = Run([&] {
+            qlComplex out{};
+            m_dbl_cplx(out, x);
+            return out;
+        });
+        return {r.real, r.imag};
+    }
+    std::complex<double> CplxToCplx(std::complex<double> z) const {
+        qlComplex r = Run([&] {
+            qlComplex out{}, arg{z.real(), z.imag()};
+            m_cplx(out, arg);
+            return out;
+        });
+        return {r.real, r.imag};
+    }
+    std::string Repr() const { return "<efi host function " + m_name + ">"; }
+
+private:
+    std::string m_name;
+    Efi::delegate_dbl_to_obj m_obj;
+    Efi::delegate_dbl_to_dbl m_dbl;
+    Efi::delegate_dbl_to_cplx m_dbl_cplx;
+    Efi::delegate_cplx_to_cplx m_cplx;
+};
+
+std::unique_ptr<HostFunction> Register(const std::string& name, const py::object& fn) {
+    if (fn.is_none()) {
+        Efi::RegisterHostCallback(name, nullptr);
+        return nullptr;
+    }
+    if (!PyCallable_Check(fn.ptr())) throw py::type_error("efi.register: the function must be callable");
+    auto body = std::make_shared<PythonCallback>(fn);
+    Object f = Vrn::Run::Func(1, [body](std::span<const Object> a) { return (*body)(a); });
+    Efi::RegisterHostCallback(name, f);
+    return std::make_unique<HostFunction>(name, f);
+}
+
+/// The six conversions as efi.Function objects, registered for callbacks
+/// too, as efi-call does.
+void AddConversions(py::module_& m) {
+    using Fn = Object (*)(const Object&);
+    struct Builtin {
+        const char* name;
+        Kind arg, ret;
+        Fn fn;
+    };
+    const Builtin builtins[] = {
+        {"fif", Kind::Text, Kind::Number, &Efi::Convert::fif},
+        {"fif_inv", Kind::Number, Kind::Text, &Efi::Convert::fif_inv},
+        {"dms", Kind::Matrix, Kind::Number, &Efi::Convert::dms},
+        {"dms_inv", Kind::Number, Kind::Matrix, &Efi::Convert::dms_inv},
+        {"hhmmss", Kind::Text, Kind::Number, &Efi::Convert::hhmmss},
+        {"hhmmss_inv", Kind::Number, Kind::Text, &Efi::Convert::hhmmss_inv},
+    };
+    for (const Builtin& b : builtins) {
+        Fn fn = b.fn;
+        Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
+        Efi::RegisterHostCallback(b.name, f);
+        m.attr(b.name) = Steal(NewFunction(Callable{b.name, {b.arg}, b.ret, f, false, nullptr}));
+    }
+}
+
+}  // namespace
+
+}  // namespace efi_python
+
+PYBIND11_MODULE(_efi, m) {
+    using namespace efi_python;
+    m.doc() = "The Python host's extension; use the package efi.";
+    // Faults in native code become exceptions instead of ending the process.
+    InstallTranslation();
+    if (!InitFunctionType(m.ptr())) throw py::error_already_set();
+
+    m.def(
+        "_bind_errors",
+        [](py::object module_error, py::object worksheet_error, py::object processor_fault) {
+            ErrorClasses& e = Errors();
+            e.module_error = module_error.release().ptr();  // kept to the end
+            e.worksheet_error = worksheet_error.release().ptr();
+            e.processor_fault = processor_fault.release().ptr();
+        },
+        "Names the package's exception classes to the extension.");
+
+    py::class_<Library>(m, "Library", "A loaded extension module (use efi.load).")
+        .def(py::init<std::string, py::object>(), py::arg("path"), py::arg("cwd"))
+        .def_property_readonly("path", &Library::Path)
+        .def_property_readonly("functions", &Library::Functions)
+        .def_property("cwd", &Library::Cwd, &Library::SetCwd);
+
+    py::class_<HostFunction>(m, "HostFunction", "A Python callable registered as a host function.")
+        .def("dbl_to_obj", &HostFunction::DblToObj, py::arg("x"), "The value at x, whatever its kind.")
+        .def("dbl_to_dbl", &HostFunction::DblToDbl, py::arg("x"), "The real part of the number at x.")
+        .def("dbl_to_cplx", &HostFunction::DblToCplx, py::arg("x"), "The number at x.")
+        .def("cplx_to_cplx", &HostFunction::CplxToCplx, py::arg("z"), "The number at the complex point z.")
+        .def("__repr__", &HostFunction::Repr);
+
+    m.def("register", &Register, py::arg("name"), py::arg("fn"),
+          "Makes fn(x) the host function `name`, which native code calls with Efi::call_host; "
+          "None removes the name.");
+
+    AddConversions(m);
+
+    // The host's table of callbacks holds Python callables: it is emptied
+    // while the interpreter can still release them.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { Efi::ClearHostCallbacks(); }));
+}

@@ -1,0 +1,41 @@
+// Python values as host values and back.
+//
+// Python to host, by the Python value's own kind (the bridge then checks it
+// against what the function declares, as for any host):
+//   float, int, complex, numpy scalars, other numbers   a number
+//   str, os.PathLike naming a str                       text
+//   2-D array-like (numpy array, nested lists, ...)     a matrix; 1-D is a column
+//   None                                                 the host's null
+// A numeric array of float64 or complex128 is read in place, whatever its
+// order or strides, into the host matrix: one copy. Other numeric types are
+// converted by numpy first. An array of other things (text, objects) becomes
+// a matrix with nested elements.
+//
+// Host to Python: a number is a float when its imaginary part is zero, else a
+// complex; a real matrix is a float64 array over the host's own storage (no
+// copy), a complex one a complex128 array (one copy, the planes
+// interleaved); text is str; null is None.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include <vrnrun/vrnrun.h>
+
+namespace efi_python {
+
+/// Sets `out` to the host value of `o`. On failure sets a Python error
+/// (TypeError naming `argument` when it is not 0) and returns false.
+bool ToHost(PyObject* o, Vrn::Run::Object& out, int argument);
+
+/// A new reference to the Python value of `v`, or null with an error set.
+PyObject* FromHost(const Vrn::Run::Object& v);
+
+/// Host text from a Python str (every code point, lone surrogates kept).
+std::u16string Utf16(PyObject* str);
+
+/// A new Python str from host text, or null with an error set.
+PyObject* FromUtf16(const std::u16string& s);
+
+}  // namespace efi_python

@@ -1,0 +1,294 @@
+"""Calls of module functions from Python: values of every argument and
+return code, the bridge's failures, processor faults, file names."""
+import fractions
+import math
+import os
+import pathlib
+import pydoc
+import subprocess
+
+import numpy as np
+import pytest
+
+import efi
+from conftest import EFI_CALL, ODD, SAMPLE
+
+INF = float("inf")
+
+
+def call(modules, module, name, *args):
+    if module not in modules:
+        pytest.skip(f"module {module} not built")
+    return modules[module][name](*args)
+
+
+# (module, function, arguments, result): result type matters (float/complex/str).
+VALUES = [
+    ("sample", "sample_add", (1 + 2j, 3 - 4j), 4 - 2j),
+    ("sample", "sample_add", (1, 2), 3.0),
+    ("sample", "sample_add", (1j, -1j), 0.0),  # no imaginary part: a float
+    ("sample", "sample_add", (np.float32(1.5), np.complex64(2j)), 1.5 + 2j),
+    ("sample", "sample_add", (fractions.Fraction(1, 2), True), 1.5),
+    ("sample", "sample_add", (np.array(2.0), np.int64(3)), 5.0),
+    ("sample", "sample_sqrt", (2.25,), 1.5),
+    ("sample", "sample_divide", (1, 4), 0.25),
+    ("sample", "sample_upper", ("hello, world",), "HELLO, WORLD"),
+    ("sample", "sample_upper", ("",), ""),
+    ("sample", "sample_length", ("na\u00efve",), 5.0),   # one low byte per character
+    ("sample", "sample_length", ("ab\0cd",), 2.0),        # cut at the NUL
+    ("sample", "sample_nothing", (1,), ""),              # null text
+    ("sample", "sample_apply", ("sample_sqrt", 2.25), 1.5),  # callback into the module
+    ("odd", "t_blank", (7,), 0.0),
+    ("odd", "t_weighted10", tuple(range(1, 11)), float(sum(k * k for k in range(1, 11)))),
+    ("odd", "t_echo", ("caf\u00e9",), "caf\u00e9"),
+    ("odd", "t_utf8", (0,), "\u221a2 \u2248 1.414, caf\u00e9"),
+]
+
+
+@pytest.mark.parametrize("module,name,args,expected", VALUES)
+def test_values_cross_both_ways(modules, module, name, args, expected):
+    result = call(modules, module, name, *args)
+    assert result == expected
+    assert type(result) is type(expected)
+
+
+# Arrays of every layout numpy hands over, compared with numpy's own sum
+# and scaling.
+_base = np.arange(1.0, 13.0).reshape(3, 4)
+ARRAYS = {
+    "C order": _base,
+    "Fortran order": np.asfortranarray(_base),
+    "transposed view": _base.T,
+    "strided view": np.arange(60.0).reshape(6, 10)[::2, ::3],
+    "reversed": _base[::-1, ::-1],
+    "complex C": _base + 1j * _base[::-1],
+    "complex Fortran": np.asfortranarray(_base - 2j),
+    "int": np.arange(6).reshape(2, 3),
+    "float32": _base.astype(np.float32),
+    "complex64": (_base + 1j).astype(np.complex64),
+    "bool": np.array([[True, False], [True, True]]),
+    "nested lists": [[1, 2, 3], [4, 5, 6]],
+    "1-D: a column": [1.0, 2.0, 3.0],
+    "no rows": np.zeros((0, 3)),
+    "big": np.arange(40000.0).reshape(100, 400) / 7,
+}
+
+
+@pytest.mark.parametrize("layout", ARRAYS)
+def test_matrices_match_numpy(sample, layout):
+    a = ARRAYS[layout]
+    expected = np.asarray(a)
+    if expected.ndim == 1:
+        expected = expected.reshape(-1, 1)
+    assert sample.sample_sum(a) == pytest.approx(expected.sum(), rel=1e-12)
+    for s in (2.0, 0.5 - 1j):
+        scaled = sample.sample_scale(s, a)
+        assert scaled.shape == expected.shape
+        complex_result = np.iscomplexobj(expected) or isinstance(s, complex)
+        assert scaled.dtype == (np.complex128 if complex_result else np.float64)
+        np.testing.assert_allclose(scaled, s * expected.astype(scaled.dtype), rtol=1e-15)
+
+
+@pytest.mark.parametrize("rows,cols,complex_part", [(2, 3, 0), (2, 3, 1), (1, 1, 0), (0, 0, 0), (0, 4, 1)])
+def test_matrix_results_of_every_shape(odd, rows, cols, complex_part):
+    m = odd.t_shape(rows, cols, complex_part)
+    k = np.arange(1.0, rows * cols + 1).reshape(cols, rows).T  # element k = k + 1, by columns
+    np.testing.assert_array_equal(m, k - 1j * k if complex_part else k)
+    assert m.shape == (rows, cols)
+    assert m.dtype == (np.complex128 if complex_part else np.float64)
+
+
+def test_matrix_results_are_the_hosts_storage(sample):
+    # A real result is viewed in place; it stays valid after the call, and
+    # views of it keep it alive.
+    r = sample.sample_scale(1.0, np.eye(300))
+    assert not r.flags.owndata and r.base is not None
+    view = r[::2]
+    del r
+    assert view.sum() == 150.0
+    view[0, 0] = 5.0  # writable
+    assert view[0, 0] == 5.0
+
+
+def test_numpy_side_copies_nothing_but_the_interleaving(sample):
+    import tracemalloc
+    n = 400
+    real_c, real_f = np.ones((n, n)), np.ones((n, n), order="F")
+    cplx = np.ones((n, n), dtype=complex)
+    tracemalloc.start()
+    try:
+        for a in (real_c, real_f):
+            tracemalloc.reset_peak()
+            before = tracemalloc.get_traced_memory()[0]
+            r = sample.sample_scale(2.0, a)
+            assert tracemalloc.get_traced_memory()[1] - before < 64 * 1024
+            del r
+        tracemalloc.reset_peak()
+        before = tracemalloc.get_traced_memory()[0]
+        r = sample.sample_scale(2.0, cplx)
+        grown = tracemalloc.get_traced_memory()[1] - before
+        assert r.nbytes <= grown < r.nbytes + 64 * 1024  # the one interleaving copy
+    finally:
+        tracemalloc.stop()
+
+
+def _no_directory(m):
+    m.cwd = None
+    return m
+
+
+# (what, module, function, arguments, message, argument): every failure row
+# of the bridge, as the Python caller sees it.
+FAILURES = [
+    ("no arguments", "odd", "t_none", (1,), "maximum 10 arguments", None),
+    ("eleven arguments", "odd", "t_eleven", (1,), "maximum 10 arguments", None),
+    ("text for a number", "sample", "sample_add", ("x", 1), "must be scalar", 1),
+    ("None for a number", "sample", "sample_add", (1, None), "must be scalar", 2),
+    ("number for a matrix", "sample", "sample_scale", (1, 2), "must be matrix", 2),
+    ("nested matrix", "sample", "sample_scale", (1, [[1, "a"]]), "may not be nested", 2),
+    ("ragged lists", "sample", "sample_sum", ([[1, 2], [3]],), "may not be nested", 1),
+    ("number for text", "sample", "sample_upper", (1,), "must be string", 1),
+    ("number for a file", "sample", "sample_path", (1,), "must be string", 1),
+    ("unknown argument code", "odd", "t_bad_arg", (1,), "argument type not implemented", None),
+    ("table entry 3", "odd", "t_code", ((2 << 16) | 3,), "third failure", 2),
+    ("index 0", "odd", "t_code", (2 << 16,), "unknown error", 2),
+    ("index past the table", "odd", "t_code", ((2 << 16) | 4,), "unknown error", 2),
+    ("no table", "odd", "t_code_untabled", ((1 << 16) | 1,), "unknown error", 1),
+    ("no argument to blame", "odd", "t_code", (3,), "third failure", 0),
+    ("return code 0", "odd", "t_ret0", (1,), "return type not implemented", None),
+    ("return code 3", "odd", "t_ret3", (1,), "return type not implemented", None),
+    ("second of three", "odd", "t_three", (1, 2, 3), "must be matrix", 2),
+    ("native message", "sample", "sample_sqrt", (-1,), "must be non-negative", 1),
+    ("native message 1", "sample", "sample_file_size", ("/no/such/file",), "file not found", 1),
+    ("native message 2", "sample", "sample_file_size", ("/",), "not a regular file", 1),
+    ("native Throw", "sample", "sample_throw", (5,), "must be positive", 1),
+    ("too many", "sample", "sample_add", (1, 2, 3), "too many parameters", None),
+    ("too few", "sample", "sample_add", (1,), "too few parameters", None),
+    ("no such callback", "sample", "sample_apply", ("no_such", 1), "must be a function", 1),
+]
+
+
+@pytest.mark.parametrize("what,module,name,args,message,argument", FAILURES, ids=[f[0] for f in FAILURES])
+def test_every_failure_is_a_worksheet_error(modules, what, module, name, args, message, argument):
+    with pytest.raises(efi.WorksheetError) as e:
+        call(modules, module, name, *args)
+    assert (e.value.message, e.value.argument) == (message, argument)
+    assert not isinstance(e.value, efi.ProcessorFault)
+    assert str(e.value) == message if argument is None else f"{message} (argument {argument})"
+
+
+@pytest.mark.parametrize("args,error,message", [
+    ((0,), RuntimeError, "boom"),            # a std::exception: its what()
+    ((1,), RuntimeError, "unknown error"),   # anything else
+])
+def test_foreign_exceptions_from_native_code(odd, args, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        odd.t_throw(*args)
+    assert 1e308 * 10 == INF
+    assert odd.t_blank(1) == 0.0
+
+
+def test_nesting_is_limited(odd):
+    assert odd.t_nest(10).real == 10.0
+    with pytest.raises(efi.WorksheetError, match="calls nested too deeply"):
+        odd.t_nest(300)
+
+
+def test_relative_name_without_directory_blames_argument_0():
+    m = _no_directory(efi.load(SAMPLE))
+    with pytest.raises(efi.WorksheetError) as e:
+        m.sample_path("rel")
+    assert (e.value.message, e.value.argument) == ("must be string", 0)
+    assert m.sample_path("/abs") == "/abs"
+
+
+@pytest.mark.parametrize("a,b,message,code", [
+    (1.0, 0.0, "singularity", 0xC000008E),
+    (1e308, 1e-308, "overflow", 0xC0000091),
+    (0.0, 0.0, "floating point error", 0xC0000090),
+])
+def test_trapped_faults_then_pythons_arithmetic(sample, a, b, message, code):
+    with pytest.raises(efi.ProcessorFault) as e:
+        sample.sample_divide(a, b)
+    assert (e.value.message, e.value.code, e.value.argument, str(e.value)) == (message, code, None, message)
+    assert isinstance(e.value, efi.WorksheetError)
+    # Python's own arithmetic is untrapped again: these would be SIGFPE
+    # under the host's word.
+    assert 1e308 * 10 == INF
+    assert math.isnan(INF - INF)
+    with np.errstate(all="ignore"):
+        assert np.float64(1.0) / np.float64(0.0) == INF
+    assert sample.sample_divide(1, 8) == 0.125  # and the bridge goes on
+
+
+@pytest.mark.parametrize("attempt", [
+    lambda m: m.sample_add(1, 2),
+    lambda m: m.sample_sqrt(-1),
+    lambda m: m.sample_throw(3),
+    lambda m: m.sample_scale(2, [[1e308]]),
+    lambda m: efi.fif("1/0"),
+])
+def test_every_exit_restores_pythons_environment(sample, attempt):
+    try:
+        attempt(sample)
+    except efi.WorksheetError:
+        pass
+    assert 1e308 * 10 == INF
+
+
+def test_file_names_join_the_modules_directory(tmp_path):
+    (tmp_path / "data.bin").write_bytes(b"12345")
+    m = efi.load(SAMPLE, cwd=tmp_path)
+    assert m.cwd == str(tmp_path)
+    assert m.sample_path("data.bin") == f"{tmp_path}/data.bin"
+    assert m.sample_file_size("data.bin") == 5.0
+    assert m.sample_file_size(tmp_path / "data.bin") == 5.0  # a path object
+    m.cwd = "/some/dir/"
+    assert m.sample_path("x") == "/some/dir/x"
+    assert efi.load(SAMPLE).sample_path("x") == os.path.join(os.getcwd(), "x")
+
+
+@pytest.mark.parametrize("args,error", [
+    (({}, 1), TypeError),
+    ((np.zeros((2, 2, 2)), 1), TypeError),
+    ((object(), 1), TypeError),
+    ((10 ** 400, 1), OverflowError),
+])
+def test_values_with_no_host_kind_are_python_errors(sample, args, error):
+    with pytest.raises(error):
+        sample.sample_add(*args)
+    with pytest.raises(TypeError):
+        sample.sample_add(1, b=2)
+
+
+def test_listing_matches_efi_call(sample):
+    listing = [line for line in repr(sample).splitlines()[1:]]
+    assert "  sample_add(number, number) -> number" in listing
+    help_text = pydoc.render_doc(sample, renderer=pydoc.plaintext)
+    assert repr(sample.sample_path) == "<efi function sample_path(file) -> text>"
+    assert sample.sample_path.__doc__ == "sample_path(file) -> text"
+    if not EFI_CALL.exists():
+        pytest.skip("efi-call not built")
+    out = subprocess.run([str(EFI_CALL), "--ext", str(SAMPLE), "--list"], check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    expected = [line for line in out if line.startswith("sample_")]
+    assert [line.strip().rstrip(">") for line in listing] == expected
+    for line in expected:
+        assert line in help_text
+
+
+@pytest.mark.parametrize("path,reason", [
+    ("/no/such/module.so", "cannot be loaded"),
+    (efi.__file__, "cannot be loaded"),          # not a shared object
+    (efi._efi.__file__, "exports no efi_module"),  # a shared object without the table
+])
+def test_modules_that_cannot_load(path, reason):
+    with pytest.raises(efi.ModuleError) as e:
+        efi.load(path)
+    assert e.value.message.startswith(f'module "{path}": {reason}')
+
+
+def test_functions_by_item_and_by_attribute(sample):
+    assert sample["sample_add"] is sample.sample_add
+    assert sorted(sample.functions) == sorted(n for n in dir(sample) if n.startswith("sample_"))
+    assert pathlib.Path(sample.__file__) == SAMPLE
