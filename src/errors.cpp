@@ -1,5 +1,6 @@
 // The road by which failures reach the worksheet user.
 #include <efi/errors.h>
+#include <efi/standard_errors.h>
 #include <efi/host/requirements.h>
 
 #include <dlfcn.h>
@@ -16,13 +17,13 @@ namespace Efi {
 namespace {
 
 constexpr const char* kStandardErrors[] = {
-#define EFI_STANDARD_ERROR(code, text) text,
+#define EFI_STANDARD_ERROR(code, name, text) text,
 #include "standard_errors.def"
 #undef EFI_STANDARD_ERROR
 };
 static_assert(std::size(kStandardErrors) == kStandardErrorCount);
 
-constexpr std::uint32_t kUnknownError = 29;
+constexpr std::uint32_t kUnknownError = StandardError::UnknownError;
 
 }  // namespace
 

@@ -10,6 +10,8 @@
 
 #include <gmock/gmock.h>
 
+#include <efi/version.h>
+
 namespace {
 
 struct Outcome {
@@ -200,6 +202,11 @@ TEST(EfiCall, NothingTypedCrashesIt) {
         EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2)
             << args[0] << " " << args[1] << ": status " << r.status << "\n" << r.err;
     }
+}
+
+TEST(EfiCall, VersionIsPrintedBeforeAnyModuleIsLoaded) {
+    ExpectResult({"--version"}, "efi-call " EFI_VERSION_STRING);
+    ExpectResult({"--ext", "/nonexistent/mod.so", "--version"}, "efi-call " EFI_VERSION_STRING);
 }
 
 }  // namespace
