@@ -10,7 +10,7 @@
 # - hidden visibility, so that the module exports its table (efi_module,
 #   made by EFI_MODULE_TABLE) and nothing that could clash with another
 #   module's or the host's symbols;
-# - C++20, which the native API's headers are written in.
+# - C++20 (efi::efi asks for it), the language of the host's own API.
 function(efi_add_module target)
   cmake_parse_arguments(PARSE_ARGV 1 _efi_module "EXCLUDE_FROM_ALL" "" "")
   if(NOT _efi_module_UNPARSED_ARGUMENTS)
