@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
   binutils  # nm: the exported-symbol test lists the libraries' dynamic symbols
+  libgsl-dev  # the GSL example module (examples/gsl) and its test
 )
 missing=()
 for p in "${packages[@]}"; do
