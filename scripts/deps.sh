@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3 curl
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
+  binutils  # nm: the exported-symbol test lists the libraries' dynamic symbols
   libgsl-dev  # the GSL example module (examples/gsl) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports

@@ -1,5 +1,6 @@
 // The road by which failures reach the worksheet user.
 #include <efi/errors.h>
+#include <efi/standard_errors.h>
 #include <efi/host/requirements.h>
 
 #include <dlfcn.h>
@@ -19,7 +20,7 @@ namespace {
 // The standard texts as host text, made when the library is compiled: a
 // raise by code hands one straight to the host with nothing to decode.
 constexpr std::u16string_view kStandardErrors[] = {
-#define EFI_STANDARD_ERROR(code, text) u"" text,
+#define EFI_STANDARD_ERROR(code, name, text) u"" text,
 #include "standard_errors.def"
 #undef EFI_STANDARD_ERROR
 };
@@ -35,7 +36,7 @@ constexpr bool AllAscii() {
 }
 static_assert(AllAscii(), "standard texts must be ASCII");
 
-constexpr std::uint32_t kUnknownError = 29;
+constexpr std::uint32_t kUnknownError = StandardError::UnknownError;
 
 }  // namespace
 

@@ -7,7 +7,7 @@
 namespace {
 
 constexpr const char* kMessages[] = {
-#define EFI_STANDARD_ERROR(code, text) text,
+#define EFI_STANDARD_ERROR(code, name, text) text,
 #include "standard_errors.def"
 #undef EFI_STANDARD_ERROR
 #define EFI_LIBRARY_MESSAGE(text) text,

@@ -21,9 +21,21 @@
 
 #include <vrnrun/vrnrun.h>
 
+#ifdef VRN_TESTING
+#include "alloc_fault_hook.h"
+#endif
+
 namespace Vrn::Run {
 
+#ifdef VRN_TESTING
 AllocFaultHook g_alloc_fault = nullptr;
+
+void CheckAllocFault() {
+    if (g_alloc_fault != nullptr && g_alloc_fault()) throw std::bad_alloc();
+}
+#else
+void CheckAllocFault() {}
+#endif
 
 HostValue::~HostValue() = default;
 

@@ -1,8 +1,10 @@
 // The native API of efi, whole: what extension code includes.
 #pragma once
 
+#include <efi/version.h>
 #include <efi/export.h>
 #include <efi/errors.h>
+#include <efi/standard_errors.h>
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>

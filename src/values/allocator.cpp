@@ -42,7 +42,9 @@ inline void UnpoisonInline([[maybe_unused]] unsigned char* buf, [[maybe_unused]]
 
 namespace Efi::detail {
 
+#ifdef EFI_TESTING
 BlockAllocFn g_block_alloc = &std::malloc;
+#endif
 
 std::atomic<std::uintptr_t> g_turn_thread{0};
 std::uint32_t g_turn_depth = 0;
@@ -52,7 +54,7 @@ void RefuseTurn() { Efi::Throw("a call is running on another thread", Efi::kNoAr
 void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero) {
     const std::size_t rounded = (payload + 7) & ~std::size_t{7};
     const std::size_t total = sizeof(IqlAllocator::link) + rounded;
-    void* block = g_block_alloc(total);
+    void* block = AllocBlock(total);
     if (block == nullptr) throw std::bad_alloc();
     if (zero) std::memset(block, 0, total);
     auto* head = new (block) IqlAllocator::link{a.m_blocks, size};
@@ -109,7 +111,7 @@ IqlAllocator::~IqlAllocator() {
 void IqlAllocator::NewBuf(std::size_t n) {
     constexpr std::size_t kRoom = sizeof(membuf::space);
     if (n <= kRoom) {
-        void* block = Efi::detail::g_block_alloc(sizeof(membuf));
+        void* block = Efi::detail::AllocBlock(sizeof(membuf));
         if (block == nullptr) Efi::Throw("out of memory", Efi::kNoArgument);
         PoisonAbandoned(m_limit, m_top);
         auto* buffer = new (block) membuf(m_blocks);
@@ -123,7 +125,7 @@ void IqlAllocator::NewBuf(std::size_t n) {
     constexpr std::size_t kMaxValue = 0xFFFFFFFFu;
     if (n > kMaxValue) Efi::Throw("out of memory", Efi::kNoArgument);
     const std::size_t rounded = (n + 7) & ~std::size_t{7};
-    void* block = Efi::detail::g_block_alloc(sizeof(link) + rounded);
+    void* block = Efi::detail::AllocBlock(sizeof(link) + rounded);
     if (block == nullptr) Efi::Throw("out of memory", Efi::kNoArgument);
     PoisonAbandoned(m_limit, m_top);
     auto* head = new (block) link{m_blocks, static_cast<std::uint32_t>(rounded / 8)};

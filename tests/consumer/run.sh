@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix, then builds the consumer project
-# against it twice: with find_package(efi) and with pkg-config.
+# Installs the build into a scratch prefix, then builds a module in C++, a
+# module in C and a host program against it, twice: with find_package(efi
+# COMPONENTS host) and efi_add_module, and with pkg-config (efi, efi-host).
+# Each host program loads both modules, calls them and prints "ok".
 set -euo pipefail
 build_dir=$1
 src_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+prefix=$work/prefix
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 
-cmake -S "$src_dir/project" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake -S "$src_dir/project" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/cmake-build/consumer"
+"$work/cmake-build/consumer_host" "$work/cmake-build/libconsumer_module.so" "$work/cmake-build/libconsumer_c_module.so"
 
-libdir=$(ls -d "$work"/prefix/lib*/pkgconfig | head -n 1)
-export PKG_CONFIG_PATH="$libdir"
+libdir=$(dirname "$(ls -d "$prefix"/lib*/pkgconfig | head -n 1)")
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+for pc in efi efi-host; do
+  flags=$(pkg-config --cflags --libs "$pc")
+  # The flags suit C as well as C++ and leave the run-time search path alone.
+  case "$flags" in
+    *-std=* | *rpath*) echo "$pc.pc: $flags"; exit 1 ;;
+  esac
+done
 # shellcheck disable=SC2046
-c++ "$src_dir/project/main.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs efi)
-"$work/consumer-pc"
+c++ -shared -fPIC -o "$work/libmine.so" "$src_dir/project/module.cpp" $(pkg-config --cflags --libs efi)
+# shellcheck disable=SC2046
+cc -shared -fPIC -Werror -o "$work/libmine_c.so" "$src_dir/project/c_module.c" $(pkg-config --cflags --libs efi)
+# The host API is C++20 (std::span); the program chooses its standard.
+# shellcheck disable=SC2046
+c++ -std=c++20 -o "$work/host-pc" "$src_dir/project/host.cpp" $(pkg-config --cflags --libs efi-host)
+LD_LIBRARY_PATH="$libdir" "$work/host-pc" "$work/libmine.so" "$work/libmine_c.so"

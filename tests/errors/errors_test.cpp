@@ -17,6 +17,26 @@ TEST(StandardErrors, EveryCodeRaisesItsText) {
     }
 }
 
+TEST(StandardErrors, NamesStandForTheCodesOfTheirTexts) {
+    // The names are generated from the table: a name off by one entry, or
+    // an entry left out, shows as a wrong text.
+    namespace E = Efi::StandardError;
+    const Sample samples[] = {{E::MustBeANumber, "must be a number"},
+                              {E::MustBeBetween0And1, "must be between 0 and 1"},
+                              {E::MustBeAnIntegerOrAVector, "must be an integer or a vector"},
+                              {E::UnknownError, "unknown error"},
+                              {E::IllegalOrigin, "illegal ORIGIN"},
+                              {E::MaxvalShouldBeAtLeastMinval, "maxval should be at least minval"},
+                              {E::NonPositivePc, "non-positive PC"},
+                              {E::StandardDeviationCannotBe0, "standard deviation cannot be 0"},
+                              {E::VectorMustBeSorted, "vector must be sorted"}};
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(s.text);
+        EXPECT_APP_ERROR(Efi::Throw(s.code, 2u), s.text, 2);
+    }
+    static_assert(E::VectorMustBeSorted == Efi::kStandardErrorCount - 1);
+}
+
 TEST(StandardErrors, CodeAndMessageRaiseTheSame) {
     EXPECT_APP_ERROR(Efi::Throw(29, 2), "unknown error", 2);
     EXPECT_APP_ERROR(Efi::Throw("unknown error", 2), "unknown error", 2);

@@ -7,6 +7,7 @@
 
 #include <vrnrun/vrnrun.h>
 
+#include "src/alloc_fault_hook.h"
 #include "values/alloc_hook.h"
 
 namespace efitest {

@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include <efi/version.h>
 #include "efi_call_runner.h"
 
 namespace {
@@ -210,6 +211,11 @@ TEST(EfiCall, NothingTypedCrashesIt) {
         EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2)
             << args[0] << " " << args[1] << ": status " << r.status << "\n" << r.err;
     }
+}
+
+TEST(EfiCall, VersionIsPrintedBeforeAnyModuleIsLoaded) {
+    ExpectResult({"--version"}, "efi-call " EFI_VERSION_STRING);
+    ExpectResult({"--ext", "/nonexistent/mod.so", "--version"}, "efi-call " EFI_VERSION_STRING);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
 #include <efi/se_exception.h>
+#include <efi/version.h>
 #include <vrnrun/faults.h>
 
 #include <sys/stat.h>
@@ -145,6 +146,7 @@ struct Options {
     std::vector<std::string> modules;
     std::optional<std::string> cwd;
     bool list = false;
+    bool version = false;
     std::optional<std::string> script;  ///< "-" for standard input
     std::vector<std::string> call;      ///< FUNCTION ARG...
 };
@@ -153,6 +155,7 @@ const char* const kUsage =
     "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
     "       efi-call [--ext MODULE]... --list\n"
     "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
+    "       efi-call --version\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
     "A text argument may also be given bare, without quotes.\n";
 
@@ -183,6 +186,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (a.rfind("--script=", 0) == 0) o.script = a.substr(9);
         else if (a == "--list") o.list = true;
         else if (a == "--help" || a == "-h") throw UsageError{""};
+        else if (a == "--version") o.version = true;
         else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
             throw UsageError{"unknown option " + a, true};
         else break;
@@ -445,6 +449,10 @@ int main(int argc, char** argv) {
     Vrn::Run::InstallFaultTranslation();
     try {
         Options o = ParseOptions(argc, argv);
+        if (o.version) {
+            std::cout << "efi-call " EFI_VERSION_STRING "\n";
+            return 0;
+        }
         if (o.modules.empty()) o.modules.push_back(BundledSample());
         Session s;
         for (const std::string& m : o.modules) s.LoadModule(m);

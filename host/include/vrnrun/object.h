@@ -82,17 +82,12 @@ private:
     T* m_p = nullptr;
 };
 
-/// Fault-injection hook for tests: when set, it is asked before every host
-/// value and every host array of doubles is made, and an answer of true makes
-/// that allocation fail with std::bad_alloc, as an exhausted heap would. Null
-/// (always, outside tests) costs one load per allocation.
-using AllocFaultHook = bool (*)();
-VRN_API extern AllocFaultHook g_alloc_fault;
-
-/// Throws std::bad_alloc when the fault-injection hook asks for it.
-inline void CheckAllocFault() {
-    if (g_alloc_fault != nullptr && g_alloc_fault()) throw std::bad_alloc();
-}
+/// Throws std::bad_alloc where a test's fault plan makes this allocation
+/// fail, as an exhausted heap would; asked before every host value and every
+/// host array of doubles is made. The shipped runtime has no fault plan and
+/// returns at once; the test build (vrnrun_testing) consults the hook of
+/// "src/alloc_fault_hook.h".
+VRN_API void CheckAllocFault();
 
 /// Makes a host value and returns the first handle to it.
 template <class T, class... A>
