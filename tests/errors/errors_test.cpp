@@ -10,6 +10,11 @@ using Vrn::Run::AppException;
 
 namespace {
 
+struct Sample {
+    std::uint32_t code;
+    const char* text;
+};
+
 TEST(StandardErrors, EveryCodeRaisesItsText) {
     for (std::uint32_t code = 0; code < Efi::kStandardErrorCount; ++code) {
         SCOPED_TRACE(code);
