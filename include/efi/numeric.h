@@ -34,8 +34,9 @@ EFI_API double Factorial(int n);
 /// "overflow" above MAX_REAL. A NaN n gives NaN.
 EFI_API double Combinations(double n, double k);
 
-/// x rounded to the nearest whole number, ties to even. Small negative x
-/// gives -0; -0 itself gives +0; a NaN comes back as a NaN.
+/// x rounded to the nearest whole number, ties to even, whatever rounding
+/// mode is in force. Small negative x gives -0; -0 itself gives +0; a NaN
+/// comes back as a NaN.
 EFI_API double round(double x);
 
 /// The error function; exactly +-1 beyond 26.641747557046326.
