@@ -12,11 +12,16 @@
 #include <efi/errors.h>
 #include <efi/numeric.h>
 
+#include "round_whole.h"
+
 namespace Efi {
 
 unsigned int random_seed = 1;
 
 namespace {
+
+// Asked once, at load.
+const bool kHasRoundInstruction = detail::HasRoundInstruction();
 
 // ---------------------------------------------------------------- factorial
 
@@ -203,15 +208,7 @@ double Combinations(double n, double k) {
 double round(double x) {
     const double a = std::fabs(x);
     if (a < 4503599627370496.0) {
-        // Truncation to an integer does not depend on the rounding mode (and
-        // neither do the exact steps after it), so extension code that changes
-        // the mode still gets ties to even. The fraction a - t is exact: t is
-        // |x| with its fraction bits cleared.
-        const std::int64_t t = static_cast<std::int64_t>(a);
-        const double fraction = a - static_cast<double>(t);
-        // Up on a fraction above one half, or on exactly one half when t is odd.
-        const std::int64_t up = (fraction > 0.5) | ((fraction == 0.5) & (t & 1));
-        const double whole = static_cast<double>(t + up);
+        const double whole = kHasRoundInstruction ? detail::WholeByInstruction(a) : detail::WholeBySplitting(a);
         // A negative x keeps its sign even when it rounds to zero; -0 itself
         // does not count as negative and gives +0. The sign goes on as a bit
         // mask: a branch on it would be as good as random in typical data.

@@ -17,6 +17,8 @@
 #include <efi/numeric.h>
 #include <efi_test.h>
 
+#include "numeric/round_whole.h"
+
 namespace {
 
 using efitest::SameBits;
@@ -236,12 +238,19 @@ TEST(Round, AgreesWithAnExactReferenceOnASample) {
     };
     std::vector<double> xs(40000);
     for (int t = 0; t < static_cast<int>(xs.size()); ++t) xs[t] = input(t);
+    const bool instruction = Efi::detail::HasRoundInstruction();
     for (int mode : kRoundingModes) {
         efitest::FpEnvGuard guard;
         ASSERT_EQ(std::fesetround(mode), 0);
         for (double x : xs) {
             const double expected = ExactRound(x), got = Efi::round(x);
             if (!SameValue(got, expected)) FAIL() << "mode " << mode << ": " << x << " gives " << got << ", expected " << expected;
+            // Both ways of rounding |x|, whichever this processor uses.
+            const double a = std::fabs(x);
+            if (!(a < 0x1p52)) continue;
+            if (Efi::detail::WholeBySplitting(a) != ExactRound(a)) FAIL() << "splitting " << a << ", mode " << mode;
+            if (instruction && Efi::detail::WholeByInstruction(a) != ExactRound(a))
+                FAIL() << "instruction " << a << ", mode " << mode;
         }
     }
 }
