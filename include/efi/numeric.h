@@ -59,7 +59,11 @@ EFI_API double rand() noexcept;
 EFI_API extern unsigned int random_seed;
 
 /// The median of values[0 .. count-1], which are left sorted in ascending
-/// order. Nothing is allocated. A count below 1 gives NaN and reads nothing.
+/// order (O(count log count) in the worst case). Nothing is allocated per
+/// call: a thread's first median makes the sort's small buffer, once. A NaN
+/// among the values raises the invalid-operation exception (a fault under
+/// the call control word) before the array is touched. A count below 1 gives
+/// NaN and reads nothing.
 EFI_API double median(double* values, int count);
 
 /// Hue (degrees in [0, 360)), lightness and saturation (0 to 255 scale) of a
