@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3 curl
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
+  libgsl-dev  # the GSL example module (examples/gsl) and its test
   libhwy-dev  # vectorized sort under Efi::median
 )
 missing=()

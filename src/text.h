@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace Efi::detail {
 
@@ -16,5 +17,16 @@ std::u16string DecodeNarrow(const char* text);
 /// fits (or at a unit that has no narrow form). Returns the bytes written;
 /// writes no NUL.
 std::size_t EncodeNarrow(const char16_t* text, std::size_t n, char* out, std::size_t cap);
+
+/// What EncodeFileName answers for text with a character that has no form
+/// in the current locale's encoding.
+inline constexpr std::size_t kNotEncodable = static_cast<std::size_t>(-1);
+
+/// Encodes host text as this platform names files: the current locale's
+/// multibyte encoding, surrogate pairs joined into one character, cut at the
+/// first NUL. Writes the bytes and a terminating NUL to `out` unless it is
+/// null. Returns the number of bytes before the NUL, or kNotEncodable when a
+/// character (a lone surrogate among them) has no form in the encoding.
+std::size_t EncodeFileName(std::u16string_view text, char* out);
 
 }  // namespace Efi::detail

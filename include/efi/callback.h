@@ -15,7 +15,9 @@ namespace Efi {
 /// name and "argument function error" when the value is not a number, both
 /// marking `argument`; errors of the host function pass through. A callback
 /// may call registered native functions in turn: their calls nest inside
-/// the current one.
+/// the current one, at most 256 calls deep on a thread (a call nested
+/// deeper raises "calls nested too deeply", and the calls around it unwind
+/// as from any other error).
 EFI_API void call_host(const char* name, const qlComplex& arg, qlComplex& result, std::uint32_t argument);
 
 }  // namespace Efi

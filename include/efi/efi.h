@@ -6,6 +6,7 @@
 #include <efi/records.h>
 #include <efi/allocator.h>
 #include <efi/call.h>
+#include <efi/masked_traps.h>
 #include <efi/se_exception.h>
 #include <efi/diagnostics.h>
 #include <efi/rational.h>

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include <efi/call.h>
+#include <efi/masked_traps.h>
 
 namespace {
 
@@ -43,6 +44,40 @@ std::uint32_t set_control_word(std::uint16_t cw) noexcept {
 }
 
 }  // namespace Efi::User
+
+namespace Efi {
+
+CMaskedTraps::CMaskedTraps() noexcept {
+    std::uint16_t status;
+    asm volatile("fnstcw %0" : "=m"(m_x87Control)::"memory");
+    asm volatile("fnstsw %0" : "=m"(status)::"memory");
+    m_x87Flags = static_cast<std::uint16_t>(status & kFlagBits);
+    m_mxcsr = ReadMxcsr();
+    const std::uint16_t masked = static_cast<std::uint16_t>(m_x87Control | kFlagBits);
+    asm volatile("fldcw %0" ::"m"(masked) : "memory");
+    WriteMxcsr(m_mxcsr | (kFlagBits << kMxcsrMaskShift));
+}
+
+CMaskedTraps::~CMaskedTraps() {
+    // x87 reports an exception whose flag is set and whose mask is clear at
+    // its next instruction, so loading the old word over a flag raised
+    // inside would fault after the region. The word and the flags go in
+    // together: the environment as it is now (register stack untouched),
+    // with the saved word and only the flags that were pending before the
+    // region and cannot trap under it (no summary, no stack fault).
+    std::uint16_t env[14];  // 28-byte environment: control word [0], status word [2]
+    asm volatile("fnstenv %0" : "=m"(env)::"memory");
+    constexpr std::uint16_t kStatusFlagBits = 0x80FF;  // flags, stack fault, summary, busy
+    const std::uint16_t kept = static_cast<std::uint16_t>(m_x87Flags & m_x87Control & kFlagBits);
+    env[0] = m_x87Control;
+    env[2] = static_cast<std::uint16_t>((env[2] & ~kStatusFlagBits) | kept);
+    asm volatile("fldenv %0" ::"m"(env) : "memory");
+    // SSE never defers a trap: its saved word brings back the old traps and
+    // the old flags, and drops those raised since.
+    WriteMxcsr(m_mxcsr);
+}
+
+}  // namespace Efi
 
 extern "C" unsigned int _clearfp() noexcept {
     std::uint16_t sw;

@@ -2,9 +2,15 @@
 // dlopen, functions registered from their tables, called through the host
 // function objects.
 #include <efi/host/callbacks.h>
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
 
+#include <clocale>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <limits>
 #include <sys/stat.h>
 
 #include <gmock/gmock.h>
@@ -184,6 +190,60 @@ TEST(Call, FileNamesAreJoinedToTheDirectoryUnlessAbsolute) {
               static_cast<double>(st.st_size));
 }
 
+// Inside a call every trap is masked within a region and back after it,
+// whichever way the region ends and in either unit.
+TEST(Call, MaskedRegionsMaskInsideAndTrapAfter) {
+    Vrn::Run::InstallFaultTranslation();
+    const double inf = std::numeric_limits<double>::infinity();
+    const char* const modes[] = {"one region", "after an inner region", "left by an exception", "x87"};
+    for (int m = 0; m < 4; ++m) {
+        SCOPED_TRACE(modes[m]);
+        Object r = Call(Odd("t_masked"), {N(m), N(0), N(4)});
+        EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, inf);
+        EXPECT_EQ(r.as<Qlt::NumVal>()->Data.ip, 0.25);
+        EXPECT_THROW(Call(Odd("t_masked"), {N(m), N(0), N(0)}), SE_FPEDivByZero_Exception);
+    }
+}
+
+// A file name reaches native code in the locale's encoding, as files are
+// named here: "café.txt" opens the file a listing shows under that name,
+// not the one named by the Latin-1 byte. The buffer is sized from the bytes.
+TEST(Call, FileNamesCrossInTheLocaleEncoding) {
+    const std::string savedLocale = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    char dirName[] = "/tmp/efi_names_XXXXXX";
+    ASSERT_NE(mkdtemp(dirName), nullptr);
+    const std::string dir = dirName;
+    for (auto [name, size] : {std::pair{"caf\xC3\xA9.txt", 5}, {"caf\xE9.txt", 9}, {"\xF0\x9F\x98\x80.txt", 3}})
+        std::ofstream(dir + "/" + name) << std::string(static_cast<std::size_t>(size), 'x');
+    const Object f = Sample("sample_file_size");
+    const Object in = Vrn::Run::TextUtf8(dir + "/");
+    EXPECT_EQ(Call(f, {in, T(u"caf\u00e9.txt")}).as<Qlt::NumVal>()->Data.rp, 5.0);
+    EXPECT_EQ(Call(f, {in, T(u"\U0001F600.txt")}).as<Qlt::NumVal>()->Data.rp, 3.0);
+    EXPECT_APP_ERROR(Call(f, {in, T(u"\xD800.txt")}), "invalid file name", 1);
+    EXPECT_APP_ERROR(Call(f, {T(u"/\xDC00/"), T(u"x")}), "invalid file name", 0);
+    struct Sized {
+        const char16_t* name;
+        std::size_t length;
+        unsigned bytes;
+    };
+    for (Sized c : {Sized{u"/abcd\u00e9", 7, 8}, Sized{u"/abcde\u00e9", 8, 16}}) {
+        efitest::FpEnvGuard guard;
+        Efi::EfiCallContext context;
+        Efi::User::Value v;
+        const char* path = static_cast<const char*>(Target(f).MarshalArg(&v, 1, T(c.name)));
+        ASSERT_NE(context.m_blocks, nullptr);
+        EXPECT_EQ(context.m_blocks->size, c.bytes);
+        EXPECT_EQ(std::strlen(path), c.length);
+    }
+    // The text rule is unchanged: low bytes.
+    EXPECT_EQ(TextOf(Call(Odd("t_echo"), {T(u"\u0141")})), u"A");
+    ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+    EXPECT_APP_ERROR(Call(f, {in, T(u"caf\u00e9.txt")}), "invalid file name", 1);
+    std::setlocale(LC_ALL, savedLocale.c_str());
+    std::filesystem::remove_all(dir);
+}
+
 TEST(Failures, EveryRowWithItsMessageAndArgument) {
     auto nested = Vrn::Run::make<Qlt::MatVal>(2, 2, false);
     nested->SetNested(1, 0, N(3));
@@ -259,6 +319,16 @@ TEST(Nesting, NativeCodeCallsBackIntoAnotherRegisteredFunction) {
     EXPECT_APP_ERROR(Call(Sample("sample_apply"), {T(u"no_such"), N(1)}), "must be a function", 1);
     Efi::RegisterHostCallback("texty", Vrn::Run::Func(1, [](auto) { return T(u"x"); }));
     EXPECT_APP_ERROR(Call(Sample("sample_apply"), {T(u"texty"), N(1)}), "argument function error", 1);
+    Efi::ClearHostCallbacks();
+}
+
+TEST(Nesting, CallsNestedTooDeeplyFailAndTheOuterCallsUnwind) {
+    // t_nest n calls itself back through the host: n + 1 calls, one inside
+    // the other. Call checks the statics and the word after each.
+    Efi::RegisterHostCallback("t_nest", Odd("t_nest"));
+    EXPECT_APP_ERROR(Call(Odd("t_nest"), {N(256)}), "calls nested too deeply", Efi::kNoArgument);
+    // 256 calls deep is the limit; it holds again after a refused chain.
+    EXPECT_EQ(Call(Odd("t_nest"), {N(255)}).as<Qlt::NumVal>()->Data.rp, 255.0);
     Efi::ClearHostCallbacks();
 }
 

@@ -1,15 +1,27 @@
 // A module of deliberately odd declarations and behaviours, for checking
 // how the bridge reports what a well-made module never does.
+#include <efi/callback.h>
 #include <efi/efi.h>
 
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 using Efi::User::Value;
 
 namespace {
 unsigned g_calls = 0;
-}
+
+// A module whose own initialisation fails, when EFI_TEST_MODULE_INIT_THROWS
+// is set: its static constructor throws while the module is being opened.
+struct InitCheck {
+    InitCheck() {
+        if (std::getenv("EFI_TEST_MODULE_INIT_THROWS")) throw std::runtime_error("module initialisation failed");
+    }
+} g_init_check;
+}  // namespace
 
 extern "C" {
 
@@ -81,10 +93,92 @@ std::uint32_t t_shape(Value* r, const Value* rows, const Value* cols, const Valu
     return 0;
 }
 
+/// t_masked(mode, b, c) = 1/b computed in a masked region, + (1/c)i computed
+/// after it. Modes: 0 one region; 1 the division in an outer region after an
+/// inner one has ended; 2 a region left by an exception; 3 both divisions in
+/// x87 arithmetic. Volatile stores keep each division on its side of the
+/// region's ends.
+std::uint32_t t_masked(Value* r, const Value* mode, const Value* b, const Value* c) {
+    ++g_calls;
+    volatile double inside = 0.0;
+    const int m = static_cast<int>(mode->real);
+    if (m == 0) {
+        Efi::CMaskedTraps masked;
+        inside = 1.0 / b->real;
+    } else if (m == 1) {
+        Efi::CMaskedTraps outer;
+        { Efi::CMaskedTraps inner; }
+        inside = 1.0 / b->real;
+    } else if (m == 2) {
+        try {
+            Efi::CMaskedTraps masked;
+            inside = 1.0 / b->real;
+            Efi::Throw("must be positive", 1);
+        } catch (...) {
+        }
+    } else {
+        {
+            Efi::CMaskedTraps masked;
+            volatile long double q = 1.0L / static_cast<long double>(b->real);
+            inside = static_cast<double>(q);
+        }
+        volatile long double after = 1.0L / static_cast<long double>(c->real);
+        r->real = inside;
+        r->imag = static_cast<double>(after);
+        return 0;
+    }
+    volatile double after = 1.0 / c->real;
+    r->real = inside;
+    r->imag = after;
+    return 0;
+}
+
 /// (number, matrix, text): 1.
 std::uint32_t t_three(Value* r, const Value*, const Value*, const Value*) {
     ++g_calls;
     r->real = 1.0;
+    return 0;
+}
+
+/// A text result in UTF-8, as a module's own texts are written.
+std::uint32_t t_utf8(Value* r, const Value*) {
+    ++g_calls;
+    r->text = const_cast<char*>("\u221a2 \u2248 1.414, caf\u00e9");
+    return 0;
+}
+
+/// Leaves by a C++ exception that is no worksheet error: kind 0 a
+/// std::runtime_error("boom"), otherwise an int.
+std::uint32_t t_throw(Value*, const Value* kind) {
+    ++g_calls;
+    if (kind->real == 0.0) throw std::runtime_error("boom");
+    throw 42;
+}
+
+/// Ends the process at once, as a crashing module would.
+std::uint32_t t_kill(Value*, const Value*) {
+    ++g_calls;
+    std::raise(SIGKILL);
+    return 0;
+}
+
+/// t_nest(n): calls the host function "t_nest" (normally this one again) at
+/// n - 1 until n reaches 0. The real part of the result counts the levels
+/// below; the imaginary part is the address of a local variable of the
+/// deepest level, so two chains of different depth started from the same
+/// place tell how much stack one level takes.
+std::uint32_t t_nest(Value* r, const Value* n) {
+    ++g_calls;
+    volatile char here = 0;
+    if (n->real < 1.0) {
+        r->real = 0.0;
+        r->imag = static_cast<double>(reinterpret_cast<std::uintptr_t>(&here));
+        return 0;
+    }
+    qlComplex below{}, arg{n->real - 1.0, 0.0};
+    Efi::call_host("t_nest", arg, below, 1);
+    r->real = below.real + 1.0;
+    r->imag = below.imag;
     return 0;
 }
 
@@ -122,6 +216,11 @@ const efi_function_entry kFunctions[] = {
     {"t_hidden2", Entry(t_hidden2), 8, 2, kMatrixFile, 0, nullptr},
     {"t_shape", Entry(t_shape), 2, 3, kShape, 0, nullptr},
     {"t_three", Entry(t_three), 1, 3, kThree, 0, nullptr},
+    {"t_utf8", Entry(t_utf8), 8, 1, kOne, 0, nullptr},
+    {"t_throw", Entry(t_throw), 1, 1, kOne, 0, nullptr},
+    {"t_kill", Entry(t_kill), 1, 1, kOne, 0, nullptr},
+    {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
+    {"t_masked", Entry(t_masked), 1, 3, kShape, 0, nullptr},
 };
 
 }  // namespace

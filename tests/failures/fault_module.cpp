@@ -5,3 +5,4 @@
 FAULT_MODULE_API double fault_divide(double a, double b) { return a / b; }
 FAULT_MODULE_API double fault_multiply(double a, double b) { return a * b; }
 FAULT_MODULE_API int fault_int_divide(int a, int b) { return a / b; }
+FAULT_MODULE_API long double fault_divide_long(long double a, long double b) { return a / b; }

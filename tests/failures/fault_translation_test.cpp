@@ -1,4 +1,6 @@
+#include <cmath>
 #include <csignal>
+#include <limits>
 #include <cstdint>
 #include <thread>
 
@@ -10,6 +12,7 @@
 extern "C" double fault_divide(double a, double b);
 extern "C" double fault_multiply(double a, double b);
 extern "C" int fault_int_divide(int a, int b);
+extern "C" long double fault_divide_long(long double a, long double b);
 
 namespace {
 
@@ -106,6 +109,33 @@ TEST_F(FaultTranslation, LessCommonTrapsMapToTheirClasses) {
             EXPECT_EQ(e.status() & c.status_bit, c.status_bit);
         }
         ExpectResetUnit();
+    }
+}
+
+// A masked region gives every trapping operation its masked result in both
+// units, then brings back the words as they were, with the flags that were
+// pending before it and none of those raised inside: an x87 flag left
+// pending under an unmasked word would fault at the next x87 instruction.
+TEST_F(FaultTranslation, MaskedRegionsRestoreWordsAndEarlierFlagsOnly) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (std::uint16_t word : {Efi::User::kCallControlWord, Efi::User::kHostControlWord, TrapOnly(0x1F)}) {
+        SCOPED_TRACE(word);
+        Efi::User::set_control_word(word);
+        const std::uint32_t mxcsr = efitest::Mxcsr();
+        fault_divide(1.0, 3.0);  // inexact, masked under every word here
+        {
+            Efi::CMaskedTraps masked;
+            EXPECT_EQ(fault_divide(1.0, 0.0), inf);
+            EXPECT_EQ(fault_multiply(1e300, 1e300), inf);
+            EXPECT_TRUE(std::isnan(fault_divide(0.0, 0.0)));
+            EXPECT_EQ(fault_divide_long(1.0L, 0.0L), inf);
+            EXPECT_TRUE(std::isnan(fault_divide_long(0.0L, 0.0L)));
+        }
+        EXPECT_EQ(efitest::X87ControlWord(), word);
+        EXPECT_EQ(efitest::Mxcsr(), mxcsr | 0x20u) << "the SSE word with the earlier inexact flag";
+        EXPECT_EQ(fault_divide_long(1.0L, 2.0L), 0.5L) << "nothing pending in x87";
+        EXPECT_EQ(_clearfp(), 0x1u) << "only the earlier inexact flag";
+        EXPECT_THROW(fault_divide(1.0, 0.0), SE_FPEDivByZero_Exception);
     }
 }
 

@@ -1,66 +1,17 @@
 // efi-call as a user runs it: a child process, its standard output, its
 // standard error and its exit status, all checked exactly.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 
+#include "efi_call_runner.h"
+
 namespace {
 
-struct Outcome {
-    std::string out, err;
-    int status = -1;  ///< exit status, or 128 + signal
-};
-
-// Runs efi-call with `args`, feeding `input` to its standard input.
-Outcome EfiCall(const std::vector<std::string>& args, const std::string& input = "") {
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        std::vector<char*> argv{const_cast<char*>(EFI_CALL_BINARY)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(EFI_CALL_BINARY, argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {}
-    close(in[1]);
-    Outcome r;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    int open = 2;
-    while (open > 0 && poll(fds, 2, 30000) > 0) {
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            ssize_t n = read(fds[k].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[k]->append(buf, static_cast<std::size_t>(n));
-            } else {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                --open;
-            }
-        }
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    return r;
-}
+using efitest::EfiCall;
+using efitest::Outcome;
 
 void ExpectResult(const std::vector<std::string>& args, const std::string& out) {
     Outcome r = EfiCall(args);
@@ -99,6 +50,8 @@ TEST(EfiCall, CallsTheUnitConversions) {
 TEST(EfiCall, NegativeNumbersAreArgumentsAndDoubleDashEndsOptions) {
     ExpectResult({"sample_add", "-1", "-2.5e1"}, "-26");
     ExpectResult({"--", "sample_add", "-1", "-i"}, "-1-1i");
+    ExpectResult({"sample_add", "--", "-1", "-i"}, "-1-1i");
+    ExpectResult({"--", "sample_upper", "--", "--"}, "\"--\"");
     Outcome r = EfiCall({"fif_inv", "-1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 2), "\"-");
@@ -130,28 +83,83 @@ TEST(EfiCall, ProcessorFaultsAreErrorsAndTheProgramGoesOn) {
         EXPECT_EQ(r.status, 1);
     }
     Outcome r = EfiCall({"-"}, "sample_divide 1 0\nsample_divide 1 0\nsample_divide 1 8\n");
-    EXPECT_EQ(r.out, "error: singularity\nerror: singularity\n0.125\n");
+    EXPECT_EQ(r.out, "line 1: error: singularity\nline 2: error: singularity\n0.125\n");
 }
 
 TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
     struct Case {
         std::vector<std::string> args;
         std::string firstLine;
+        bool usage;  ///< an error in the form of the command line: the usage text follows
     };
     const Case cases[] = {
-        {{"sample_add", "1", "3-4"}, "efi-call: argument 2: expected 'i' after the imaginary part at column 4"},
-        {{"no_such_function"}, "efi-call: unknown function no_such_function (see --list)"},
-        {{"--bogus"}, "efi-call: unknown option --bogus"},
-        {{}, "efi-call: no function named"},
-        {{"--ext"}, "efi-call: --ext needs a value"},
-        {{"--ext", "/nonexistent/mod.so", "f"}, "efi-call: module \"/nonexistent/mod.so\": cannot be loaded: "},
+        {{"sample_add", "1", "3-4"}, "efi-call: argument 2: expected 'i' after the imaginary part at column 4", false},
+        {{"no_such_function"}, "efi-call: unknown function no_such_function (see --list)", false},
+        {{"--bogus"}, "efi-call: unknown option --bogus", true},
+        {{}, "efi-call: no function named", true},
+        {{"--ext"}, "efi-call: --ext needs a value", true},
+        {{"--list", "sample_add"}, "efi-call: --list takes no function or script", true},
+        {{"--ext", "/nonexistent/mod.so", "f"}, "efi-call: module \"/nonexistent/mod.so\": cannot be loaded: ", false},
+        {{"--script", "/"}, "efi-call: cannot read /: Is a directory", false},
+        {{"--script", "/nonexistent/script"}, "efi-call: cannot read /nonexistent/script: No such file or directory",
+         false},
     };
     for (const Case& c : cases) {
         Outcome r = EfiCall(c.args);
         EXPECT_EQ(r.status, 2) << c.firstLine;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.substr(0, c.firstLine.size()), c.firstLine);
+        if (c.usage) EXPECT_THAT(r.err, ::testing::HasSubstr("\nusage: efi-call")) << c.firstLine;
+        else EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
     }
+}
+
+TEST(EfiCall, WhatNativeCodeThrowsIsAnError) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string input, env;
+        std::string out, err;
+    };
+    const std::string T = EFI_TEST_MODULE;
+    const Case cases[] = {
+        {{"--ext", T, "t_throw", "0"}, "", "", "", "error: boom\n"},
+        {{"--ext", T, "t_throw", "1"}, "", "", "", "error: unknown error\n"},
+        // From a callback: through the host and the outer native function.
+        {{"--ext", T, "--ext", EFI_SAMPLE_MODULE, "sample_apply", "t_throw", "0"}, "", "", "", "error: boom\n"},
+        {{"--ext", T, "-"}, "t_throw 0\nhhmmss 1:00:00\n", "", "line 1: error: boom\n3600\n", ""},
+        // A static constructor of the module throws while it is opened.
+        {{"--ext", T, "--list"}, "", "EFI_TEST_MODULE_INIT_THROWS=1", "",
+         "error: module \"" + T + "\": module initialisation failed\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = EfiCall(c.args, c.input, c.env.empty() ? std::vector<std::string>{} : std::vector{c.env});
+        EXPECT_EQ(r.out, c.out) << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.args.back();
+        EXPECT_EQ(r.status, 1) << c.args.back();
+    }
+}
+
+TEST(EfiCall, CallsNestedTooDeeplyFailAndTheNextCallRuns) {
+    // t_nest n calls itself back through the host n levels deep.
+    Outcome r = EfiCall({"--ext", EFI_TEST_MODULE, "-"}, "t_nest 20000\nt_nest 200\n");
+    const std::string expected = "line 1: error: calls nested too deeply\n200+";  // then the stack address
+    EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(EfiCall, ScriptOutputSurvivesALaterLineThatKillsTheProcess) {
+    // A script file (here the pipe, by name): reading it does not flush the
+    // output the way reading std::cin does.
+    Outcome r = EfiCall({"--ext", EFI_TEST_MODULE, "--script", "/dev/stdin"},
+                        "hhmmss 1:00:00\nhhmmss 1:02:03.5\nt_kill 1\nhhmmss 1:00:00\n");
+    EXPECT_EQ(r.out, "3600\n3723.5\n");
+    EXPECT_EQ(r.status, 128 + 9);
+}
+
+TEST(EfiCall, TextsOfNativeCodeAreReadInTheLocale) {
+    Outcome r = EfiCall({"--ext", EFI_TEST_MODULE, "t_utf8", "1"}, "", {"LC_ALL=C.UTF-8"});
+    EXPECT_EQ(r.out, "\"\u221a2 \u2248 1.414, caf\u00e9\"\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST(EfiCall, ListsFunctionsWithTheirKinds) {
@@ -166,23 +174,25 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
 
 TEST(EfiCall, ScriptRunsEveryLineAndKeepsGoing) {
     Outcome r = EfiCall({"-"},
-                    "sample_add 1 2\n"
+                    "sample_add 1 2  # a comment after a call\n"
                     "# a comment\n"
                     "\n"
                     "sample_sqrt -1\n"
-                    "sample_upper \"two words\"\n"
+                    "sample_upper \"two # words\" #x\n"
                     "sample_scale 2 [1, 2; 3, 4]\n"
                     "sample_add 1.2.3 1\n"
                     "nope\n"
-                    "sample_add -1 1\n");
+                    "sample_add -1 1\n"
+                    "sample_upper a#b\n");
     EXPECT_EQ(r.out,
               "3\n"
-              "error: must be non-negative (argument 1)\n"
-              "\"TWO WORDS\"\n"
+              "line 4: error: must be non-negative (argument 1)\n"
+              "\"TWO # WORDS\"\n"
               "[2, 4; 6, 8]\n"
-              "efi-call: argument 1: unexpected '.' after the value at column 4\n"
-              "efi-call: unknown function nope (see --list)\n"
-              "0\n");
+              "line 7: argument 1: unexpected '.' after the value at column 4\n"
+              "line 8: unknown function nope (see --list)\n"
+              "0\n"
+              "\"A#B\"\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
 }

@@ -1,12 +1,14 @@
 // efi-call: load extension modules, register their functions with the call
 // bridge, call one and print its result in worksheet-literal syntax.
 //
-//   efi-call [--ext MODULE]... [--cwd DIR] FUNCTION ARG...
+//   efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...
 //   efi-call [--ext MODULE]... --list
 //   efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)
 //
-// Exit status: 0 success, 1 a worksheet error or processor fault, 2 a usage
-// error (unknown option or function, malformed literal, module not loaded).
+// Exit status: 0 success, 1 a worksheet error, processor fault or other
+// failure of native code, 2 a usage error (unknown option or function,
+// malformed literal, module not loaded, script not readable).
+// efi-call.1 beside this file is the manual.
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
 #include <efi/host/convert.h>
@@ -15,11 +17,17 @@
 #include <efi/se_exception.h>
 #include <vrnrun/faults.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cfenv>
 #include <climits>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -79,9 +87,58 @@ struct Callable {
     std::string origin;  ///< module path, or "built-in"
 };
 
-/// A usage error: reported with exit status 2.
+/// A usage error: reported with exit status 2. Errors in the form of the
+/// command line are followed by the usage text; the others (a module that
+/// does not load, an unreadable script) are one line.
 struct UsageError {
     std::string message;
+    bool showUsage = false;
+};
+
+// The text of whatever native code threw where no call reports it: a
+// processor fault's worksheet text, what() of a standard exception (a
+// worksheet error among them), else a fixed text.
+std::string ForeignExceptionText(std::exception_ptr e) {
+    if (!e) return "unknown error";
+    try {
+        std::rethrow_exception(e);
+    } catch (const SE_Exception& x) {
+        return SE_Exception::ExceptionStringFromCode(x.GetCode());
+    } catch (const std::exception& x) {
+        return x.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// A module's static constructors run while the dynamic loader opens it,
+// where an exception cannot be caught: the language ends the program
+// through std::terminate. While a module loads, that end reports what was
+// thrown as an error and exits with status 1 (nothing has been printed
+// yet, and the loader's state is past repair).
+const char* g_loading = nullptr;
+
+[[noreturn]] void ReportModuleInitFailure() {
+    const std::string line = std::string("error: module \"") + g_loading +
+                             "\": " + ForeignExceptionText(std::current_exception()) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::_Exit(1);
+}
+
+class LoadingModule {
+public:
+    explicit LoadingModule(const std::string& path) : m_previous(std::set_terminate(ReportModuleInitFailure)) {
+        g_loading = path.c_str();
+    }
+    ~LoadingModule() {
+        std::set_terminate(m_previous);
+        g_loading = nullptr;
+    }
+    LoadingModule(const LoadingModule&) = delete;
+    LoadingModule& operator=(const LoadingModule&) = delete;
+
+private:
+    std::terminate_handler m_previous;
 };
 
 struct Options {
@@ -93,7 +150,7 @@ struct Options {
 };
 
 const char* const kUsage =
-    "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION ARG...\n"
+    "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
     "       efi-call [--ext MODULE]... --list\n"
     "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
@@ -105,7 +162,7 @@ Options ParseOptions(int argc, char** argv) {
     Options o;
     int i = 1;
     auto value = [&](const std::string& opt) -> std::string {
-        if (i + 1 >= argc) throw UsageError{opt + " needs a value"};
+        if (i + 1 >= argc) throw UsageError{opt + " needs a value", true};
         return argv[++i];
     };
     for (; i < argc; ++i) {
@@ -127,7 +184,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (a == "--list") o.list = true;
         else if (a == "--help" || a == "-h") throw UsageError{""};
         else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
-            throw UsageError{"unknown option " + a};
+            throw UsageError{"unknown option " + a, true};
         else break;
     }
     for (; i < argc; ++i) o.call.emplace_back(argv[i]);
@@ -144,7 +201,7 @@ std::string ExecutableDir() {
 
 bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
-// The bundled sample: beside the libraries of an installed tree, or in the
+// The bundled sample: in the modules folder of an installed tree, or in the
 // build tree next to this program's directory.
 std::string BundledSample() {
     const std::string dir = ExecutableDir();
@@ -163,6 +220,7 @@ public:
         if (path.find('/') == std::string::npos && Exists(path)) path = "./" + path;
         std::vector<Efi::ModuleFunction> fns;
         try {
+            LoadingModule loading(path);
             fns = Efi::LoadModule(path);
         } catch (const Efi::ModuleError& e) {
             throw UsageError{e.what()};
@@ -256,7 +314,9 @@ private:
         const Callable& c = it->second;
         std::vector<Object> args;
         if (c.hidden) args.push_back(m_cwd);
-        for (std::size_t k = 1; k < words.size(); ++k) args.push_back(ParseArgument(c, k - 1, words[k]));
+        // A "--" straight after the name ends the options there too.
+        std::size_t first = words.size() > 1 && words[1] == "--" ? 2 : 1;
+        for (std::size_t k = first; k < words.size(); ++k) args.push_back(ParseArgument(c, k - first, words[k]));
         return Call(c, args, out, err);
     }
 
@@ -283,6 +343,11 @@ private:
         } catch (const std::bad_alloc&) {
             std::fesetenv(&env);
             error = "out of memory";
+        } catch (...) {
+            // Anything else native code threw (the call's clean-up has run
+            // as for any error): reported, and the host goes on.
+            std::fesetenv(&env);
+            error = ForeignExceptionText(std::current_exception());
         }
         if (!error.empty()) {
             err << "error: " << error << "\n";
@@ -297,7 +362,8 @@ private:
 };
 
 // Splits a script line into words: blanks separate, except inside quotes
-// and brackets.
+// and brackets. Outside quotes, a '#' that starts a word starts a comment
+// that runs to the end of the line.
 std::vector<std::string> SplitLine(const std::string& line) {
     std::vector<std::string> words;
     std::string word;
@@ -315,6 +381,7 @@ std::vector<std::string> SplitLine(const std::string& line) {
             if (inWord) words.push_back(word), word.clear(), inWord = false;
             continue;
         }
+        if (ch == '#' && !inWord) break;
         inWord = true;
         word += ch;
         if (ch == '"') quoted = true;
@@ -325,30 +392,55 @@ std::vector<std::string> SplitLine(const std::string& line) {
     return words;
 }
 
-// One call per line; blank lines and lines starting with '#' are skipped.
-// Every call prints one line on standard output, its result or its error,
-// so the output lines up with the input.
-int RunScript(Session& s, std::istream& in) {
+[[noreturn]] void CannotRead(const std::string& path, int error) {
+    throw UsageError{"cannot read " + path + ": " + std::strerror(error)};
+}
+
+// Opens the script at `path`. A directory opens like a file and only fails
+// to read later, so it is refused here.
+void OpenScript(std::ifstream& file, const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) CannotRead(path, errno);
+    if (S_ISDIR(st.st_mode)) CannotRead(path, EISDIR);
+    errno = 0;
+    file.open(path);
+    if (!file) CannotRead(path, errno ? errno : EIO);
+}
+
+// One call per line; blank lines and comments are skipped. Every call
+// prints one line on standard output, its result or its error (an error
+// begins "line N: " to name the line), so the output lines up with the
+// input. Each line is flushed as it is done, so what was printed survives
+// a later line that ends the process.
+int RunScript(Session& s, std::istream& in, const std::string& path) {
     int status = 0;
+    unsigned long lineNo = 0;
     std::string line;
     while (std::getline(in, line)) {
+        ++lineNo;
         std::vector<std::string> words = SplitLine(line);
-        if (words.empty() || words[0][0] == '#') continue;
+        if (words.empty()) continue;
         std::ostringstream err;
         int rc = s.Run(words, std::cout, err);
         if (rc != 0) {
             std::string msg = err.str();
-            std::cout << msg;
-            std::cout.flush();
+            // The line number stands where a message of the program would
+            // name the program.
+            if (msg.rfind("efi-call: ", 0) == 0) msg.erase(0, 10);
+            std::cout << "line " << lineNo << ": " << msg;
             status = status ? status : rc;
         }
+        std::cout.flush();
     }
+    if (in.bad()) CannotRead(path, errno ? errno : EIO);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Texts of native code are read in the user's locale.
+    std::setlocale(LC_ALL, "");
     std::ios::sync_with_stdio(true);
     Vrn::Run::InstallFaultTranslation();
     try {
@@ -364,24 +456,25 @@ int main(int argc, char** argv) {
             s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
         }
         if (o.list) {
+            if (!o.call.empty() || o.script) throw UsageError{"--list takes no function or script", true};
             s.List(std::cout);
             return 0;
         }
         if (o.script) {
-            if (!o.call.empty()) throw UsageError{"a script takes no function on the command line"};
-            if (*o.script == "-") return RunScript(s, std::cin);
-            std::ifstream file(*o.script);
-            if (!file) throw UsageError{"cannot read " + *o.script};
-            return RunScript(s, file);
+            if (!o.call.empty()) throw UsageError{"a script takes no function on the command line", true};
+            if (*o.script == "-") return RunScript(s, std::cin, "standard input");
+            std::ifstream file;
+            OpenScript(file, *o.script);
+            return RunScript(s, file, *o.script);
         }
-        if (o.call.empty()) throw UsageError{"no function named"};
+        if (o.call.empty()) throw UsageError{"no function named", true};
         return s.Run(o.call, std::cout, std::cerr);
     } catch (const UsageError& e) {
         if (e.message.empty()) {
             std::cout << kUsage;
             return 0;
         }
-        std::cerr << "efi-call: " << e.message << "\n" << kUsage;
+        std::cerr << "efi-call: " << e.message << "\n" << (e.showUsage ? kUsage : "");
         return 2;
     }
 }

@@ -1,0 +1,99 @@
+// The GSL example module through efi-call: results of a library that
+// overflows inside, its failures as the module's messages, and the traps
+// back in force after every masked region.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "efi_call_runner.h"
+#include "literal.h"
+
+namespace {
+
+using efitest::EfiCall;
+using efitest::Outcome;
+
+Outcome Gsl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--ext", EFI_GSL_MODULE});
+    return EfiCall(args);
+}
+
+/// The number or matrix efi-call printed, as a host value.
+Vrn::Run::Object Printed(const Outcome& r) {
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    return efi_call::ParseLiteral(r.out.substr(0, r.out.find('\n')));
+}
+
+double Real(const Outcome& r) {
+    Vrn::Run::Object v = Printed(r);
+    const auto* n = v.as<Qlt::NumVal>();
+    EXPECT_NE(n, nullptr) << r.out;
+    return n ? n->Data.rp : NAN;
+}
+
+TEST(GslExample, FunctionsThatOverflowInsideGiveTheirFiniteValues) {
+    struct Case {
+        std::vector<std::string> args;
+        double expected;
+    };
+    const Case cases[] = {
+        {{"gsl_j0", "1e300"}, -7.8606730627240904e-151},  // overflows inside GSL
+        {{"gsl_j0", "1e200"}, 6.8313825419983597e-102},
+        {{"gsl_j0", "1"}, 0.76519768655796655},
+        {{"gsl_jn", "2", "1"}, 0.11490348493190048},
+        {{"gsl_y0", "1"}, 0.08825696421567696},
+        {{"gsl_det", "[2, 1; 1, 3]"}, 5.0},
+        {{"gsl_det", "[0, 1; 1, 0]"}, -1.0},  // a row swap
+        {{"gsl_det_ratio", "[2, 1; 1, 3]", "[0, 2; 1, 0]"}, -2.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        EXPECT_NEAR(Real(Gsl(c.args)), c.expected, std::fabs(c.expected) * 1e-12);
+    }
+}
+
+TEST(GslExample, InverseThroughLu) {
+    Vrn::Run::Object v = Printed(Gsl({"gsl_inverse", "[4, 7; 2, 6]"}));
+    const auto* m = v.as<Qlt::MatVal>();
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->Rows(), 2);
+    ASSERT_EQ(m->Cols(), 2);
+    EXPECT_FALSE(m->HasImag());
+    const double expected[2][2] = {{0.6, -0.7}, {-0.2, 0.4}};
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 2; ++c) EXPECT_NEAR(m->m_rarr[m->Index(r, c)], expected[r][c], 1e-15) << r << "," << c;
+}
+
+// Failures: GSL's status as the module's messages, standard errors raised
+// with Efi::Throw, and this module's own arithmetic after a masked region
+// trapping as every call's does.
+TEST(GslExample, FailuresAreWorksheetErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"gsl_y0", "-1"}, "domain error (argument 1)"},
+        {{"gsl_y0", "0"}, "domain error (argument 1)"},
+        {{"gsl_inverse", "[1, 2; 2, 4]"}, "singularity (argument 1)"},
+        {{"gsl_inverse", "[1, 2, 3; 4, 5, 6]"}, "must be a non-empty square matrix (argument 1)"},
+        {{"gsl_det", "[]"}, "must be a non-empty square matrix (argument 1)"},
+        {{"gsl_det", "[1e200, 0; 0, 1e200]"}, "overflow (argument 1)"},
+        {{"gsl_det", "[1i]"}, "must be a real matrix (argument 1)"},
+        {{"gsl_j0", "2i"}, "must be a real (argument 1)"},
+        {{"gsl_jn", "0.5", "1"}, "must be an integer (argument 1)"},
+        {{"gsl_det_ratio", "[1]", "[1, 2; 2, 4]"}, "singularity"},  // the trap of 1 / det(B), det(B) = 0
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        Outcome r = Gsl(c.args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "error: " + c.err + "\n");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+}  // namespace
