@@ -1,11 +1,11 @@
 // Matrix helper routines on array records.
 #include <algorithm>
 #include <bit>
-#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include <efi/masked_traps.h>
 #include <efi/matrix.h>
 
 #include "values/chain.h"
@@ -45,18 +45,16 @@ std::uint64_t LargestMagnitudeBits(const array_val& m, std::int64_t c) {
     return top;
 }
 
-// The plain sum of squares of column c, with every exception masked and the
-// caller's environment (traps and flags) put back afterwards: it may overflow.
-__attribute__((noinline)) double SumWithExceptionsHeld(const array_val& m, std::int64_t c) {
-    std::fenv_t env;
-    std::feholdexcept(&env);
+// The plain sum of squares of column c, which may overflow: formed in a
+// masked region, so that it neither traps nor leaves a flag behind.
+__attribute__((noinline)) double SumWithTrapsMasked(const array_val& m, std::int64_t c) {
+    Efi::CMaskedTraps masked;
     double s = 0;
     for (std::int64_t r = 0; r < m.m_rows; ++r) {
         const double re = At(m.m_re, m, r, c), im = ImagAt(m, r, c);
         s += im * im + re * re;
     }
-    asm volatile("" : "+x"(s));  // the sum is complete before the environment returns
-    std::fesetenv(&env);
+    asm volatile("" : "+x"(s));  // the sum is complete before the region ends
     return s;
 }
 
@@ -65,7 +63,7 @@ __attribute__((noinline)) double SumWithExceptionsHeld(const array_val& m, std::
 // square lies within 2^+-960 and there are fewer than 2^32 of them.
 bool PlainSumFits(const array_val& m, std::int64_t c, double top) {
     if (top >= 0x1p-480 && top <= 0x1p480) return true;
-    const double s = SumWithExceptionsHeld(m, c);
+    const double s = SumWithTrapsMasked(m, c);
     return s <= std::numeric_limits<double>::max() && s >= std::numeric_limits<double>::min();
 }
 
