@@ -34,8 +34,9 @@ EFI_API double Factorial(int n);
 /// "overflow" above MAX_REAL. A NaN n gives NaN.
 EFI_API double Combinations(double n, double k);
 
-/// x rounded to the nearest whole number, ties to even. Small negative x
-/// gives -0; -0 itself gives +0; a NaN comes back as a NaN.
+/// x rounded to the nearest whole number, ties to even, whatever rounding
+/// mode is in force. Small negative x gives -0; -0 itself gives +0; a NaN
+/// comes back as a NaN.
 EFI_API double round(double x);
 
 /// The error function; exactly +-1 beyond 26.641747557046326.
@@ -58,7 +59,11 @@ EFI_API double rand() noexcept;
 EFI_API extern unsigned int random_seed;
 
 /// The median of values[0 .. count-1], which are left sorted in ascending
-/// order. Nothing is allocated. A count below 1 gives NaN and reads nothing.
+/// order (O(count log count) in the worst case). Nothing is allocated per
+/// call: a thread's first median makes the sort's small buffer, once. A NaN
+/// among the values raises the invalid-operation exception (a fault under
+/// the call control word) before the array is touched. A count below 1 gives
+/// NaN and reads nothing.
 EFI_API double median(double* values, int count);
 
 /// Hue (degrees in [0, 360)), lightness and saturation (0 to 255 scale) of a

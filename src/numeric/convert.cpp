@@ -57,6 +57,16 @@ static_assert(MAXSIG == 0x1p52 - 1);
 // The largest denominator of a written inch fraction.
 constexpr int kInchDenominator = 256;
 
+// The inverse conversions split a quantity counted in the written form's
+// smallest whole unit (inches, seconds of arc, seconds). Up to 2^53 every
+// whole number is a double and every split step is exact or close; past it
+// the parts come apart (minutes of 128, NaN inches), so larger quantities
+// raise "overflow".
+constexpr double kLargestCount = 0x1p53;
+// Below this the products that turn a quantity into its count stay finite
+// (the largest factor is 1296000 / 2pi), so the count itself can be checked.
+constexpr double kLargestCountable = 1e300;
+
 struct Patterns {
     // sign, feet, inches, innom, inden
     detail::Pattern fif{R"re(\s*(?<sign>[+-])?((?<feet>\d+)')?\s*(?<inches>\d+)?((\s+|[-])?(?<innom>\d+)/(?<inden>\d+))?"?\s*)re",
@@ -98,6 +108,8 @@ const std::u16string& TextArgument(const Object& v) {
     if (!s) AppException::Raise(u"must be string", kFirstArgument);
     return s->str();
 }
+
+[[noreturn]] void RaiseOverflow() { AppException::Raise(u"overflow", kFirstArgument); }
 
 Object HostText(std::string_view ascii) { return Vrn::Run::Text(detail::WidenAscii(ascii)); }
 
@@ -174,6 +186,7 @@ Object Convert::fif_inv(const Object& metres) {
 
     const bool negative = x < 0;
     const double a = std::fabs(x);
+    if (!(a < kLargestCountable) || inches_per_meter * a > kLargestCount) RaiseOverflow();
     double feet = std::floor(a * feet_per_meter);
     double inches = inches_per_meter * a - feet * inches_per_foot;
     if (inches < 0) inches = 0.0;
@@ -241,7 +254,9 @@ Object Convert::dms_inv(const Object& radians) {
 
     const double sign = x < 0 ? -1.0 : 1.0;
     const double a = std::fabs(x);
+    if (!(a < kLargestCountable)) RaiseOverflow();
     double s = seconds_per_revolution * a * kOneOverRevolution;
+    if (s > kLargestCount) RaiseOverflow();
     // a is never negative, so this never runs; kept finite-bounded so that no
     // value can make it spin.
     while (s < 0 && std::isfinite(s)) s += seconds_per_revolution;
@@ -282,6 +297,7 @@ Object Convert::hhmmss_inv(const Object& seconds_value) {
     if (!std::isfinite(x)) return NonFiniteText(x);
 
     double a = std::fabs(x);
+    if (a > kLargestCount) RaiseOverflow();
     double seconds = a - std::floor(a * kOneSixtieth) * seconds_per_minute;
     if (seconds < 0) seconds = 0.0;
     a = a - seconds;

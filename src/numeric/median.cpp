@@ -1,20 +1,26 @@
 // The median, sorting the caller's array in place.
 //
-// The sort is a most-significant-byte-first radix sort on the doubles' bit
-// patterns, mapped to unsigned keys that order as the doubles do, permuted
-// in place (no buffer), with a comparison sort for short buckets. Every
-// level is linear and there are at most eight, so the worst case stays
-// O(n log n) and nothing is allocated.
+// The doubles' bit patterns are mapped, in place, to unsigned keys that
+// order as the doubles do, sorted by a vectorized quicksort (the best
+// instruction set of the processor is chosen at run time) and mapped back.
+// The quicksort turns to heap sort when its partitioning goes too deep, so
+// the worst case stays O(n log n); it works in the array itself and in a
+// buffer of its own that each thread makes once, on its first median.
 //
-// Ordering by key puts -0 before +0 (they compare equal as doubles, so
-// either order is sorted) and NaNs at the ends by sign: the array is always
-// a permutation of its input, whatever it holds.
-#include <algorithm>
+// Sorting keys rather than doubles keeps floating-point arithmetic and
+// comparisons out of the sort: whatever the array holds and whatever the
+// control word, it raises nothing. Ordering by key puts -0 before +0 (they
+// compare equal as doubles, so either order is sorted) and NaNs at the ends
+// by sign: the array is always a permutation of its input.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
+#include <hwy/contrib/sort/vqsort.h>
+
 #include <efi/numeric.h>
+
+#include "median_index.h"
 
 namespace Efi {
 namespace {
@@ -24,117 +30,17 @@ namespace {
 using Key = std::uint64_t __attribute__((__may_alias__));
 
 constexpr std::uint64_t kSignBit = 0x8000000000000000u;
-// Below this a bucket is finished by a comparison sort: the 256 counters
-// of another radix pass would cost more than they save.
-constexpr std::size_t kRadixThreshold = 96;
-// Up to this the comparison sort is an insertion sort.
-constexpr std::size_t kInsertionThreshold = 24;
 
 // Negative doubles have all bits flipped and the others only the sign, so
-// that unsigned order of the keys is numeric order of the doubles.
-inline std::uint64_t ToKey(std::uint64_t bits) { return bits ^ (bits & kSignBit ? ~0ull : kSignBit); }
-inline std::uint64_t FromKey(std::uint64_t key) { return key ^ (key & kSignBit ? kSignBit : ~0ull); }
-
-// Bucket counts fit 32 bits: median() takes an int count.
-using Count = std::uint32_t;
-
-// The first level splits on sign and exponent together (11 bits), so that
-// values of one sign and similar size (which share most of them) are not
-// spread over a level that splits almost nothing; later levels take eight
-// bits of the fraction at a time.
-constexpr unsigned kTopBits = 11;
-constexpr int kTopShift = 53;
-constexpr unsigned kLowBits = 8;
-
-template <unsigned kBits>
-inline unsigned Digit(std::uint64_t key, int shift) {
-    return static_cast<unsigned>(key >> shift) & ((1u << kBits) - 1);
+// that unsigned order of the keys is numeric order of the doubles. Written
+// with masks rather than a choice so that the loops vectorize.
+inline std::uint64_t ToKey(std::uint64_t bits) {
+    const std::uint64_t negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
+    return bits ^ (negative | kSignBit);
 }
-
-// Short buckets: insertion sort for a handful of keys, else introsort.
-// Either way the keys go back to doubles here, while they are in cache.
-void FinishBucket(Key* keys, std::size_t n) {
-    if (n <= kInsertionThreshold) {
-        for (std::size_t i = 1; i < n; ++i) {
-            const std::uint64_t key = keys[i];
-            std::size_t j = i;
-            for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
-            keys[j] = key;
-        }
-    } else {
-        std::sort(keys, keys + n);
-    }
-    for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
-}
-
-// Moves every key to its bucket by the digit at `shift`; bucket b is to
-// occupy [start[b], start[b + 1]). Rather than follow one chain of displaced
-// keys at a time (each step waiting for the last load), every unfinished
-// bucket's unplaced keys are swapped to their buckets' next free places in
-// independent steps, round after round, until none is left; each swap
-// places at least one key for good.
-template <unsigned kBits>
-__attribute__((noinline)) void Distribute(Key* keys, const Count* start, int shift) {
-    constexpr unsigned kN = 1u << kBits;
-    Count next[kN];
-    std::uint16_t pending[kN];
-    unsigned n_pending = 0;
-    for (unsigned b = 0; b < kN; ++b) {
-        next[b] = start[b];
-        if (start[b + 1] != start[b]) pending[n_pending++] = static_cast<std::uint16_t>(b);
-    }
-    while (n_pending > 1) {
-        unsigned kept = 0;
-        for (unsigned k = 0; k < n_pending; ++k) {
-            const unsigned b = pending[k];
-            for (Count i = next[b], stop = start[b + 1]; i < stop; ++i) {
-                const unsigned d = Digit<kBits>(keys[i], shift);
-                std::swap(keys[i], keys[next[d]++]);
-            }
-            if (next[b] != start[b + 1]) pending[kept++] = static_cast<std::uint16_t>(b);
-        }
-        n_pending = kept;
-    }
-}
-
-void SortBucket(Key* keys, std::size_t n, int shift);
-
-// Sorts keys by the digit at `shift` and the bits below it; every key ends
-// up in exactly one finished bucket, which turns it back into a double.
-template <unsigned kBits>
-void RadixSort(Key* keys, std::size_t n, int shift) {
-    constexpr unsigned kN = 1u << kBits;
-    Count start[kN + 1] = {};
-    for (std::size_t i = 0; i < n; ++i) ++start[Digit<kBits>(keys[i], shift) + 1];
-    const int next_shift = shift > static_cast<int>(kLowBits) ? shift - static_cast<int>(kLowBits) : 0;
-    // A digit shared by every key splits nothing: go straight to the next.
-    if (start[Digit<kBits>(keys[0], shift) + 1] == n) {
-        if (shift == 0)
-            FinishBucket(keys, n);
-        else
-            SortBucket(keys, n, next_shift);
-        return;
-    }
-    for (unsigned b = 0; b < kN; ++b) start[b + 1] += start[b];
-    Distribute<kBits>(keys, start, shift);
-    for (unsigned b = 0; b < kN; ++b) {
-        const Count size = start[b + 1] - start[b];
-        if (size == 1)  // most buckets of the last levels: no call for them
-            keys[start[b]] = FromKey(keys[start[b]]);
-        else if (size != 0) {
-            if (shift == 0)
-                FinishBucket(keys + start[b], size);
-            else
-                SortBucket(keys + start[b], size, next_shift);
-        }
-    }
-}
-
-void SortBucket(Key* keys, std::size_t n, int shift) {
-    if (n < kRadixThreshold)
-        FinishBucket(keys, n);
-    else
-        RadixSort<kLowBits>(keys, n, shift);
+inline std::uint64_t FromKey(std::uint64_t key) {
+    const std::uint64_t was_negative = ~static_cast<std::uint64_t>(static_cast<std::int64_t>(key) >> 63);
+    return key ^ (was_negative | kSignBit);
 }
 
 // True for the bit pattern of a NaN (either sign).
@@ -162,10 +68,10 @@ void SortInPlace(double* values, std::size_t n) {
         SignalUnorderedValue(std::numeric_limits<double>::quiet_NaN());
         for (std::size_t i = 0; i < n; ++i) keys[i] = ToKey(keys[i]);
     }
-    if (n < kRadixThreshold)
-        FinishBucket(keys, n);
-    else
-        RadixSort<kTopBits>(keys, n, kTopShift);
+    // The sorter's buffer is made once per thread; sorting allocates nothing.
+    static thread_local const hwy::Sorter sorter;
+    sorter(reinterpret_cast<std::uint64_t*>(keys), n, hwy::SortAscending());
+    for (std::size_t i = 0; i < n; ++i) keys[i] = FromKey(keys[i]);
 }
 
 }  // namespace
@@ -173,10 +79,9 @@ void SortInPlace(double* values, std::size_t n) {
 double median(double* values, int count) {
     if (count < 1) return std::numeric_limits<double>::quiet_NaN();
     SortInPlace(values, static_cast<std::size_t>(count));
-    const int upper = (count + 2) / 2 - 1;
-    const int lower = (count + 1) / 2 - 1;
+    const detail::MiddleIndices middle = detail::MedianIndices(count);
     // The wider exponent range keeps the midpoint of two huge values finite.
-    const long double sum = static_cast<long double>(values[upper]) + values[lower];
+    const long double sum = static_cast<long double>(values[middle.upper]) + values[middle.lower];
     return static_cast<double>(sum * 0.5L);
 }
 

@@ -12,11 +12,16 @@
 #include <efi/errors.h>
 #include <efi/numeric.h>
 
+#include "round_whole.h"
+
 namespace Efi {
 
 unsigned int random_seed = 1;
 
 namespace {
+
+// Asked once, at load.
+const bool kHasRoundInstruction = detail::HasRoundInstruction();
 
 // ---------------------------------------------------------------- factorial
 
@@ -203,9 +208,7 @@ double Combinations(double n, double k) {
 double round(double x) {
     const double a = std::fabs(x);
     if (a < 4503599627370496.0) {
-        // Adding and removing 2^52 leaves |x| rounded to a whole number,
-        // ties to even, under the round-to-nearest mode that calls run in.
-        const double whole = (a + 4503599627370496.0) - 4503599627370496.0;
+        const double whole = kHasRoundInstruction ? detail::WholeByInstruction(a) : detail::WholeBySplitting(a);
         // A negative x keeps its sign even when it rounds to zero; -0 itself
         // does not count as negative and gives +0. The sign goes on as a bit
         // mask: a branch on it would be as good as random in typical data.

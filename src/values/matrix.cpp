@@ -1,8 +1,11 @@
 // Matrix helper routines on array records.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include <efi/masked_traps.h>
 #include <efi/matrix.h>
 
 #include "values/chain.h"
@@ -24,6 +27,44 @@ bool Readable(const array_val* m) {
     if (m == nullptr || m->m_rows < 0 || m->m_cols < 0) return false;
     if (m->m_rows == 0 || m->m_cols == 0) return true;
     return m->m_anr >= m->m_rows && m->m_re != nullptr;
+}
+
+constexpr std::uint64_t kMagnitudeBits = 0x7FFFFFFFFFFFFFFFu;
+constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000u;
+
+// The bits of the largest |element| of column c, real and imaginary parts
+// alike: the bit patterns of non-negative doubles order as their values, and
+// integer work raises no floating-point exception (a NaN gives bits above
+// infinity's).
+std::uint64_t LargestMagnitudeBits(const array_val& m, std::int64_t c) {
+    std::uint64_t top = 0;
+    for (std::int64_t r = 0; r < m.m_rows; ++r) {
+        top = std::max(top, std::bit_cast<std::uint64_t>(At(m.m_re, m, r, c)) & kMagnitudeBits);
+        if (m.m_im) top = std::max(top, std::bit_cast<std::uint64_t>(At(m.m_im, m, r, c)) & kMagnitudeBits);
+    }
+    return top;
+}
+
+// The plain sum of squares of column c, which may overflow: formed in a
+// masked region, so that it neither traps nor leaves a flag behind.
+__attribute__((noinline)) double SumWithTrapsMasked(const array_val& m, std::int64_t c) {
+    Efi::CMaskedTraps masked;
+    double s = 0;
+    for (std::int64_t r = 0; r < m.m_rows; ++r) {
+        const double re = At(m.m_re, m, r, c), im = ImagAt(m, r, c);
+        s += im * im + re * re;
+    }
+    asm volatile("" : "+x"(s));  // the sum is complete before the region ends
+    return s;
+}
+
+// Whether column c's plain sum of squares, whose largest element is top
+// (finite, not zero), is a normal double. Within 2^+-480 it must be: every
+// square lies within 2^+-960 and there are fewer than 2^32 of them.
+bool PlainSumFits(const array_val& m, std::int64_t c, double top) {
+    if (top >= 0x1p-480 && top <= 0x1p480) return true;
+    const double s = SumWithTrapsMasked(m, c);
+    return s <= std::numeric_limits<double>::max() && s >= std::numeric_limits<double>::min();
 }
 
 // A result count the records can hold.
@@ -69,20 +110,29 @@ bool symmetry(aMatrix* m) {
 void renormalize_matrix_cols(aMatrix* m) {
     if (!Readable(m)) return;
     for (std::int64_t c = 0; c < m->m_cols; ++c) {
+        const std::uint64_t top = LargestMagnitudeBits(*m, c);
+        // A column of zeros ends the routine: it and all later ones stay.
+        if (top == 0) return;
+        // Columns whose sum of squares stays in the normal range are scaled
+        // exactly as they always have been; the others are first brought
+        // near 1 by a power of two (exact), which changes nothing but the
+        // exponents the sum passes through.
+        int shift = 0;
+        if (top < kInfinityBits && !PlainSumFits(*m, c, std::bit_cast<double>(top)))
+            shift = std::ilogb(std::bit_cast<double>(top));
+        const auto scaled = [shift](double v) { return shift == 0 ? v : std::ldexp(v, -shift); };
         double s = 0;
         for (std::int64_t r = 0; r < m->m_rows; ++r) {
-            const double re = At(m->m_re, *m, r, c), im = ImagAt(*m, r, c);
+            const double re = scaled(At(m->m_re, *m, r, c)), im = scaled(ImagAt(*m, r, c));
             s += im * im + re * re;
         }
-        const double length = std::sqrt(s);
-        if (length == 0.0) return;
         // Multiplying by the rounded reciprocal, not dividing: 3/5 becomes
         // 0.6000000000000001, as callers of this routine have always seen.
-        const double f = 1.0 / length;
+        const double f = 1.0 / std::sqrt(s);
         for (std::int64_t r = 0; r < m->m_rows; ++r) {
             // set_element gives a real record its imaginary plane the first
             // time a scaled imaginary part is non-zero.
-            const double re = At(m->m_re, *m, r, c), im = ImagAt(*m, r, c);
+            const double re = scaled(At(m->m_re, *m, r, c)), im = scaled(ImagAt(*m, r, c));
             m->set_element(static_cast<int>(r + c * m->m_anr), f * re, f * im);
         }
     }

@@ -2,6 +2,8 @@
 // and texts meant to break the reader.
 #include <efi/efi.h>
 #include <efi/host/convert.h>
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
 
 #include <atomic>
 #include <charconv>
@@ -9,12 +11,15 @@
 #include <chrono>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "convert_reference.h"
+#include "convert_round_trip.h"
 #include "efi_test.h"
 #include "numeric/number_text.h"
 #include "numeric/pattern.h"
@@ -238,6 +243,67 @@ TEST(HhmmssInv, WritesToTheMillisecondWithoutCarry) {
     }
     EXPECT_APP_ERROR(Convert::hhmmss_inv(Vrn::Run::Number(0, 1)), "must be real", 1);
     EXPECT_APP_ERROR(Convert::hhmmss_inv(U8("1:0:0")), "must be real", 1);
+}
+
+// Over the whole double range, under the host's word (overflow trapped) and
+// the call word (invalid operation trapped too): what each inverse
+// conversion writes reads back close to its input, or it raises "overflow",
+// and only past the documented limit.
+TEST(InverseConversions, HugeInputsReadBackOrOverflow) {
+    using efitest::round_trip::Inverse;
+    using efitest::round_trip::OverflowFrom;
+    std::vector<double> inputs = {1.7976931348623157e308, 4.7e306, 6.871564355807417e19, 1e300, 1e305, 0x1p52,
+                                  0x1p53, 0x1p53 + 2, 1e15, 1e12, 2.2250738585072014e-308, 5e-324, 86399.9999};
+    for (Inverse which : {Inverse::kFif, Inverse::kDms, Inverse::kHhmmss}) {
+        const double limit = OverflowFrom(which);
+        for (double x : {limit * (1 - 0x1p-40), limit * (1 + 0x1p-40), std::nextafter(limit, 0.0), limit})
+            inputs.push_back(x);
+    }
+    std::mt19937_64 gen(13);
+    while (inputs.size() < 3000) {
+        double x;
+        const std::uint64_t bits = gen();
+        std::memcpy(&x, &bits, 8);
+        if (std::isfinite(x)) inputs.push_back(x);
+    }
+    const std::size_t unsigned_inputs = inputs.size();
+    for (std::size_t i = 0; i < unsigned_inputs; ++i) inputs.push_back(-inputs[i]);
+
+    Vrn::Run::InstallFaultTranslation();
+    struct Failure {
+        Inverse which;
+        double x;
+        std::string what;
+    };
+    std::vector<Failure> failures;
+    int overflows = 0;
+    for (std::uint16_t word : {Efi::User::kHostControlWord, Efi::User::kCallControlWord}) {
+        efitest::FpEnvGuard guard;
+        for (Inverse which : {Inverse::kFif, Inverse::kDms, Inverse::kHhmmss}) {
+            for (double x : inputs) {
+                Efi::User::set_control_word(word);
+                const Object arg = Vrn::Run::Number(x);
+                try {
+                    const Object written = which == Inverse::kFif   ? Convert::fif_inv(arg)
+                                           : which == Inverse::kDms ? Convert::dms_inv(arg)
+                                                                    : Convert::hhmmss_inv(arg);
+                    std::string fault = efitest::round_trip::Fault(which, x, written);
+                    if (!fault.empty()) failures.push_back({which, x, fault});
+                } catch (const Vrn::Run::AppException& e) {
+                    ++overflows;
+                    if (std::string(e.what()) != "overflow" || e.Argument() != 1 || std::fabs(x) < OverflowFrom(which))
+                        failures.push_back({which, x, std::string("raised ") + e.what()});
+                } catch (const SE_Exception&) {
+                    failures.push_back({which, x, "processor fault"});
+                }
+            }
+        }
+    }
+    for (const Failure& f : failures) ADD_FAILURE() << "conversion " << static_cast<int>(f.which) << " of " << f.x << ": " << f.what;
+    // About half the bit patterns lie past the limits: both outcomes are
+    // tested often (2 words x 3 conversions x 6000 inputs).
+    EXPECT_GT(overflows, 12000);
+    EXPECT_LT(overflows, 24000);
 }
 
 TEST(AsRational, StopsAtTheLastConvergentThatFits) {

@@ -7,6 +7,8 @@
 
 #include <efi/call.h>
 #include <efi/matrix.h>
+#include <efi/se_exception.h>
+#include <vrnrun/faults.h>
 #include <efi_test.h>
 
 namespace {
@@ -118,6 +120,56 @@ TEST_F(MatrixHelpers, RenormalizeMultipliesByTheRoundedReciprocal) {
     renormalize_matrix_cols(complex.rec);
     EXPECT_EQ(complex.re[1], 0.8);
     EXPECT_EQ(complex.im[0], 0.6000000000000001);
+}
+
+// Columns whose sum of squares would overflow or underflow are scaled to
+// unit length all the same (and later columns still are), without a fault
+// under the trapping call word; sums in the normal range keep the bits of
+// the plain formula.
+TEST_F(MatrixHelpers, RenormalizeColumnsOfAnySize) {
+    constexpr double kHalfRoot2 = 0.7071067811865476;  // 1/sqrt(2), to within an ulp
+    struct Case {
+        std::vector<double> re, im;  // two rows, two columns
+        std::vector<double> want_re, want_im;
+    };
+    const Case cases[] = {
+        {{1e200, 1e200, 3, 4}, {}, {kHalfRoot2, kHalfRoot2, 0.6000000000000001, 0.8}, {}},
+        {{1e-200, -1e-200, 3, 4}, {}, {kHalfRoot2, -kHalfRoot2, 0.6000000000000001, 0.8}, {}},
+        {{5e-324, 0, 1.7976931348623157e308, 0}, {}, {1, 0, 1, 0}, {}},
+        {{1e300, 0, 0, 2e-310}, {1e300, 0, 0, 0}, {kHalfRoot2, 0, 0, 1}, {kHalfRoot2, 0, 0, 0}},
+    };
+    Vrn::Run::InstallFaultTranslation();
+    for (const Case& c : cases) {
+        Matrix m(a, 2, 2, c.re, c.im);
+        bool faulted = false;
+        {
+            efitest::FpEnvGuard guard;
+            Efi::User::set_control_word(Efi::User::kCallControlWord);
+            try {
+                renormalize_matrix_cols(m.rec);
+            } catch (const SE_Exception&) {
+                faulted = true;
+            }
+        }
+        ASSERT_FALSE(faulted) << c.re[0];
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_NEAR(Re(m.rec, k % 2, k / 2), c.want_re[k], 2e-16) << c.re[0] << " element " << k;
+            if (!c.want_im.empty()) {
+                EXPECT_NEAR(Im(m.rec, k % 2, k / 2), c.want_im[k], 2e-16) << c.re[0];
+            }
+        }
+    }
+
+    // Large and small columns whose sums are normal: the plain formula's bits.
+    const std::vector<double> normal = {1e150, 3e150, 1e-150, 7e-151, 0.1, 3};
+    Matrix m(a, 2, 3, normal);
+    renormalize_matrix_cols(m.rec);
+    for (int j = 0; j < 3; ++j) {
+        const double x = normal[2 * j], y = normal[2 * j + 1];
+        const double f = 1.0 / std::sqrt(0.0 + (0 * 0 + x * x) + (0 * 0 + y * y));
+        EXPECT_TRUE(efitest::SameBits(Re(m.rec, 0, j), f * x)) << x;
+        EXPECT_TRUE(efitest::SameBits(Re(m.rec, 1, j), f * y)) << y;
+    }
 }
 
 TEST_F(MatrixHelpers, PackTwoRowsStacksRealParts) {

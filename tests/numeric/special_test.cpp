@@ -11,10 +11,13 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include <efi/call.h>
 #include <efi/numeric.h>
 #include <efi_test.h>
+
+#include "numeric/round_whole.h"
 
 namespace {
 
@@ -53,20 +56,17 @@ double PlainCombinations(double n, double k) {
     return r > Efi::MAX_REAL ? kInf : static_cast<double>(r);
 }
 
-// Rounding as first written: add one half to |x|, split off the whole part,
-// and step back from an odd whole part on an exact tie. Where the split is
-// skipped (|x| + 0.5 above 2^52 - 1) the result is x to nearest, ties to even.
-double LiteralRound(double x) {
-    const double sign = x < 0 ? -1.0 : 1.0;
-    const double a = std::fabs(x) + 0.5;
-    if (a < 1) return sign * 0;
-    if (a > Efi::MAXSIG) return std::nearbyint(x);
-    double w;
-    const double fraction = std::modf(a, &w);
-    if (fraction != 0) return sign * w;
-    if (std::fmod(w, 2) != 0) return sign * (w - 1);
-    return sign * w;
+// Nearest whole number, ties to even, by steps that are exact whatever the
+// rounding mode: floor, the difference from it, and fmod.
+double ExactRound(double x) {
+    const double a = std::fabs(x);
+    if (!(a < 0x1p52)) return x;  // whole already, or not a number
+    const double w = std::floor(a), fraction = a - w;
+    const double r = fraction > 0.5 || (fraction == 0.5 && std::fmod(w, 2) != 0) ? w + 1 : w;
+    return x < 0 ? -r : r;
 }
+
+constexpr int kRoundingModes[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
 
 // Runs `body` in a forked child with `control_word` loaded and reports the
 // si_code of the SIGFPE it raised, 0 when it finished without one.
@@ -184,49 +184,74 @@ TEST(Combinations, EveryInputEndsPromptly) {
               0.5);
 }
 
-TEST(Round, TiesGoToEven) {
+TEST(Round, TiesGoToEvenUnderEveryRoundingMode) {
     struct Case {
         double x, expected;
     };
-    for (const Case& c : {Case{0.5, 0.0}, Case{1.5, 2}, Case{2.5, 2}, Case{3.5, 4}, Case{-2.5, -2}, Case{2.4, 2},
-                          Case{2.6, 3}, Case{-0.4, -0.0}, Case{-0.5, -0.0}, Case{-0.0, 0.0}, Case{0.49999999999999994, 0},
-                          Case{4503599627370494.5, 4503599627370494}, Case{4503599627370495.5, 4503599627370496},
-                          Case{-4503599627370495.5, -4503599627370496}, Case{4503599627370495, 4503599627370495},
-                          Case{1e300, 1e300}, Case{-kInf, -kInf}}) {
-        EXPECT_TRUE(SameValue(Efi::round(c.x), c.expected)) << c.x;
+    const Case cases[] = {
+        {0.5, 0.0}, {1.5, 2}, {2.5, 2}, {3.5, 4}, {-2.5, -2}, {2.4, 2}, {2.6, 3}, {0.7, 1}, {-0.7, -1},
+        {-0.4, -0.0}, {-0.5, -0.0}, {-0.0, 0.0}, {0.49999999999999994, 0},
+        {0.5000000000000001, 1},  // |x| + 0.5 would round to 1 and make a false tie
+        {-0.5000000000000001, -1}, {1.4999999999999998, 1}, {2.5000000000000004, 3},
+        {4503599627370494.5, 4503599627370494}, {4503599627370495.5, 4503599627370496},
+        {-4503599627370495.5, -4503599627370496}, {4503599627370495, 4503599627370495}, {4503599627370496, 4503599627370496},
+        {1e300, 1e300}, {-kInf, -kInf}, {5e-324, 0}, {-5e-324, -0.0},
+    };
+    for (int mode : kRoundingModes) {
+        efitest::FpEnvGuard guard;
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (const Case& c : cases) {
+            const double got = Efi::round(c.x);
+            EXPECT_TRUE(SameValue(got, c.expected)) << "mode " << mode << ": " << c.x << " gives " << got;
+        }
+        EXPECT_TRUE(std::isnan(Efi::round(kNaN)));
+        EXPECT_TRUE(std::isnan(Efi::round(-kNaN)));
     }
-    EXPECT_TRUE(std::isnan(Efi::round(kNaN)));
-    EXPECT_TRUE(std::isnan(Efi::round(-kNaN)));
 }
 
-TEST(Round, SameAsTheLiteralAlgorithmOnTenMillionInputs) {
+// A bounded sample: the whole number, the offset from it and the sign are
+// drawn independently, so every kind of neighbour of a tie turns up with
+// either parity.
+TEST(Round, AgreesWithAnExactReferenceOnASample) {
     std::mt19937_64 gen(2024);
-    std::uniform_real_distribution<double> unit(0, 1);
     auto input = [&](int t) -> double {
         const std::uint64_t bits = gen();
-        switch (t % 5) {
+        const double sign = gen() & 1 ? -1.0 : 1.0;
+        switch (t % 4) {
             case 0: {  // any bit pattern: NaNs, infinities, subnormals, huge values
                 double x;
                 std::memcpy(&x, &bits, 8);
                 return x;
             }
-            case 1:  // exact halves and quarters, near zero and near 2^52
-                return static_cast<double>(static_cast<std::int64_t>(bits % 4000) - 2000) * 0.25 +
-                       (bits & 1 ? 0 : std::ldexp(static_cast<double>(bits >> 40), 29));
-            case 2:  // one step either side of a tie
-                return std::nextafter(static_cast<double>(static_cast<std::int64_t>(bits % 100000) - 50000) + 0.5,
-                                      bits & 1 ? kInf : -kInf);
-            case 3:  // spread over the magnitudes
-                return (bits & 1 ? -1 : 1) * std::ldexp(unit(gen), static_cast<int>(bits % 120) - 60);
+            case 1: {  // a tie, or one or two steps either side of it, small or near 2^52
+                const double whole = static_cast<double>(bits % 64) + (gen() & 1 ? 0 : 0x1p51);
+                double x = whole + 0.5;
+                for (int steps = static_cast<int>(gen() % 5) - 2; steps != 0; steps += steps > 0 ? -1 : 1)
+                    x = std::nextafter(x, steps > 0 ? kInf : 0.0);
+                return sign * x;
+            }
+            case 2:  // spread over the magnitudes
+                return sign * std::ldexp(static_cast<double>(bits >> 11) * 0x1p-53, static_cast<int>(gen() % 120) - 60);
             default:  // right at 2^52 - 1 and its neighbours
-                return (bits & 1 ? -1 : 1) * (Efi::MAXSIG + static_cast<double>(bits % 9) * 0.5 - 2.0);
+                return sign * (Efi::MAXSIG + static_cast<double>(bits % 9) * 0.5 - 2.0);
         }
     };
-    for (int t = 0; t < 10'000'000; ++t) {
-        const double x = input(t);
-        const double expected = LiteralRound(x);
-        const double got = Efi::round(x);
-        if (!SameValue(got, expected)) FAIL() << "x = " << x << " gives " << got << ", expected " << expected;
+    std::vector<double> xs(40000);
+    for (int t = 0; t < static_cast<int>(xs.size()); ++t) xs[t] = input(t);
+    const bool instruction = Efi::detail::HasRoundInstruction();
+    for (int mode : kRoundingModes) {
+        efitest::FpEnvGuard guard;
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (double x : xs) {
+            const double expected = ExactRound(x), got = Efi::round(x);
+            if (!SameValue(got, expected)) FAIL() << "mode " << mode << ": " << x << " gives " << got << ", expected " << expected;
+            // Both ways of rounding |x|, whichever this processor uses.
+            const double a = std::fabs(x);
+            if (!(a < 0x1p52)) continue;
+            if (Efi::detail::WholeBySplitting(a) != ExactRound(a)) FAIL() << "splitting " << a << ", mode " << mode;
+            if (instruction && Efi::detail::WholeByInstruction(a) != ExactRound(a))
+                FAIL() << "instruction " << a << ", mode " << mode;
+        }
     }
 }
 

@@ -61,6 +61,12 @@ struct EFI_API Convert {
     /// fraction that rounds to one whole inch carries into the inches and then
     /// into the feet. NaN gives the text `NaN`, infinities `Infinity` and
     /// `-Infinity`. Not a real number: "must be real", 1.
+    ///
+    /// Large inputs: every length written reads back through `fif` to within
+    /// 1/256 inch plus a few units in the last place of the input. A length
+    /// of more than 2^53 inches (about 2.2877e14 m), where whole inches are
+    /// no longer exact doubles, raises "overflow", 1 instead, whatever the
+    /// floating-point control word.
     static Vrn::Run::Object fif_inv(const Vrn::Run::Object& metres);
 
     /// A real 3x1 column vector (degrees, minutes, seconds) to radians. The
@@ -75,6 +81,12 @@ struct EFI_API Convert {
     /// are dropped, so the degrees lie in [0, 360) before the sign of the
     /// input is put on all three parts; the seconds keep their fraction. NaN
     /// gives the text `NaN`. Not a real number: "must be real", 1.
+    ///
+    /// Large inputs: the vector read back through `dms` is the input less its
+    /// whole turns, to within a few units in the last place of the input. An
+    /// angle of more than 2^53 seconds of arc (about 4.3668e10 radians), and
+    /// an infinite one, raises "overflow", 1 instead, whatever the
+    /// floating-point control word; the vector never holds a NaN.
     static Vrn::Run::Object dms_inv(const Vrn::Run::Object& radians);
 
     /// Hours:minutes:seconds text to seconds.
@@ -95,11 +107,16 @@ struct EFI_API Convert {
     /// and minutes are split off, with no carry: 59.9996 gives `0:0:60`.
     /// Seconds are written with up to 15 significant digits, no trailing zeros
     /// and no decimal point when whole; a value that would need more than 15
-    /// integer digits (only from enormous inputs, whose spacing between
-    /// doubles exceeds a minute) is written in exponent form such as `1.5E+16`
-    /// (at least two exponent digits).
+    /// integer digits is written in exponent form such as `1.5E+16` (at
+    /// least two exponent digits); the inputs accepted never need it.
     /// NaN gives the text `NaN`, infinities `Infinity` and `-Infinity`.
     /// Not a real number: "must be real", 1.
+    ///
+    /// Large inputs: every text written reads back through `hhmmss` to within
+    /// half a millisecond plus a few units in the last place of the input. A
+    /// time of more than 2^53 seconds (about 2.85e8 years), where whole
+    /// seconds are no longer exact doubles, raises "overflow", 1 instead,
+    /// whatever the floating-point control word.
     static Vrn::Run::Object hhmmss_inv(const Vrn::Run::Object& seconds);
 };
 
