@@ -98,6 +98,9 @@ void RunOne(Op op, bool wrongKind, efifuzz::ByteReader& in, double& number) {
         default: {
             const double x = number = in.take<double>();
             const Object arg = wrongKind ? OddValue(in) : Vrn::Run::Number(x);
+            // An odd value may still be a real number, which the writer then
+            // reads: its range check is against that number, not x.
+            if (const auto* n = arg.as<Qlt::NumVal>(); wrongKind && n && n->IsReal()) number = n->asReal();
             const Object v = op == kFifInv ? Convert::fif_inv(arg)
                              : op == kDmsInv ? Convert::dms_inv(arg)
                                              : Convert::hhmmss_inv(arg);
