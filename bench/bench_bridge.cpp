@@ -5,6 +5,8 @@
 #include <efi/host/delegates.h>
 #include <efi/host/marshal.h>
 
+#include "bridge/call_scope.h"
+
 #include <cfenv>
 #include <cstdlib>
 #include <cstring>
@@ -48,15 +50,14 @@ void BM_ScalarCall__baseline(benchmark::State& state) {
     FpRestore restore;
     Object a = Vrn::Run::Number(1, 2), b = Vrn::Run::Number(3, 4);
     for (auto _ : state) {
-        Efi::User::init_fpu();
-        Efi::User::set_control_word(Efi::User::kCallControlWord);
+        // The cheapest form of the reset and word load the bridge must make.
+        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
         Value r{}, x, y;
         x.real = a.as<Qlt::NumVal>()->Data.rp, x.imag = a.as<Qlt::NumVal>()->Data.ip;
         y.real = b.as<Qlt::NumVal>()->Data.rp, y.imag = b.as<Qlt::NumVal>()->Data.ip;
         bench_add(&r, &x, &y);
         Object out = Vrn::Run::make<Qlt::NumVal>(r.real, r.imag);
-        Efi::User::init_fpu();
-        Efi::User::set_control_word(Efi::User::kHostControlWord);
+        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
         benchmark::DoNotOptimize(out);
     }
 }

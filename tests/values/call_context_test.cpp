@@ -165,6 +165,39 @@ TEST(NativeCallScope, LoadsTheCallWordAndRestoresTheHostWordOnEveryExit) {
     }
 }
 
+// The x87 control, status and tag words as fnstenv stores them.
+struct X87State {
+    std::uint16_t control, status, tags;
+    bool operator==(const X87State&) const = default;
+};
+X87State ReadX87State() {
+    std::uint32_t env[7];
+    asm volatile("fnstenv %0" : "=m"(env)::"memory");
+    asm volatile("fldcw %0" ::"m"(env[0]) : "memory");  // fnstenv masks everything
+    return {static_cast<std::uint16_t>(env[0]), static_cast<std::uint16_t>(env[1]),
+            static_cast<std::uint16_t>(env[2])};
+}
+
+TEST(FloatingPoint, CallScopeLeavesTheUnitsAsAResetAndALoadWould) {
+    // A value left on the x87 stack and a flag raised before the call must
+    // be gone, on the way in and on the way out, exactly as after init_fpu
+    // and set_control_word.
+    for (std::uint16_t cw : {Efi::User::kCallControlWord, Efi::User::kHostControlWord}) {
+        SCOPED_TRACE(cw);
+        efitest::FpEnvGuard env;
+        Efi::User::init_fpu();
+        Efi::User::set_control_word(cw);
+        const X87State expected = ReadX87State();
+        const std::uint32_t expectedMxcsr = efitest::Mxcsr();
+
+        Efi::User::init_fpu();
+        asm volatile("fld1\n\tfldz\n\tfdivp" ::: "memory", "st");  // masked: leaves inf and a flag
+        Efi::detail::ResetUnitsTo(cw);
+        EXPECT_EQ(ReadX87State(), expected);
+        EXPECT_EQ(efitest::Mxcsr(), expectedMxcsr);
+    }
+}
+
 TEST(FloatingPoint, SetControlWordReturnsThePreviousWord) {
     std::uint32_t first, second, third;
     {

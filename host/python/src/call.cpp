@@ -87,7 +87,7 @@ void RaiseProcessorFault(std::uint32_t code) {
 FpGuard::FpGuard() noexcept : m_saved(SaveFp()), m_outer(t_python) { t_python = &m_saved; }
 
 FpGuard::~FpGuard() {
-    LoadFp(m_saved);
+    LoadFpAfterCall(m_saved);
     t_python = m_outer;
 }
 
