@@ -14,6 +14,7 @@
 #include <efi/host/convert.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
+#include <efi/host/signature.h>
 #include <efi/se_exception.h>
 #include <efi/version.h>
 #include <vrnrun/faults.h>
@@ -44,40 +45,7 @@ namespace {
 
 using Vrn::Run::Object;
 
-enum class Kind { Number, Matrix, Text, File, Any, Unknown };
-
-const char* KindName(Kind k) {
-    switch (k) {
-        case Kind::Number: return "number";
-        case Kind::Matrix: return "matrix";
-        case Kind::Text: return "text";
-        case Kind::File: return "file";
-        case Kind::Any: return "any";
-        case Kind::Unknown: break;
-    }
-    return "unsupported";
-}
-
-Kind ArgKind(std::int32_t code) {
-    switch (code) {
-        case 0:
-        case 1: return Kind::Number;
-        case 2: return Kind::Matrix;
-        case 8: return Kind::Text;
-        case 13:
-        case 14: return Kind::File;
-        default: return Kind::Unknown;
-    }
-}
-
-Kind RetKind(std::int32_t code) {
-    switch (code) {
-        case 1: return Kind::Number;
-        case 2: return Kind::Matrix;
-        case 8: return Kind::Text;
-        default: return Kind::Unknown;
-    }
-}
+using Kind = Efi::ValueKind;
 
 /// One callable function: a module function or a built-in.
 struct Callable {
@@ -233,43 +201,29 @@ public:
             std::vector<Kind> kinds;
             bool hidden = false;
             for (std::int32_t code : f.args) {
-                kinds.push_back(ArgKind(code));
+                kinds.push_back(Efi::ArgumentKind(code));
                 hidden = hidden || code == 13 || code == 14;
             }
             // The bridge only passes the directory to functions of 1..10
             // arguments (the others fail whatever they are given).
             hidden = hidden && !f.args.empty() && f.args.size() <= 10;
-            Add(f.name, Callable{kinds, RetKind(f.ret), f.function, hidden, path});
+            Add(f.name, Callable{kinds, Efi::ResultKind(f.ret), f.function, hidden, path});
         }
     }
 
     void AddBuiltins() {
-        using Fn = Object (*)(const Object&);
-        struct Builtin {
-            const char* name;
-            Kind arg, ret;
-            Fn fn;
-        };
-        const Builtin builtins[] = {
-            {"fif", Kind::Text, Kind::Number, &Efi::Convert::fif},
-            {"fif_inv", Kind::Number, Kind::Text, &Efi::Convert::fif_inv},
-            {"dms", Kind::Matrix, Kind::Number, &Efi::Convert::dms},
-            {"dms_inv", Kind::Number, Kind::Matrix, &Efi::Convert::dms_inv},
-            {"hhmmss", Kind::Text, Kind::Number, &Efi::Convert::hhmmss},
-            {"hhmmss_inv", Kind::Number, Kind::Text, &Efi::Convert::hhmmss_inv},
-        };
-        for (const Builtin& b : builtins) {
-            Fn fn = b.fn;
+        for (const Efi::Conversion& b : Efi::kConversions) {
+            auto* fn = b.convert;
             Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
-            Add(b.name, Callable{{b.arg}, b.ret, f, false, "built-in"});
+            Add(b.name, Callable{{b.argument}, b.result, f, false, "built-in"});
         }
     }
 
     void List(std::ostream& out) const {
         for (const auto& [name, c] : m_functions) {
             out << name << "(";
-            for (std::size_t k = 0; k < c.args.size(); ++k) out << (k ? ", " : "") << KindName(c.args[k]);
-            out << ") -> " << KindName(c.ret) << "\n";
+            for (std::size_t k = 0; k < c.args.size(); ++k) out << (k ? ", " : "") << Efi::ValueKindName(c.args[k]);
+            out << ") -> " << Efi::ValueKindName(c.ret) << "\n";
         }
     }
 

@@ -23,16 +23,6 @@ struct FunctionObject {
 
 PyTypeObject* g_function_type = nullptr;  // made at import, kept to the end
 
-const char* KindName(Kind k) {
-    switch (k) {
-        case Kind::Number: return "number";
-        case Kind::Matrix: return "matrix";
-        case Kind::Text: return "text";
-        case Kind::File: return "file";
-        case Kind::Unknown: break;
-    }
-    return "unsupported";
-}
 
 /// Host arguments of a call; up to the bridge's ten and the directory
 /// without an allocation.
@@ -101,31 +91,11 @@ PyMemberDef g_members[] = {
 
 }  // namespace
 
-Kind ArgKind(std::int32_t code) {
-    switch (code) {
-        case 0:
-        case 1: return Kind::Number;
-        case 2: return Kind::Matrix;
-        case 8: return Kind::Text;
-        case 13:
-        case 14: return Kind::File;
-        default: return Kind::Unknown;
-    }
-}
-
-Kind RetKind(std::int32_t code) {
-    switch (code) {
-        case 1: return Kind::Number;
-        case 2: return Kind::Matrix;
-        case 8: return Kind::Text;
-        default: return Kind::Unknown;
-    }
-}
 
 std::string Callable::Signature() const {
     std::string s = name + "(";
-    for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(KindName(args[k]));
-    return s + ") -> " + KindName(ret);
+    for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(Efi::ValueKindName(args[k]));
+    return s + ") -> " + Efi::ValueKindName(ret);
 }
 
 bool InitFunctionType(PyObject* module) {

@@ -9,15 +9,13 @@
 #include <string>
 #include <vector>
 
+#include <efi/host/signature.h>
 #include <vrnrun/vrnrun.h>
 
 namespace efi_python {
 
 /// What a function's argument or result is, as `efi-call --list` names it.
-enum class Kind { Number, Matrix, Text, File, Unknown };
-
-Kind ArgKind(std::int32_t code);
-Kind RetKind(std::int32_t code);
+using Kind = Efi::ValueKind;
 
 /// The directory a module's file-name arguments are relative to: the host
 /// text the bridge joins names to (with its final '/'), or null for none.

@@ -79,9 +79,9 @@ public:
         SetCwd(cwd);
         ReinstateTranslation();
         for (Efi::ModuleFunction& f : fns) {
-            Callable c{f.name, {}, RetKind(f.ret), f.function, false, m_dir};
+            Callable c{f.name, {}, Efi::ResultKind(f.ret), f.function, false, m_dir};
             for (std::int32_t code : f.args) {
-                c.args.push_back(ArgKind(code));
+                c.args.push_back(Efi::ArgumentKind(code));
                 c.hidden = c.hidden || code == 13 || code == 14;
             }
             // The bridge passes the directory only to functions of 1..10
@@ -222,25 +222,11 @@ std::unique_ptr<HostFunction> Register(const std::string& name, const py::object
 /// The six conversions as efi.Function objects, registered for callbacks
 /// too, as efi-call does.
 void AddConversions(py::module_& m) {
-    using Fn = Object (*)(const Object&);
-    struct Builtin {
-        const char* name;
-        Kind arg, ret;
-        Fn fn;
-    };
-    const Builtin builtins[] = {
-        {"fif", Kind::Text, Kind::Number, &Efi::Convert::fif},
-        {"fif_inv", Kind::Number, Kind::Text, &Efi::Convert::fif_inv},
-        {"dms", Kind::Matrix, Kind::Number, &Efi::Convert::dms},
-        {"dms_inv", Kind::Number, Kind::Matrix, &Efi::Convert::dms_inv},
-        {"hhmmss", Kind::Text, Kind::Number, &Efi::Convert::hhmmss},
-        {"hhmmss_inv", Kind::Number, Kind::Text, &Efi::Convert::hhmmss_inv},
-    };
-    for (const Builtin& b : builtins) {
-        Fn fn = b.fn;
+    for (const Efi::Conversion& b : Efi::kConversions) {
+        auto* fn = b.convert;
         Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
         Efi::RegisterHostCallback(b.name, f);
-        m.attr(b.name) = Steal(NewFunction(Callable{b.name, {b.arg}, b.ret, f, false, nullptr}));
+        m.attr(b.name) = Steal(NewFunction(Callable{b.name, {b.argument}, b.result, f, false, nullptr}));
     }
 }
 

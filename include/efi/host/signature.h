@@ -1,0 +1,68 @@
+// What a host shows and checks of a registered function's signature: the
+// kind of value each code of a module table stands for, the name a host
+// lists it under, and the six unit conversions with their signatures, so
+// that every host registers and lists them alike.
+#pragma once
+
+#include <cstdint>
+
+#include <efi/host/convert.h>
+
+namespace Efi {
+
+/// The kind of host value an argument or result code takes.
+enum class ValueKind { Number, Matrix, Text, File, Unknown };
+
+/// The kind an argument code of a module table asks for: 0 and 1 a number,
+/// 2 a matrix, 8 text, 13 and 14 a file name; anything else is unsupported.
+constexpr ValueKind ArgumentKind(std::int32_t code) noexcept {
+    switch (code) {
+        case 0:
+        case 1: return ValueKind::Number;
+        case 2: return ValueKind::Matrix;
+        case 8: return ValueKind::Text;
+        case 13:
+        case 14: return ValueKind::File;
+        default: return ValueKind::Unknown;
+    }
+}
+
+/// The kind a return code gives: 1 a number, 2 a matrix, 8 text.
+constexpr ValueKind ResultKind(std::int32_t code) noexcept {
+    switch (code) {
+        case 1: return ValueKind::Number;
+        case 2: return ValueKind::Matrix;
+        case 8: return ValueKind::Text;
+        default: return ValueKind::Unknown;
+    }
+}
+
+/// The kind's name in a listed signature ("number", …, "unsupported").
+constexpr const char* ValueKindName(ValueKind kind) noexcept {
+    switch (kind) {
+        case ValueKind::Number: return "number";
+        case ValueKind::Matrix: return "matrix";
+        case ValueKind::Text: return "text";
+        case ValueKind::File: return "file";
+        case ValueKind::Unknown: break;
+    }
+    return "unsupported";
+}
+
+/// One of the six conversions as a host registers it.
+struct Conversion {
+    const char* name;
+    ValueKind argument, result;
+    Vrn::Run::Object (*convert)(const Vrn::Run::Object&);
+};
+
+inline constexpr Conversion kConversions[] = {
+    {"fif", ValueKind::Text, ValueKind::Number, &Convert::fif},
+    {"fif_inv", ValueKind::Number, ValueKind::Text, &Convert::fif_inv},
+    {"dms", ValueKind::Matrix, ValueKind::Number, &Convert::dms},
+    {"dms_inv", ValueKind::Number, ValueKind::Matrix, &Convert::dms_inv},
+    {"hhmmss", ValueKind::Text, ValueKind::Number, &Convert::hhmmss},
+    {"hhmmss_inv", ValueKind::Number, ValueKind::Text, &Convert::hhmmss_inv},
+};
+
+}  // namespace Efi
