@@ -76,6 +76,37 @@ void BM_ScalarCall__invoke2(benchmark::State& state) {
 }
 BENCHMARK(BM_ScalarCall__invoke2);
 
+// A call with numbers and no host values (CallWithNumbers), against the
+// same floor without the host values.
+void BM_NumberCall__baseline(benchmark::State& state) {
+    FpRestore restore;
+    const qlComplex a{1, 2}, b{3, 4};
+    for (auto _ : state) {
+        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
+        Value r{}, x, y;
+        x.real = a.real, x.imag = a.imag;
+        y.real = b.real, y.imag = b.imag;
+        bench_add(&r, &x, &y);
+        qlComplex out{r.real, r.imag};
+        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_NumberCall__baseline);
+
+void BM_NumberCall__call_with_numbers(benchmark::State& state) {
+    FpRestore restore;
+    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
+                                          std::nullopt);
+    Efi::User::Function* fn = Efi::User::Function::Of(f);
+    const qlComplex args[] = {{1, 2}, {3, 4}};
+    for (auto _ : state) {
+        qlComplex out = fn->CallWithNumbers(args);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_NumberCall__call_with_numbers);
+
 constexpr int kSide = 1000;
 constexpr std::size_t kBytes = sizeof(double) * kSide * kSide;
 

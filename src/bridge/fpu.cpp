@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include <efi/call.h>
+#include <efi/host/bridge.h>
 #include <efi/masked_traps.h>
 
 namespace {
@@ -42,6 +43,8 @@ std::uint32_t set_control_word(std::uint16_t cw) noexcept {
     WriteMxcsr((static_cast<std::uint32_t>(cw) & kFlagBits) << kMxcsrMaskShift);
     return previous;
 }
+
+constinit thread_local const HostFpState* HostFpScope::t_current = nullptr;
 
 }  // namespace Efi::User
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -93,18 +94,20 @@ const Invoker& FindInvoker(std::string_view name) {
 // host whose own frames per level are several times larger.
 constexpr unsigned kMaxNesting = 256;
 
-// Counts the invokers running on this thread. The check comes first, before
-// the floating-point set-up or the call context, so a refused call changes
-// nothing and the calls it is nested in unwind as from any other error.
-thread_local unsigned t_nesting = 0;
+// Counts the invokers running, all on the thread that holds the turn (a
+// level is taken only inside a turn, so no other thread reads or writes it).
+// The check comes first, before the floating-point set-up or the call
+// context, so a refused call changes nothing and the calls it is nested in
+// unwind as from any other error.
+unsigned g_nesting = 0;
 
 class NestingLevel {
 public:
     NestingLevel() {
-        if (t_nesting >= kMaxNesting) Throw("calls nested too deeply", kNoArgument);
-        ++t_nesting;
+        if (g_nesting >= kMaxNesting) Throw("calls nested too deeply", kNoArgument);
+        ++g_nesting;
     }
-    ~NestingLevel() { --t_nesting; }
+    ~NestingLevel() { --g_nesting; }
     NestingLevel(const NestingLevel&) = delete;
     NestingLevel& operator=(const NestingLevel&) = delete;
 };
@@ -190,8 +193,13 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
     return Vrn::Run::make<Vrn::Run::CloObjFunction>(inv.entry, inv.arity, inv.name.data(), std::move(target));
 }
 
-template <std::size_t N>
-Object Function::InvokeN(const Object* args) {
+namespace {
+
+// One call of `f` with N arguments: `marshal(record, n)` fills the record of
+// argument n (from 1) and returns what the native function receives for it;
+// `finish(result)` turns the result record into what the caller gets.
+template <std::size_t N, class Marshal, class Finish>
+auto CallNative(Function& f, Marshal marshal, Finish finish) {
     // The process's turn first (a refused call leaves no trace), then the
     // nesting level, then steps 1 and 2: FP reset + call word, then the
     // context. All are undone in reverse order however this frame is left.
@@ -202,10 +210,57 @@ Object Function::InvokeN(const Object* args) {
     std::memset(&result, 0, sizeof result);
     Value records[N];
     void* pointers[N];
-    for (std::size_t n = 0; n < N; ++n) pointers[n] = MarshalArg(&records[n], static_cast<int>(n + 1), args[n]);
-    std::uint32_t code = NativeCall<std::make_index_sequence<N>>::Run(m_fptr, &result, pointers);
-    CheckError(code);
-    return MarshalRet(&result);
+    for (std::size_t n = 0; n < N; ++n) pointers[n] = marshal(&records[n], static_cast<int>(n + 1));
+    std::uint32_t code = NativeCall<std::make_index_sequence<N>>::Run(f.m_fptr, &result, pointers);
+    f.CheckError(code);
+    return finish(&result);
+}
+
+template <std::size_t N>
+qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
+    return CallNative<N>(
+        f,
+        [args](Value* loc, int n) -> void* {
+            loc->real = args[n - 1].real;
+            loc->imag = args[n - 1].imag;
+            return loc;
+        },
+        [](Value* result) { return qlComplex{result->real, result->imag}; });
+}
+
+template <std::size_t... I>
+constexpr auto MakeNumberCallTable(std::index_sequence<I...>) {
+    return std::array<qlComplex (*)(Function&, const qlComplex*), sizeof...(I)>{&CallWithNumbersN<I + 1>...};
+}
+
+constexpr auto kNumberCalls = MakeNumberCallTable(std::make_index_sequence<kMaxArgs>{});
+
+}  // namespace
+
+template <std::size_t N>
+Object Function::InvokeN(const Object* args) {
+    return CallNative<N>(
+        *this, [this, args](Value* loc, int n) { return MarshalArg(loc, n, args[n - 1]); },
+        [this](Value* result) { return MarshalRet(result); });
+}
+
+Function* Function::Of(const Object& hostFunction) noexcept {
+    const auto* bound = dynamic_cast<const Vrn::Run::CloObjFunction*>(hostFunction.get());
+    if (!bound) return nullptr;
+    return dynamic_cast<Function*>(bound->Target().get());
+}
+
+bool Function::TakesAndReturnsNumbers() const noexcept {
+    if (m_ret != kRetScalar || m_args.empty() || m_args.size() > static_cast<std::size_t>(kMaxArgs)) return false;
+    for (std::int32_t code : m_args)
+        if (code != kArgScalar0 && code != kArgScalar) return false;
+    return true;
+}
+
+qlComplex Function::CallWithNumbers(std::span<const qlComplex> args) {
+    if (!TakesAndReturnsNumbers() || args.size() != m_args.size())
+        throw std::invalid_argument("CallWithNumbers: the function does not take these numbers");
+    return kNumberCalls[args.size() - 1](*this, args.data());
 }
 
 template <std::size_t N>

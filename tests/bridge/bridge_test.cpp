@@ -6,6 +6,9 @@
 #include <vrnrun/faults.h>
 
 #include <clocale>
+#include <cmath>
+#include <stdexcept>
+#include <string>
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
@@ -84,6 +87,69 @@ TEST(Call, TenArgumentsArriveInOrder) {
     for (int k = 1; k <= 10; ++k) args.push_back(N(k));
     Object r = Call(Odd("t_weighted10"), args);
     EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 385.0);  // sum of k*k
+}
+
+TEST(Call, NumbersWithoutHostValuesGiveWhatHostNumbersGive) {
+    // The same function, arguments and outcome by both roads: a result, a
+    // worksheet error or a processor fault, with the host's word after it.
+    struct Case {
+        const char* what;
+        Object f;
+        std::vector<qlComplex> args;
+    };
+    std::vector<qlComplex> ten;
+    for (int k = 1; k <= 10; ++k) ten.push_back({double(k), 0});
+    const Case cases[] = {
+        {"complex sum", Sample("sample_add"), {{1, 2}, {3, -4}}},
+        {"negative zeros", Sample("sample_add"), {{-0.0, -0.0}, {-0.0, -0.0}}},
+        {"ten in order", Odd("t_weighted10"), ten},
+        {"native message", Sample("sample_sqrt"), {{-1, 0}}},
+        {"native Throw", Sample("sample_throw"), {{5, 0}}},
+        {"table entry", Odd("t_code"), {{(2 << 16) | 3, 0}}},
+        {"trapped division", Sample("sample_divide"), {{1, 0}, {0, 0}}},
+    };
+    Vrn::Run::InstallFaultTranslation();
+    auto outcome = [](auto&& call) -> std::string {
+        efitest::FpEnvGuard env;
+        std::string seen;
+        try {
+            qlComplex z = call();
+            seen = std::to_string(z.real) + (std::signbit(z.real) ? "-" : "+") + std::to_string(z.imag) +
+                   (std::signbit(z.imag) ? "-" : "+");
+        } catch (const Vrn::Run::AppException& e) {
+            seen = std::string(e.what()) + " @" + std::to_string(e.Argument());
+        } catch (const SE_Exception& e) {
+            seen = "fault " + std::to_string(e.GetCode());
+        }
+        EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+        return seen;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Function* fn = Function::Of(c.f);
+        ASSERT_NE(fn, nullptr);
+        ASSERT_TRUE(fn->TakesAndReturnsNumbers());
+        std::vector<Object> host;
+        for (const qlComplex& z : c.args) host.push_back(N(z.real, z.imag));
+        const std::string byHostValues = outcome([&] {
+            Object r = c.f.as<Vrn::Run::Function>()->Call(host);
+            return qlComplex{r.as<Qlt::NumVal>()->Data.rp, r.as<Qlt::NumVal>()->Data.ip};
+        });
+        EXPECT_EQ(outcome([&] { return fn->CallWithNumbers(c.args); }), byHostValues);
+    }
+    // Functions that take or return anything else, and wrong counts, are
+    // for the general road only.
+    for (const char* name : {"sample_scale", "sample_upper", "sample_nothing", "sample_path"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(Function::Of(Sample(name))->TakesAndReturnsNumbers());
+        EXPECT_THROW(Function::Of(Sample(name))->CallWithNumbers(std::vector<qlComplex>{{1, 0}, {2, 0}}),
+                     std::invalid_argument);
+    }
+    for (const char* name : {"t_none", "t_eleven"}) EXPECT_FALSE(Function::Of(Odd(name))->TakesAndReturnsNumbers());
+    EXPECT_THROW(Function::Of(Sample("sample_add"))->CallWithNumbers(std::vector<qlComplex>{{1, 0}}),
+                 std::invalid_argument);
+    EXPECT_EQ(Function::Of(Vrn::Run::Func(1, [](auto a) { return a[0]; })), nullptr);
+    EXPECT_EQ(Function::Of(N(1)), nullptr);
 }
 
 TEST(Call, MatrixArgumentIsReadThroughTheHostsLayout) {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include <efi/call.h>
+#include <efi/host/bridge.h>
 #include <efi/host/pinned.h>
 
 #include "arena_support.h"
@@ -163,6 +164,37 @@ TEST(NativeCallScope, LoadsTheCallWordAndRestoresTheHostWordOnEveryExit) {
         EXPECT_EQ(seen.currentAfter, before);
         EXPECT_EQ(IqlAllocator::m_NextHandle, next);
     }
+}
+
+TEST(NativeCallScope, EndsWithTheStateOfTheInnermostHostScope) {
+    using Efi::User::HostFpScope;
+    using Efi::User::HostFpState;
+    // Exactly the given word and MXCSR, rounding mode and pending SSE flags
+    // included, on both exits; x87 flags are cleared as after any call.
+    const HostFpState states[] = {{0x037F, 0x1F80}, {0x027F, 0x7F80 | 0x20}, {0x0C7F, 0x1FBF}};
+    for (const HostFpState& state : states) {
+        for (bool raise : {false, true}) {
+            SCOPED_TRACE(testing::Message() << std::hex << state.x87Control << " " << state.mxcsr << " " << raise);
+            HostFpScope host(state);
+            const ScopeObservation seen = RunScope(raise);
+            EXPECT_EQ(seen.insideWord, 0x372);
+            EXPECT_EQ(seen.afterWord, state.x87Control);
+            EXPECT_EQ(seen.afterMxcsr, state.mxcsr);
+            EXPECT_EQ(seen.pendingAfter & ~(state.mxcsr & FE_ALL_EXCEPT), 0);
+        }
+    }
+    // Scopes nest; the worksheet host's word comes back after the last.
+    EXPECT_EQ(HostFpScope::Current(), nullptr);
+    {
+        HostFpScope outer(states[0]);
+        {
+            HostFpScope inner(states[1]);
+            EXPECT_EQ(RunScope(false).afterWord, states[1].x87Control);
+        }
+        EXPECT_EQ(RunScope(false).afterWord, states[0].x87Control);
+    }
+    EXPECT_EQ(HostFpScope::Current(), nullptr);
+    EXPECT_EQ(RunScope(false).afterWord, Efi::User::kHostControlWord);
 }
 
 // The x87 control, status and tag words as fnstenv stores them.

@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <efi/call.h>
 #include <efi/export.h>
+#include <efi/records.h>
 #include <vrnrun/vrnrun.h>
 
 namespace Efi::User {
@@ -34,6 +36,41 @@ enum RetCode : std::int32_t {
 /// Most arguments a native function can be called with.
 inline constexpr int kMaxArgs = 10;
 
+/// The floating-point state a host computes in: the x87 control word and
+/// MXCSR, as fnstcw and stmxcsr store them.
+struct HostFpState {
+    std::uint16_t x87Control;
+    std::uint32_t mxcsr;
+};
+
+/// While it lives, native calls made on this thread end by loading `state`
+/// instead of the worksheet host's kHostControlWord; the units are reset as
+/// on every exit (no x87 flag, an empty register stack), and MXCSR is
+/// loaded as given. For a host whose own arithmetic runs masked (an
+/// interpreter): it would otherwise have 0x273 loaded after every call only
+/// to replace it at once, and changing the control word is the slowest step
+/// of a call. Scopes nest, the innermost holds; the state is copied.
+class EFI_API HostFpScope {
+public:
+    explicit HostFpScope(const HostFpState& state) noexcept : m_state(state), m_outer(t_current) {
+        t_current = &m_state;
+    }
+    ~HostFpScope() { t_current = m_outer; }
+    HostFpScope(const HostFpScope&) = delete;
+    HostFpScope& operator=(const HostFpScope&) = delete;
+
+    /// The innermost scope's state on this thread, or null when none lives.
+    static const HostFpState* Current() noexcept { return t_current; }
+
+private:
+    // Inline, like the members above: a host makes a scope around every
+    // call, and a call into the library for it would cost as much as the
+    // scope saves.
+    static constinit thread_local const HostFpState* t_current;
+    HostFpState m_state;
+    const HostFpState* m_outer;
+};
+
 /// One registered native function. The host function object made by
 /// `Thunk` holds it as its target; a call runs one of the invokers below.
 class EFI_API Function final : public Vrn::Run::HostValue {
@@ -54,6 +91,23 @@ public:
 
     /// The invoker's name that `Thunk` picks for these argument codes.
     static const char* InvokerName(const std::vector<std::int32_t>& argType);
+
+    /// The registered function behind a host function object that `Thunk`
+    /// made, or null for any other value.
+    static Function* Of(const Object& hostFunction) noexcept;
+
+    /// True when the function takes 1..10 numbers and returns a number: it
+    /// can then be called with CallWithNumbers.
+    bool TakesAndReturnsNumbers() const noexcept;
+
+    /// The call InvokeN makes with host numbers of these values, without the
+    /// host values: the same turn, nesting limit, floating-point words, call
+    /// memory and errors, and the result as the number it would carry. For
+    /// hosts whose own numbers are not host values, which would otherwise
+    /// make and free one host value per argument and one for the result.
+    /// Requires TakesAndReturnsNumbers() and one number per argument;
+    /// throws std::invalid_argument otherwise.
+    qlComplex CallWithNumbers(std::span<const qlComplex> args);
 
     /// One call with N host arguments (N = 1..10).
     Object Invoke1(const Object& a1);
