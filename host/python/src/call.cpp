@@ -18,25 +18,18 @@ namespace efi_python {
 
 namespace {
 
-/// The environment Python computes in on this thread: the one the
-/// innermost FpGuard saved (null outside every bridge call).
-thread_local const FpEnv* t_python = nullptr;
-
 /// Python's own environment when no guard has saved one: every exception
 /// masked, round to nearest.
 constexpr FpEnv kPythonDefault{0x037F, 0x1F80};
 
-// The turn's state is read and written only with the GIL held; the mutex
-// and condition only carry the wake-up to threads waiting without it.
-std::thread::id g_owner;
-unsigned g_depth = 0;
-unsigned g_waiters = 0;
+// The mutex and condition only carry the wake-up to threads waiting
+// without the GIL.
 std::mutex g_wake_mutex;
 std::condition_variable g_wake;
 
-bool SomeoneElsesTurn() { return g_depth > 0 && g_owner != std::this_thread::get_id(); }
+}  // namespace
 
-void WaitForTurn() {
+void BridgeTurn::WaitForTurn() {
     ++g_waiters;
     while (SomeoneElsesTurn()) {
         Py_BEGIN_ALLOW_THREADS;
@@ -50,6 +43,13 @@ void WaitForTurn() {
     }
     --g_waiters;
 }
+
+void BridgeTurn::WakeWaiters() {
+    std::lock_guard<std::mutex> lock(g_wake_mutex);
+    g_wake.notify_all();
+}
+
+namespace {
 
 PyObject* ArgumentOrNone(std::uint32_t argument) {
     if (argument == Efi::kNoArgument) Py_RETURN_NONE;
@@ -84,28 +84,19 @@ void RaiseProcessorFault(std::uint32_t code) {
 
 }  // namespace
 
-FpGuard::FpGuard() noexcept : m_saved(SaveFp()), m_outer(t_python) { t_python = &m_saved; }
-
-FpGuard::~FpGuard() {
-    LoadFpAfterCall(m_saved);
-    t_python = m_outer;
+void LoadFpAfterCall(const FpEnv& e) noexcept {
+    struct X87Environment {
+        std::uint32_t control, status, tags, ip, cs_opcode, operand, ds;
+    };
+    static_assert(sizeof(X87Environment) == 28);
+    const X87Environment env{0xFFFF0000u | e.x87, 0xFFFF0000u, 0xFFFFFFFFu, 0, 0, 0, 0};
+    asm volatile("fldenv %0" ::"m"(env) : "memory");
+    asm volatile("ldmxcsr %0" ::"m"(e.mxcsr) : "memory");
 }
 
-PythonSection::PythonSection() noexcept : m_native(SaveFp()) { LoadFp(t_python ? *t_python : kPythonDefault); }
+PythonSection::PythonSection() noexcept : m_native(SaveFp()) { LoadFp(g_python ? *g_python : kPythonDefault); }
 
 PythonSection::~PythonSection() { LoadFp(m_native); }
-
-BridgeTurn::BridgeTurn() {
-    if (SomeoneElsesTurn()) WaitForTurn();
-    g_owner = std::this_thread::get_id();
-    ++g_depth;
-}
-
-BridgeTurn::~BridgeTurn() {
-    if (--g_depth > 0 || g_waiters == 0) return;
-    std::lock_guard<std::mutex> lock(g_wake_mutex);
-    g_wake.notify_all();
-}
 
 PythonError PythonError::Fetch() noexcept {
     PyObject *type, *value, *tb;

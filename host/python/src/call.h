@@ -13,7 +13,10 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <thread>
 #include <utility>
+
+#include <efi/host/bridge.h>
 
 namespace efi_python {
 
@@ -42,33 +45,42 @@ inline void LoadFp(const FpEnv& e) noexcept {
 }
 
 /// Loads `e` where nothing of the x87 state but its control word is worth
-/// keeping: after a bridge call, which leaves the units reset (no flag, an
-/// empty register stack). One environment load sets the word, clears the
-/// status and empties the stack; on x87 that costs a fraction of a plain
-/// control-word load that changes the word (the trapping word back to
-/// Python's), the slow step of every call from Python.
-inline void LoadFpAfterCall(const FpEnv& e) noexcept {
-    struct X87Environment {
-        std::uint32_t control, status, tags, ip, cs_opcode, operand, ds;
-    };
-    static_assert(sizeof(X87Environment) == 28);
-    const X87Environment env{0xFFFF0000u | e.x87, 0xFFFF0000u, 0xFFFFFFFFu, 0, 0, 0, 0};
-    asm volatile("fldenv %0" ::"m"(env) : "memory");
-    asm volatile("ldmxcsr %0" ::"m"(e.mxcsr) : "memory");
-}
+/// keeping (no flag pending, an empty register stack), as after a bridge
+/// call. One environment load sets the word and clears the status; on x87
+/// that costs a fraction of a plain control-word load that changes the word.
+void LoadFpAfterCall(const FpEnv& e) noexcept;
+
+/// The environment Python computes in: the one the innermost FpGuard saved
+/// (null outside every bridge call). Guards live only on the thread whose
+/// turn it is (see BridgeTurn), so one variable serves every thread.
+inline const FpEnv* g_python = nullptr;
 
 /// Saves the thread's environment and restores it when destroyed. While it
-/// lives, its environment is the one Python callbacks on this thread run in.
+/// lives, its environment is the one Python callbacks on this thread run in,
+/// and the one native calls end with: the bridge loads it in place of the
+/// worksheet host's trapping word, so a call from Python changes the
+/// control word twice (in and out) rather than three times, and this guard
+/// finds it in force and has nothing left to load. Inline, as it brackets
+/// every call.
 class FpGuard {
 public:
-    FpGuard() noexcept;
-    ~FpGuard();
+    FpGuard() noexcept : m_saved(SaveFp()), m_outer(g_python), m_bridge_exit({m_saved.x87, m_saved.mxcsr}) {
+        g_python = &m_saved;
+    }
+    ~FpGuard() {
+        // After a bridge call the saved environment is in force already; a
+        // path that changed it some other way gets it back here.
+        const FpEnv now = SaveFp();
+        if (now.x87 != m_saved.x87 || now.mxcsr != m_saved.mxcsr) LoadFpAfterCall(m_saved);
+        g_python = m_outer;
+    }
     FpGuard(const FpGuard&) = delete;
     FpGuard& operator=(const FpGuard&) = delete;
 
 private:
     FpEnv m_saved;
     const FpEnv* m_outer;
+    Efi::User::HostFpScope m_bridge_exit;
 };
 
 /// Python code run from inside a native call (a callback): Python's
@@ -91,10 +103,26 @@ private:
 /// the owning thread pass straight through.
 class BridgeTurn {
 public:
-    BridgeTurn();
-    ~BridgeTurn();
+    BridgeTurn() {
+        if (SomeoneElsesTurn()) WaitForTurn();
+        g_owner = std::this_thread::get_id();
+        ++g_depth;
+    }
+    ~BridgeTurn() {
+        if (--g_depth == 0 && g_waiters > 0) WakeWaiters();
+    }
     BridgeTurn(const BridgeTurn&) = delete;
     BridgeTurn& operator=(const BridgeTurn&) = delete;
+
+private:
+    static bool SomeoneElsesTurn() { return g_depth > 0 && g_owner != std::this_thread::get_id(); }
+    static void WaitForTurn();
+    static void WakeWaiters();
+
+    // Read and written only with the GIL held.
+    static inline std::thread::id g_owner;
+    static inline unsigned g_depth = 0;
+    static inline unsigned g_waiters = 0;
 };
 
 /// A Python exception on its way through native frames: fetched where a

@@ -23,6 +23,20 @@ struct FunctionObject {
 
 PyTypeObject* g_function_type = nullptr;  // made at import, kept to the end
 
+// efi.Method: a function as its module's class holds it, the way a class
+// holds a Python function. `m.f(x)` then finds f as Python finds a method,
+// on the fast path it keeps for method calls, and calls the method with m
+// first; an attribute of the instance is looked up the slow way for a call.
+// Like a function in a class, it gives the function itself when read as an
+// attribute (`m.f`), and a call through it passes what follows the module.
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* function;  // an efi.Function, owned
+};
+
+PyTypeObject* g_method_type = nullptr;  // made at import, kept to the end
+
 
 /// Host arguments of a call; up to the bridge's ten and the directory
 /// without an allocation.
@@ -39,6 +53,19 @@ private:
     std::vector<Vrn::Run::Object> m_more;
 };
 
+/// The call of a function that takes and returns numbers, when every
+/// argument is a Python number: the same call as with host numbers, and
+/// its errors. Null with no error set when an argument is something else,
+/// which the general path then converts (or refuses) as usual.
+PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssize_t n) {
+    qlComplex numbers[Efi::User::kMaxArgs];
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!NumberOf(args[i], numbers[i])) return nullptr;
+    const std::span<const qlComplex> span(numbers, static_cast<std::size_t>(n));
+    auto result = RunInBridge([&] { return f.CallWithNumbers(span); });
+    return result ? FromNumber(*result) : nullptr;
+}
+
 PyObject* Call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Callable& c = *reinterpret_cast<FunctionObject*>(self)->callable;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
@@ -46,6 +73,9 @@ PyObject* Call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
         return nullptr;
     }
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (c.numbers && static_cast<std::size_t>(n) == c.args.size()) {
+        if (PyObject* r = CallWithNumbers(*c.numbers, args, n); r || PyErr_Occurred()) return r;
+    }
     const std::size_t count = static_cast<std::size_t>(n) + (c.hidden ? 1 : 0);
     HostArgs host(count);
     Vrn::Run::Object* out = host.data();
@@ -56,6 +86,53 @@ PyObject* Call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
     const std::span<const Vrn::Run::Object> span(host.data(), count);
     auto result = RunInBridge([&] { return f->Call(span); });
     return result ? FromHost(*result) : nullptr;
+}
+
+PyObject* CallMethod(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    PyObject* function = reinterpret_cast<MethodObject*>(self)->function;
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n < 1) {
+        PyErr_Format(PyExc_TypeError, "%s() of a module needs the module first",
+                     reinterpret_cast<FunctionObject*>(function)->callable->name.c_str());
+        return nullptr;
+    }
+    // args[0], the module, may serve as the slot before the arguments.
+    return Call(function, args + 1, static_cast<std::size_t>(n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+PyObject* GetMethodFunction(PyObject* self, PyObject*, PyObject*) {
+    PyObject* function = reinterpret_cast<MethodObject*>(self)->function;
+    Py_INCREF(function);
+    return function;
+}
+
+void DeallocMethod(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_DECREF(reinterpret_cast<MethodObject*>(self)->function);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef g_method_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+bool InitMethodType() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&DeallocMethod)},
+        {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(&GetMethodFunction)},
+        {Py_tp_members, g_method_members},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"efi.Method", sizeof(MethodObject), 0,
+                        // Python takes its fast path only for a method of an immutable type.
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                        slots};
+    g_method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return g_method_type != nullptr;
 }
 
 void Dealloc(PyObject* self) {
@@ -110,7 +187,7 @@ bool InitFunctionType(PyObject* module) {
     PyType_Spec spec = {"efi.Function", sizeof(FunctionObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (!g_function_type) return false;
+    if (!g_function_type || !InitMethodType()) return false;
     Py_INCREF(g_function_type);
     return PyModule_AddObject(module, "Function", reinterpret_cast<PyObject*>(g_function_type)) == 0;
 }
@@ -120,6 +197,19 @@ PyObject* NewFunction(Callable c) {
     if (!self) return nullptr;
     self->vectorcall = &Call;
     self->callable = new Callable(std::move(c));
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* NewMethod(PyObject* function) {
+    if (!PyObject_TypeCheck(function, g_function_type)) {
+        PyErr_SetString(PyExc_TypeError, "a method is made of an efi.Function");
+        return nullptr;
+    }
+    auto* self = PyObject_New(MethodObject, g_method_type);
+    if (!self) return nullptr;
+    self->vectorcall = &CallMethod;
+    Py_INCREF(function);
+    self->function = function;
     return reinterpret_cast<PyObject*>(self);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <efi/host/bridge.h>
 #include <efi/host/signature.h>
 #include <vrnrun/vrnrun.h>
 
@@ -31,6 +32,9 @@ struct Callable {
     Vrn::Run::Object function;       ///< the host function object
     bool hidden;                     ///< takes the directory first, unseen by Python
     std::shared_ptr<Directory> cwd;  ///< the module's directory (hidden functions)
+    /// The registered function when it takes and returns numbers only:
+    /// such a call with Python numbers skips the host values.
+    Efi::User::Function* numbers = nullptr;
 
     /// "name(number, number) -> number", as efi-call --list writes it.
     std::string Signature() const;
@@ -41,6 +45,10 @@ bool InitFunctionType(PyObject* module);
 
 /// A new efi.Function for `c`, or null with a Python error set.
 PyObject* NewFunction(Callable c);
+
+/// A new efi.Method for the efi.Function `function`: what a module's class
+/// holds for it. Null with a Python error set.
+PyObject* NewMethod(PyObject* function);
 
 /// The callable of an efi.Function, or null when `o` is not one.
 const Callable* CallableOf(PyObject* o);

@@ -87,6 +87,9 @@ public:
             // The bridge passes the directory only to functions of 1..10
             // arguments (the others fail whatever they are given).
             c.hidden = c.hidden && !f.args.empty() && f.args.size() <= 10;
+            if (Efi::User::Function* native = Efi::User::Function::Of(f.function);
+                native && native->TakesAndReturnsNumbers())
+                c.numbers = native;
             // Native code may call every function back by name.
             Efi::RegisterHostCallback(f.name, f.function);
             m_functions.push_back(Steal(NewFunction(std::move(c))));
@@ -240,6 +243,9 @@ PYBIND11_MODULE(_efi, m) {
     // Faults in native code become exceptions instead of ending the process.
     InstallTranslation();
     if (!InitFunctionType(m.ptr())) throw py::error_already_set();
+    m.def(
+        "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
+        "The efi.Method a module's class holds for one of its functions.");
 
     m.def(
         "_bind_errors",

@@ -271,21 +271,31 @@ PyObject* FromUtf16(const std::u16string& s) {
                                  static_cast<Py_ssize_t>(s.size() * sizeof(char16_t)), "surrogatepass", &order);
 }
 
-bool ToHost(PyObject* o, Object& out, int argument) {
-    // The common cases first, without a look at numpy.
+bool NumberOfOther(PyObject* o, qlComplex& out) {
     if (PyFloat_Check(o)) {
-        out = Vrn::Run::Number(PyFloat_AS_DOUBLE(o));
+        out = {PyFloat_AS_DOUBLE(o), 0.0};
         return true;
     }
     if (PyComplex_Check(o)) {
         Py_complex c = PyComplex_AsCComplex(o);
-        out = Vrn::Run::Number(c.real, c.imag);
+        out = {c.real, c.imag};
         return true;
     }
     if (PyLong_Check(o)) {
         double d = PyLong_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) return false;
-        out = Vrn::Run::Number(d);
+        out = {d, 0.0};
+        return true;
+    }
+    return false;
+}
+
+bool ToHost(PyObject* o, Object& out, int argument) {
+    // The common cases first, without a look at numpy.
+    if (PyFloat_Check(o) || PyComplex_Check(o) || PyLong_Check(o)) {
+        qlComplex z;
+        if (!NumberOf(o, z)) return false;
+        out = Vrn::Run::Number(z.real, z.imag);
         return true;
     }
     if (PyUnicode_Check(o)) return TextToHost(o, out);
@@ -307,11 +317,13 @@ bool ToHost(PyObject* o, Object& out, int argument) {
     }
 }
 
+PyObject* FromNumber(const qlComplex& z) {
+    if (z.imag == 0.0) return PyFloat_FromDouble(z.real);
+    return PyComplex_FromDoubles(z.real, z.imag);
+}
+
 PyObject* FromHost(const Object& v) {
-    if (const Qlt::NumVal* num = v.as<Qlt::NumVal>()) {
-        if (num->Data.ip == 0.0) return PyFloat_FromDouble(num->Data.rp);
-        return PyComplex_FromDoubles(num->Data.rp, num->Data.ip);
-    }
+    if (const Qlt::NumVal* num = v.as<Qlt::NumVal>()) return FromNumber({num->Data.rp, num->Data.ip});
     if (const Vrn::Run::String* s = v.as<Vrn::Run::String>()) return FromUtf16(s->str());
     if (const Qlt::MatVal* m = v.as<Qlt::MatVal>()) return MatrixFromHost(v, *m);
     if (v.is_null()) Py_RETURN_NONE;

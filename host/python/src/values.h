@@ -21,6 +21,7 @@
 
 #include <string>
 
+#include <efi/records.h>
 #include <vrnrun/vrnrun.h>
 
 namespace efi_python {
@@ -29,8 +30,25 @@ namespace efi_python {
 /// (TypeError naming `argument` when it is not 0) and returns false.
 bool ToHost(PyObject* o, Vrn::Run::Object& out, int argument);
 
+/// What of `o` a host number would hold when `o` is a float, a complex or
+/// an int (the kinds ToHost reads first): true with `out` set; false, with
+/// a Python error set when `o` is one of them but fails (an int too large).
+/// A float is read inline: it is what most calls pass.
+bool NumberOfOther(PyObject* o, qlComplex& out);
+inline bool NumberOf(PyObject* o, qlComplex& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = {PyFloat_AS_DOUBLE(o), 0.0};
+        return true;
+    }
+    return NumberOfOther(o, out);
+}
+
 /// A new reference to the Python value of `v`, or null with an error set.
 PyObject* FromHost(const Vrn::Run::Object& v);
+
+/// A new reference to the Python value of a host number: a float when its
+/// imaginary part is zero, else a complex.
+PyObject* FromNumber(const qlComplex& z);
 
 /// Host text from a Python str (every code point, lone surrogates kept).
 std::u16string Utf16(PyObject* str);

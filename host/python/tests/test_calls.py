@@ -1,5 +1,7 @@
 """Calls of module functions from Python: values of every argument and
 return code, the bridge's failures, processor faults, file names."""
+import ctypes
+import ctypes.util
 import fractions
 import math
 import os
@@ -229,11 +231,32 @@ def test_trapped_faults_then_pythons_arithmetic(sample, a, b, message, code):
     lambda m: efi.fif("1/0"),
 ])
 def test_every_exit_restores_pythons_environment(sample, attempt):
+    # The whole environment comes back, not only the masks: here a rounding
+    # mode of Python's that the call's own word does not have.
+    assert LIBM.fesetround(FE_UPWARD) == 0
     try:
-        attempt(sample)
-    except efi.WorksheetError:
-        pass
+        before = control_words()
+        try:
+            attempt(sample)
+        except efi.WorksheetError:
+            pass
+        after = control_words()
+    finally:
+        LIBM.fesetround(FE_TONEAREST)
+    assert after == before
     assert 1e308 * 10 == INF
+
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+FE_TONEAREST, FE_UPWARD = 0, 0x800
+
+
+def control_words():
+    """The x87 control word and MXCSR without its flags, from fegetenv."""
+    env = (ctypes.c_uint8 * 32)()
+    assert LIBM.fegetenv(env) == 0
+    mxcsr = int.from_bytes(bytes(env[28:32]), "little")
+    return int.from_bytes(bytes(env[0:2]), "little"), mxcsr & ~0x3F
 
 
 def test_file_names_join_the_modules_directory(tmp_path):
@@ -288,7 +311,10 @@ def test_modules_that_cannot_load(path, reason):
     assert e.value.message.startswith(f'module "{path}": {reason}')
 
 
-def test_functions_by_item_and_by_attribute(sample):
+def test_functions_by_item_and_by_attribute(sample, odd):
     assert sample["sample_add"] is sample.sample_add
+    assert isinstance(sample, efi.Module) and isinstance(odd, efi.Module)
+    # Each module's functions are its own.
+    assert not hasattr(odd, "sample_add") and not hasattr(sample, "t_code")
     assert sorted(sample.functions) == sorted(n for n in dir(sample) if n.startswith("sample_"))
     assert pathlib.Path(sample.__file__) == SAMPLE
