@@ -97,12 +97,13 @@ class Module:
         # special name stays reachable as an item.
         methods = {name: _efi._method(f) for name, f in functions.items()
                    if not hasattr(Module, name) and not (name.startswith("__") and name.endswith("__"))}
-        own = type(cls)(cls.__name__, (cls,), {**methods, "__doc__": listing,  # what help() shows
-                                               "__module__": cls.__module__, "__qualname__": cls.__qualname__})
+        name = os.path.basename(library.path)
+        own = type(cls)(name, (cls,), {**methods, "__doc__": listing,  # what help() shows
+                                       "__module__": cls.__module__, "__qualname__": name})
         self = object.__new__(own)
         # Set one by one, never through vars(self): an instance whose
         # dictionary has been asked for loses that fast path.
-        self.__name__ = os.path.basename(library.path)
+        self.__name__ = name
         self.__file__ = library.path
         self._library = library
         self._functions = functions
