@@ -292,12 +292,11 @@ bool NumberOfOther(PyObject* o, qlComplex& out) {
 
 bool ToHost(PyObject* o, Object& out, int argument) {
     // The common cases first, without a look at numpy.
-    if (PyFloat_Check(o) || PyComplex_Check(o) || PyLong_Check(o)) {
-        qlComplex z;
-        if (!NumberOf(o, z)) return false;
+    if (qlComplex z; NumberOf(o, z)) {
         out = Vrn::Run::Number(z.real, z.imag);
         return true;
     }
+    if (PyErr_Occurred()) return false;  // a number that cannot be read (an int too large)
     if (PyUnicode_Check(o)) return TextToHost(o, out);
     if (o == Py_None) {
         out = nullptr;
