@@ -11,10 +11,8 @@
 // efi-call.1 beside this file is the manual.
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
-#include <efi/host/convert.h>
-#include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
-#include <efi/host/signature.h>
+#include <efi/host/session.h>
 #include <efi/se_exception.h>
 #include <efi/version.h>
 #include <vrnrun/faults.h>
@@ -23,7 +21,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cfenv>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -32,13 +29,11 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
-
-
+#include "cli.h"
 #include "literal.h"
 
 namespace {
@@ -46,15 +41,7 @@ namespace {
 using Vrn::Run::Object;
 
 using Kind = Efi::ValueKind;
-
-/// One callable function: a module function or a built-in.
-struct Callable {
-    std::vector<Kind> args;
-    Kind ret;
-    Object function;
-    bool hidden;         ///< takes the directory as a first, unseen argument
-    std::string origin;  ///< module path, or "built-in"
-};
+using Callable = Efi::LoadedFunction;
 
 /// A usage error: reported with exit status 2. Errors in the form of the
 /// command line are followed by the usage text; the others (a module that
@@ -186,52 +173,22 @@ std::string BundledSample() {
 
 class Session {
 public:
-    void LoadModule(std::string path) {
-        // dlopen searches the library path for a bare name; a file in the
-        // current directory is what a user means by one.
-        if (path.find('/') == std::string::npos && Exists(path)) path = "./" + path;
-        std::vector<Efi::ModuleFunction> fns;
+    void LoadModule(const std::string& name) {
         try {
-            LoadingModule loading(path);
-            fns = Efi::LoadModule(path);
+            LoadingModule loading(Efi::ModulePath(name));
+            m_functions.LoadModule(name);
         } catch (const Efi::ModuleError& e) {
             throw UsageError{e.what()};
         }
-        for (auto& f : fns) {
-            std::vector<Kind> kinds;
-            bool hidden = false;
-            for (std::int32_t code : f.args) {
-                kinds.push_back(Efi::ArgumentKind(code));
-                hidden = hidden || code == 13 || code == 14;
-            }
-            // The bridge only passes the directory to functions of 1..10
-            // arguments (the others fail whatever they are given).
-            hidden = hidden && !f.args.empty() && f.args.size() <= 10;
-            Add(f.name, Callable{kinds, Efi::ResultKind(f.ret), f.function, hidden, path});
-        }
     }
 
-    void AddBuiltins() {
-        for (const Efi::Conversion& b : Efi::kConversions) {
-            auto* fn = b.convert;
-            Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
-            Add(b.name, Callable{{b.argument}, b.result, f, false, "built-in"});
-        }
-    }
+    void AddBuiltins() { m_functions.AddConversions(); }
 
     void List(std::ostream& out) const {
-        for (const auto& [name, c] : m_functions) {
-            out << name << "(";
-            for (std::size_t k = 0; k < c.args.size(); ++k) out << (k ? ", " : "") << Efi::ValueKindName(c.args[k]);
-            out << ") -> " << Efi::ValueKindName(c.ret) << "\n";
-        }
+        for (const auto& [name, c] : m_functions.Functions()) out << c.Signature() << "\n";
     }
 
-    void SetCwd(std::string dir) {
-        // The bridge joins directory and name without a separator.
-        if (!dir.empty() && dir.back() != '/') dir += '/';
-        m_cwd = Vrn::Run::TextUtf8(dir);
-    }
+    void SetCwd(const std::string& dir) { m_cwd = Efi::DirectoryText(Vrn::Run::FromUtf8(dir)); }
 
     /// Runs one call; prints the result to `out` or the error to `err`.
     /// Returns the exit status.
@@ -245,14 +202,6 @@ public:
     }
 
 private:
-    void Add(const std::string& name, Callable c) {
-        auto [it, fresh] = m_functions.emplace(name, c);
-        if (!fresh)
-            throw UsageError{"function " + name + " is defined twice (" + it->second.origin + " and " + c.origin + ")"};
-        // Native code may call every function back by name.
-        Efi::RegisterHostCallback(name, c.function);
-    }
-
     Object ParseArgument(const Callable& c, std::size_t k, const std::string& word) const {
         // A text argument may be given bare; quoted, it reads as a literal.
         bool textual = k < c.args.size() && (c.args[k] == Kind::Text || c.args[k] == Kind::File);
@@ -267,44 +216,36 @@ private:
 
     int RunOrThrow(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
         if (words.empty()) throw UsageError{"no function named"};
-        auto it = m_functions.find(words[0]);
-        if (it == m_functions.end()) throw UsageError{"unknown function " + words[0] + " (see --list)"};
-        const Callable& c = it->second;
+        const Callable* found = m_functions.Find(words[0]);
+        if (!found) throw UsageError{"unknown function " + words[0] + " (see --list)"};
+        const Callable& c = *found;
         std::vector<Object> args;
-        if (c.hidden) args.push_back(m_cwd);
+        if (c.takesDirectory) args.push_back(m_cwd);
         // A "--" straight after the name ends the options there too.
         std::size_t first = words.size() > 1 && words[1] == "--" ? 2 : 1;
         for (std::size_t k = first; k < words.size(); ++k) args.push_back(ParseArgument(c, k - first, words[k]));
         return Call(c, args, out, err);
     }
 
-    // Host code here is not written for trapping arithmetic, and a call
-    // leaves the host's trapping word in force: the environment is saved
-    // before the call and restored after it however it ends.
+    // Host code here is not written for trapping arithmetic: the call ends
+    // with the state it began with, however it ends.
     static int Call(const Callable& c, const std::vector<Object>& args, std::ostream& out, std::ostream& err) {
-        std::fenv_t env;
-        std::fegetenv(&env);
         std::string result, error;
         try {
-            Object v = c.function.as<Vrn::Run::Function>()->Call(args);
-            std::fesetenv(&env);
-            result = efi_call::FormatValue(v);
+            const Efi::User::HostFpScope host(Efi::User::ReadFpState());
+            result = efi_call::FormatValue(c.function.as<Vrn::Run::Function>()->Call(args));
         } catch (const Vrn::Run::AppException& e) {
-            std::fesetenv(&env);
             error = e.what();
             if (e.Argument() != Efi::kNoArgument) error += " (argument " + std::to_string(e.Argument()) + ")";
         } catch (const SE_Exception& e) {
             // A processor fault in native code: the call's clean-up has run
             // and the host goes on.
-            std::fesetenv(&env);
             error = SE_Exception::ExceptionStringFromCode(e.GetCode());
         } catch (const std::bad_alloc&) {
-            std::fesetenv(&env);
             error = "out of memory";
         } catch (...) {
             // Anything else native code threw (the call's clean-up has run
             // as for any error): reported, and the host goes on.
-            std::fesetenv(&env);
             error = ForeignExceptionText(std::current_exception());
         }
         if (!error.empty()) {
@@ -315,7 +256,7 @@ private:
         return 0;
     }
 
-    std::map<std::string, Callable> m_functions;
+    Efi::HostSession m_functions;
     Object m_cwd;
 };
 
@@ -396,7 +337,7 @@ int RunScript(Session& s, std::istream& in, const std::string& path) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int efi_call::Main(int argc, char** argv) {
     // Texts of native code are read in the user's locale.
     std::setlocale(LC_ALL, "");
     std::ios::sync_with_stdio(true);
