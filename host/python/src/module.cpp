@@ -225,6 +225,10 @@ void TranslateFailures(std::exception_ptr failure) {
 
 }  // namespace
 
+#ifdef EFI_PYTHON_FAULT_PLAN
+void AddFaultPlan(py::module_& m);
+#endif
+
 }  // namespace efi_python
 
 PYBIND11_MODULE(_efi, m) {
@@ -266,6 +270,9 @@ PYBIND11_MODULE(_efi, m) {
           "None removes the name.");
 
     AddConversions(m);
+#ifdef EFI_PYTHON_FAULT_PLAN
+    AddFaultPlan(m);
+#endif
 
     // The host's table of callbacks holds Python callables: it is emptied
     // while the interpreter can still release them.
