@@ -267,7 +267,7 @@ PYBIND11_MODULE(_efi, m) {
 
     m.def("register", &Register, py::arg("name"), py::arg("fn"),
           "Makes fn(x) the host function `name`, which native code calls with Efi::call_host; "
-          "None removes the name.");
+          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError).");
 
     AddConversions(m);
 #ifdef EFI_PYTHON_FAULT_PLAN
