@@ -9,11 +9,11 @@
 #include <span>
 #include <stdexcept>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 using ::testing::HasSubstr;
 
 std::uint32_t Dummy(Efi::User::Value* r, const Efi::User::Value*) {
