@@ -174,9 +174,10 @@ std::string BundledSample() {
 class Session {
 public:
     void LoadModule(const std::string& name) {
+        const std::string path = Efi::ModulePath(name);  // outlives the load, which may report it
         try {
-            LoadingModule loading(Efi::ModulePath(name));
-            m_functions.LoadModule(name);
+            LoadingModule loading(path);
+            m_functions.LoadModule(path);
         } catch (const Efi::ModuleError& e) {
             throw UsageError{e.what()};
         }
