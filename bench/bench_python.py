@@ -10,6 +10,9 @@ Rows (time per call, median of the repetitions, and time / baseline):
           efi-call's path moves (its host matrix is built, the bridge copies
           it into call memory, the native function writes its result, the
           bridge copies that into the host matrix)
+  sweep:  m.sample_add.map(a, b), np.vectorize(m.sample_add)(a, b),
+          np.add(a, b) and numba's @vectorize (when installed) over 10^6
+          pairs, per element,  against  a Python loop of m.sample_add(x, y)
 and, for the matrix call, the bytes the numpy side allocates per call
 (tracemalloc): 0 for a real result, which views the host's storage.
 
@@ -44,6 +47,37 @@ def numpy_bytes(fn):
     return grown
 
 
+def sweep_rows(m, np, env, repetitions):
+    """A sweep of m.sample_add over 10^6 pairs: map, np.vectorize, np.add and
+    (when numba is installed) numba's @vectorize, each per element against a
+    Python loop of m.sample_add calls, all in this run."""
+    n = 1_000_000
+    a = np.linspace(-1.0, 1.0, n)
+    b = np.linspace(0.5, 7.0, n)
+    env.update(a=a, b=b, vectorized=np.vectorize(m.sample_add))
+    loop, llo, lhi = per_call("for x, y in zip(a.tolist(), b.tolist()): m.sample_add(x, y)", env, 1, repetitions)
+    peers = [("map", "m.sample_add.map(a, b)", 5),
+             ("np_vectorize", "vectorized(a, b)", 1),
+             ("np_add", "np.add(a, b)", 20)]
+    try:
+        import numba
+
+        @numba.vectorize(["float64(float64, float64)"])
+        def numba_add(x, y):
+            return x + y
+        numba_add(a[:2], b[:2])  # compiled before it is timed
+        env["numba_add"] = numba_add
+        peers.append(("numba_vectorize", "numba_add(a, b)", 20))
+    except ImportError:
+        pass
+    rows = []
+    for variant, stmt, number in peers:
+        t, lo, hi = per_call(stmt, env, number, repetitions)
+        rows.append({"name": f"BM_PythonSweep__{variant}/1000000", "baseline": "a Python loop of m.sample_add",
+                     "time": t / n, "base": loop / n, "spread": [lo / lhi, hi / llo]})
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("build_dir")
@@ -75,6 +109,8 @@ def main():
         rows.append({"name": f"BM_PythonMatrixCall__{order}_order/1000", "baseline": "4 numpy copies of 8 MB",
                      "time": t, "base": b, "spread": [lo / bhi, hi / blo],
                      "numpy_bytes": numpy_bytes(lambda: m.sample_scale(1.0, a))})
+
+    rows += sweep_rows(m, np, env, args.repetitions)
 
     if args.json:
         print(json.dumps(rows))

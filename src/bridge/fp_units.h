@@ -85,7 +85,7 @@ inline void ResetUnitsTo(std::uint16_t cw) noexcept { ResetUnits(cw, MxcsrFor(cw
 
 inline std::uint16_t ReadX87Status() noexcept {
     std::uint16_t sw;
-    asm volatile("fnstsw %0" : "=m"(sw)::"memory");
+    asm volatile("fnstsw %0" : "=a"(sw));
     return sw;
 }
 

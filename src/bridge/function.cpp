@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "bridge/complex_array.h"
 #include "text.h"
 #include "bridge/call_turn.h"
+#include "values/chain.h"
 
 namespace Efi::User {
 
@@ -166,15 +168,13 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
 namespace {
 
 // What one call does under its floating-point set-up, and what each element
-// of a sweep does: call memory for its length, the records, the native
-// call, its error and its result. `marshal(record, n)` fills the record of
-// argument n (from 1) and returns what the native function receives for
-// it; `finish(result)` turns the result record into what the caller gets.
+// of a sweep does, in `context` (the call memory made for it, current):
+// the records, the native call, its error and its result. `marshal(record,
+// n)` fills the record of argument n (from 1) and returns what the native
+// function receives for it; `finish(result)` turns the result record into
+// what the caller gets.
 template <std::size_t N, class Marshal, class Finish>
 auto CallInContext(Function& f, Marshal& marshal, Finish& finish) {
-    // Step 2: the context, current while it lives; everything allocated
-    // below goes with it.
-    EfiCallContext context;
     Value result;
     std::memset(&result, 0, sizeof result);
     Value records[N];
@@ -194,6 +194,9 @@ auto CallNative(Function& f, Marshal marshal, Finish finish) {
     detail::CallTurn turn;
     detail::NestingLevel level;
     detail::FpuCallWord word;
+    // Step 2: the context, current while it lives; everything allocated
+    // during the call goes with it.
+    EfiCallContext context;
     return CallInContext<N>(f, marshal, finish);
 }
 
@@ -217,9 +220,11 @@ qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
 }
 
 // A sweep: the turn, the nesting level and the call word once; then each
-// element as its own call would run, in its own call memory, with the units
-// brought back to the call word's state only when the element before left
-// them otherwise. `done` counts the elements whose results are written.
+// element as its own call would run, in call memory of its own, with the
+// units brought back to the call word's state only when the element before
+// left them otherwise. A context that an element took nothing from is as
+// new and serves the next one; one that was used is replaced. `done`
+// counts the elements whose results are written.
 template <std::size_t N>
 void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<qlComplex> results,
             std::size_t& done) {
@@ -230,8 +235,16 @@ void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<ql
     std::size_t step[N];
     for (std::size_t k = 0; k < N; ++k) step[k] = columns[k].size() == 1 ? 0 : 1;
     NumberResult finish;
+    std::optional<EfiCallContext> context;
+    context.emplace();
     for (std::size_t i = 0; i < results.size(); ++i) {
-        if (i > 0) detail::KeepUnitsAt(kCallControlWord);
+        if (i > 0) {
+            detail::KeepUnitsAt(kCallControlWord);
+            if (!detail::AllocatorUntouched(*context)) {
+                context.reset();
+                context.emplace();
+            }
+        }
         qlComplex args[N];
         for (std::size_t k = 0; k < N; ++k) args[k] = columns[k][i * step[k]];
         NumberArguments marshal{args};

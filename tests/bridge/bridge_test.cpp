@@ -174,6 +174,7 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
         // elements that changed them or left flags behind.
         {"changed words and flags", Odd("t_word"), {{{0, 0}, {1, 0}, {0, 0}, {2, 0}, {0, 0}, {2, 0}, {1, 0}, {0, 0}}},
          8},
+        {"call memory of its own", Odd("t_memory"), {{{0, 0}}}, 3},
         {"native message at 2", Sample("sample_sqrt"), {{{4, 0}, {9, 0}, {-1, 0}, {16, 0}}}, 4},
         {"native Throw at 0", Sample("sample_throw"), {{{5, 0}}}, 3},
         {"table entry at 1", Odd("t_code"), {{{0, 0}, {(2 << 16) | 3, 0}, {0, 0}}}, 3},
@@ -219,7 +220,9 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
             efitest::FpEnvGuard env;
             outcome = fn->SweepWithNumbers(columns, results);
             // An empty sweep calls nothing and sets nothing up.
-            if (c.count > 0) EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+            if (c.count > 0) {
+                EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+            }
         }
         std::vector<std::string> swept;
         for (std::size_t i = 0; i < outcome.done; ++i) swept.push_back(bits(results[i]));

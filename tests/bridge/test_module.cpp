@@ -210,6 +210,18 @@ std::uint32_t t_word(Value* r, const Value* mode) {
     return 0;
 }
 
+/// t_memory(x): 1 when the call memory it runs in is fresh (nothing on its
+/// chain, its first buffer untouched), else 0; then takes a block and a
+/// record from it.
+std::uint32_t t_memory(Value* r, const Value*) {
+    ++g_calls;
+    IqlAllocator* a = IqlAllocator::m_current;
+    r->real = a->m_blocks == nullptr && a->m_top == a->m_buf + sizeof a->m_buf ? 1.0 : 0.0;
+    a->allocate_array(16);
+    string_val::mk(a, u"kept until the call ends");
+    return 0;
+}
+
 }  // extern "C"
 
 namespace {
@@ -250,6 +262,7 @@ const efi_function_entry kFunctions[] = {
     {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
     {"t_masked", Entry(t_masked), 1, 3, kShape, 0, nullptr},
     {"t_word", Entry(t_word), 1, 1, kOne, 0, nullptr},
+    {"t_memory", Entry(t_memory), 1, 1, kOne, 0, nullptr},
 };
 
 }  // namespace
