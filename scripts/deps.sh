@@ -13,6 +13,7 @@ packages=(
   # the Python host (host/python) and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
   libhwy-dev  # vectorized sort under Efi::median
+  python3-numba  # a peer of Function.map in bench/bench_python.py
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -123,6 +123,7 @@ public:
         while (start < m_count) {
             const std::size_t n = std::min(block, m_count - start);
             const auto began = Clock::now();
+            Reserve(n);  // nothing that can throw runs without the GIL
             Efi::User::SweepOutcome outcome;
             Py_BEGIN_ALLOW_THREADS;
             outcome = SweepBlock(start, n);
@@ -138,6 +139,14 @@ public:
     }
 
 private:
+    void Reserve(std::size_t n) {
+        for (std::size_t k = 0; k < m_columns.size(); ++k)
+            if (!m_columns[k].isSingle && !m_columns[k].complex && m_gathered[k].size() < n) m_gathered[k].resize(n);
+    }
+
+    // Runs without the GIL: touches no Python object's reference count.
+    // SweepWithNumbers throws only for columns it cannot sweep, which these
+    // never are.
     Efi::User::SweepOutcome SweepBlock(std::size_t start, std::size_t n) {
         std::span<const qlComplex> spans[Efi::User::kMaxArgs];
         for (std::size_t k = 0; k < m_columns.size(); ++k) spans[k] = Gather(k, start, n);
@@ -149,7 +158,6 @@ private:
         if (c.isSingle) return {&c.single, 1};
         if (c.complex) return {c.complexData() + start, n};
         std::vector<qlComplex>& buffer = m_gathered[k];
-        if (buffer.size() < n) buffer.resize(n);
         const double* real = c.real() + start;
         for (std::size_t i = 0; i < n; ++i) buffer[i] = {real[i], 0.0};
         return {buffer.data(), n};
