@@ -40,6 +40,7 @@
 
 
 #include "literal.h"
+#include "interrupt.h"
 
 namespace {
 
@@ -401,6 +402,7 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     std::ios::sync_with_stdio(true);
     Vrn::Run::InstallFaultTranslation();
+    InstallInterruptCleanup();
     try {
         Options o = ParseOptions(argc, argv);
         if (o.version) {
