@@ -134,7 +134,8 @@ int WriteAll(int fd, const char* data, size_t size) {
 /// saves most of the write calls, which cost more than the copy.
 struct Sink {
     int fd;
-    std::unique_ptr<char[]> block = std::make_unique<char[]>(kWriteBlockSize);
+    // Not zeroed: a small body never touches most of it.
+    std::unique_ptr<char[]> block{new char[kWriteBlockSize]};
     size_t used = 0;
     int error = 0;
 

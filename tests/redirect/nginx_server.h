@@ -123,7 +123,14 @@ private:
         const std::string d = m_conf.path().string(), conf = d + "/nginx.conf", log = d + "/error.log";
         const char* program = std::filesystem::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx";
         const char* argv[] = {program, "-e", log.c_str(), "-p", d.c_str(), "-c", conf.c_str(), nullptr};
-        if (::posix_spawnp(&m_pid, program, nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = 0;
+        // Its output goes to its log, never into the caller's pipes, which
+        // it would hold open if the caller died first.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (::posix_spawnp(&m_pid, program, &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
     }
 
     bool WaitUntilServing(const std::string& marker) {
