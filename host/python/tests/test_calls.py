@@ -54,6 +54,49 @@ def test_values_cross_both_ways(modules, module, name, args, expected):
     assert type(result) is type(expected)
 
 
+def _outcome(f, *args):
+    try:
+        r = f(*args)
+    except efi.WorksheetError as e:
+        return type(e).__name__, e.message, e.argument
+    if isinstance(r, np.ndarray):
+        return r.dtype.str, r.shape, r.tolist()
+    return type(r).__name__, r
+
+
+# The C sample answers every call as the C++ sample does: values of each
+# kind, result codes, raised standard errors, faults and callbacks.
+TWIN_CALLS = [
+    ("add", (1 + 2j, 3 - 4j)),
+    ("scale", (2, [[1.0, 2.0], [3.0, 4j]])),
+    ("scale", (-1, np.zeros((0, 3)))),
+    ("scale", (1j, [1.0, 2.0])),
+    ("sum", ([[0.1, 0.2]],)),
+    ("sum", ([[1e308, 1e308]],)),
+    ("upper", ("mixed Case",)),
+    ("length", ("na\u00efve",)),
+    ("path", ("/abs/file",)),
+    ("file_size", ("/no/such/file",)),
+    ("file_size", ("/",)),
+    ("file_size", (__file__,)),
+    ("sqrt", (2.25,)),
+    ("sqrt", (-4,)),
+    ("sqrt", (1j,)),
+    ("throw", (5,)),
+    ("throw", (float("nan"),)),
+    ("divide", (1, 0)),
+    ("divide", (0, 0)),
+    ("apply", ("sample_sqrt", 2.25)),
+    ("apply", ("nope", 1)),
+    ("nothing", (1,)),
+]
+
+
+@pytest.mark.parametrize("name,args", TWIN_CALLS, ids=[f"{n}{a!r}" for n, a in TWIN_CALLS])
+def test_the_c_sample_answers_as_the_cpp_sample(sample, c_sample, name, args):
+    assert _outcome(c_sample["c_sample_" + name], *args) == _outcome(sample["sample_" + name], *args)
+
+
 # Arrays of every layout numpy hands over, compared with numpy's own sum
 # and scaling.
 _base = np.arange(1.0, 13.0).reshape(3, 4)
