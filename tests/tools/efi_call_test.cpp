@@ -203,8 +203,15 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_scale(number, matrix) -> matrix\n"));
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_path(file) -> text\n"));
     r = EfiCall({"--ext", EFI_TEST_MODULE, "--list"});
-    EXPECT_THAT(r.out, ::testing::HasSubstr("t_bad_arg(unsupported) -> number\n"));
     EXPECT_THAT(r.out, ::testing::Not(::testing::HasSubstr("sample_add")));
+    // Entries no call can succeed for are listed, with the reason.
+    for (const char* line : {
+             "t_bad_arg(unsupported) -> number  (never callable: argument 1 has unknown code 5)\n",
+             "t_none() -> number  (never callable: declares 0 arguments; calls take 1 to 10)\n",
+             "t_ret3(number) -> unsupported  (never callable: unknown return code 3)\n",
+             "t_weighted10(number, number, number, number, number, number, number, number, number, number) -> number\n",
+         })
+        EXPECT_THAT(r.out, ::testing::HasSubstr(line));
 }
 
 TEST(EfiCall, ScriptRunsEveryLineAndKeepsGoing) {

@@ -54,6 +54,7 @@ struct Callable {
     Object function;
     bool hidden;         ///< takes the directory as a first, unseen argument
     std::string origin;  ///< module path, or "built-in"
+    std::string never_callable = {};  ///< why no call of it can succeed (the loader's text), or empty
 };
 
 /// A usage error: reported with exit status 2. Errors in the form of the
@@ -124,6 +125,7 @@ const char* const kUsage =
     "       efi-call [--ext MODULE]... --list\n"
     "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
     "       efi-call --version\n"
+    "       efi-call --help\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
     "A text argument may also be given bare, without quotes.\n";
 
@@ -207,7 +209,7 @@ public:
             // The bridge only passes the directory to functions of 1..10
             // arguments (the others fail whatever they are given).
             hidden = hidden && !f.args.empty() && f.args.size() <= 10;
-            Add(f.name, Callable{kinds, Efi::ResultKind(f.ret), f.function, hidden, path});
+            Add(f.name, Callable{kinds, Efi::ResultKind(f.ret), f.function, hidden, path, f.never_callable});
         }
     }
 
@@ -223,7 +225,9 @@ public:
         for (const auto& [name, c] : m_functions) {
             out << name << "(";
             for (std::size_t k = 0; k < c.args.size(); ++k) out << (k ? ", " : "") << Efi::ValueKindName(c.args[k]);
-            out << ") -> " << Efi::ValueKindName(c.ret) << "\n";
+            out << ") -> " << Efi::ValueKindName(c.ret);
+            if (!c.never_callable.empty()) out << "  (never callable: " << c.never_callable << ")";
+            out << "\n";
         }
     }
 

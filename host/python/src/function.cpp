@@ -172,7 +172,8 @@ PyMemberDef g_members[] = {
 std::string Callable::Signature() const {
     std::string s = name + "(";
     for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(Efi::ValueKindName(args[k]));
-    return s + ") -> " + Efi::ValueKindName(ret);
+    s += ") -> " + std::string(Efi::ValueKindName(ret));
+    return never_callable.empty() ? s : s + "  (never callable: " + never_callable + ")";
 }
 
 bool InitFunctionType(PyObject* module) {

@@ -35,8 +35,11 @@ struct Callable {
     /// The registered function when it takes and returns numbers only:
     /// such a call with Python numbers skips the host values.
     Efi::User::Function* numbers = nullptr;
+    /// Why no call of it can succeed (the loader's text), or empty.
+    std::string never_callable = {};
 
-    /// "name(number, number) -> number", as efi-call --list writes it.
+    /// "name(number, number) -> number", as efi-call --list writes it, with
+    /// "  (never callable: why)" after it for a function no call can succeed for.
     std::string Signature() const;
 };
 

@@ -80,6 +80,7 @@ public:
         ReinstateTranslation();
         for (Efi::ModuleFunction& f : fns) {
             Callable c{f.name, {}, Efi::ResultKind(f.ret), f.function, false, m_dir};
+            c.never_callable = f.never_callable;
             for (std::int32_t code : f.args) {
                 c.args.push_back(Efi::ArgumentKind(code));
                 c.hidden = c.hidden || code == 13 || code == 14;

@@ -343,6 +343,24 @@ def test_listing_matches_efi_call(sample):
         assert line in help_text
 
 
+def test_listing_marks_what_can_never_be_called(odd):
+    listing = [line.strip().rstrip(">") for line in repr(odd).splitlines()[1:]]
+    marked = {line.split("(")[0]: line.split("  (never callable: ")[1][:-1]
+              for line in listing if "  (never callable: " in line}
+    assert marked == {
+        "t_none": "declares 0 arguments; calls take 1 to 10",
+        "t_eleven": "declares 11 arguments; calls take 1 to 10",
+        "t_bad_arg": "argument 1 has unknown code 5",
+        "t_ret0": "unknown return code 0",
+        "t_ret3": "unknown return code 3",
+    }
+    if not EFI_CALL.exists():
+        pytest.skip("efi-call not built")
+    out = subprocess.run([str(EFI_CALL), "--ext", str(ODD), "--list"], check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    assert listing == [line for line in out if line.startswith("t_")]
+
+
 @pytest.mark.parametrize("path,reason", [
     ("/no/such/module.so", "cannot be loaded"),
     (efi.__file__, "cannot be loaded"),          # not a shared object
