@@ -2,11 +2,11 @@
 // registers nothing and says which module and entry are at fault.
 #include <gmock/gmock.h>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 using ::testing::HasSubstr;
 
 std::uint32_t Dummy(Efi::User::Value* r, const Efi::User::Value*) {
