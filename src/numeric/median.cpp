@@ -17,8 +17,8 @@
 // of its input.
 //
 // Signed keys, because the vector units compare signed 64-bit integers in
-// one instruction and unsigned ones in three: sorting them is as fast as
-// sorting the doubles. The two mapping passes are the rest of the cost.
+// one instruction and unsigned ones in three. The two mapping passes are
+// what the median adds to the sort.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
