@@ -167,9 +167,9 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
 
 namespace {
 
-// What one call does under its floating-point set-up, and what each element
-// of a sweep does, in `context` (the call memory made for it, current):
-// the records, the native call, its error and its result. `marshal(record,
+// What one call does under its floating-point set-up and in the call memory
+// made current for it, and what each element of a sweep does: the records,
+// the native call, its error and its result. `marshal(record,
 // n)` fills the record of argument n (from 1) and returns what the native
 // function receives for it; `finish(result)` turns the result record into
 // what the caller gets.
