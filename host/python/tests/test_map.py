@@ -74,8 +74,10 @@ def test_map_refuses_what_it_cannot_sweep(sample, call, error, match):
 
 
 def test_ctrl_c_stops_a_long_sweep(odd):
-    # Each element nests 200 calls deep, so the sweep runs for seconds; the
-    # interrupt arrives while it runs and ends it.
+    # Each element nests 200 calls deep, so the sweep runs for many seconds.
+    # The interrupt is sent by Python code on another thread, which runs only
+    # if the sweep has let go of the GIL, and ends the sweep only if it looks
+    # for signals between blocks.
     script = textwrap.dedent(f"""
         import os, signal, threading, numpy as np, efi
         m = efi.load({str(odd.__file__)!r})
