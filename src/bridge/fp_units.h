@@ -97,13 +97,17 @@ inline std::uint16_t ReadX87Status() noexcept {
 /// leaves behind (inexact), are cleared where they are, cheaply. The x87
 /// register stack is taken to be empty, as the calling convention leaves it.
 inline void KeepUnitsAt(std::uint16_t cw) noexcept {
+    // Each read waits for the arithmetic before it; made back to back, the
+    // three waits overlap.
     const std::uint32_t mxcsr = ReadMxcsr();
-    if (ReadX87Control() != cw || (mxcsr & ~kFpFlagBits) != MxcsrFor(cw)) {
+    const std::uint16_t control = ReadX87Control();
+    const std::uint16_t status = ReadX87Status();
+    if (control != cw || (mxcsr & ~kFpFlagBits) != MxcsrFor(cw)) {
         ResetUnitsTo(cw);
         return;
     }
     if (mxcsr & kFpFlagBits) WriteMxcsr(MxcsrFor(cw));
-    if (ReadX87Status() & kX87StatusExceptionBits) asm volatile("fnclex" ::: "memory");
+    if (status & kX87StatusExceptionBits) asm volatile("fnclex" ::: "memory");
 }
 
 }  // namespace Efi::detail
