@@ -83,8 +83,8 @@ class ArgumentCountError(WorksheetError, TypeError):
     (1 given)". A TypeError, as for any Python callable, and a worksheet
     error, as the bridge reports it."""
 
-    def __init__(self, message):
-        WorksheetError.__init__(self, message)
+    def __init__(self, message, argument=None):
+        WorksheetError.__init__(self, message, argument)
 
 
 _efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError)
