@@ -108,11 +108,11 @@ public:
     /// Throws PythonError when a signal handler raises while waiting
     /// (KeyboardInterrupt).
     BridgeTurn() {
-        if (g_depth.load(std::memory_order_relaxed) == 0) {
-            if (Closing()) WaitForTurn();  // parks every thread but the exiting one
+        if (!Mine()) {
+            // Waits while another thread's call runs, and for good once the
+            // interpreter is exiting on another thread.
+            if (g_depth.load(std::memory_order_relaxed) > 0 || Closing()) WaitForTurn();
             g_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        } else if (g_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
-            WaitForTurn();
         }
         g_depth.store(g_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
@@ -132,6 +132,10 @@ public:
 
 private:
     friend void CloseBridge();
+    static bool Mine() noexcept {
+        return g_depth.load(std::memory_order_relaxed) > 0 &&
+               g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
     static bool Closing() noexcept;
     static void WaitForTurn();
     static void WakeWaiters();

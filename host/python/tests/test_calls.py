@@ -8,13 +8,15 @@ import math
 import os
 import pathlib
 import pydoc
+import re
+import site
 import subprocess
 
 import numpy as np
 import pytest
 
 import efi
-from conftest import EFI_CALL, ODD, SAMPLE
+from conftest import BUILD, EFI_CALL, ODD, SAMPLE
 
 INF = float("inf")
 
@@ -320,6 +322,18 @@ def test_introspection(sample):
     if EFI_CALL.exists():
         out = subprocess.run([str(EFI_CALL), "--version"], check=True, capture_output=True, text=True).stdout
         assert efi.__version__ in out
+
+
+def test_installed_where_the_interpreter_looks():
+    cache = BUILD / "CMakeCache.txt"
+    if not cache.exists():
+        pytest.skip("not run from a build tree")
+    entries = dict(re.findall(r"^(\w+):\w+=(.*)$", cache.read_text(), re.M))
+    prefix = pathlib.Path(entries["CMAKE_INSTALL_PREFIX"])
+    searched = [pathlib.Path(d) for d in site.getsitepackages() if pathlib.Path(d).is_relative_to(prefix)]
+    if not searched:
+        pytest.skip(f"the interpreter searches nothing under {prefix}")
+    assert prefix / entries["EFI_PYTHON_PACKAGES_DIR"] in searched
 
 
 def test_listing_matches_efi_call(sample):
