@@ -276,7 +276,8 @@ PYBIND11_MODULE(_efi, m) {
 
     m.def("register", &Register, py::arg("name"), py::arg("fn"),
           "Makes fn(x) the host function `name`, which native code calls with Efi::call_host; "
-          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError).");
+          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError). "
+          "Host functions belong to this process: they do not pickle, and a worker process registers its own.");
 
     AddConversions(m);
 #ifdef EFI_PYTHON_FAULT_PLAN
