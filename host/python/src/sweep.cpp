@@ -124,10 +124,12 @@ public:
             const std::size_t n = std::min(block, m_count - start);
             const auto began = Clock::now();
             Reserve(n);  // nothing that can throw runs without the GIL
-            Efi::User::SweepOutcome outcome;
-            Py_BEGIN_ALLOW_THREADS;
-            outcome = SweepBlock(start, n);
-            Py_END_ALLOW_THREADS;
+            // Always without the GIL, unlike a single call: a sweep is long
+            // enough for the hand-over to pay, and a thread made meanwhile
+            // gets in. RestoreThread keeps an exiting interpreter safe.
+            PyThreadState* saved = PyEval_SaveThread();
+            const Efi::User::SweepOutcome outcome = SweepBlock(start, n);
+            RestoreThread(saved);
             if (outcome.failure) return Efi::User::SweepOutcome{start + outcome.done, outcome.failure};
             start += n;
             if (start < m_count && PyErr_CheckSignals() != 0) return std::nullopt;
