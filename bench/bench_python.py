@@ -16,6 +16,9 @@ Rows (time per call, median of the repetitions, and time / baseline):
   sweep:  m.sample_add.map(a, b), np.vectorize(m.sample_add)(a, b),
           np.add(a, b) and numba's @vectorize (when installed) over 10^6
           pairs, per element,  against  a Python loop of m.sample_add(x, y)
+  cluster: dask.array.map_blocks(m.gsl_j0.map, x) over 10^7 points on a
+          distributed.LocalCluster of two worker processes  against  one
+          (when dask.distributed and the GSL module are there)
 and, for the matrix call, the bytes the numpy side allocates per call
 (tracemalloc): 0 for a real result, which views the host's storage.
 
@@ -125,6 +128,47 @@ def against_before(build_dir, before_dir, repetitions):
             "hypot_ratios": [statistics.median(ratios_now), statistics.median(ratios_then)]}
 
 
+def cluster_rows(build_dir, repetitions):
+    """m.gsl_j0.map over 10^7 points with dask.array.map_blocks on a
+    distributed.LocalCluster of worker processes: two workers against one,
+    the points made and summed on the workers (so the sweep is what is
+    timed, not moving arrays), the two sums compared bit for bit. Empty
+    without dask.distributed or the GSL module."""
+    gsl = os.path.join(build_dir, "examples", "gsl", "libefi_gsl.so")
+    try:
+        import dask.array as da
+        import distributed
+    except ImportError:
+        return []
+    if not os.path.exists(gsl):
+        return []
+    import efi
+    m = efi.load(gsl)
+    times, sums = {}, {}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=None, scheduler_port=0) as cluster, \
+                distributed.Client(cluster) as client:
+            x = da.linspace(0.0, 1000.0, 10_000_000, chunks=250_000)
+            # A graph of its own per run: a graph computed before may be
+            # answered from what the workers still hold.
+            def total(run):
+                return da.map_blocks(m.gsl_j0.map, x, dtype=float, name=f"j0-{workers}-{run}").sum()
+            total("warm").compute()  # the workers load the module before the timing
+            runs = []
+            for run in range(repetitions):
+                graph = total(run)
+                start = timeit.default_timer()
+                sums[workers] = graph.compute()
+                runs.append(timeit.default_timer() - start)
+            times[workers] = runs
+    if sums[1] != sums[2]:
+        raise SystemExit(f"two workers summed {sums[2]!r}, one {sums[1]!r}")
+    t, b = statistics.median(times[2]), statistics.median(times[1])
+    return [{"name": "BM_PythonCluster__two_workers/10000000", "baseline": "one worker process",
+             "time": t, "base": b, "spread": [min(times[2]) / max(times[1]), max(times[2]) / min(times[1])]}]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("build_dir")
@@ -172,6 +216,7 @@ def main():
                      "numpy_bytes": numpy_bytes(lambda: m.sample_scale(1.0, a))})
 
     rows += sweep_rows(m, np, env, args.repetitions)
+    rows += cluster_rows(args.build_dir, args.repetitions)
     if args.before:
         rows.append(against_before(os.path.abspath(args.build_dir), os.path.abspath(args.before), reps))
 

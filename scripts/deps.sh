@@ -17,6 +17,7 @@ packages=(
   python3-distributed python3-dask python3-cloudpickle  # modules and functions sent to worker processes
   libhwy-dev  # vectorized sort under Efi::median
   python3-numba  # a peer of Function.map in bench/bench_python.py
+  python3-dask python3-distributed  # Function.map on worker processes: its test and benchmark
 )
 missing=()
 for p in "${packages[@]}"; do
