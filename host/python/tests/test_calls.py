@@ -161,6 +161,7 @@ FAILURES = [
     ("return code 3", "odd", "t_ret3", (1,), "return type not implemented", None),
     ("second of three", "odd", "t_three", (1, 2, 3), "must be matrix", 2),
     ("native message", "sample", "sample_sqrt", (-1,), "must be non-negative", 1),
+    ("NaN", "sample", "sample_sqrt", (float("nan"),), "must be a number", 1),
     ("native message 1", "sample", "sample_file_size", ("/no/such/file",), "file not found", 1),
     ("native message 2", "sample", "sample_file_size", ("/",), "not a regular file", 1),
     ("native Throw", "sample", "sample_throw", (5,), "must be positive", 1),
