@@ -18,11 +18,11 @@
 
 #include <gmock/gmock.h>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 using Efi::User::Function;
 
 unsigned OddCalls() {
@@ -254,6 +254,19 @@ TEST(Call, FileNamesAreJoinedToTheDirectoryUnlessAbsolute) {
     std::u16string relative = Vrn::Run::FromUtf8(EFI_SAMPLE_MODULE + 1);  // without its leading '/'
     EXPECT_EQ(Call(Sample("sample_file_size"), {T(u"/"), T(relative)}).as<Qlt::NumVal>()->Data.rp,
               static_cast<double>(st.st_size));
+}
+
+// A trapped fault leaves a call through the same clean-up as an error (Call
+// checks the control word and the allocator's statics); underflow and
+// inexact results are masked while native code runs.
+TEST(Faults, ProcessorFaultsLeaveThroughTheCleanUp) {
+    Vrn::Run::InstallFaultTranslation();
+    const Object divide = Sample("sample_divide");
+    EXPECT_THROW(Call(divide, {N(1), N(0)}), SE_FPEDivByZero_Exception);
+    EXPECT_THROW(Call(divide, {N(1e300), N(1e-300)}), SE_FPEOverflow_Exception);
+    EXPECT_THROW(Call(divide, {N(0), N(0)}), SE_FPEInvalidOperation_Exception);
+    EXPECT_EQ(Call(divide, {N(1e-300), N(1e300)}).as<Qlt::NumVal>()->Data.rp, 0.0);
+    EXPECT_EQ(Call(divide, {N(1), N(3)}).as<Qlt::NumVal>()->Data.rp, 1.0 / 3.0);
 }
 
 // Inside a call every trap is masked within a region and back after it,

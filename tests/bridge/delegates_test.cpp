@@ -1,11 +1,11 @@
 // Host functions evaluated through the four plain-signature wrappers.
 #include <efi/host/delegates.h>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 
 // A host function that remembers the argument object it was handed.
 struct Spy {

@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 using Efi::EfiMarshal;
 
 TEST(Marshal, NumberRoundTrips) {

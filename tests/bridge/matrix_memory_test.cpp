@@ -7,12 +7,11 @@
 
 #include <efi/host/pinned.h>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
-using Efi::User::Function;
+using namespace efitest;
 using Efi::User::Value;
 
 constexpr int kRows = 300, kCols = 200;  // 480000 bytes a part: pinned host arrays
@@ -53,7 +52,7 @@ extern "C" std::uint32_t see_parts(Value* result, const Value* m) {
 }
 
 TEST(LargeMatrix, PartsOfAnArgumentAreReleasedWhenTheCallEnds) {
-    Object f = Function::Thunk(u"see_parts", reinterpret_cast<std::intptr_t>(&see_parts), 1, {2}, std::nullopt);
+    Object f = Register(u"see_parts", &see_parts, 1, {2});
     Call(f, {Vrn::Run::make<Qlt::MatVal>(20, 20, true)});  // 3200 bytes a part: pinned host arrays
     for (Qlt::DoubleArray& part : g_seen_parts) {
         ASSERT_TRUE(part);
@@ -85,8 +84,7 @@ TEST(LargeMatrix, ArgumentAndResultCarryEveryElementThroughReusedBlocks) {
 }
 
 TEST(LargeMatrix, MissingRealPartOfAResultIsZeroNotStale) {
-    Object f = Function::Thunk(u"imaginary_only", reinterpret_cast<std::intptr_t>(&imaginary_only), 2, {1},
-                               std::nullopt);
+    Object f = Register(u"imaginary_only", &imaginary_only, 2, {1});
     LeaveStaleBlocks();
     Object r = Call(f, {N(0)});
     const auto* out = r.as<Qlt::MatVal>();

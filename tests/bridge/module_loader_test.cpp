@@ -7,11 +7,11 @@
 #include <cmath>
 #include <limits>
 
-#include "bridge_support.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using namespace bridgetest;
+using namespace efitest;
 using ::testing::HasSubstr;
 
 std::uint32_t Dummy(Efi::User::Value* r, const Efi::User::Value*) {

@@ -61,9 +61,9 @@ struct Outcome {
     Object value;
 };
 
+// Call checks the control word and the allocator's statics on the way out.
 Outcome CallUnderPlan(const Object& f, const std::vector<Object>& args, int failAt) {
     Outcome out;
-    efitest::FpEnvGuard guard;
     efitest::FaultPlan plan(failAt);
     try {
         out.value = Call(f, args);
@@ -74,7 +74,6 @@ Outcome CallUnderPlan(const Object& f, const std::vector<Object>& args, int fail
         out.failed = true;
         out.error = "bad_alloc";
     }
-    EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
     return out;
 }
 
@@ -134,7 +133,7 @@ extern "C" std::uint32_t start_call_on_second_thread(Value* result, const Value*
     std::string refusal;
     std::thread second([&refusal] {
         try {
-            Call(efitest::Sample("sample_add"), {N(1), N(2)});
+            Call(efitest::Sample("sample_add"), {N(1), N(2)}, false);  // refused before the set-up
         } catch (const Vrn::Run::AppException& e) {
             refusal = e.what();
         }
@@ -147,7 +146,6 @@ extern "C" std::uint32_t start_call_on_second_thread(Value* result, const Value*
 TEST(OneCallAtATime, ABridgeCallFromASecondThreadIsRefused) {
     const Object f = efitest::Register(u"start_call_on_second_thread", &start_call_on_second_thread, 1, {1});
     efitest::Sample("sample_add");  // the module is loaded before the second thread starts
-    efitest::FpEnvGuard guard;
     EXPECT_EQ(Call(f, {N(0)}).as<Qlt::NumVal>()->Data.rp, 1.0);
     EXPECT_EQ(IqlAllocator::m_current, nullptr);
 }

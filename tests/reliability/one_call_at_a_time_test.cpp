@@ -12,12 +12,12 @@
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
 
-#include "efi_test.h"
+#include "bridge_calls.h"
 
 namespace {
 
-using Efi::User::Value;
-using Vrn::Run::Object;
+using namespace efitest;
+using namespace Efi::User;
 
 TEST(OneCallAtATime, NestedCallsOnOneThreadStack) {
     Efi::EfiCallContext outer;
@@ -77,33 +77,21 @@ extern "C" std::uint32_t path_of(Value* result, const char* path) {
     return 0;
 }
 
-template <class F>
-Object Register(const char16_t* name, F* entry, std::int32_t ret, std::vector<std::int32_t> args) {
-    return Efi::User::Function::Thunk(name, reinterpret_cast<std::intptr_t>(entry), ret, std::move(args),
-                                      std::nullopt);
-}
-
-Object Call(const Object& f, const std::vector<Object>& args) { return f.as<Vrn::Run::Function>()->Call(args); }
-
-const Object& CwdOf(const Object& f) {
-    return static_cast<const Efi::User::Function&>(*f.as<Vrn::Run::CloObjFunction>()->Target()).m_cwd;
-}
-
 TEST(OneCallAtATime, SecondThreadIsRefusedWhileTheFirstCallRuns) {
-    efitest::FpEnvGuard guard;
-    const Object parked = Register(u"parked_add", &parked_add, 1, {1, 1});
-    const Object add = Register(u"plain_add", &plain_add, 1, {1, 1});
-    const Object path = Register(u"path_of", &path_of, 8, {13});
-    Call(path, {Vrn::Run::Text(u"/before/"), Vrn::Run::Text(u"f")});
+    const Object parked = Register(u"parked_add", &parked_add, kRetScalar, {kArgScalar, kArgScalar});
+    const Object add = Register(u"plain_add", &plain_add, kRetScalar, {kArgScalar, kArgScalar});
+    const Object path = Register(u"path_of", &path_of, kRetText, {kArgFileIn});
+    Call(path, {T(u"/before/"), T(u"f")});
 
     // Every way in for a second thread: an invoker, a file function's invoker
     // (whose directory is shared state too) and a call context made directly.
+    // A refused call never reaches the floating-point set-up.
     const struct {
         const char* what;
         std::function<void()> intrude;
     } kIntruders[] = {
-        {"invoker", [&] { Call(add, {Vrn::Run::Number(1), Vrn::Run::Number(2)}); }},
-        {"file function", [&] { Call(path, {Vrn::Run::Text(u"/intruder/"), Vrn::Run::Text(u"f")}); }},
+        {"invoker", [&] { Call(add, {N(1), N(2)}, false); }},
+        {"file function", [&] { Call(path, {T(u"/intruder/"), T(u"f")}, false); }},
         {"call context", [] { Efi::EfiCallContext context; }},
     };
     for (const auto& c : kIntruders) {
@@ -112,10 +100,7 @@ TEST(OneCallAtATime, SecondThreadIsRefusedWhileTheFirstCallRuns) {
         g_inside = &inside;
         g_go_on = &go_on;
         Object sum;
-        std::thread running([&] {
-            efitest::FpEnvGuard threadGuard;
-            sum = Call(parked, {Vrn::Run::Number(40), Vrn::Run::Number(2)});
-        });
+        std::thread running([&] { sum = Call(parked, {N(40), N(2)}); });
         inside.wait();
         EXPECT_APP_ERROR(c.intrude(), "a call is running on another thread", Efi::kNoArgument);
         go_on.count_down();
@@ -125,9 +110,9 @@ TEST(OneCallAtATime, SecondThreadIsRefusedWhileTheFirstCallRuns) {
         EXPECT_EQ(IqlAllocator::m_current, nullptr);
         EXPECT_EQ(IqlAllocator::m_NextHandle, -1);
         EXPECT_EQ(IqlAllocator::m_init_handle, -1);
-        EXPECT_EQ(CwdOf(path).as<Vrn::Run::String>()->str(), u"/before/");
+        EXPECT_EQ(TextOf(Target(path).m_cwd), u"/before/");
         // The refusal held nothing back: this thread's next call runs.
-        EXPECT_EQ(Call(add, {Vrn::Run::Number(1), Vrn::Run::Number(2)}).as<Qlt::NumVal>()->Data.rp, 3.0);
+        EXPECT_EQ(Call(add, {N(1), N(2)}).as<Qlt::NumVal>()->Data.rp, 3.0);
     }
 }
 
