@@ -369,30 +369,34 @@ TEST(Failures, EveryRowWithItsMessageAndArgument) {
 }
 
 // A fault in code without unwind entries (as assembly kernels and C built
-// without them are) cannot be thrown out of it; it still ends the call as
+// without them are), or where the tables leave the instruction uncovered,
+// cannot be thrown out of it; it still ends the call as
 // its error, with its memory released and the host's word back (Call checks
 // both), and the calls after it run as before.
 TEST(Failures, FaultsWhereUnwindingCannotReachEndTheCall) {
     Vrn::Run::InstallFaultTranslation();
     const auto& noUnwind = Module(EFI_NO_UNWIND_MODULE);
+    const auto& uncovered = Module(EFI_UNCOVERED_MODULE);
     std::vector<double> elements(512, 1.0);  // above 1024 bytes: a pinned host array
     elements[1] = 0.0;
     struct Case {
         const char* what;
-        const char* function;
+        const Object& f;
         std::vector<Object> args;
         std::uint32_t code;
     };
     const Case cases[] = {
-        {"division by zero in the entry", "c_div", {N(1), N(0)}, 0xC000008E},
-        {"overflow", "c_div", {N(1e300), N(1e-300)}, 0xC0000091},
-        {"invalid operation", "c_div", {N(0), N(0)}, 0xC0000090},
-        {"a frame further down, a matrix in call memory", "c_ratio", {Vrn::Run::Matrix(2, 256, elements)}, 0xC000008E},
+        {"division by zero in the entry", noUnwind.at("c_div"), {N(1), N(0)}, 0xC000008E},
+        {"overflow", noUnwind.at("c_div"), {N(1e300), N(1e-300)}, 0xC0000091},
+        {"invalid operation", noUnwind.at("c_div"), {N(0), N(0)}, 0xC0000090},
+        {"a frame further down, a matrix in call memory", noUnwind.at("c_ratio"),
+         {Vrn::Run::Matrix(2, 256, elements)}, 0xC000008E},
+        {"tables that do not cover the instruction", uncovered.at("u_inverse"), {N(0)}, 0xC000008E},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         try {
-            Call(noUnwind.at(c.function), c.args);
+            Call(c.f, c.args);
             ADD_FAILURE() << "no fault";
         } catch (const SE_FPE_Exception& e) {
             EXPECT_EQ(e.GetCode(), c.code);
