@@ -8,6 +8,7 @@ import os
 import pathlib
 import pydoc
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -222,6 +223,38 @@ def test_trapped_faults_then_pythons_arithmetic(sample, a, b, message, code):
     with np.errstate(all="ignore"):
         assert np.float64(1.0) / np.float64(0.0) == INF
     assert sample.sample_divide(1, 8) == 0.125  # and the bridge goes on
+
+
+def run_python(code, **env_changes):
+    """`code` in a fresh interpreter with this package, bounded in time."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(pathlib.Path(efi.__file__).parents[1])] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    env.update(env_changes)
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("replace,then_crash", [
+    ("faulthandler.enable()", True),
+    ("signal.signal(signal.SIGFPE, lambda *a: None)", False),
+    ("faulthandler.enable(); faulthandler.disable(); signal.signal(signal.SIGFPE, signal.SIG_DFL)", False),
+])
+def test_faults_stay_errors_whatever_replaced_the_handler(replace, then_crash):
+    # Before the fix: faulthandler's report and exit status 136; a handler
+    # that returns made the faulting instruction trap again for ever. A real
+    # crash afterwards is still faulthandler's to report.
+    r = run_python(f"import ctypes, faulthandler, signal, efi\nm = efi.load({str(SAMPLE)!r})\n{replace}\n"
+                   "for b in (0, 0):\n"
+                   "    try:\n        m.sample_divide(1, b)\n"
+                   "    except efi.ProcessorFault as e:\n        print(e.message, flush=True)\n"
+                   + ("ctypes.string_at(0)\n" if then_crash else ""),
+                   # Under the sanitizers' runtime the crash is faulthandler's to report, not theirs.
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":handle_segv=0")
+    assert r.stdout == "singularity\nsingularity\n", r.stderr
+    if then_crash:
+        assert r.returncode == -11
+        assert "Fatal Python error: Segmentation fault" in r.stderr
+    else:
+        assert r.returncode == 0, r.stderr
 
 
 @pytest.mark.parametrize("attempt", [
