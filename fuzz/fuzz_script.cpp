@@ -12,13 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "cli.h"
 #include "fuzz_support.h"
-
-int efi_call_main(int argc, char** argv);
-
-namespace {
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int devnull = ::open("/dev/null", O_WRONLY);
@@ -33,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::cin.clear();
     char program[] = "efi-call", ext[] = "--ext", module[] = EFI_FUZZ_SAMPLE_MODULE, fromStdin[] = "-";
     char* argv[] = {program, ext, module, fromStdin, nullptr};
-    const int status = efi_call_main(4, argv);
+    const int status = efi_call::Main(4, argv);
     std::cin.rdbuf(saved);
     std::cout.clear();
     REQUIRE(status == 0 || status == 1 || status == 2);

@@ -1,7 +1,7 @@
 // The road by which failures reach the worksheet user.
 #include <efi/errors.h>
 #include <efi/standard_errors.h>
-#include <efi/host/requirements.h>
+#include <vrnrun/vrnrun.h>
 
 #include <dlfcn.h>
 
@@ -95,16 +95,4 @@ void AssertValidError(const char* message) {
     kstracer{__FILE__, __LINE__ | kstracer_newline}.assertion_failed(text.c_str());
 }
 
-namespace Error {
-
-bool is_rmatrix(const Vrn::Run::Object& v, const ofsize_t<Qlt::MatVal>& test, Vrn::Run::Ref<Qlt::MatVal>* ret) {
-    Qlt::MatVal* m = v.as<Qlt::MatVal>();
-    if (!m || !m->IsRealMatrix()) return false;
-    if (test.cols != -1 && m->Cols() != test.cols) return false;
-    if (test.rows != -1 && m->Rows() != test.rows) return false;
-    if (ret) *ret = Vrn::Run::Ref<Qlt::MatVal>(m);
-    return true;
-}
-
-}  // namespace Error
 }  // namespace Efi

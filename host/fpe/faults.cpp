@@ -10,26 +10,14 @@
 #include <efi/host/fault_recovery.h>
 #include <efi/se_exception.h>
 
+#include "bridge/fp_units.h"
 #include "unwind_reach.h"
 
 namespace Vrn::Run {
 
 namespace {
 
-constexpr std::uint32_t kFltDenormalOperand = 0xC000008D;
-constexpr std::uint32_t kFltDivideByZero = 0xC000008E;
-constexpr std::uint32_t kFltInexactResult = 0xC000008F;
-constexpr std::uint32_t kFltInvalidOperation = 0xC0000090;
-constexpr std::uint32_t kFltOverflow = 0xC0000091;
-constexpr std::uint32_t kFltUnderflow = 0xC0000093;
-constexpr std::uint32_t kIntDivideByZero = 0xC0000094;
-constexpr std::uint32_t kIntOverflow = 0xC0000095;
-
-// The six exception flags, in the same bit order in the x87 status word and MXCSR.
-constexpr std::uint32_t kFlagBits = 0x3F;
-constexpr std::uint32_t kDenormalFlag = 0x02, kUnderflowFlag = 0x10;
-constexpr unsigned kMxcsrMaskShift = 7;
-constexpr std::uint32_t kMxcsrAllMasked = 0x1F80;
+using namespace Efi::detail;
 
 struct sigaction g_previous{};
 
@@ -43,13 +31,13 @@ thread_local EXCEPTION_POINTERS t_pointers;
 
 std::uint32_t CodeForFault(int si_code) noexcept {
     switch (si_code) {
-        case FPE_FLTDIV: return kFltDivideByZero;
-        case FPE_FLTOVF: return kFltOverflow;
-        case FPE_FLTINV: return kFltInvalidOperation;
-        case FPE_FLTUND: return kFltUnderflow;
-        case FPE_FLTRES: return kFltInexactResult;
-        case FPE_INTDIV: return kIntDivideByZero;
-        case FPE_INTOVF: return kIntOverflow;
+        case FPE_FLTDIV: return EXCEPTION_FLT_DIVIDE_BY_ZERO;
+        case FPE_FLTOVF: return EXCEPTION_FLT_OVERFLOW;
+        case FPE_FLTINV: return EXCEPTION_FLT_INVALID_OPERATION;
+        case FPE_FLTUND: return EXCEPTION_FLT_UNDERFLOW;
+        case FPE_FLTRES: return EXCEPTION_FLT_INEXACT_RESULT;
+        case FPE_INTDIV: return EXCEPTION_INT_DIVIDE_BY_ZERO;
+        case FPE_INTOVF: return EXCEPTION_INT_OVERFLOW;
         default: return 0;
     }
 }
@@ -61,25 +49,16 @@ std::uint32_t UnmaskedPending(const ucontext_t* context) noexcept {
     if (!fp) return 0;
     const std::uint32_t sse = fp->mxcsr & ~(fp->mxcsr >> kMxcsrMaskShift);
     const std::uint32_t x87 = static_cast<std::uint32_t>(fp->swd) & ~static_cast<std::uint32_t>(fp->cwd);
-    return (sse | x87) & kFlagBits;
+    return (sse | x87) & kFpFlagBits;
 }
 
 // The kernel reports a denormal-operand trap as an underflow; the pending
 // flags tell the two apart.
 std::uint32_t RefineCode(std::uint32_t code, const ucontext_t* context) noexcept {
-    if (code != kFltUnderflow) return code;
+    if (code != EXCEPTION_FLT_UNDERFLOW) return code;
     const std::uint32_t pending = UnmaskedPending(context);
-    return (pending & kDenormalFlag) && !(pending & kUnderflowFlag) ? kFltDenormalOperand : code;
+    return (pending & kFpDenormal) && !(pending & kFpUnderflow) ? EXCEPTION_FLT_DENORMAL_OPERAND : code;
 }
-
-// The 28-byte environment image of FNSTENV/FLDENV in 32-bit protected mode.
-struct X87Environment {
-    std::uint16_t control, unused0;
-    std::uint16_t status, unused1;
-    std::uint16_t tags, unused2;
-    std::uint32_t rest[4];
-};
-static_assert(sizeof(X87Environment) == 28);
 
 // The handler starts with a reset unit. Giving it the flags that were pending
 // in the faulting code (with everything masked, so nothing traps again)
@@ -88,15 +67,13 @@ static_assert(sizeof(X87Environment) == 28);
 void CarryPendingFlags(const ucontext_t* context) noexcept {
     const auto* fp = context->uc_mcontext.fpregs;
     if (!fp) return;
-    std::uint32_t mxcsr = kMxcsrAllMasked | (fp->mxcsr & kFlagBits);
-    asm volatile("ldmxcsr %0" ::"m"(mxcsr) : "memory");
-    X87Environment env;
-    asm volatile("fnstenv %0" : "=m"(env)::"memory");
-    env.control |= kFlagBits;  // every x87 exception masked
+    WriteMxcsr(kMxcsrAllMasked | (fp->mxcsr & kFpFlagBits));
+    X87Environment env = StoreX87Environment();
+    env.control |= kFpFlagBits;  // every x87 exception masked
     // Only the flags: a set summary or busy bit would make the next x87
     // instruction fault.
-    env.status = static_cast<std::uint16_t>((env.status & 0x7F00u) | (fp->swd & kFlagBits));
-    asm volatile("fldenv %0" ::"m"(env) : "memory");
+    env.status = static_cast<std::uint16_t>((env.status & ~kX87StatusExceptionBits) | (fp->swd & kFpFlagBits));
+    LoadX87Environment(env);
 }
 
 EXCEPTION_POINTERS* RecordFault(std::uint32_t code, const siginfo_t* info) noexcept {
@@ -110,14 +87,14 @@ EXCEPTION_POINTERS* RecordFault(std::uint32_t code, const siginfo_t* info) noexc
 
 [[noreturn]] void ThrowFault(std::uint32_t code, EXCEPTION_POINTERS* record) {
     switch (code) {
-        case kFltDenormalOperand: throw SE_FPEDenormal_Exception(code, record);
-        case kFltDivideByZero: throw SE_FPEDivByZero_Exception(code, record);
-        case kFltOverflow: throw SE_FPEOverflow_Exception(code, record);
-        case kFltInvalidOperation: throw SE_FPEInvalidOperation_Exception(code, record);
-        case kFltUnderflow: throw SE_FPEUnderflow_Exception(code, record);
-        case kFltInexactResult: throw SE_FPEInexactResult_Exception(code, record);
-        case kIntDivideByZero: throw SE_INTDivByZero_Exception(code, record);
-        case kIntOverflow: throw SE_INTOverflow_Exception(code, record);
+        case EXCEPTION_FLT_DENORMAL_OPERAND: throw SE_FPEDenormal_Exception(code, record);
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO: throw SE_FPEDivByZero_Exception(code, record);
+        case EXCEPTION_FLT_OVERFLOW: throw SE_FPEOverflow_Exception(code, record);
+        case EXCEPTION_FLT_INVALID_OPERATION: throw SE_FPEInvalidOperation_Exception(code, record);
+        case EXCEPTION_FLT_UNDERFLOW: throw SE_FPEUnderflow_Exception(code, record);
+        case EXCEPTION_FLT_INEXACT_RESULT: throw SE_FPEInexactResult_Exception(code, record);
+        case EXCEPTION_INT_DIVIDE_BY_ZERO: throw SE_INTDivByZero_Exception(code, record);
+        case EXCEPTION_INT_OVERFLOW: throw SE_INTOverflow_Exception(code, record);
         default: throw SE_FPE_Exception(code, record);
     }
 }
@@ -146,12 +123,13 @@ void PassOn(int signal, siginfo_t* info, void* context) {
 // fault, which has no result to complete with.
 bool MaskForThread(ucontext_t* context, std::uint32_t code) noexcept {
     auto* fp = context->uc_mcontext.fpregs;
-    if (!fp || code == kIntDivideByZero || code == kIntOverflow) return false;
+    if (!fp || code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_INT_OVERFLOW) return false;
     std::uint32_t trapped = UnmaskedPending(context);
-    if (!trapped) trapped = kFlagBits;
+    if (!trapped) trapped = kFpFlagBits;
     fp->mxcsr |= trapped << kMxcsrMaskShift;
     fp->cwd = static_cast<std::uint16_t>(fp->cwd | trapped);
-    fp->swd = static_cast<std::uint16_t>(fp->swd & ~0x8080u);  // no summary, not busy: nothing left pending
+    // No summary, not busy: nothing left pending for the next instruction.
+    fp->swd = static_cast<std::uint16_t>(fp->swd & ~kX87SummaryAndBusy);
     return true;
 }
 
@@ -162,9 +140,9 @@ bool MaskForThread(ucontext_t* context, std::uint32_t code) noexcept {
 void MaskedWithPendingFlags(ucontext_t* context) noexcept {
     auto* fp = context->uc_mcontext.fpregs;
     if (!fp) return;
-    fp->mxcsr = kMxcsrAllMasked | (fp->mxcsr & kFlagBits);
-    fp->cwd = 0x037F;
-    fp->swd = static_cast<std::uint16_t>(fp->swd & kFlagBits);
+    fp->mxcsr = kMxcsrAllMasked | (fp->mxcsr & kFpFlagBits);
+    fp->cwd = kX87AllMasked;
+    fp->swd = static_cast<std::uint16_t>(fp->swd & kFpFlagBits);
     fp->ftw = 0;  // the abridged tag word: every register empty
 }
 

@@ -12,6 +12,29 @@
 /// Most information words an exception record carries.
 inline constexpr std::uint32_t EXCEPTION_MAXIMUM_PARAMETERS = 15;
 
+/// The fault codes a record carries, under their platform names.
+inline constexpr std::uint32_t EXCEPTION_GUARD_PAGE = 0x80000001;
+inline constexpr std::uint32_t EXCEPTION_DATATYPE_MISALIGNMENT = 0x80000002;
+inline constexpr std::uint32_t EXCEPTION_BREAKPOINT = 0x80000003;
+inline constexpr std::uint32_t EXCEPTION_SINGLE_STEP = 0x80000004;
+inline constexpr std::uint32_t EXCEPTION_ACCESS_VIOLATION = 0xC0000005;
+inline constexpr std::uint32_t EXCEPTION_IN_PAGE_ERROR = 0xC0000006;
+inline constexpr std::uint32_t EXCEPTION_ILLEGAL_INSTRUCTION = 0xC000001D;
+inline constexpr std::uint32_t EXCEPTION_NONCONTINUABLE_EXCEPTION = 0xC0000025;
+inline constexpr std::uint32_t EXCEPTION_INVALID_DISPOSITION = 0xC0000026;
+inline constexpr std::uint32_t EXCEPTION_ARRAY_BOUNDS_EXCEEDED = 0xC000008C;
+inline constexpr std::uint32_t EXCEPTION_FLT_DENORMAL_OPERAND = 0xC000008D;
+inline constexpr std::uint32_t EXCEPTION_FLT_DIVIDE_BY_ZERO = 0xC000008E;
+inline constexpr std::uint32_t EXCEPTION_FLT_INEXACT_RESULT = 0xC000008F;
+inline constexpr std::uint32_t EXCEPTION_FLT_INVALID_OPERATION = 0xC0000090;
+inline constexpr std::uint32_t EXCEPTION_FLT_OVERFLOW = 0xC0000091;
+inline constexpr std::uint32_t EXCEPTION_FLT_STACK_CHECK = 0xC0000092;
+inline constexpr std::uint32_t EXCEPTION_FLT_UNDERFLOW = 0xC0000093;
+inline constexpr std::uint32_t EXCEPTION_INT_DIVIDE_BY_ZERO = 0xC0000094;
+inline constexpr std::uint32_t EXCEPTION_INT_OVERFLOW = 0xC0000095;
+inline constexpr std::uint32_t EXCEPTION_PRIV_INSTRUCTION = 0xC0000096;
+inline constexpr std::uint32_t EXCEPTION_STACK_OVERFLOW = 0xC00000FD;
+
 /// What the translation hook records about one fault. The layout is the
 /// published one (64-bit widths), so code written against it reads the
 /// same members at the same offsets.

@@ -14,7 +14,7 @@
 #include "bridge/complex_array.h"
 #include "bridge/recovery_point.h"
 #include "text.h"
-#include "values/call_turn.h"
+#include "bridge/call_turn.h"
 
 namespace Efi::User {
 
@@ -93,36 +93,6 @@ const Invoker& FindInvoker(std::string_view name) {
     // Unreachable: InvokerName only names members of the table.
     return kInvokers.back();
 }
-
-// How deep calls may nest: a native function that calls back into the host,
-// which calls a native function again, and so on. Each level puts the
-// invoker, the native function, Efi::call_host and the host's callback on
-// the stack. Measured with t_nest of the test module (the address of a
-// local at the deepest level of chains 0 and 100 deep, started from the
-// same frame), one level takes 512 bytes through efi-call and 624 through a
-// host callback that is a C++ lambda in the optimised build, 1584 and 2368
-// in the unoptimised address-sanitiser build. 256 levels so stay below
-// 0.6 MiB of the default 8 MiB stack in the worst case, leaving room for a
-// host whose own frames per level are several times larger.
-constexpr unsigned kMaxNesting = 256;
-
-// Counts the invokers running, all on the thread that holds the turn (a
-// level is taken only inside a turn, so no other thread reads or writes it).
-// The check comes first, before the floating-point set-up or the call
-// context, so a refused call changes nothing and the calls it is nested in
-// unwind as from any other error.
-unsigned g_nesting = 0;
-
-class NestingLevel {
-public:
-    NestingLevel() {
-        if (g_nesting >= kMaxNesting) Throw("calls nested too deeply", kNoArgument);
-        ++g_nesting;
-    }
-    ~NestingLevel() { --g_nesting; }
-    NestingLevel(const NestingLevel&) = delete;
-    NestingLevel& operator=(const NestingLevel&) = delete;
-};
 
 // A buffer for narrow text of `len` bytes and its NUL from the current
 // call's memory: the next multiple of 8 above the length.
@@ -216,7 +186,7 @@ auto CallNative(Function& f, Marshal marshal, Finish finish) {
     // nesting level, then steps 1 and 2: FP reset + call word, then the
     // context. All are undone in reverse order however this frame is left.
     detail::CallTurn turn;
-    NestingLevel level;
+    detail::NestingLevel level;
     detail::NativeCallScope scope;
     Value result;
     std::memset(&result, 0, sizeof result);

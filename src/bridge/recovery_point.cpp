@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "values/call_turn.h"
+#include "bridge/call_turn.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define EFI_ASAN 1

@@ -23,29 +23,29 @@ const EXCEPTION_POINTERS* SE_Exception::GetRecord() const noexcept { return m_re
 
 const char* SE_Exception::ExceptionStringFromCode(std::uint32_t code) noexcept {
     switch (code) {
-        case 0x80000001: return "EXCEPTION_GUARD_PAGE";
-        case 0x80000002: return "EXCEPTION_DATATYPE_MISALIGNMENT";
-        case 0x80000003: return "EXCEPTION_BREAKPOINT";
-        case 0x80000004: return "EXCEPTION_SINGLE_STEP";
-        case 0xC0000005: return "EXCEPTION_ACCESS_VIOLATION";
-        case 0xC0000006: return "EXCEPTION_IN_PAGE_ERROR";
-        case 0xC000001D: return "EXCEPTION_ILLEGAL_INSTRUCTION";
-        case 0xC0000025: return "EXCEPTION_NONCONTINUABLE_EXCEPTION";
-        case 0xC0000026: return "EXCEPTION_INVALID_DISPOSITION";
+        case EXCEPTION_GUARD_PAGE: return "EXCEPTION_GUARD_PAGE";
+        case EXCEPTION_DATATYPE_MISALIGNMENT: return "EXCEPTION_DATATYPE_MISALIGNMENT";
+        case EXCEPTION_BREAKPOINT: return "EXCEPTION_BREAKPOINT";
+        case EXCEPTION_SINGLE_STEP: return "EXCEPTION_SINGLE_STEP";
+        case EXCEPTION_ACCESS_VIOLATION: return "EXCEPTION_ACCESS_VIOLATION";
+        case EXCEPTION_IN_PAGE_ERROR: return "EXCEPTION_IN_PAGE_ERROR";
+        case EXCEPTION_ILLEGAL_INSTRUCTION: return "EXCEPTION_ILLEGAL_INSTRUCTION";
+        case EXCEPTION_NONCONTINUABLE_EXCEPTION: return "EXCEPTION_NONCONTINUABLE_EXCEPTION";
+        case EXCEPTION_INVALID_DISPOSITION: return "EXCEPTION_INVALID_DISPOSITION";
         // The four faults that worksheet arithmetic meets carry the wording
         // the worksheet user is shown.
-        case 0xC000008C: return "index out of bounds";
-        case 0xC000008D: return "EXCEPTION_FLT_DENORMAL_OPERAND";
-        case 0xC000008E: return "singularity";
-        case 0xC000008F: return "EXCEPTION_FLT_INEXACT_RESULT";
-        case 0xC0000090: return "floating point error";
-        case 0xC0000091: return "overflow";
-        case 0xC0000092: return "EXCEPTION_FLT_STACK_CHECK";
-        case 0xC0000093: return "EXCEPTION_FLT_UNDERFLOW";
-        case 0xC0000094: return "EXCEPTION_INT_DIVIDE_BY_ZERO";
-        case 0xC0000095: return "EXCEPTION_INT_OVERFLOW";
-        case 0xC0000096: return "EXCEPTION_PRIV_INSTRUCTION";
-        case 0xC00000FD: return "EXCEPTION_STACK_OVERFLOW";
+        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return "index out of bounds";
+        case EXCEPTION_FLT_DENORMAL_OPERAND: return "EXCEPTION_FLT_DENORMAL_OPERAND";
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO: return "singularity";
+        case EXCEPTION_FLT_INEXACT_RESULT: return "EXCEPTION_FLT_INEXACT_RESULT";
+        case EXCEPTION_FLT_INVALID_OPERATION: return "floating point error";
+        case EXCEPTION_FLT_OVERFLOW: return "overflow";
+        case EXCEPTION_FLT_STACK_CHECK: return "EXCEPTION_FLT_STACK_CHECK";
+        case EXCEPTION_FLT_UNDERFLOW: return "EXCEPTION_FLT_UNDERFLOW";
+        case EXCEPTION_INT_DIVIDE_BY_ZERO: return "EXCEPTION_INT_DIVIDE_BY_ZERO";
+        case EXCEPTION_INT_OVERFLOW: return "EXCEPTION_INT_OVERFLOW";
+        case EXCEPTION_PRIV_INSTRUCTION: return "EXCEPTION_PRIV_INSTRUCTION";
+        case EXCEPTION_STACK_OVERFLOW: return "EXCEPTION_STACK_OVERFLOW";
         default: return "EXCEPTION_UNKNOWN_EXCEPTION";
     }
 }

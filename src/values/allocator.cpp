@@ -8,7 +8,7 @@
 #include <efi/errors.h>
 
 #include "values/alloc_hook.h"
-#include "values/call_turn.h"
+#include "bridge/call_turn.h"
 #include "values/chain.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -46,16 +46,11 @@ namespace Efi::detail {
 BlockAllocFn g_block_alloc = &std::malloc;
 #endif
 
-std::atomic<std::uintptr_t> g_turn_thread{0};
-std::uint32_t g_turn_depth = 0;
-
-void RefuseTurn() { Efi::Throw("a call is running on another thread", Efi::kNoArgument); }
-
 void* ChainBlock(IqlAllocator& a, std::size_t payload, std::uint32_t size, bool zero) {
     const std::size_t rounded = (payload + 7) & ~std::size_t{7};
     const std::size_t total = sizeof(IqlAllocator::link) + rounded;
     void* block = AllocBlock(total);
-    if (block == nullptr) throw std::bad_alloc();
+    if (block == nullptr) Efi::Throw("out of memory", Efi::kNoArgument);
     if (zero) std::memset(block, 0, total);
     auto* head = new (block) IqlAllocator::link{a.m_blocks, size};
     a.m_blocks = head;
@@ -146,9 +141,13 @@ void* ArrayBlock(IqlAllocator& a, unsigned n, bool zero) {
         try {
             return zero ? PinnedArrayMemoryAlloc(IqlAllocator::m_NextHandle, n)
                         : Efi::detail::PinnedAlloc(IqlAllocator::m_NextHandle, n, false);
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
             // The number was never given an array: keep the handles in use
-            // within the table so unref and lookup stay inside it.
+            // within the table so unref and lookup stay inside it. A host
+            // array refused is call memory exhausted, as a chain block is.
+            --IqlAllocator::m_NextHandle;
+            Efi::Throw("out of memory", Efi::kNoArgument);
+        } catch (...) {
             --IqlAllocator::m_NextHandle;
             throw;
         }

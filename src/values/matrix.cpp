@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include <efi/host/requirements.h>
 #include <efi/masked_traps.h>
 #include <efi/matrix.h>
 
@@ -212,3 +213,16 @@ bool pure_real(const aMatrix* m) {
     const_cast<aMatrix*>(m)->m_im = nullptr;
     return true;
 }
+
+namespace Efi::Error {
+
+bool is_rmatrix(const Vrn::Run::Object& v, const ofsize_t<Qlt::MatVal>& test, Vrn::Run::Ref<Qlt::MatVal>* ret) {
+    Qlt::MatVal* m = v.as<Qlt::MatVal>();
+    if (!m || !m->IsRealMatrix()) return false;
+    if (test.cols != -1 && m->Cols() != test.cols) return false;
+    if (test.rows != -1 && m->Rows() != test.rows) return false;
+    if (ret) *ret = Vrn::Run::Ref<Qlt::MatVal>(m);
+    return true;
+}
+
+}  // namespace Efi::Error

@@ -2,10 +2,15 @@
 // registers nothing and says which module and entry are at fault.
 #include <gmock/gmock.h>
 
+#include <efi/host/callbacks.h>
+#include <efi/host/session.h>
 #include <vrnrun/faults.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <span>
+#include <stdexcept>
 
 #include "bridge_calls.h"
 
@@ -136,6 +141,80 @@ TEST(ModuleFile, ThreadsAModuleStartsNeverEndTheProcess) {
     for (const auto& c : cases)
         EXPECT_EQ(Call(threads.at("w_divide"), {N(c.a), N(c.b)}).as<Qlt::NumVal>()->Data.rp, c.quotient) << c.a;
     EXPECT_TRUE(std::isnan(Call(threads.at("w_divide"), {N(0), N(0)}).as<Qlt::NumVal>()->Data.rp));
+}
+
+}  // namespace
+
+namespace {
+
+const Efi::LoadedFunction& Loaded(const Efi::HostSession& s, const char* name) {
+    const Efi::LoadedFunction* f = s.Find(name);
+    if (!f) throw std::runtime_error(std::string("not loaded: ") + name);
+    return *f;
+}
+
+// What every host is told of a function: the signature it lists, whether
+// the directory goes first, and whether it has the number-only road.
+TEST(HostSession, DescribesEachFunctionOnce) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_TEST_MODULE);
+    s.AddConversions();
+    struct Case {
+        const char* name;
+        const char* signature;
+        bool takesDirectory, numbers;
+    } const cases[] = {
+        {"t_code", "t_code(number) -> number", false, true},
+        {"t_three", "t_three(number, matrix, text) -> number", false, false},
+        {"t_weighted10", "t_weighted10(number, number, number, number, number, number, number, number, number, "
+                         "number) -> number", false, true},
+        {"t_hidden2", "t_hidden2(matrix, file) -> text", true, false},
+        {"t_eleven", "t_eleven(number, number, number, number, number, number, number, number, number, number, "
+                     "number) -> number", false, false},
+        {"t_bad_arg", "t_bad_arg(unsupported) -> number", false, false},
+        {"fif", "fif(text) -> number", false, false},
+    };
+    for (const Case& c : cases) {
+        const Efi::LoadedFunction& f = Loaded(s, c.name);
+        EXPECT_EQ(f.Signature(), c.signature) << c.name;
+        EXPECT_EQ(f.takesDirectory, c.takesDirectory) << c.name;
+        EXPECT_EQ(f.numbers != nullptr, c.numbers) << c.name;
+    }
+    Efi::ClearHostCallbacks();
+}
+
+// A name stands for one function: the same module again is the same
+// functions, another module or a callback may not take a loaded name.
+TEST(HostSession, ANameHoldsOneFunction) {
+    Efi::HostSession s;
+    const auto& first = s.LoadModule(EFI_SAMPLE_MODULE);
+    const auto& again = s.LoadModule(EFI_SAMPLE_MODULE);
+    EXPECT_EQ(&first, &again);
+
+    const std::string copy = ::testing::TempDir() + "libefi_sample_copy.so";
+    std::filesystem::copy_file(EFI_SAMPLE_MODULE, copy, std::filesystem::copy_options::overwrite_existing);
+    try {
+        s.LoadModule(copy);
+        ADD_FAILURE() << "a second sample_add was accepted";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("is defined twice (" EFI_SAMPLE_MODULE " and " + copy + ")"));
+    }
+    EXPECT_EQ(Loaded(s, "sample_add").origin, EFI_SAMPLE_MODULE);
+
+    Vrn::Run::Object callback = Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object>) { return Vrn::Run::Number(1); });
+    EXPECT_THROW(s.RegisterCallback("sample_add", callback), std::invalid_argument);
+    EXPECT_NO_THROW(s.RegisterCallback("not_loaded", callback));
+    std::filesystem::remove(copy);
+    Efi::ClearHostCallbacks();
+}
+
+TEST(HostSession, DirectoryAndModulePathRules) {
+    const auto text = [](const Vrn::Run::Object& o) { return o.as<Vrn::Run::String>()->str(); };
+    EXPECT_EQ(text(Efi::DirectoryText(u"/data")), u"/data/");
+    EXPECT_EQ(text(Efi::DirectoryText(u"/data/")), u"/data/");
+    EXPECT_EQ(text(Efi::DirectoryText(u"")), u"");
+    EXPECT_EQ(Efi::ModulePath("/abs/lib.so"), "/abs/lib.so");
+    EXPECT_EQ(Efi::ModulePath("libnot-here.so"), "libnot-here.so");  // left to the loader's search
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "values.h"
@@ -20,7 +21,7 @@ namespace {
 
 /// Python's own environment when no guard has saved one: every exception
 /// masked, round to nearest.
-constexpr FpEnv kPythonDefault{0x037F, 0x1F80};
+constexpr FpState kPythonDefault{0x037F, 0x1F80};
 
 // The mutex and condition only carry the wake-up to threads waiting
 // without the GIL.
@@ -84,19 +85,12 @@ void RaiseProcessorFault(std::uint32_t code) {
 
 }  // namespace
 
-void LoadFpAfterCall(const FpEnv& e) noexcept {
-    struct X87Environment {
-        std::uint32_t control, status, tags, ip, cs_opcode, operand, ds;
-    };
-    static_assert(sizeof(X87Environment) == 28);
-    const X87Environment env{0xFFFF0000u | e.x87, 0xFFFF0000u, 0xFFFFFFFFu, 0, 0, 0, 0};
-    asm volatile("fldenv %0" ::"m"(env) : "memory");
-    asm volatile("ldmxcsr %0" ::"m"(e.mxcsr) : "memory");
+PythonSection::PythonSection() noexcept : m_native(Efi::User::ReadFpState()) {
+    const FpState* python = Efi::User::HostFpScope::Current();
+    Efi::User::LoadFpState(python ? *python : kPythonDefault);
 }
 
-PythonSection::PythonSection() noexcept : m_native(SaveFp()) { LoadFp(g_python ? *g_python : kPythonDefault); }
-
-PythonSection::~PythonSection() { LoadFp(m_native); }
+PythonSection::~PythonSection() { Efi::User::LoadFpState(m_native); }
 
 PythonError PythonError::Fetch() noexcept {
     PyObject *type, *value, *tb;
@@ -141,6 +135,8 @@ void RaiseFrom(std::exception_ptr failure) noexcept {
         RaiseModuleError(e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {

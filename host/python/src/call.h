@@ -20,67 +20,30 @@
 
 namespace efi_python {
 
-/// The two floating-point control registers of a thread.
-struct FpEnv {
-    std::uint16_t x87;    ///< x87 control word
-    std::uint32_t mxcsr;  ///< SSE control and status
-};
-
-inline FpEnv SaveFp() noexcept {
-    FpEnv e;
-    asm volatile("fnstcw %0" : "=m"(e.x87)::"memory");
-    asm volatile("stmxcsr %0" : "=m"(e.mxcsr)::"memory");
-    return e;
-}
-
-/// Loads `e`. A word that unmasks x87 exceptions (a native call's) is
-/// loaded with no flag pending, or the next x87 instruction would trap on a
-/// flag raised before; clearing is skipped for a word that masks them all
-/// (Python's), as FNCLEX costs more than the rest of the switch.
-inline void LoadFp(const FpEnv& e) noexcept {
-    constexpr std::uint16_t kAllMasked = 0x3F;
-    if ((e.x87 & kAllMasked) != kAllMasked) asm volatile("fnclex" ::: "memory");
-    asm volatile("fldcw %0" ::"m"(e.x87) : "memory");
-    asm volatile("ldmxcsr %0" ::"m"(e.mxcsr) : "memory");
-}
-
-/// Loads `e` where nothing of the x87 state but its control word is worth
-/// keeping (no flag pending, an empty register stack), as after a bridge
-/// call. One environment load sets the word and clears the status; on x87
-/// that costs a fraction of a plain control-word load that changes the word.
-void LoadFpAfterCall(const FpEnv& e) noexcept;
-
-/// The environment Python computes in: the one the innermost FpGuard saved
-/// (null outside every bridge call). Guards live only on the thread whose
-/// turn it is (see BridgeTurn), so one variable serves every thread.
-inline const FpEnv* g_python = nullptr;
+using FpState = Efi::User::HostFpState;
 
 /// Saves the thread's environment and restores it when destroyed. While it
-/// lives, its environment is the one Python callbacks on this thread run in,
-/// and the one native calls end with: the bridge loads it in place of the
-/// worksheet host's trapping word, so a call from Python changes the
-/// control word twice (in and out) rather than three times, and this guard
-/// finds it in force and has nothing left to load. Inline, as it brackets
-/// every call.
+/// lives, its environment is the one Python callbacks on this thread run in
+/// (the innermost HostFpScope's), and the one native calls end with: the
+/// bridge loads it in place of the worksheet host's trapping word, so a
+/// call from Python changes the control word twice (in and out) rather than
+/// three times, and this guard finds it in force and has nothing left to
+/// load. Inline, as it brackets every call.
 class FpGuard {
 public:
-    FpGuard() noexcept : m_saved(SaveFp()), m_outer(g_python), m_bridge_exit({m_saved.x87, m_saved.mxcsr}) {
-        g_python = &m_saved;
-    }
+    FpGuard() noexcept : m_saved(Efi::User::ReadFpState()), m_scope(m_saved) {}
     ~FpGuard() {
         // After a bridge call the saved environment is in force already; a
         // path that changed it some other way gets it back here.
-        const FpEnv now = SaveFp();
-        if (now.x87 != m_saved.x87 || now.mxcsr != m_saved.mxcsr) LoadFpAfterCall(m_saved);
-        g_python = m_outer;
+        const FpState now = Efi::User::ReadFpState();
+        if (now.x87Control != m_saved.x87Control || now.mxcsr != m_saved.mxcsr) Efi::User::LoadFpState(m_saved);
     }
     FpGuard(const FpGuard&) = delete;
     FpGuard& operator=(const FpGuard&) = delete;
 
 private:
-    FpEnv m_saved;
-    const FpEnv* m_outer;
-    Efi::User::HostFpScope m_bridge_exit;
+    FpState m_saved;
+    Efi::User::HostFpScope m_scope;
 };
 
 /// Python code run from inside a native call (a callback): Python's
@@ -93,7 +56,7 @@ public:
     PythonSection& operator=(const PythonSection&) = delete;
 
 private:
-    FpEnv m_native;
+    FpState m_native;
 };
 
 /// One thread's turn at the bridge. Bridge calls run one at a time in the
@@ -158,6 +121,20 @@ ErrorClasses& Errors() noexcept;
 /// error, a processor fault, a Python exception from a callback, or a C++
 /// failure.
 void RaiseFrom(std::exception_ptr failure) noexcept;
+
+/// Runs `body`, the work of one CPython entry (a new reference, or null
+/// with a Python error set). A C++ exception it lets out becomes the Python
+/// error RaiseFrom sets: none may unwind into the interpreter, which would
+/// end the process.
+template <class Body>
+PyObject* GuardEntry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        RaiseFrom(std::current_exception());
+        return nullptr;
+    }
+}
 
 /// Sets efi.ModuleError with `message`.
 void RaiseModuleError(const char* message) noexcept;

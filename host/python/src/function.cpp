@@ -23,6 +23,9 @@ struct FunctionObject {
 
 PyTypeObject* g_function_type = nullptr;  // made at import, kept to the end
 
+const Efi::LoadedFunction& FunctionOf(PyObject* self) { return reinterpret_cast<FunctionObject*>(self)->callable->fn; }
+
+
 // efi.Method: a function as its module's class holds it, the way a class
 // holds a Python function. `m.f(x)` then finds f as Python finds a method,
 // on the fast path it keeps for method calls, and calls the method with m
@@ -66,34 +69,37 @@ PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssiz
     return result ? FromNumber(*result) : nullptr;
 }
 
-PyObject* Call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Callable& c = *reinterpret_cast<FunctionObject*>(self)->callable;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", c.name.c_str());
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", c.fn.name.c_str());
         return nullptr;
     }
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    if (c.numbers && static_cast<std::size_t>(n) == c.args.size()) {
-        if (PyObject* r = CallWithNumbers(*c.numbers, args, n); r || PyErr_Occurred()) return r;
+    if (c.fn.numbers && static_cast<std::size_t>(n) == c.fn.args.size()) {
+        if (PyObject* r = CallWithNumbers(*c.fn.numbers, args, n); r || PyErr_Occurred()) return r;
     }
-    const std::size_t count = static_cast<std::size_t>(n) + (c.hidden ? 1 : 0);
+    const std::size_t count = static_cast<std::size_t>(n) + (c.fn.takesDirectory ? 1 : 0);
     HostArgs host(count);
     Vrn::Run::Object* out = host.data();
-    if (c.hidden) *out++ = c.cwd->host;
+    if (c.fn.takesDirectory) *out++ = c.cwd->host;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!ToHost(args[i], *out++, static_cast<int>(i + 1))) return nullptr;
-    const auto* f = c.function.as<Vrn::Run::Function>();
+    const auto* f = c.fn.function.as<Vrn::Run::Function>();
     const std::span<const Vrn::Run::Object> span(host.data(), count);
     auto result = RunInBridge([&] { return f->Call(span); });
     return result ? FromHost(*result) : nullptr;
+}
+
+PyObject* Call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return GuardEntry([&] { return CallUnguarded(self, args, nargsf, kwnames); });
 }
 
 PyObject* CallMethod(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* function = reinterpret_cast<MethodObject*>(self)->function;
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n < 1) {
-        PyErr_Format(PyExc_TypeError, "%s() of a module needs the module first",
-                     reinterpret_cast<FunctionObject*>(function)->callable->name.c_str());
+        PyErr_Format(PyExc_TypeError, "%s() of a module needs the module first", FunctionOf(function).name.c_str());
         return nullptr;
     }
     // args[0], the module, may serve as the slot before the arguments.
@@ -143,16 +149,13 @@ void Dealloc(PyObject* self) {
 }
 
 PyObject* Repr(PyObject* self) {
-    const Callable& c = *reinterpret_cast<FunctionObject*>(self)->callable;
-    return PyUnicode_FromFormat("<efi function %s>", c.Signature().c_str());
+    return GuardEntry([&] { return PyUnicode_FromFormat("<efi function %s>", FunctionOf(self).Signature().c_str()); });
 }
 
-PyObject* GetName(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->callable->name.c_str());
-}
+PyObject* GetName(PyObject* self, void*) { return PyUnicode_FromString(FunctionOf(self).name.c_str()); }
 
 PyObject* GetDoc(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->callable->Signature().c_str());
+    return GuardEntry([&] { return PyUnicode_FromString(FunctionOf(self).Signature().c_str()); });
 }
 
 PyGetSetDef g_getset[] = {
@@ -168,12 +171,6 @@ PyMemberDef g_members[] = {
 
 }  // namespace
 
-
-std::string Callable::Signature() const {
-    std::string s = name + "(";
-    for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(Efi::ValueKindName(args[k]));
-    return s + ") -> " + Efi::ValueKindName(ret);
-}
 
 bool InitFunctionType(PyObject* module) {
     PyType_Slot slots[] = {

@@ -10,13 +10,10 @@
 #include <vector>
 
 #include <efi/host/bridge.h>
-#include <efi/host/signature.h>
+#include <efi/host/session.h>
 #include <vrnrun/vrnrun.h>
 
 namespace efi_python {
-
-/// What a function's argument or result is, as `efi-call --list` names it.
-using Kind = Efi::ValueKind;
 
 /// The directory a module's file-name arguments are relative to: the host
 /// text the bridge joins names to (with its final '/'), or null for none.
@@ -24,20 +21,12 @@ struct Directory {
     Vrn::Run::Object host;
 };
 
-/// Everything a call needs, fixed when the function object is made.
+/// Everything a call needs, fixed when the function object is made: the
+/// session's record of the function and, for one that takes the
+/// directory, its module's.
 struct Callable {
-    std::string name;
-    std::vector<Kind> args;
-    Kind ret;
-    Vrn::Run::Object function;       ///< the host function object
-    bool hidden;                     ///< takes the directory first, unseen by Python
-    std::shared_ptr<Directory> cwd;  ///< the module's directory (hidden functions)
-    /// The registered function when it takes and returns numbers only:
-    /// such a call with Python numbers skips the host values.
-    Efi::User::Function* numbers = nullptr;
-
-    /// "name(number, number) -> number", as efi-call --list writes it.
-    std::string Signature() const;
+    Efi::LoadedFunction fn;
+    std::shared_ptr<Directory> cwd;
 };
 
 /// Readies the type; call once, at import. False with a Python error set.

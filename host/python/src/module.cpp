@@ -11,6 +11,7 @@
 #include <efi/host/convert.h>
 #include <efi/host/delegates.h>
 #include <efi/host/module_loader.h>
+#include <efi/host/session.h>
 #include <vrnrun/faults.h>
 
 #include <signal.h>
@@ -61,40 +62,22 @@ void ReinstateTranslation() {
         ::sigaction(SIGFPE, &g_translation, nullptr);
 }
 
+/// The functions this interpreter has loaded, under one name each.
+Efi::HostSession& Session() {
+    static Efi::HostSession* session = new Efi::HostSession;  // kept to the end: callbacks outlive modules
+    return *session;
+}
+
 /// A loaded extension module: its functions and the directory its
 /// file-name arguments are relative to.
 class Library {
 public:
-    Library(std::string path, const py::object& cwd) : m_dir(std::make_shared<Directory>()) {
-        // dlopen searches the library path for a bare name; a file in the
-        // working directory is what a user means by one.
-        if (path.find('/') == std::string::npos && access(path.c_str(), R_OK) == 0) path = "./" + path;
-        m_path = path;
-        std::vector<Efi::ModuleFunction> fns;
-        try {
-            fns = Efi::LoadModule(path);
-        } catch (const Efi::ModuleError& e) {
-            RaiseModuleError(e.what());
-            ThrowPythonError();
-        }
+    Library(const std::string& path, const py::object& cwd)
+        : m_path(Efi::ModulePath(path)), m_dir(std::make_shared<Directory>()) {
+        const std::vector<Efi::LoadedFunction>& fns = Session().LoadModule(path);
         SetCwd(cwd);
         ReinstateTranslation();
-        for (Efi::ModuleFunction& f : fns) {
-            Callable c{f.name, {}, Efi::ResultKind(f.ret), f.function, false, m_dir};
-            for (std::int32_t code : f.args) {
-                c.args.push_back(Efi::ArgumentKind(code));
-                c.hidden = c.hidden || code == 13 || code == 14;
-            }
-            // The bridge passes the directory only to functions of 1..10
-            // arguments (the others fail whatever they are given).
-            c.hidden = c.hidden && !f.args.empty() && f.args.size() <= 10;
-            if (Efi::User::Function* native = Efi::User::Function::Of(f.function);
-                native && native->TakesAndReturnsNumbers())
-                c.numbers = native;
-            // Native code may call every function back by name.
-            Efi::RegisterHostCallback(f.name, f.function);
-            m_functions.push_back(Steal(NewFunction(std::move(c))));
-        }
+        for (const Efi::LoadedFunction& f : fns) m_functions.push_back(Steal(NewFunction(Callable{f, m_dir})));
     }
 
     const std::string& Path() const { return m_path; }
@@ -110,10 +93,7 @@ public:
             return;
         }
         py::str dir = Steal(PyOS_FSPath(cwd.ptr()));
-        std::u16string text = Utf16(dir.ptr());
-        // The bridge joins directory and name without a separator.
-        if (!text.empty() && text.back() != u'/') text += u'/';
-        m_dir->host = Vrn::Run::Text(std::move(text));
+        m_dir->host = Efi::DirectoryText(Utf16(dir.ptr()));
         m_cwd = dir;
     }
 
@@ -213,28 +193,42 @@ private:
 
 std::unique_ptr<HostFunction> Register(const std::string& name, const py::object& fn) {
     if (fn.is_none()) {
-        Efi::RegisterHostCallback(name, nullptr);
+        Session().RegisterCallback(name, nullptr);
         return nullptr;
     }
     if (!PyCallable_Check(fn.ptr())) throw py::type_error("efi.register: the function must be callable");
     auto body = std::make_shared<PythonCallback>(fn);
     Object f = Vrn::Run::Func(1, [body](std::span<const Object> a) { return (*body)(a); });
-    Efi::RegisterHostCallback(name, f);
+    Session().RegisterCallback(name, f);
     return std::make_unique<HostFunction>(name, f);
 }
 
-/// The six conversions as efi.Function objects, registered for callbacks
-/// too, as efi-call does.
+/// The six conversions as efi.Function objects.
 void AddConversions(py::module_& m) {
-    for (const Efi::Conversion& b : Efi::kConversions) {
-        auto* fn = b.convert;
-        Object f = Vrn::Run::Func(1, [fn](std::span<const Object> a) { return fn(a[0]); });
-        Efi::RegisterHostCallback(b.name, f);
-        m.attr(b.name) = Steal(NewFunction(Callable{b.name, {b.argument}, b.result, f, false, nullptr}));
+    for (const Efi::LoadedFunction& f : Session().AddConversions())
+        m.attr(f.name.c_str()) = Steal(NewFunction(Callable{f, nullptr}));
+}
+
+/// Every C++ failure that leaves code pybind11 calls reaches Python as the
+/// calls into the bridge report theirs; pybind11's own and Python errors
+/// already set pass on as they are.
+void TranslateFailures(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (const py::builtin_exception&) {
+        throw;
+    } catch (...) {
+        RaiseFrom(std::current_exception());
     }
 }
 
 }  // namespace
+
+#ifdef EFI_PYTHON_FAULT_PLAN
+void AddFaultPlan(py::module_& m);
+#endif
 
 }  // namespace efi_python
 
@@ -243,6 +237,7 @@ PYBIND11_MODULE(_efi, m) {
     m.doc() = "The Python host's extension; use the package efi.";
     // Faults in native code become exceptions instead of ending the process.
     InstallTranslation();
+    py::register_exception_translator(&TranslateFailures);
     if (!InitFunctionType(m.ptr())) throw py::error_already_set();
     m.def(
         "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
@@ -261,7 +256,7 @@ PYBIND11_MODULE(_efi, m) {
         "Names the package's exception classes to the extension.");
 
     py::class_<Library>(m, "Library", "A loaded extension module (use efi.load).")
-        .def(py::init<std::string, py::object>(), py::arg("path"), py::arg("cwd"))
+        .def(py::init<const std::string&, py::object>(), py::arg("path"), py::arg("cwd"))
         .def_property_readonly("path", &Library::Path)
         .def_property_readonly("functions", &Library::Functions)
         .def_property("cwd", &Library::Cwd, &Library::SetCwd);
@@ -275,9 +270,12 @@ PYBIND11_MODULE(_efi, m) {
 
     m.def("register", &Register, py::arg("name"), py::arg("fn"),
           "Makes fn(x) the host function `name`, which native code calls with Efi::call_host; "
-          "None removes the name.");
+          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError).");
 
     AddConversions(m);
+#ifdef EFI_PYTHON_FAULT_PLAN
+    AddFaultPlan(m);
+#endif
 
     // The host's table of callbacks holds Python callables: it is emptied
     // while the interpreter can still release them.

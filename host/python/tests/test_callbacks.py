@@ -53,6 +53,18 @@ def test_errors_inside_nested_calls_and_bad_values(sample):
         sample.sample_apply("py_text", 1)
 
 
+@pytest.mark.parametrize("name", ["sample_add", "fif"])
+def test_a_loaded_name_is_not_taken_by_a_callback(sample, name):
+    with pytest.raises(ValueError, match=f"the name {name} belongs to a function of "):
+        efi.register(name, lambda x: 100.0)
+    with pytest.raises(ValueError):
+        efi.register(name, None)
+    try:
+        assert sample.sample_apply(name, 1) != 100.0
+    except efi.WorksheetError:
+        pass  # the loaded function, called with one number
+
+
 @pytest.mark.parametrize("fn,wrapper,point,expected", [
     (lambda x: complex(2, 3), "dbl_to_dbl", 1.0, 2.0),
     (lambda x: complex(2, 3), "dbl_to_cplx", 1.0, 2 + 3j),

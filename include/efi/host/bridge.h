@@ -43,6 +43,14 @@ struct HostFpState {
     std::uint32_t mxcsr;
 };
 
+/// The state in force on this thread.
+EFI_API HostFpState ReadFpState() noexcept;
+
+/// Loads `state` as a native call's end does: both units reset (no x87
+/// flag, an empty register stack), then the x87 word and MXCSR as given.
+/// For a host that gets its own state back after native code ran.
+EFI_API void LoadFpState(const HostFpState& state) noexcept;
+
 /// While it lives, native calls made on this thread end by loading `state`
 /// instead of the worksheet host's kHostControlWord; the units are reset as
 /// on every exit (no x87 flag, an empty register stack), and MXCSR is

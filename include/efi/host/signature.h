@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include <efi/host/bridge.h>
 #include <efi/host/convert.h>
 
 namespace Efi {
@@ -17,12 +18,12 @@ enum class ValueKind { Number, Matrix, Text, File, Unknown };
 /// 2 a matrix, 8 text, 13 and 14 a file name; anything else is unsupported.
 constexpr ValueKind ArgumentKind(std::int32_t code) noexcept {
     switch (code) {
-        case 0:
-        case 1: return ValueKind::Number;
-        case 2: return ValueKind::Matrix;
-        case 8: return ValueKind::Text;
-        case 13:
-        case 14: return ValueKind::File;
+        case User::kArgScalar0:
+        case User::kArgScalar: return ValueKind::Number;
+        case User::kArgMatrix: return ValueKind::Matrix;
+        case User::kArgText: return ValueKind::Text;
+        case User::kArgFileIn:
+        case User::kArgFileOut: return ValueKind::File;
         default: return ValueKind::Unknown;
     }
 }
@@ -30,9 +31,9 @@ constexpr ValueKind ArgumentKind(std::int32_t code) noexcept {
 /// The kind a return code gives: 1 a number, 2 a matrix, 8 text.
 constexpr ValueKind ResultKind(std::int32_t code) noexcept {
     switch (code) {
-        case 1: return ValueKind::Number;
-        case 2: return ValueKind::Matrix;
-        case 8: return ValueKind::Text;
+        case User::kRetScalar: return ValueKind::Number;
+        case User::kRetMatrix: return ValueKind::Matrix;
+        case User::kRetText: return ValueKind::Text;
         default: return ValueKind::Unknown;
     }
 }

@@ -1,0 +1,87 @@
+// A host's session with the bridge: the functions it loaded from extension
+// modules and the six conversions, each under one name, and the rules every
+// host applies to them (which functions take the directory, how a bare
+// module name and a directory are given to the bridge, how a signature is
+// written). Every host keeps one session, so they all load, list and refuse
+// alike.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <efi/export.h>
+#include <efi/host/bridge.h>
+#include <efi/host/signature.h>
+#include <vrnrun/vrnrun.h>
+
+namespace Efi {
+
+/// One function a host can call: a module's registered function or one of
+/// the conversions.
+struct LoadedFunction {
+    std::string name;              ///< worksheet name
+    std::vector<ValueKind> args;   ///< one kind per argument the user gives
+    ValueKind ret;                 ///< the result's kind
+    Vrn::Run::Object function;     ///< the host function object
+    /// The bridge passes the directory as a first argument the user never
+    /// sees (a function with a file-name argument and 1..10 arguments).
+    bool takesDirectory = false;
+    /// The registered function when it takes and returns numbers only: it
+    /// can then be called with plain numbers (CallWithNumbers). Else null.
+    User::Function* numbers = nullptr;
+    std::string origin;            ///< the module's path, or "built-in"
+
+    /// "name(number, text) -> number": how every host lists it.
+    EFI_API std::string Signature() const;
+};
+
+/// The path to open for the module named `path`: a bare name of a readable
+/// file in the working directory becomes "./name", as the dynamic loader
+/// would search the library path for the bare name instead.
+EFI_API std::string ModulePath(std::string path);
+
+/// The host text the bridge joins relative file names to for directory
+/// `dir`: `dir` with a final '/', as the bridge adds no separator.
+EFI_API Vrn::Run::Object DirectoryText(std::u16string dir);
+
+/// The functions of one host, by name. A name stands for one function:
+/// - a module loaded again (the same file, by its resolved path) gives its
+///   functions again, already registered;
+/// - a module with a name that another module or a conversion holds is
+///   refused whole (ModuleError), nothing of it registered;
+/// - a callback may take any name but those, and replaces an earlier
+///   callback of its name.
+/// Every function is also registered as a host callback, so native code can
+/// call it back by name.
+class EFI_API HostSession {
+public:
+    /// Loads the module at `path` (through ModulePath) and registers its
+    /// functions. Returns them in the module table's order; the reference
+    /// lives as long as the session. Throws ModuleError.
+    const std::vector<LoadedFunction>& LoadModule(const std::string& path);
+
+    /// Adds the six conversions ("built-in"); a second call does nothing.
+    /// Returns them in their table's order.
+    const std::vector<LoadedFunction>& AddConversions();
+
+    /// Makes `f` the host callback `name` (a null `f` removes it). Throws
+    /// std::invalid_argument for a name that a loaded function holds.
+    void RegisterCallback(const std::string& name, Vrn::Run::Object f);
+
+    /// The function named `name`, or null.
+    const LoadedFunction* Find(std::string_view name) const;
+
+    /// Every function, by name.
+    const std::map<std::string, LoadedFunction, std::less<>>& Functions() const noexcept { return m_functions; }
+
+private:
+    void Claim(const std::vector<LoadedFunction>& fns);
+
+    std::map<std::string, LoadedFunction, std::less<>> m_functions;
+    std::map<std::string, std::vector<LoadedFunction>> m_modules;  ///< by resolved path
+    std::vector<LoadedFunction> m_conversions;
+};
+
+}  // namespace Efi

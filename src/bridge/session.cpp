@@ -1,0 +1,104 @@
+// A host's session: see <efi/host/session.h>.
+#include <efi/host/session.h>
+
+#include <efi/host/callbacks.h>
+#include <efi/host/module_loader.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+namespace Efi {
+
+namespace {
+
+bool TakesDirectory(const std::vector<std::int32_t>& codes) {
+    return std::string_view(User::Function::InvokerName(codes)).starts_with("Hidden");
+}
+
+User::Function* NumberRoad(const Vrn::Run::Object& function) {
+    User::Function* native = User::Function::Of(function);
+    return native && native->TakesAndReturnsNumbers() ? native : nullptr;
+}
+
+LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin) {
+    LoadedFunction out{f.name, {}, ResultKind(f.ret), f.function, TakesDirectory(f.args), NumberRoad(f.function),
+                       origin};
+    for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
+    return out;
+}
+
+// The same file under any of its names (a relative path, a link): the
+// module it names once loaded.
+std::string ResolvedPath(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+}  // namespace
+
+std::string LoadedFunction::Signature() const {
+    std::string s = name + "(";
+    for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(ValueKindName(args[k]));
+    return s + ") -> " + ValueKindName(ret);
+}
+
+std::string ModulePath(std::string path) {
+    if (path.find('/') == std::string::npos && ::access(path.c_str(), R_OK) == 0) path = "./" + path;
+    return path;
+}
+
+Vrn::Run::Object DirectoryText(std::u16string dir) {
+    if (!dir.empty() && dir.back() != u'/') dir += u'/';
+    return Vrn::Run::Text(std::move(dir));
+}
+
+void HostSession::Claim(const std::vector<LoadedFunction>& fns) {
+    for (const LoadedFunction& f : fns)
+        if (auto it = m_functions.find(f.name); it != m_functions.end())
+            throw ModuleError("function " + f.name + " is defined twice (" + it->second.origin + " and " + f.origin +
+                              ")");
+    for (const LoadedFunction& f : fns) {
+        m_functions.emplace(f.name, f);
+        RegisterHostCallback(f.name, f.function);
+    }
+}
+
+const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& name) {
+    const std::string path = ModulePath(name);
+    const std::string resolved = ResolvedPath(path);
+    if (auto it = m_modules.find(resolved); it != m_modules.end()) return it->second;
+    std::vector<LoadedFunction> fns;
+    for (const ModuleFunction& f : Efi::LoadModule(path)) fns.push_back(FromModule(f, path));
+    Claim(fns);
+    return m_modules.emplace(resolved, std::move(fns)).first->second;
+}
+
+const std::vector<LoadedFunction>& HostSession::AddConversions() {
+    if (!m_conversions.empty()) return m_conversions;
+    std::vector<LoadedFunction> fns;
+    for (const Conversion& c : kConversions) {
+        auto* convert = c.convert;
+        Vrn::Run::Object f = Vrn::Run::Func(1, [convert](std::span<const Vrn::Run::Object> a) { return convert(a[0]); });
+        fns.push_back(LoadedFunction{c.name, {c.argument}, c.result, f, false, nullptr, "built-in"});
+    }
+    Claim(fns);
+    m_conversions = std::move(fns);
+    return m_conversions;
+}
+
+void HostSession::RegisterCallback(const std::string& name, Vrn::Run::Object f) {
+    if (auto it = m_functions.find(name); it != m_functions.end())
+        throw std::invalid_argument("the name " + name + " belongs to a function of " + it->second.origin);
+    RegisterHostCallback(name, std::move(f));
+}
+
+const LoadedFunction* HostSession::Find(std::string_view name) const {
+    auto it = m_functions.find(name);
+    return it == m_functions.end() ? nullptr : &it->second;
+}
+
+}  // namespace Efi

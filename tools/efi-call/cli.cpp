@@ -1,0 +1,384 @@
+// efi-call: load extension modules, register their functions with the call
+// bridge, call one and print its result in worksheet-literal syntax.
+//
+//   efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...
+//   efi-call [--ext MODULE]... --list
+//   efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)
+//
+// Exit status: 0 success, 1 a worksheet error, processor fault or other
+// failure of native code, 2 a usage error (unknown option or function,
+// malformed literal, module not loaded, script not readable).
+// efi-call.1 beside this file is the manual.
+#include <efi/errors.h>
+#include <efi/host/bridge.h>
+#include <efi/host/module_loader.h>
+#include <efi/host/session.h>
+#include <efi/se_exception.h>
+#include <efi/version.h>
+#include <vrnrun/faults.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+#include "cli.h"
+#include "literal.h"
+
+namespace {
+
+using Vrn::Run::Object;
+
+using Kind = Efi::ValueKind;
+using Callable = Efi::LoadedFunction;
+
+/// A usage error: reported with exit status 2. Errors in the form of the
+/// command line are followed by the usage text; the others (a module that
+/// does not load, an unreadable script) are one line.
+struct UsageError {
+    std::string message;
+    bool showUsage = false;
+};
+
+// The text of whatever native code threw where no call reports it: a
+// processor fault's worksheet text, what() of a standard exception (a
+// worksheet error among them), else a fixed text.
+std::string ForeignExceptionText(std::exception_ptr e) {
+    if (!e) return "unknown error";
+    try {
+        std::rethrow_exception(e);
+    } catch (const SE_Exception& x) {
+        return SE_Exception::ExceptionStringFromCode(x.GetCode());
+    } catch (const std::exception& x) {
+        return x.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// A module's static constructors run while the dynamic loader opens it,
+// where an exception cannot be caught: the language ends the program
+// through std::terminate. While a module loads, that end reports what was
+// thrown as an error and exits with status 1 (nothing has been printed
+// yet, and the loader's state is past repair).
+const char* g_loading = nullptr;
+
+[[noreturn]] void ReportModuleInitFailure() {
+    const std::string line = std::string("error: module \"") + g_loading +
+                             "\": " + ForeignExceptionText(std::current_exception()) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::_Exit(1);
+}
+
+class LoadingModule {
+public:
+    explicit LoadingModule(const std::string& path) : m_previous(std::set_terminate(ReportModuleInitFailure)) {
+        g_loading = path.c_str();
+    }
+    ~LoadingModule() {
+        std::set_terminate(m_previous);
+        g_loading = nullptr;
+    }
+    LoadingModule(const LoadingModule&) = delete;
+    LoadingModule& operator=(const LoadingModule&) = delete;
+
+private:
+    std::terminate_handler m_previous;
+};
+
+struct Options {
+    std::vector<std::string> modules;
+    std::optional<std::string> cwd;
+    bool list = false;
+    bool version = false;
+    std::optional<std::string> script;  ///< "-" for standard input
+    std::vector<std::string> call;      ///< FUNCTION ARG...
+};
+
+const char* const kUsage =
+    "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
+    "       efi-call [--ext MODULE]... --list\n"
+    "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
+    "       efi-call --version\n"
+    "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
+    "A text argument may also be given bare, without quotes.\n";
+
+// Options end at the first word that is not one (a function name), at "--",
+// or at "-": negative numbers after the function are arguments.
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    int i = 1;
+    auto value = [&](const std::string& opt) -> std::string {
+        if (i + 1 >= argc) throw UsageError{opt + " needs a value", true};
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a == "-") {
+            o.script.emplace(1, '-');  // standard input
+            continue;
+        }
+        if (a == "--ext") o.modules.push_back(value(a));
+        else if (a.rfind("--ext=", 0) == 0) o.modules.push_back(a.substr(6));
+        else if (a == "--cwd") o.cwd = value(a);
+        else if (a.rfind("--cwd=", 0) == 0) o.cwd = a.substr(6);
+        else if (a == "--script") o.script = value(a);
+        else if (a.rfind("--script=", 0) == 0) o.script = a.substr(9);
+        else if (a == "--list") o.list = true;
+        else if (a == "--help" || a == "-h") throw UsageError{""};
+        else if (a == "--version") o.version = true;
+        else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
+            throw UsageError{"unknown option " + a, true};
+        else break;
+    }
+    for (; i < argc; ++i) o.call.emplace_back(argv[i]);
+    return o;
+}
+
+std::string ExecutableDir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<std::size_t>(n));
+    return path.substr(0, path.find_last_of('/'));
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+// The bundled sample: in the modules folder of an installed tree, or in the
+// build tree next to this program's directory.
+std::string BundledSample() {
+    const std::string dir = ExecutableDir();
+    for (const char* rel : {EFI_CALL_SAMPLE_FROM_BINDIR, EFI_CALL_SAMPLE_FROM_BUILD}) {
+        std::string candidate = dir + "/" + rel + "/" EFI_CALL_SAMPLE_NAME;
+        if (Exists(candidate)) return candidate;
+    }
+    throw UsageError{"the sample module " EFI_CALL_SAMPLE_NAME " was not found beside efi-call; name one with --ext"};
+}
+
+class Session {
+public:
+    void LoadModule(const std::string& name) {
+        const std::string path = Efi::ModulePath(name);  // outlives the load, which may report it
+        try {
+            LoadingModule loading(path);
+            m_functions.LoadModule(path);
+        } catch (const Efi::ModuleError& e) {
+            throw UsageError{e.what()};
+        }
+    }
+
+    void AddBuiltins() { m_functions.AddConversions(); }
+
+    void List(std::ostream& out) const {
+        for (const auto& [name, c] : m_functions.Functions()) out << c.Signature() << "\n";
+    }
+
+    void SetCwd(const std::string& dir) { m_cwd = Efi::DirectoryText(Vrn::Run::FromUtf8(dir)); }
+
+    /// Runs one call; prints the result to `out` or the error to `err`.
+    /// Returns the exit status.
+    int Run(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+        try {
+            return RunOrThrow(words, out, err);
+        } catch (const UsageError& e) {
+            err << "efi-call: " << e.message << "\n";
+            return 2;
+        }
+    }
+
+private:
+    Object ParseArgument(const Callable& c, std::size_t k, const std::string& word) const {
+        // A text argument may be given bare; quoted, it reads as a literal.
+        bool textual = k < c.args.size() && (c.args[k] == Kind::Text || c.args[k] == Kind::File);
+        if (textual && (word.empty() || word[0] != '"')) return Vrn::Run::TextUtf8(word);
+        try {
+            return efi_call::ParseLiteral(word);
+        } catch (const efi_call::LiteralError& e) {
+            throw UsageError{"argument " + std::to_string(k + 1) + ": " + e.what() + " at column " +
+                             std::to_string(e.column())};
+        }
+    }
+
+    int RunOrThrow(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+        if (words.empty()) throw UsageError{"no function named"};
+        const Callable* found = m_functions.Find(words[0]);
+        if (!found) throw UsageError{"unknown function " + words[0] + " (see --list)"};
+        const Callable& c = *found;
+        std::vector<Object> args;
+        if (c.takesDirectory) args.push_back(m_cwd);
+        // A "--" straight after the name ends the options there too.
+        std::size_t first = words.size() > 1 && words[1] == "--" ? 2 : 1;
+        for (std::size_t k = first; k < words.size(); ++k) args.push_back(ParseArgument(c, k - first, words[k]));
+        return Call(c, args, out, err);
+    }
+
+    // Host code here is not written for trapping arithmetic: the call ends
+    // with the state it began with, however it ends.
+    static int Call(const Callable& c, const std::vector<Object>& args, std::ostream& out, std::ostream& err) {
+        std::string result, error;
+        try {
+            const Efi::User::HostFpScope host(Efi::User::ReadFpState());
+            result = efi_call::FormatValue(c.function.as<Vrn::Run::Function>()->Call(args));
+        } catch (const Vrn::Run::AppException& e) {
+            error = e.what();
+            if (e.Argument() != Efi::kNoArgument) error += " (argument " + std::to_string(e.Argument()) + ")";
+        } catch (const SE_Exception& e) {
+            // A processor fault in native code: the call's clean-up has run
+            // and the host goes on.
+            error = SE_Exception::ExceptionStringFromCode(e.GetCode());
+        } catch (const std::bad_alloc&) {
+            error = "out of memory";
+        } catch (...) {
+            // Anything else native code threw (the call's clean-up has run
+            // as for any error): reported, and the host goes on.
+            error = ForeignExceptionText(std::current_exception());
+        }
+        if (!error.empty()) {
+            err << "error: " << error << "\n";
+            return 1;
+        }
+        out << result << "\n";
+        return 0;
+    }
+
+    Efi::HostSession m_functions;
+    Object m_cwd;
+};
+
+// Splits a script line into words: blanks separate, except inside quotes
+// and brackets. Outside quotes, a '#' that starts a word starts a comment
+// that runs to the end of the line.
+std::vector<std::string> SplitLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, escaped = false, inWord = false;
+    int depth = 0;
+    for (char ch : line) {
+        if (quoted) {
+            word += ch;
+            if (escaped) escaped = false;
+            else if (ch == '\\') escaped = true;
+            else if (ch == '"') quoted = false;
+            continue;
+        }
+        if ((ch == ' ' || ch == '\t' || ch == '\r') && depth == 0) {
+            if (inWord) words.push_back(word), word.clear(), inWord = false;
+            continue;
+        }
+        if (ch == '#' && !inWord) break;
+        inWord = true;
+        word += ch;
+        if (ch == '"') quoted = true;
+        else if (ch == '[') ++depth;
+        else if (ch == ']' && depth > 0) --depth;
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+[[noreturn]] void CannotRead(const std::string& path, int error) {
+    throw UsageError{"cannot read " + path + ": " + std::strerror(error)};
+}
+
+// Opens the script at `path`. A directory opens like a file and only fails
+// to read later, so it is refused here.
+void OpenScript(std::ifstream& file, const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) CannotRead(path, errno);
+    if (S_ISDIR(st.st_mode)) CannotRead(path, EISDIR);
+    errno = 0;
+    file.open(path);
+    if (!file) CannotRead(path, errno ? errno : EIO);
+}
+
+// One call per line; blank lines and comments are skipped. Every call
+// prints one line on standard output, its result or its error (an error
+// begins "line N: " to name the line), so the output lines up with the
+// input. Each line is flushed as it is done, so what was printed survives
+// a later line that ends the process.
+int RunScript(Session& s, std::istream& in, const std::string& path) {
+    int status = 0;
+    unsigned long lineNo = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        std::vector<std::string> words = SplitLine(line);
+        if (words.empty()) continue;
+        std::ostringstream err;
+        int rc = s.Run(words, std::cout, err);
+        if (rc != 0) {
+            std::string msg = err.str();
+            // The line number stands where a message of the program would
+            // name the program.
+            if (msg.rfind("efi-call: ", 0) == 0) msg.erase(0, 10);
+            std::cout << "line " << lineNo << ": " << msg;
+            status = status ? status : rc;
+        }
+        std::cout.flush();
+    }
+    if (in.bad()) CannotRead(path, errno ? errno : EIO);
+    return status;
+}
+
+}  // namespace
+
+int efi_call::Main(int argc, char** argv) {
+    // Texts of native code are read in the user's locale.
+    std::setlocale(LC_ALL, "");
+    std::ios::sync_with_stdio(true);
+    Vrn::Run::InstallFaultTranslation();
+    try {
+        Options o = ParseOptions(argc, argv);
+        if (o.version) {
+            std::cout << "efi-call " EFI_VERSION_STRING "\n";
+            return 0;
+        }
+        if (o.modules.empty()) o.modules.push_back(BundledSample());
+        Session s;
+        for (const std::string& m : o.modules) s.LoadModule(m);
+        s.AddBuiltins();
+        if (o.cwd) {
+            s.SetCwd(*o.cwd);
+        } else {
+            char buf[PATH_MAX];
+            s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
+        }
+        if (o.list) {
+            if (!o.call.empty() || o.script) throw UsageError{"--list takes no function or script", true};
+            s.List(std::cout);
+            return 0;
+        }
+        if (o.script) {
+            if (!o.call.empty()) throw UsageError{"a script takes no function on the command line", true};
+            if (*o.script == "-") return RunScript(s, std::cin, "standard input");
+            std::ifstream file;
+            OpenScript(file, *o.script);
+            return RunScript(s, file, *o.script);
+        }
+        if (o.call.empty()) throw UsageError{"no function named", true};
+        return s.Run(o.call, std::cout, std::cerr);
+    } catch (const UsageError& e) {
+        if (e.message.empty()) {
+            std::cout << kUsage;
+            return 0;
+        }
+        std::cerr << "efi-call: " << e.message << "\n" << (e.showUsage ? kUsage : "");
+        return 2;
+    }
+}
