@@ -92,6 +92,9 @@ _Unwind_Reason_Code Step(_Unwind_Context* context, void* state) {
     // instruction itself rather than a return address.
     if (!walk.atFault && !beforeInstruction) return _URC_NO_REASON;
     walk.atFault = true;
+    // The CFA a step reports is the stack pointer of the frame it reached,
+    // at its call (or fault): above the invoker's, the walk has passed the
+    // invoker, whose own call site was looked at one step before.
     if (_Unwind_GetCFA(context) > walk.invoker) {
         walk.reaches = true;
         return _URC_END_OF_STACK;

@@ -5,8 +5,8 @@
 namespace Vrn::Run::detail {
 
 /// Walks the stack of the signal handler that calls it, from the faulting
-/// instruction up to the frame at `invoker` (the frame address the bridge
-/// gives for the innermost native call), and answers whether an exception
+/// instruction up past the frame whose stack pointer is `invoker` (what
+/// the bridge gives for the innermost native call), and answers whether an exception
 /// thrown at the fault would get there: every frame on the way has unwind
 /// entries, and each frame that has clean-ups or handlers (a language-
 /// specific table) covers the instruction it was left at. Where a frame's

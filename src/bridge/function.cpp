@@ -30,9 +30,9 @@ namespace {
 // the native code (code without unwind entries, as assembly kernels and C
 // built without them are) resumes here instead, and the fault is raised
 // from this frame, so the call ends as from any other error. Setting it is
-// three stores and a link; __builtin_setjmp keeps no signal mask, which
-// the return from the handler restores by itself. A function using it is
-// never inlined.
+// three stores, a link and the saving of five registers; __builtin_setjmp
+// keeps no signal mask, which the return from the handler restores by
+// itself. A function using it is never inlined.
 template <class Indices>
 struct NativeCall;
 
@@ -43,6 +43,12 @@ struct NativeCall<std::index_sequence<I...>> {
     using Entry = std::uint32_t (*)(Value*, Pointer<I>...);
 
     static std::uint32_t Run(std::intptr_t fptr, Value* result, void* const* args) {
+        // Resumed, this frame finds the registers a callee must preserve as
+        // the abandoned native code left them; the fault's exception then
+        // unwinds into the caller, which expects its own. Claiming them here
+        // makes this frame save them on entry, where unwinding restores
+        // them from.
+        asm volatile("" ::: "rbx", "r12", "r13", "r14", "r15");
         detail::RecoveryPoint point;
         detail::RecoveryLink link(point);
         if (__builtin_setjmp(point.jump)) detail::RaiseRecoveredFault(point);

@@ -52,7 +52,10 @@ bool CallRunsOnThisThread() noexcept {
 }
 
 const void* InnermostNativeCall() noexcept {
-    return CallRunsOnThisThread() && detail::g_recovery ? detail::g_recovery->jump[0] : nullptr;
+    // The stack pointer saved at the recovery point: the frame pointer slot
+    // holds whatever the register held, which only a frame that keeps a
+    // frame pointer makes an address in this frame.
+    return CallRunsOnThisThread() && detail::g_recovery ? detail::g_recovery->jump[2] : nullptr;
 }
 
 bool ResumeInInvoker(void* ucontext, FaultRaiser raise, std::uint32_t code) noexcept {

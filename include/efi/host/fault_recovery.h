@@ -17,11 +17,12 @@ using FaultRaiser = void (*)(std::uint32_t code);
 /// first step to its last). Async-signal-safe.
 EFI_API bool CallRunsOnThisThread() noexcept;
 
-/// The frame address of the invoker of the innermost native function that
-/// is running on the calling thread, null when none is. Every frame the
-/// native function put on the stack lies below it: a fault handler that
-/// walks the stack from the faulting instruction has reached the invoker
-/// once a frame's stack pointer lies above it. Async-signal-safe.
+/// The stack pointer of the invoker of the innermost native function that
+/// is running on the calling thread, as it was when the invoker called it;
+/// null when none is running. Every frame the native function put on the
+/// stack lies below it: a fault handler that walks the stack from the
+/// faulting instruction has left the invoker behind once a frame's stack
+/// pointer lies above it. Async-signal-safe.
 EFI_API const void* InnermostNativeCall() noexcept;
 
 /// For a fault handler, when unwinding from the faulting instruction
