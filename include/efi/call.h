@@ -30,9 +30,10 @@ struct ComplexArray {
     double** imagCols;  ///< null when there is no imaginary part
 };
 
-/// One argument or the result of a registered native function.
+/// One argument or the result of a registered native function: the scalar
+/// view (`real`, `imag`), the complex-array view or the text view.
 union Value {
-    struct {
+    EFI_EXTENSION struct {
         double real;
         double imag;
     };
@@ -73,3 +74,4 @@ static_assert(sizeof(Efi::User::ComplexArray) == 24);
 static_assert(offsetof(Efi::User::ComplexArray, realCols) == 8);
 static_assert(offsetof(Efi::User::ComplexArray, imagCols) == 16);
 static_assert(sizeof(Efi::User::Value) == 24);
+static_assert(offsetof(Efi::User::Value, imag) == 8 && offsetof(Efi::User::Value, text) == 0);

@@ -26,6 +26,8 @@
  *
  * Each function follows the calling contract of registered functions:
  *   uint32_t f(Efi::User::Value* result, void* arg1, ..., void* argN);
+ * (efi_value* in C: <efi/capi.h> gives C the records, raising and call
+ * memory)
  * returning 0, or (argument << 16) | index, where index counts from 1 into
  * the entry's message table.
  */
@@ -81,8 +83,11 @@ typedef struct efi_module_table {
 #ifdef __cplusplus
 }
 #define EFI_MODULE_EXTERN_C extern "C"
+/* A C++ cast, so that modules built with -Wold-style-cast stay quiet. */
+#define EFI_MODULE_COUNT(entries) static_cast<uint32_t>(sizeof(entries) / sizeof((entries)[0]))
 #else
 #define EFI_MODULE_EXTERN_C
+#define EFI_MODULE_COUNT(entries) (uint32_t)(sizeof(entries) / sizeof((entries)[0]))
 #endif
 
 /** Defines the module's exported table from an array of entries:
@@ -90,6 +95,6 @@ typedef struct efi_module_table {
  */
 #define EFI_MODULE_TABLE(entries)                                      \
     EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = { \
-        EFI_MODULE_VERSION, (uint32_t)(sizeof(entries) / sizeof((entries)[0])), (entries)}
+        EFI_MODULE_VERSION, EFI_MODULE_COUNT(entries), (entries)}
 
 #endif /* EFI_MODULE_H */

@@ -3,6 +3,7 @@
 // module is either loaded whole or not at all.
 #include <efi/host/bridge.h>
 #include <efi/host/module_loader.h>
+#include <efi/host/signature.h>
 #include <efi/masked_traps.h>
 
 #include <dlfcn.h>
@@ -55,6 +56,19 @@ void CheckEntry(std::string_view module, std::uint32_t index, const efi_function
         if (!e.messages[k]) FailEntry(module, index, name, "message " + std::to_string(k + 1) + " is null");
 }
 
+// The order is the call's: the invoker is chosen by the count, each
+// argument is checked by its code before the native function runs, and the
+// return code is read after it.
+std::string NeverCallableReason(std::int32_t ret, const std::vector<std::int32_t>& args) {
+    if (args.empty() || args.size() > static_cast<std::size_t>(User::kMaxArgs))
+        return "declares " + std::to_string(args.size()) + " arguments; calls take 1 to 10";
+    for (std::size_t k = 0; k < args.size(); ++k)
+        if (ArgumentKind(args[k]) == ValueKind::Unknown)
+            return "argument " + std::to_string(k + 1) + " has unknown code " + std::to_string(args[k]);
+    if (ResultKind(ret) == ValueKind::Unknown) return "unknown return code " + std::to_string(ret);
+    return {};
+}
+
 ModuleFunction Register(const efi_function_entry& e) {
     std::vector<std::int32_t> args(e.args, e.args + e.nargs);
     User::Function::ErrorTable messages;
@@ -63,7 +77,7 @@ ModuleFunction Register(const efi_function_entry& e) {
         messages->reserve(static_cast<std::size_t>(e.nmessages));
         for (std::int32_t k = 0; k < e.nmessages; ++k) messages->push_back(Vrn::Run::FromUtf8(e.messages[k]));
     }
-    ModuleFunction f{e.name, e.ret, args, nullptr};
+    ModuleFunction f{e.name, e.ret, args, nullptr, NeverCallableReason(e.ret, args)};
     f.function = User::Function::Thunk(Vrn::Run::FromUtf8(e.name), reinterpret_cast<std::intptr_t>(e.entry), e.ret,
                                        std::move(args), std::move(messages));
     return f;

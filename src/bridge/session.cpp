@@ -26,7 +26,7 @@ User::Function* NumberRoad(const Vrn::Run::Object& function) {
 
 LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin) {
     LoadedFunction out{f.name, {}, ResultKind(f.ret), f.function, TakesDirectory(f.args), NumberRoad(f.function),
-                       origin};
+                       origin, f.never_callable};
     for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
     return out;
 }
@@ -43,7 +43,8 @@ std::string ResolvedPath(const std::string& path) {
 std::string LoadedFunction::Signature() const {
     std::string s = name + "(";
     for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(ValueKindName(args[k]));
-    return s + ") -> " + ValueKindName(ret);
+    s += ") -> " + std::string(ValueKindName(ret));
+    return neverCallable.empty() ? s : s + "  (never callable: " + neverCallable + ")";
 }
 
 std::string ModulePath(std::string path) {

@@ -54,6 +54,29 @@ TEST(ModuleTable, RegistersEveryEntry) {
     EXPECT_TRUE(Efi::ReadModuleTable(&empty, "mod.so").empty());
 }
 
+// Entries no call can succeed for are registered all the same, with the
+// first refusal their calls would meet.
+TEST(ModuleTable, EntriesThatCanNeverBeCalledSayWhy) {
+    const std::int32_t eleven[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const std::int32_t ten[] = {1, 2, 8, 13, 14, 0, 1, 1, 1, 1};
+    const std::int32_t badSecond[] = {1, 5, 7};
+    const efi_function_entry entries[] = {
+        {"none", kDummy, 1, 0, nullptr, 0, nullptr}, {"eleven", kDummy, 1, 11, eleven, 0, nullptr},
+        {"arg5", kDummy, 3, 3, badSecond, 0, nullptr}, {"ret3", kDummy, 3, 1, kOne, 0, nullptr},
+        {"ret13", kDummy, 13, 1, kOne, 0, nullptr},    {"fine", kDummy, 8, 10, ten, 0, nullptr},
+    };
+    const efi_module_table table{EFI_MODULE_VERSION, 6, entries};
+    const auto fns = Efi::ReadModuleTable(&table, "mod.so");
+    const char* const why[] = {"declares 0 arguments; calls take 1 to 10",
+                               "declares 11 arguments; calls take 1 to 10",
+                               "argument 2 has unknown code 5",
+                               "unknown return code 3",
+                               "unknown return code 13",
+                               ""};
+    ASSERT_EQ(fns.size(), std::size(why));
+    for (std::size_t k = 0; k < fns.size(); ++k) EXPECT_EQ(fns[k].never_callable, why[k]) << fns[k].name;
+}
+
 TEST(ModuleTable, MalformedEntriesAreNamed) {
     const char* const nullMessage[] = {"ok", nullptr};
     const std::string longName(256, 'a');
@@ -170,8 +193,9 @@ TEST(HostSession, DescribesEachFunctionOnce) {
                          "number) -> number", false, true},
         {"t_hidden2", "t_hidden2(matrix, file) -> text", true, false},
         {"t_eleven", "t_eleven(number, number, number, number, number, number, number, number, number, number, "
-                     "number) -> number", false, false},
-        {"t_bad_arg", "t_bad_arg(unsupported) -> number", false, false},
+                     "number) -> number  (never callable: declares 11 arguments; calls take 1 to 10)", false, false},
+        {"t_bad_arg", "t_bad_arg(unsupported) -> number  (never callable: argument 1 has unknown code 5)", false, false},
+        {"t_ret3", "t_ret3(number) -> unsupported  (never callable: unknown return code 3)", false, false},
         {"fif", "fif(text) -> number", false, false},
     };
     for (const Case& c : cases) {

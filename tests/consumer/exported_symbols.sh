@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lists the dynamic symbols each shipped library defines (demangled) and
 # fails on any outside its API: test hooks, standard-library instantiations,
-# internal helpers. Usage: exported_symbols.sh LIBEFI LIBVRNRUN LIBVRNFAULTS
+# internal helpers; and fails when one holds a path of the machine that
+# built it. Usage: exported_symbols.sh LIBEFI LIBVRNRUN LIBVRNFAULTS SOURCE_DIR
 set -euo pipefail
 
 # check LIBRARY ALLOWED [DENIED]: ALLOWED and DENIED are extended regular
@@ -24,7 +25,17 @@ check "$1" "^(Efi::|Vrn::Run::Ref<Vrn::Run::HostValue> Efi::|SE_([A-Za-z]+_)?Exc
 (array_val|string_val|dblptr|IqlAllocator|PinnedArrayMemory|CHTTPRedirector|_com_error|kstracer|ks)::|\
 (matrix_copy|matrix_copy_add_imag|symmetry|renormalize_matrix_cols|pack_two_rr|pack_two_r|pack_three_c|\
 MtoVcol|zero_col|pure_real|PinnedArrayMemoryAlloc|diagnostic_level|format_string\[abi:cxx11\])\(|\
-_clearfp$|$tables (Efi::|SE_|Qlt::|_com_error$))" 'Efi::detail::' || status=1
+_clearfp$|efi_(throw|throw_code|call_memory|call_host)$|$tables (Efi::|SE_|Qlt::|_com_error$))" 'Efi::detail::' || status=1
 check "$2" "^((Vrn|Qlt)::|Vrn::Run::Ref<[^ ]*> (Vrn|Qlt)::|$tables (Vrn|Qlt)::)" 'g_alloc_fault' || status=1
 check "$3" "^(Vrn::Run::InstallFaultTranslation\(\)$|$tables SE_)" || status=1
+# Built with the source and build trees mapped away, a library holds neither
+# (in its data, debug information or run-time search path): the same
+# sources give the same bytes wherever they are built.
+for lib in "$1" "$2" "$3"; do
+  if LC_ALL=C grep -qaF "$4/" "$lib"; then
+    echo "$(basename "$lib") holds the build machine's path $4/:"
+    strings -a "$lib" | grep -F "$4/" | sort -u | head -n 5
+    status=1
+  fi
+done
 exit $status

@@ -4,10 +4,13 @@
 # it, three times: with find_package(efi COMPONENTS host) and efi_add_module
 # under GCC and again under clang (no fast-math module there), and with
 # pkg-config (efi, efi-host). Each host program loads the modules, calls
-# them and prints "ok".
+# them and prints "ok". Then builds the host example of docs/hosts.md both
+# ways and runs it on the installed sample module: its output must be the
+# expected one.
 set -euo pipefail
 build_dir=$1
 src_dir=$2
+examples_dir=$src_dir/../../examples
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -48,3 +51,17 @@ cc -shared -fPIC -Werror -o "$work/libmine_c.so" "$src_dir/project/c_module.c" $
 # shellcheck disable=SC2046
 c++ -std=c++20 -o "$work/host-pc" "$src_dir/project/host.cpp" $(pkg-config --cflags --libs efi-host)
 LD_LIBRARY_PATH="$libdir" "$work/host-pc" "$work/libmine.so" "$work/libmine_c.so" "$work/libmine_fast.so"
+
+# The host example, as docs/hosts.md builds it.
+sample=$libdir/efi/modules/libefi_sample.so
+cmake -S "$examples_dir/host" -B "$work/host-example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/host-example" >/dev/null
+"$work/host-example/efi_host_example" "$sample" >"$work/host-example.out"
+diff -u "$src_dir/host_example.expected" "$work/host-example.out"
+echo "host example (find_package): as expected"
+# shellcheck disable=SC2046
+c++ -std=c++20 -Wall -Wextra -Werror -o "$work/host-example-pc" "$examples_dir/host/host.cpp" \
+  $(pkg-config --cflags --libs efi-host) -pthread
+LD_LIBRARY_PATH="$libdir" "$work/host-example-pc" "$sample" >"$work/host-example-pc.out"
+diff -u "$src_dir/host_example.expected" "$work/host-example-pc.out"
+echo "host example (pkg-config): as expected"

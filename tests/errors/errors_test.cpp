@@ -1,5 +1,6 @@
 #include <clocale>
 
+#include <efi/capi.h>
 #include <efi/efi.h>
 #include <efi/host/requirements.h>
 
@@ -54,6 +55,31 @@ TEST(StandardErrors, CodesPastTheTableRaiseUnknownError) {
         EXPECT_APP_ERROR(Efi::Throw(code, 4u), "unknown error", 4);
     }
     EXPECT_APP_ERROR(Efi::Throw(-1, 4u), "unknown error", 4);
+}
+
+// C modules raise through the same road, by the C names of the codes.
+TEST(CApi, RaisesAsTheCppApi) {
+    const Sample samples[] = {{EFI_ERR_MUST_BE_A_NUMBER, "must be a number"},
+                              {EFI_ERR_MUST_BE_BETWEEN_0_AND_1, "must be between 0 and 1"},
+                              {EFI_ERR_ILLEGAL_ORIGIN, "illegal ORIGIN"},
+                              {EFI_ERR_NON_POSITIVE_PC, "non-positive PC"},
+                              {EFI_ERR_VECTOR_MUST_BE_SORTED, "vector must be sorted"},
+                              {76, "unknown error"}};
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(s.text);
+        EXPECT_APP_ERROR(efi_throw_code(s.code, 2u), s.text, 2);
+    }
+    EXPECT_APP_ERROR(efi_throw("maximum 3 columns", 1), "maximum 3 columns", 1);
+    EXPECT_APP_ERROR(efi_throw(nullptr, EFI_NO_ARGUMENT), "unknown error", 4294967295u);
+}
+
+TEST(CApi, CallMemoryComesFromTheRunningCall) {
+    EXPECT_APP_ERROR(efi_call_memory(8), "no call is running", 4294967295u);
+    Efi::EfiCallContext call;
+    const auto* block = static_cast<const unsigned char*>(efi_call_memory(40));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(double), 0u);
+    for (int k = 0; k < 40; ++k) EXPECT_EQ(block[k], 0) << k;
+    EXPECT_APP_ERROR(efi_call_memory(std::size_t{1} << 32), "out of memory", 4294967295u);
 }
 
 TEST(Throw, MinusOneArgumentMeansNone) {

@@ -98,6 +98,7 @@ inline constexpr const char* kLibraryTexts[] = {
     "return type not implemented",
     "argument function error",
     "out of memory",
+    "no call is running",
     "invalid dimension",
     "index out of bounds",
     "bad_fif_string",

@@ -1,6 +1,7 @@
 // efi-call as a user runs it: a child process, its standard output, its
 // standard error and its exit status, all checked exactly.
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,39 @@ TEST(EfiCall, CallsTheBundledSample) {
     ExpectResult({"sample_apply", "sample_sqrt", "2.25"}, "1.5");  // a nested call
     ExpectResult({"--cwd", "/some/dir", "sample_path", "file.txt"}, "\"/some/dir/file.txt\"");
     ExpectResult({"sample_path", "/abs/file"}, "\"/abs/file\"");
+}
+
+// The C sample is the C++ sample's twin: every call, results, errors and
+// faults alike, answers the same through both (script lines "f args" and
+// "c_f args" in turn; an error's line number is the only difference).
+TEST(EfiCall, TheCSampleAnswersAsTheCppSample) {
+    const std::string calls[] = {
+        "add 1+2i 3-4i",          "scale 2 [1, 2; 3, 4i]",      "scale -1 []",
+        "scale 1i [1, 2]",        "scale infi [5i]",            "sum [0.1, 0.2]",
+        "sum [1e308, 1e308]",     "upper \"mixed Case\"",       "length \"na\\u00efve\"",
+        "path file.txt",          "path /abs/file",             "file_size /no/such/file",
+        "file_size /",            "file_size " EFI_CALL_BINARY, "sqrt 0.01",
+        "sqrt -4",                "sqrt 1i",                    "throw 5",
+        "throw 75",               "throw -1",                   "throw nan",
+        "divide 6 3",             "divide 1 0",                 "divide 1e300 1e-300",
+        "divide 0 0",             "apply sample_sqrt 2.25",     "apply c_sample_sqrt 2.25",
+        "apply nope 1",           "nothing 1",
+    };
+    std::string script;
+    for (const std::string& c : calls) script += "sample_" + c + "\nc_sample_" + c + "\n";
+    Outcome r = EfiCall({"--ext", EFI_SAMPLE_MODULE, "--ext", EFI_C_SAMPLE_MODULE, "--cwd", "/some/dir", "-"}, script);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = r.out.substr(at, end - at);
+        if (line.rfind("line ", 0) == 0) line.erase(0, line.find(": ") + 2);
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 2 * std::size(calls)) << r.out << r.err;
+    for (std::size_t k = 0; k < std::size(calls); ++k) {
+        EXPECT_EQ(lines[2 * k + 1], lines[2 * k]) << calls[k];
+        EXPECT_NE(lines[2 * k], "") << calls[k];
+    }
+    EXPECT_EQ(r.status, 1);  // the failing calls among them
 }
 
 TEST(EfiCall, CallsTheUnitConversions) {
@@ -169,8 +203,15 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_scale(number, matrix) -> matrix\n"));
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_path(file) -> text\n"));
     r = EfiCall({"--ext", EFI_TEST_MODULE, "--list"});
-    EXPECT_THAT(r.out, ::testing::HasSubstr("t_bad_arg(unsupported) -> number\n"));
     EXPECT_THAT(r.out, ::testing::Not(::testing::HasSubstr("sample_add")));
+    // Entries no call can succeed for are listed, with the reason.
+    for (const char* line : {
+             "t_bad_arg(unsupported) -> number  (never callable: argument 1 has unknown code 5)\n",
+             "t_none() -> number  (never callable: declares 0 arguments; calls take 1 to 10)\n",
+             "t_ret3(number) -> unsupported  (never callable: unknown return code 3)\n",
+             "t_weighted10(number, number, number, number, number, number, number, number, number, number) -> number\n",
+         })
+        EXPECT_THAT(r.out, ::testing::HasSubstr(line));
 }
 
 TEST(EfiCall, ScriptRunsEveryLineAndKeepsGoing) {

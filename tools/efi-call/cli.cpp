@@ -111,6 +111,7 @@ const char* const kUsage =
     "       efi-call [--ext MODULE]... --list\n"
     "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
     "       efi-call --version\n"
+    "       efi-call --help\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
     "A text argument may also be given bare, without quotes.\n";
 

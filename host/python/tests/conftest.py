@@ -16,6 +16,7 @@ def _build_dir():
 
 BUILD = _build_dir()
 SAMPLE = pathlib.Path(os.environ.get("EFI_SAMPLE_MODULE", BUILD / "examples/sample/libefi_sample.so"))
+C_SAMPLE = pathlib.Path(os.environ.get("EFI_C_SAMPLE_MODULE", BUILD / "examples/c/libefi_c_sample.so"))
 ODD = BUILD / "tests/bridge/libefi_test_module.so"
 EFI_CALL = BUILD / "tools/efi-call"
 
@@ -23,6 +24,12 @@ EFI_CALL = BUILD / "tools/efi-call"
 @pytest.fixture(scope="session")
 def sample():
     return efi.load(SAMPLE)
+
+
+@pytest.fixture(scope="session")
+def c_sample():
+    """The sample's twin in C."""
+    return efi.load(C_SAMPLE)
 
 
 @pytest.fixture(scope="session")

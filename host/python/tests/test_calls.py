@@ -55,6 +55,49 @@ def test_values_cross_both_ways(modules, module, name, args, expected):
     assert type(result) is type(expected)
 
 
+def _outcome(f, *args):
+    try:
+        r = f(*args)
+    except efi.WorksheetError as e:
+        return type(e).__name__, e.message, e.argument
+    if isinstance(r, np.ndarray):
+        return r.dtype.str, r.shape, r.tolist()
+    return type(r).__name__, r
+
+
+# The C sample answers every call as the C++ sample does: values of each
+# kind, result codes, raised standard errors, faults and callbacks.
+TWIN_CALLS = [
+    ("add", (1 + 2j, 3 - 4j)),
+    ("scale", (2, [[1.0, 2.0], [3.0, 4j]])),
+    ("scale", (-1, np.zeros((0, 3)))),
+    ("scale", (1j, [1.0, 2.0])),
+    ("sum", ([[0.1, 0.2]],)),
+    ("sum", ([[1e308, 1e308]],)),
+    ("upper", ("mixed Case",)),
+    ("length", ("na\u00efve",)),
+    ("path", ("/abs/file",)),
+    ("file_size", ("/no/such/file",)),
+    ("file_size", ("/",)),
+    ("file_size", (__file__,)),
+    ("sqrt", (2.25,)),
+    ("sqrt", (-4,)),
+    ("sqrt", (1j,)),
+    ("throw", (5,)),
+    ("throw", (float("nan"),)),
+    ("divide", (1, 0)),
+    ("divide", (0, 0)),
+    ("apply", ("sample_sqrt", 2.25)),
+    ("apply", ("nope", 1)),
+    ("nothing", (1,)),
+]
+
+
+@pytest.mark.parametrize("name,args", TWIN_CALLS, ids=[f"{n}{a!r}" for n, a in TWIN_CALLS])
+def test_the_c_sample_answers_as_the_cpp_sample(sample, c_sample, name, args):
+    assert _outcome(c_sample["c_sample_" + name], *args) == _outcome(sample["sample_" + name], *args)
+
+
 # Arrays of every layout numpy hands over, compared with numpy's own sum
 # and scaling.
 _base = np.arange(1.0, 13.0).reshape(3, 4)
@@ -332,6 +375,24 @@ def test_listing_matches_efi_call(sample):
     assert [line.strip().rstrip(">") for line in listing] == expected
     for line in expected:
         assert line in help_text
+
+
+def test_listing_marks_what_can_never_be_called(odd):
+    listing = [line.strip().rstrip(">") for line in repr(odd).splitlines()[1:]]
+    marked = {line.split("(")[0]: line.split("  (never callable: ")[1][:-1]
+              for line in listing if "  (never callable: " in line}
+    assert marked == {
+        "t_none": "declares 0 arguments; calls take 1 to 10",
+        "t_eleven": "declares 11 arguments; calls take 1 to 10",
+        "t_bad_arg": "argument 1 has unknown code 5",
+        "t_ret0": "unknown return code 0",
+        "t_ret3": "unknown return code 3",
+    }
+    if not EFI_CALL.exists():
+        pytest.skip("efi-call not built")
+    out = subprocess.run([str(EFI_CALL), "--ext", str(ODD), "--list"], check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    assert listing == [line for line in out if line.startswith("t_")]
 
 
 @pytest.mark.parametrize("path,reason", [

@@ -1,5 +1,5 @@
 """Python and efi-call are two hosts on one bridge: every number function of
-the sample module, and of the GSL example module when it is built, gives
+the sample module, of its C twin, and of the GSL example module when it is built, gives
 the same result or the same error through both."""
 import itertools
 import math
@@ -10,9 +10,9 @@ import numpy as np
 import pytest
 
 import efi
-from conftest import BUILD, EFI_CALL, SAMPLE
+from conftest import BUILD, C_SAMPLE, EFI_CALL, SAMPLE
 
-MODULES = [SAMPLE] + sorted((BUILD / "examples" / "gsl").glob("*.so"))
+MODULES = [SAMPLE, C_SAMPLE] + sorted((BUILD / "examples" / "gsl").glob("*.so"))
 POINTS = [0.5, 2.0, -1.0, 0.0]
 
 

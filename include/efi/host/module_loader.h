@@ -28,6 +28,14 @@ struct ModuleFunction {
     std::int32_t ret;                ///< return-type code
     std::vector<std::int32_t> args;  ///< argument-type codes
     Vrn::Run::Object function;       ///< the host function object `Thunk` made
+    /// Why no call of it can ever succeed, or empty when one can: the first
+    /// refusal every call would meet, "declares 0 arguments; calls take 1
+    /// to 10" (each call raises "maximum 10 arguments"), "argument 2 has
+    /// unknown code 5" ("argument type not implemented") or "unknown return
+    /// code 3" ("return type not implemented", once the native function has
+    /// run). Such an entry is still registered, as the table asks, and hosts
+    /// that list functions mark it with this text.
+    std::string never_callable;
 };
 
 /// Checks every entry of `table` and, only when all are sound, registers

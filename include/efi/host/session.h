@@ -32,8 +32,13 @@ struct LoadedFunction {
     /// can then be called with plain numbers (CallWithNumbers). Else null.
     User::Function* numbers = nullptr;
     std::string origin;            ///< the module's path, or "built-in"
+    /// Why no call of it can ever succeed (ModuleFunction::never_callable),
+    /// or empty.
+    std::string neverCallable = {};
 
-    /// "name(number, text) -> number": how every host lists it.
+    /// "name(number, text) -> number": how every host lists it; a function
+    /// no call can succeed for is listed too, followed by
+    /// "  (never callable: <why>)".
     EFI_API std::string Signature() const;
 };
 

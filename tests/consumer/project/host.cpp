@@ -82,6 +82,8 @@ void Run() {
     ExpectNumber("cons_version", 0.0, EFI_VERSION_MAJOR * 10000 + EFI_VERSION_MINOR * 100 + EFI_VERSION_PATCH);
     ExpectNumber("cons_c_half", 3.0, 1.5);
     ExpectError("cons_c_half", -1.0, "must be non-negative", 1);
+    ExpectNumber("cons_c_third", 3.0, 1.0);
+    ExpectError("cons_c_third", -1.0, "must be positive", 1);
     ExpectFault("cons_inverse", 0.0, "singularity");
     ExpectNumber("cons_inverse", 4.0, 0.25);
     if (g_functions.count("cons_fast_inverse")) {
