@@ -1,10 +1,13 @@
-// Downloading a 100 MB resource from a server on 127.0.0.1: through the
-// redirector (into its temporary file) against the curl command-line tool
-// (into a file in the same directory), in the same run.
+// Downloads from servers on 127.0.0.1 through the redirector (into its
+// temporary files) against the curl command-line tool (into files in the
+// same directory), in the same run: one 100 MB resource, and 200 resources
+// of 1 kB over HTTPS one after the other (the tool fetching all 200 in one
+// invocation, over one connection).
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 #include <efi/efi.h>
@@ -12,6 +15,7 @@
 #include <sys/wait.h>
 
 #include "../tests/redirect/loopback_server.h"
+#include "../tests/redirect/nginx_server.h"
 
 namespace {
 
@@ -66,6 +70,76 @@ void BM_download__baseline(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
 }
 BENCHMARK(BM_download__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+constexpr int kSmallFiles = 200;
+
+/// nginx over HTTPS serving kSmallFiles files of 1 kB, its certificate
+/// trusted through CURL_CA_BUNDLE.
+struct SmallFiles {
+    redirect_test::ScratchDir root;
+    std::unique_ptr<redirect_test::NginxServer> server;
+    std::vector<std::string> urls;
+
+    SmallFiles() {
+        Shared();  // the private $TMPDIR
+        std::filesystem::create_directories(root.path() / "dav");
+        for (int i = 0; i < kSmallFiles; ++i) {
+            const std::string name = "small" + std::to_string(i) + ".bin";
+            redirect_test::WriteFile(root.path() / "dav" / name, redirect_test::Pattern(1000));
+        }
+        server = std::make_unique<redirect_test::NginxServer>(root.path());
+        ::setenv("CURL_CA_BUNDLE", server->CertificatePath().c_str(), 1);
+        for (int i = 0; i < kSmallFiles; ++i) urls.push_back(server->TlsUrl("/dav/small" + std::to_string(i) + ".bin"));
+    }
+};
+
+SmallFiles& Small() {
+    static SmallFiles files;
+    return files;
+}
+
+void BM_small_https__redirector(benchmark::State& state) {
+    SmallFiles& s = Small();
+    for (auto _ : state) {
+        try {
+            for (const std::string& url : s.urls) {
+                CHTTPRedirector r(url.c_str(), "", CHTTPRedirector::eRead);
+                benchmark::DoNotOptimize(r.GetFullFileName());
+            }
+        } catch (const _com_error& e) {
+            state.SkipWithError(e.ErrorMessage());
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSmallFiles);
+}
+BENCHMARK(BM_small_https__redirector)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_small_https__baseline(benchmark::State& state) {
+    SmallFiles& s = Small();
+    const std::string cert = s.server->CertificatePath().string();
+    std::vector<std::string> outs;
+    for (int i = 0; i < kSmallFiles; ++i) outs.push_back((Shared().tmp.path() / ("curl" + std::to_string(i))).string());
+    std::vector<const char*> argv = {"curl", "-s", "-f", "--cacert", cert.c_str()};
+    for (int i = 0; i < kSmallFiles; ++i) {
+        argv.push_back("-o");
+        argv.push_back(outs[i].c_str());
+        argv.push_back(s.urls[i].c_str());
+    }
+    argv.push_back(nullptr);
+    for (auto _ : state) {
+        pid_t pid = 0;
+        int status = 0;
+        if (::posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 ||
+            ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("curl failed");
+            break;
+        }
+        for (const std::string& out : outs) std::filesystem::remove(out);
+    }
+    state.SetItemsProcessed(state.iterations() * kSmallFiles);
+}
+BENCHMARK(BM_small_https__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -9,6 +9,8 @@ packages=(
   binutils  # nm: the exported-symbol test lists the libraries' dynamic symbols
   libgsl-dev  # the GSL example module (examples/gsl) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
+  nginx libnginx-mod-http-dav-ext  # a second WebDAV server, over HTTP and HTTPS
+  openssl gzip  # the transfer tests make the HTTPS server's certificate and a gzip body
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports
   # the Python host (host/python) and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis

@@ -3,9 +3,11 @@
 #include "curl_transfer.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include <curl/curl.h>
@@ -13,8 +15,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "test_hooks.h"
 
 namespace Vrn::Transfer::detail {
 
@@ -31,17 +31,64 @@ constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kSpeedFloorBytes = 1024;
 constexpr long kSpeedFloorSeconds = 60;
 constexpr long kMaxRedirects = 10;
-// Only protocols that move a resource: dict:, telnet: and the like would
-// talk to arbitrary services. A file: URL given by the caller is a local
-// copy, but a server's redirect must never reach local files.
-constexpr char kProtocols[] = "http,https,ftp,ftps,file";
+// Only protocols that move a resource both ways: dict:, telnet: and the
+// like would talk to arbitrary services. A file: URL given by the caller is
+// a local copy, but a server's redirect must never reach local files.
+constexpr char kProtocols[] = "http,https,ftp,ftps,sftp,scp,file";
 constexpr char kRedirectProtocols[] = "http,https,ftp,ftps";
+// What began encrypted stays encrypted: a redirect to http would send a
+// PUT's body, and any credentials, in the clear.
+constexpr char kSecureRedirectProtocols[] = "https,ftps";
+constexpr char kUserAgent[] = "efi/" VRN_TRANSFER_VERSION;
+// The settings a user can change, and the CA files they may name.
+constexpr char kConnectTimeoutVariable[] = "EFI_TRANSFER_CONNECT_TIMEOUT";
+constexpr char kSpeedFloorVariable[] = "EFI_TRANSFER_SPEED_FLOOR";
+constexpr char kTimeoutVariable[] = "EFI_TRANSFER_TIMEOUT";
 // Longest URL an error text shows; a longer one is cut and marked.
 constexpr std::size_t kShownUrlLength = 200;
 
 void GlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+/// Connections, TLS sessions and name lookups shared by every transfer of
+/// the process: many small files from one server cost one handshake, not
+/// one each. Transfers may run on several threads, so each kind of shared
+/// data has a lock.
+class SharedState {
+public:
+    SharedState() : m_share(curl_share_init()) {
+        if (m_share == nullptr) return;
+        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &Lock);
+        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &Unlock);
+        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    SharedState(const SharedState&) = delete;
+    SharedState& operator=(const SharedState&) = delete;
+    /// Kept for the life of the process: a transfer may run in another
+    /// object's destructor during exit.
+    CURLSH* handle() const noexcept { return m_share; }
+
+private:
+    static std::mutex& MutexFor(void* user, curl_lock_data data) {
+        auto* self = static_cast<SharedState*>(user);
+        return self->m_locks[static_cast<std::size_t>(data) % kLocks];
+    }
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) { MutexFor(user, data).lock(); }
+    static void Unlock(CURL*, curl_lock_data data, void* user) { MutexFor(user, data).unlock(); }
+
+    static constexpr std::size_t kLocks = CURL_LOCK_DATA_LAST;
+    CURLSH* m_share;
+    std::mutex m_locks[kLocks];
+};
+
+CURLSH* Shared() {
+    static SharedState* state = new SharedState();
+    return state->handle();
 }
 
 /// Owns an easy handle and the header list it uses.
@@ -87,7 +134,8 @@ int WriteAll(int fd, const char* data, size_t size) {
 /// saves most of the write calls, which cost more than the copy.
 struct Sink {
     int fd;
-    std::unique_ptr<char[]> block = std::make_unique<char[]>(kWriteBlockSize);
+    // Not zeroed: a small body never touches most of it.
+    std::unique_ptr<char[]> block{new char[kWriteBlockSize]};
     size_t used = 0;
     int error = 0;
 
@@ -214,30 +262,101 @@ std::string Operation(const std::string& scheme, bool upload) {
     return name + (upload ? " upload" : " download");
 }
 
-void SetCommonOptions(Easy& easy, const std::string& url) {
-    CURL* h = easy.handle;
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, easy.error);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kProtocols);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
-    // A status of 400 and above is a failure, and its body (an error page)
-    // is never delivered as the resource's content.
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    long floorBytes = kSpeedFloorBytes;
-    long floorSeconds = kSpeedFloorSeconds;
-    if (&vrn_transfer_test_speed_floor != nullptr) vrn_transfer_test_speed_floor(&floorBytes, &floorSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, floorBytes);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, floorSeconds);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kBufferSize);
-}
-
 /// What a transfer came to: kOk, or a failing code and its text.
 struct Outcome {
     HResult hr = kOk;
     std::string text;
 };
+
+/// The limits of one transfer: the built-in values unless the environment
+/// sets them.
+struct Limits {
+    long connectSeconds = kConnectTimeoutSeconds;
+    long floorBytes = kSpeedFloorBytes;
+    long floorSeconds = kSpeedFloorSeconds;
+    long totalSeconds = 0;  // none
+};
+
+/// A whole number 0 to 10^9 from all of `text`.
+std::optional<long> WholeNumber(std::string_view text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 1000000000L ? std::optional<long>(n) : std::nullopt;
+}
+
+Outcome BadSetting(const char* variable, const char* value, const char* form) {
+    return {kFail, std::string(variable) + " must be " + form + ", not \"" + Capped(value, 40) + "\""};
+}
+
+/// Reads the limits from the environment; a value that does not read is a
+/// failure naming the variable, never silently replaced by a default.
+Outcome ReadLimits(Limits& limits) {
+    if (const char* v = std::getenv(kConnectTimeoutVariable); v != nullptr && *v != '\0') {
+        const auto n = WholeNumber(v);
+        if (!n) return BadSetting(kConnectTimeoutVariable, v, "a whole number of seconds");
+        limits.connectSeconds = *n;
+    }
+    if (const char* v = std::getenv(kTimeoutVariable); v != nullptr && *v != '\0') {
+        const auto n = WholeNumber(v);
+        if (!n) return BadSetting(kTimeoutVariable, v, "a whole number of seconds (0: no limit)");
+        limits.totalSeconds = *n;
+    }
+    if (const char* v = std::getenv(kSpeedFloorVariable); v != nullptr && *v != '\0') {
+        const std::string_view text = v;
+        const std::size_t slash = text.find('/');
+        const auto bytes = WholeNumber(text.substr(0, slash));
+        const auto seconds = slash == std::string_view::npos ? std::nullopt : WholeNumber(text.substr(slash + 1));
+        if (!bytes || !seconds) return BadSetting(kSpeedFloorVariable, v, "BYTES/SECONDS (0/0: no floor)");
+        limits.floorBytes = *bytes;
+        limits.floorSeconds = *seconds;
+    }
+    return {};
+}
+
+/// The value of the first of `names` that is set and not empty, else null.
+const char* FirstSet(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        const char* v = std::getenv(name);
+        if (v != nullptr && *v != '\0') return v;
+    }
+    return nullptr;
+}
+
+bool IsEncrypted(std::string_view scheme) {
+    return scheme == "https" || scheme == "ftps" || scheme == "sftp" || scheme == "scp";
+}
+
+Outcome SetCommonOptions(Easy& easy, const std::string& url) {
+    Limits limits;
+    if (Outcome o = ReadLimits(limits); Failed(o.hr)) return o;
+    CURL* h = easy.handle;
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, easy.error);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SHARE, Shared());
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kProtocols);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR,
+                     IsEncrypted(SchemeOf(url)) ? kSecureRedirectProtocols : kRedirectProtocols);
+    // A status of 400 and above is a failure, and its body (an error page)
+    // is never delivered as the resource's content.
+    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.floorBytes);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.floorSeconds);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kBufferSize);
+    // A private CA is trusted the way the curl tool trusts it, without
+    // changing the machine's store.
+    if (const char* file = FirstSet({"CURL_CA_BUNDLE", "SSL_CERT_FILE"})) curl_easy_setopt(h, CURLOPT_CAINFO, file);
+    if (const char* dir = FirstSet({"SSL_CERT_DIR"})) curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+    return {};
+}
+
 
 Outcome FileFailure(const char* what, const char* path, int error) {
     return {kFileError | (error & 0xFFFF),
@@ -252,13 +371,60 @@ Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const s
 }
 
 Outcome StatusFailure(const std::string& url, bool upload, long code) {
-    return TransferFailure(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF), url, upload,
-                           "server answered " + std::to_string(code));
+    std::string reason = "server answered " + std::to_string(code);
+    if (upload && code == 412) reason = "the resource changed on the server since it was read (" + reason + ")";
+    return TransferFailure(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF), url, upload, reason);
 }
 
 Outcome CurlFailure(const std::string& url, bool upload, CURLcode rc, const char* detail) {
     return TransferFailure(kTransportBase + static_cast<HResult>(rc), url, upload,
                            detail[0] != '\0' ? detail : curl_easy_strerror(rc));
+}
+
+/// A redirect to a protocol this transfer may not follow.
+Outcome RefusedRedirect(const std::string& url, bool upload) {
+    return TransferFailure(kTransportBase + CURLE_UNSUPPORTED_PROTOCOL, url, upload,
+                           IsEncrypted(SchemeOf(url)) ? "redirected to an unencrypted protocol, which is not followed"
+                                                      : "redirected to a protocol that is not followed");
+}
+
+/// The value of header `name` of the final answer, or "".
+std::string FinalHeader(CURL* h, const char* name) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(h, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) return {};
+    return header->value;
+}
+
+/// How the last download names the version it brought: a strong ETag,
+/// else the modification date; a weak ETag never matches a condition on a
+/// write, so it cannot stand for the version.
+std::string VersionOf(CURL* h) {
+    if (!SpokeHttp(h)) return {};
+    const std::string etag = FinalHeader(h, "ETag");
+    if (!etag.empty() && !etag.starts_with("W/")) return "If-Match: " + etag;
+    const std::string modified = FinalHeader(h, "Last-Modified");
+    if (!modified.empty()) return "If-Unmodified-Since: " + modified;
+    return {};
+}
+
+/// The parts of a URL that decide whether two name the same server.
+struct Origin {
+    std::string scheme, host, port, user, password;
+    bool operator==(const Origin& o) const { return scheme == o.scheme && host == o.host && port == o.port; }
+};
+
+std::optional<Origin> OriginOf(const std::string& url) {
+    CurlUrl parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    auto part = [&](CURLUPart which, unsigned flags) {
+        char* text = nullptr;
+        std::string value;
+        if (curl_url_get(parsed.get(), which, &text, flags) == CURLUE_OK && text != nullptr) value = text;
+        curl_free(text);
+        return value;
+    };
+    return Origin{part(CURLUPART_SCHEME, 0), part(CURLUPART_HOST, 0), part(CURLUPART_PORT, CURLU_DEFAULT_PORT),
+                  part(CURLUPART_USER, CURLU_URLDECODE), part(CURLUPART_PASSWORD, CURLU_URLDECODE)};
 }
 
 /// Performs a prepared download into `sink`; only a final 200 (for HTTP)
@@ -267,6 +433,8 @@ Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, Si
     CURLcode rc = curl_easy_perform(easy.handle);
     if (sink.error != 0) return FileFailure("write", path, sink.error);
     if (rc == CURLE_HTTP_RETURNED_ERROR) return StatusFailure(url, false, ResponseCode(easy.handle));
+    // The URL's own protocol is allowed, so a refused one came from a redirect.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && ResponseCode(easy.handle) / 100 == 3) return RefusedRedirect(url, false);
     if (rc != CURLE_OK) return CurlFailure(url, false, rc, easy.error);
     // A redirect that could not be followed, "not modified" or a partial
     // answer leave the resource unknown.
@@ -281,9 +449,11 @@ Outcome PerformDownload(Easy& easy, const std::string& url, const char* path, Si
 /// libcurl would also follow 301, 302 and 303 (and turn the last into a
 /// GET), yet only 307 and 308 ask for the same request with the same body.
 /// Only a final 2xx (for HTTP) or libcurl's success (FTP, file:) stores it.
+/// The URL's credentials go along to the same scheme, host and port only.
 Outcome PerformUpload(Easy& easy, const std::string& url, const char* path, Source& source) {
     CURL* h = easy.handle;
     std::string target;
+    const std::optional<Origin> origin = OriginOf(url);
     for (long redirects = 0;; ++redirects) {
         CURLcode rc = curl_easy_perform(h);
         if (source.error != 0) return FileFailure("read", path, source.error);
@@ -300,12 +470,16 @@ Outcome PerformUpload(Easy& easy, const std::string& url, const char* path, Sour
                                    "more than " + std::to_string(kMaxRedirects) + " redirects");
         }
         target = next;
-        if (!IsRedirectProtocol(SchemeOf(target))) {
-            return TransferFailure(kTransportBase + CURLE_UNSUPPORTED_PROTOCOL, url, true,
-                                   "redirected to a protocol that is not followed");
+        const std::string scheme = SchemeOf(target);
+        if (!IsRedirectProtocol(scheme) || (IsEncrypted(SchemeOf(url)) && !IsEncrypted(scheme))) {
+            return RefusedRedirect(url, true);
         }
         if (::lseek(source.fd, 0, SEEK_SET) < 0) return FileFailure("read", path, errno);
         curl_easy_setopt(h, CURLOPT_URL, target.c_str());
+        const std::optional<Origin> there = OriginOf(target);
+        const bool sameOrigin = origin && there && *origin == *there && !origin->user.empty();
+        curl_easy_setopt(h, CURLOPT_USERNAME, sameOrigin ? origin->user.c_str() : nullptr);
+        curl_easy_setopt(h, CURLOPT_PASSWORD, sameOrigin ? origin->password.c_str() : nullptr);
     }
 }
 
@@ -327,6 +501,7 @@ HResult CurlTransfer::OpenURL(const char* url, std::int32_t /*reserved*/, std::i
 HResult CurlTransfer::DownloadToFile(const char* path) {
     if (path == nullptr) return Report(kPointer, "no file given");
     if (!m_open) return Report(kUnexpected, "no URL is open");
+    m_version.clear();
     GlobalInit();
     Easy easy;
     if (easy.handle == nullptr) return Report(kFail, "cannot start a transfer");
@@ -338,11 +513,14 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
         return Report(o.hr, std::move(o.text));
     }
     Sink sink{file.fd};
-    SetCommonOptions(easy, m_url);
+    if (Outcome o = SetCommonOptions(easy, m_url); Failed(o.hr)) return Report(o.hr, std::move(o.text));
     curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
     curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(easy.handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy.handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // Any encoding the transport can decode: the file holds the resource,
+    // never its compressed form.
+    curl_easy_setopt(easy.handle, CURLOPT_ACCEPT_ENCODING, "");
     Outcome o = PerformDownload(easy, m_url, path, sink);
     if (Failed(o.hr)) {
         // Whatever arrived before the failure is not the resource.
@@ -352,6 +530,7 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
     int fd = file.fd;
     file.fd = -1;
     if (::close(fd) != 0) o = FileFailure("write", path, errno);
+    if (!Failed(o.hr)) m_version = VersionOf(easy.handle);
     return Report(o.hr, std::move(o.text));
 }
 
@@ -369,7 +548,7 @@ HResult CurlTransfer::UploadFromFile(const char* path) {
         return Report(o.hr, std::move(o.text));
     }
     Source source{file.fd};
-    SetCommonOptions(easy, m_url);
+    if (Outcome o = SetCommonOptions(easy, m_url); Failed(o.hr)) return Report(o.hr, std::move(o.text));
     curl_easy_setopt(easy.handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy.handle, CURLOPT_READFUNCTION, &ReadFromFile);
     curl_easy_setopt(easy.handle, CURLOPT_READDATA, &source);
@@ -381,9 +560,22 @@ HResult CurlTransfer::UploadFromFile(const char* path) {
     // only adds a round trip (or a second's stall with servers that never
     // send one).
     easy.headers = curl_slist_append(nullptr, "Expect:");
+    if (!m_condition.empty()) easy.headers = curl_slist_append(easy.headers, m_condition.c_str());
     curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, easy.headers);
     Outcome o = PerformUpload(easy, m_url, path, source);
     return Report(o.hr, std::move(o.text));
+}
+
+HResult CurlTransfer::RequireVersion(const char* version) {
+    const std::string_view v = version != nullptr ? version : "";
+    // Only what GetVersion hands out: anything else would be a header of
+    // the caller's choosing.
+    if (!v.empty() && !v.starts_with("If-Match: ") && !v.starts_with("If-Unmodified-Since: ")) {
+        return Report(kFail, "not a version this component named");
+    }
+    if (v.find_first_of("\r\n") != std::string_view::npos) return Report(kFail, "not a version this component named");
+    m_condition = v;
+    return Report(kOk, {});
 }
 
 HResult CurlComponent::Run() {

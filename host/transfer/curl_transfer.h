@@ -8,14 +8,18 @@
 
 namespace Vrn::Transfer::detail {
 
-/// One transfer object: remembers the open URL and the last failure's text.
-/// Every transfer uses a fresh transport handle; nothing is shared.
+/// One transfer object: remembers the open URL, the last failure's text,
+/// the version the last download brought and the condition of the next
+/// upload. Every transfer uses a fresh transport handle; connections and
+/// TLS sessions are shared by the whole process.
 class CurlTransfer final : public ITransfer {
 public:
     HResult OpenURL(const char* url, std::int32_t reserved, std::int32_t* status) override;
     HResult UploadFromFile(const char* path) override;
     HResult DownloadToFile(const char* path) override;
     const char* GetErrorText() const noexcept override { return m_error.c_str(); }
+    const char* GetVersion() const noexcept override { return m_version.c_str(); }
+    HResult RequireVersion(const char* version) override;
 
 private:
     /// Keeps `text` as the last failure's text (empty for kOk); returns `hr`.
@@ -24,6 +28,10 @@ private:
     std::string m_url;
     bool m_open = false;
     std::string m_error;
+    /// "If-Match: ETAG" or "If-Unmodified-Since: DATE", or "".
+    std::string m_version;
+    /// The header the next upload carries, or "".
+    std::string m_condition;
 };
 
 /// The component object of the built-in class: hands out CurlTransfer.

@@ -41,11 +41,18 @@ private:
 /// Turns a resource name and the location it is relative to into a local
 /// file path. A local resource (a path, a network-share path, a file: URL
 /// with an empty host or "localhost", its %-escapes decoded) is used where
-/// it is; a remote one (http:, https:, ftp: ...) is stood for by a fresh
-/// temporary file "QL..." in $TMPDIR (else /tmp; a relative directory is
-/// taken from the working directory at creation), filled from the
-/// URL on construction with eRead and sent back to it on destruction with
-/// eWrite. The temporary file exists from construction to destruction.
+/// it is; a remote one (http:, https:, ftp:, ftps:, sftp:, scp: ...) is
+/// stood for by a fresh temporary file "QLxxxxxx" in $TMPDIR (else /tmp; a
+/// relative directory is taken from the working directory at creation),
+/// with the URL's extension ("QLxxxxxx.csv"), filled from the URL on
+/// construction with eRead and sent back to it on destruction with eWrite.
+/// The temporary file exists from construction to destruction, and after it
+/// when the upload failed.
+///
+/// A relative name (no scheme or drive letter before its first colon) is
+/// one path under a URL base: '#' and a '%' that starts no escape are
+/// escaped, '?' starts a query. A name or base that starts with a network
+/// scheme and "://" but does not parse raises _com_error "invalid URL".
 ///
 /// Objects cannot be copied (two copies would delete the same file); moving
 /// hands the temporary file and the pending transfer to the new object.
@@ -58,18 +65,21 @@ public:
     };
 
     /// Resolves `name` against `base` (either may be null, read as empty).
-    /// Raises _com_error when the download fails, when the two cannot be
-    /// combined into a URL of at most 2084 characters or when a file: URL
-    /// names a file on another host, std::system_error
-    /// when no temporary file can be made; no temporary file is left behind
-    /// by a failed construction.
+    /// Raises _com_error when the download fails, when a URL is invalid,
+    /// when the two cannot be combined into a URL of at most 2084
+    /// characters or when a file: URL names a file on another host,
+    /// std::system_error when no temporary file can be made; no temporary
+    /// file is left behind by a failed construction.
     CHTTPRedirector(const char* name, const char* base, std::uint32_t flags);
 
     /// With eWrite pending for a remote resource, uploads the temporary file;
-    /// then deletes it. A failed upload raises _com_error after the file was
-    /// deleted. When the object is destroyed by an exception unwinding past
-    /// it, the upload is skipped: the writer's work did not finish, and a
-    /// second exception during unwinding would end the process.
+    /// then deletes it. With eRead too, the upload replaces only the version
+    /// that was read. A failed upload keeps the file and raises _com_error,
+    /// its text ending "; the local copy is kept at PATH", so that the edit
+    /// can be saved or sent again. When the object is destroyed by an
+    /// exception unwinding past it, the upload is skipped and the file
+    /// deleted: the writer's work did not finish, and a second exception
+    /// during unwinding would end the process.
     ~CHTTPRedirector() noexcept(false);
 
     CHTTPRedirector(const CHTTPRedirector&) = delete;
@@ -91,6 +101,11 @@ public:
     /// temporary file is still deleted on destruction.
     void Abort() noexcept;
 
+    /// Deletes the temporary files of all live objects of the process, for
+    /// a host that ends on a signal (SIGINT, SIGTERM) and must leave none
+    /// behind. Async-signal-safe; the objects must not be used afterwards.
+    static void DeleteTemporaryFiles() noexcept;
+
 protected:
     /// Whether `flag` shares a bit with the flags given at construction.
     bool IsFlagSet(EFlags flag) const noexcept { return (m_flags & flag) != 0; }
@@ -103,6 +118,9 @@ private:
     void CreateTempFile();
     void Download();
     void Finish();
+    void Upload();
+    /// Gives up ownership of the temporary file, which stays on disk; returns its name.
+    std::string KeepTempFile();
     void DeleteTempFile() noexcept;
 
     std::uint32_t m_flags;
@@ -113,4 +131,7 @@ private:
     /// Exceptions in flight at construction; more at destruction means the
     /// object is being destroyed by unwinding.
     int m_uncaught;
+    /// The version of the resource the download brought, as the transfer
+    /// component names it; empty when the server named none.
+    std::string m_version;
 };

@@ -1,16 +1,13 @@
 #include <efi/redirector.h>
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 
 #include <strings.h>
 #include <unistd.h>
 
+#include "temp_files.h"
 #include "transfer_session.h"
 #include "url_parts.h"
 
@@ -18,9 +15,6 @@ using Efi::detail::CUrlParts;
 using Efi::detail::InternetScheme;
 
 namespace {
-
-/// Size of the temporary file's name buffer, terminating NUL included.
-constexpr std::size_t kTempNameSize = 260;
 
 /// Two backslashes in a row mark a network-share path.
 bool HasShareMark(const std::string& text) noexcept { return text.find("\\\\") != std::string::npos; }
@@ -91,24 +85,12 @@ std::string LocalPathOfFileUrl(const std::string& url) {
     return PercentDecoded(rest.substr(0, rest.find_first_of("?#")));
 }
 
-/// Creates a new empty file "QLxxxxxx" (mode 0600) in $TMPDIR, else /tmp,
-/// and returns its name in a buffer of kTempNameSize characters.
-std::unique_ptr<char[]> CreateUniqueTempFile() {
-    const char* dir = std::getenv("TMPDIR");
-    // A relative directory is made absolute now: the name must still name
-    // this file after the program changes its working directory.
-    std::string pattern = std::filesystem::absolute(dir != nullptr && *dir != '\0' ? dir : "/tmp").string();
-    if (!EndsWithSeparator(pattern)) pattern += '/';
-    pattern += "QLXXXXXX";
-    if (pattern.size() >= kTempNameSize) {
-        throw std::system_error(ENAMETOOLONG, std::generic_category(), "temporary directory name too long");
-    }
-    auto name = std::make_unique<char[]>(kTempNameSize);
-    std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
-    int fd = ::mkstemp(name.get());
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a temporary file");
-    ::close(fd);
-    return name;
+/// Refuses a text that means to be a URL (a network scheme and "://") but
+/// does not parse: as a file name it would put the URL, password and all,
+/// on the local disk.
+void RefuseMalformedUrl(const std::string& text, const CUrlParts& parts) {
+    if (parts.Parsed() || !Efi::detail::StartsLikeANetworkUrl(text)) return;
+    throw _com_error(_com_error::kFail, "invalid URL: " + Efi::detail::WithoutUserInfo(text).substr(0, 200));
 }
 
 }  // namespace
@@ -130,7 +112,8 @@ CHTTPRedirector::~CHTTPRedirector() noexcept(false) { Finish(); }
 
 CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
     : m_flags(other.m_flags), m_url(std::move(other.m_url)), m_fullFileName(std::move(other.m_fullFileName)),
-      m_tempFile(std::move(other.m_tempFile)), m_uncaught(std::uncaught_exceptions()) {
+      m_tempFile(std::move(other.m_tempFile)), m_uncaught(std::uncaught_exceptions()),
+      m_version(std::move(other.m_version)) {
     other.m_flags = 0;
     other.m_url.clear();
     other.m_fullFileName.clear();
@@ -143,6 +126,7 @@ CHTTPRedirector& CHTTPRedirector::operator=(CHTTPRedirector&& other) {
     m_url = std::move(other.m_url);
     m_fullFileName = std::move(other.m_fullFileName);
     m_tempFile = std::move(other.m_tempFile);
+    m_version = std::move(other.m_version);
     other.m_flags = 0;
     other.m_url.clear();
     other.m_fullFileName.clear();
@@ -170,10 +154,12 @@ void CHTTPRedirector::ResolveAgainstBase(const std::string& name, const std::str
         share = true;
         return;
     }
-    if (name.find(':') != std::string::npos) return;  // absolute: resolved alone
+    // "10:30 notes.txt" has a colon but no scheme: it is relative.
+    if (Efi::detail::NamesASchemeOrDrive(name)) return;  // absolute: resolved alone
     share = HasShareMark(base);
     CUrlParts parts;
     parts.Crack(base.c_str());
+    RefuseMalformedUrl(base, parts);
     if (!parts.Parsed() || parts.Scheme() == Efi::detail::INTERNET_SCHEME_UNKNOWN) {
         // A local directory.
         m_fullFileName = base;
@@ -181,7 +167,9 @@ void CHTTPRedirector::ResolveAgainstBase(const std::string& name, const std::str
         m_fullFileName += name;
         return;
     }
-    std::string combined = Efi::detail::CombineUrl(base, name, share);
+    // A name is one path: "report#1.csv" is that file, not "report" and a
+    // fragment. A share path is combined as it is written.
+    std::string combined = Efi::detail::CombineUrl(base, share ? name : Efi::detail::AsRelativeReference(name), share);
     if (!share) {
         m_url = std::move(combined);
         return;
@@ -197,6 +185,7 @@ void CHTTPRedirector::ResolveAlone(const std::string& name, bool share) {
     }
     CUrlParts parts;
     parts.Crack(name.c_str());
+    RefuseMalformedUrl(name, parts);
     const InternetScheme scheme = parts.Parsed() ? parts.Scheme() : Efi::detail::INTERNET_SCHEME_UNKNOWN;
     if (scheme != Efi::detail::INTERNET_SCHEME_UNKNOWN && scheme != Efi::detail::INTERNET_SCHEME_DEFAULT &&
         scheme != Efi::detail::INTERNET_SCHEME_FILE) {
@@ -210,7 +199,8 @@ void CHTTPRedirector::ResolveAlone(const std::string& name, bool share) {
 
 void CHTTPRedirector::CreateTempFile() {
     DeleteTempFile();  // a second Init must not orphan the first file
-    m_tempFile = CreateUniqueTempFile();
+    // Programs that choose a reader by the extension still do.
+    m_tempFile = Efi::detail::CreateUniqueTempFile(Efi::detail::ExtensionOfUrl(m_url));
     m_fullFileName = m_tempFile.get();
 }
 
@@ -218,11 +208,12 @@ void CHTTPRedirector::Download() {
     Efi::detail::TransferSession session;
     session.OpenURL(m_url.c_str());
     session.DownloadToFile(m_fullFileName.c_str());
+    m_version = session.Version();
 }
 
 void CHTTPRedirector::Finish() {
-    // Whether the upload succeeds or raises, the object ends local and empty
-    // with its temporary file gone.
+    // Whether the upload succeeds or raises, the object ends local and empty,
+    // its temporary file gone unless a failed upload kept it.
     struct Release {
         CHTTPRedirector& self;
         ~Release() {
@@ -230,20 +221,43 @@ void CHTTPRedirector::Finish() {
             self.m_flags = 0;
             self.m_url.clear();
             self.m_fullFileName.clear();
+            self.m_version.clear();
         }
     } release{*this};
     // Unwinding means the code that wrote the file did not finish: its
     // content is not sent, and no second exception can arise here.
     const bool unwinding = std::uncaught_exceptions() > m_uncaught;
-    if (!m_url.empty() && IsFlagSet(eWrite) && !unwinding) {
-        Efi::detail::TransferSession session;
-        session.OpenURL(m_url.c_str());
-        session.UploadFromFile(m_tempFile.get());
+    if (m_url.empty() || !IsFlagSet(eWrite) || unwinding) return;
+    try {
+        Upload();
+    } catch (const _com_error& e) {
+        // The file holds the user's edit and exists nowhere else.
+        const std::string kept = KeepTempFile();
+        throw _com_error(e.Error(), std::string(e.ErrorMessage()) + "; the local copy is kept at " + kept);
     }
+}
+
+void CHTTPRedirector::Upload() {
+    Efi::detail::TransferSession session;
+    session.OpenURL(m_url.c_str());
+    // A copy read from the server replaces only the version that was read:
+    // a change another client made meanwhile is not overwritten.
+    if (IsFlagSet(eRead)) session.RequireVersion(m_version.c_str());
+    session.UploadFromFile(m_tempFile.get());
+}
+
+std::string CHTTPRedirector::KeepTempFile() {
+    std::string name = m_tempFile.get();
+    Efi::detail::ForgetTempFile(m_tempFile.get());
+    m_tempFile.reset();
+    return name;
 }
 
 void CHTTPRedirector::DeleteTempFile() noexcept {
     if (!m_tempFile) return;
+    Efi::detail::ForgetTempFile(m_tempFile.get());
     ::unlink(m_tempFile.get());
     m_tempFile.reset();
 }
+
+void CHTTPRedirector::DeleteTemporaryFiles() noexcept { Efi::detail::DeleteLiveTempFiles(); }

@@ -52,4 +52,8 @@ void TransferSession::DownloadToFile(const char* path) { Check(Transfer().Downlo
 
 void TransferSession::UploadFromFile(const char* path) { Check(Transfer().UploadFromFile(path)); }
 
+std::string TransferSession::Version() { return Transfer().GetVersion(); }
+
+void TransferSession::RequireVersion(const char* version) { Check(Transfer().RequireVersion(version)); }
+
 }  // namespace Efi::detail

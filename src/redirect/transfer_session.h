@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <vrnrun/transfer.h>
 
@@ -25,6 +26,10 @@ public:
     void DownloadToFile(const char* path);
     /// Sends the file at `path` to the open URL.
     void UploadFromFile(const char* path);
+    /// The version of the resource the last download brought ("" if unnamed).
+    std::string Version();
+    /// Makes the next upload replace only `version` ("": any version).
+    void RequireVersion(const char* version);
 
 private:
     Vrn::Transfer::ITransfer& Transfer();

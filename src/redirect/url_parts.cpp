@@ -50,20 +50,89 @@ void GetPart(CURLU* url, CURLUPart part, char (&buffer)[N]) noexcept {
 
 }  // namespace
 
+namespace {
+
+/// Whether the linked transport lists `protocol` among those it speaks.
+bool TransportSpeaks(std::string_view protocol) noexcept {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    for (const char* const* p = info != nullptr ? info->protocols : nullptr; p != nullptr && *p != nullptr; ++p) {
+        if (EqualsIgnoreCase(*p, protocol)) return true;
+    }
+    return false;
+}
+
+bool IsAsciiLetter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool IsHexDigit(char c) noexcept {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+}  // namespace
+
 InternetScheme SchemeNumber(std::string_view name) noexcept {
     struct Known {
         std::string_view name;
         InternetScheme number;
+        bool ifSpoken;  // a network scheme only when the transport speaks it
     };
     static constexpr Known kKnown[] = {
-        {"ftp", INTERNET_SCHEME_FTP},       {"gopher", INTERNET_SCHEME_GOPHER}, {"http", INTERNET_SCHEME_HTTP},
-        {"https", INTERNET_SCHEME_HTTPS},   {"file", INTERNET_SCHEME_FILE},     {"news", INTERNET_SCHEME_NEWS},
-        {"mailto", INTERNET_SCHEME_MAILTO},
+        {"ftp", INTERNET_SCHEME_FTP, false},     {"gopher", INTERNET_SCHEME_GOPHER, false},
+        {"http", INTERNET_SCHEME_HTTP, false},   {"https", INTERNET_SCHEME_HTTPS, false},
+        {"file", INTERNET_SCHEME_FILE, false},   {"news", INTERNET_SCHEME_NEWS, false},
+        {"mailto", INTERNET_SCHEME_MAILTO, false}, {"ftps", INTERNET_SCHEME_FTPS, true},
+        {"sftp", INTERNET_SCHEME_SFTP, true},    {"scp", INTERNET_SCHEME_SCP, true},
     };
     for (const Known& k : kKnown) {
-        if (EqualsIgnoreCase(name, k.name)) return k.number;
+        if (!EqualsIgnoreCase(name, k.name)) continue;
+        return !k.ifSpoken || TransportSpeaks(k.name) ? k.number : INTERNET_SCHEME_UNKNOWN;
     }
     return INTERNET_SCHEME_UNKNOWN;
+}
+
+bool NamesASchemeOrDrive(std::string_view name) noexcept {
+    const std::size_t colon = name.find(':');
+    if (colon == std::string_view::npos || colon == 0 || !IsAsciiLetter(name[0])) return false;
+    for (char c : name.substr(1, colon - 1)) {
+        if (!IsAsciiLetter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+bool StartsLikeANetworkUrl(std::string_view text) noexcept {
+    const std::size_t colon = text.find("://");
+    return colon != std::string_view::npos && NamesASchemeOrDrive(text.substr(0, colon + 1)) &&
+           SchemeNumber(text.substr(0, colon)) > INTERNET_SCHEME_DEFAULT &&
+           SchemeNumber(text.substr(0, colon)) != INTERNET_SCHEME_FILE;
+}
+
+std::string AsRelativeReference(std::string_view name) {
+    std::string out;
+    out.reserve(name.size() + 2);
+    // "10:30 notes.txt" would read as the scheme "10"; "./" keeps it a path.
+    const std::size_t firstEnd = name.find_first_of("/?");
+    if (name.substr(0, firstEnd).find(':') != std::string_view::npos) out = "./";
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c == '#') {
+            out += "%23";
+        } else if (c == '%' && !(i + 2 < name.size() && IsHexDigit(name[i + 1]) && IsHexDigit(name[i + 2]))) {
+            out += "%25";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string WithoutUserInfo(std::string_view url) {
+    const std::size_t start = url.find("://");
+    if (start == std::string_view::npos) return std::string(url);
+    const std::size_t authority = start + 3;
+    const std::size_t firstAt = url.find('@', authority);
+    if (firstAt == std::string_view::npos) return std::string(url);
+    const std::size_t end = url.find('/', firstAt);
+    const std::size_t lastAt = url.substr(0, end).rfind('@');
+    return std::string(url.substr(0, authority)) + std::string(url.substr(lastAt + 1));
 }
 
 void CUrlParts::Crack(const char* text) {

@@ -18,6 +18,11 @@ enum InternetScheme : int {
     INTERNET_SCHEME_FILE = 5,
     INTERNET_SCHEME_NEWS = 6,
     INTERNET_SCHEME_MAILTO = 7,
+    // Numbers of our own for the secure transfers the transport offers
+    // beyond the classic list; network schemes only when it offers them.
+    INTERNET_SCHEME_FTPS = 101,
+    INTERNET_SCHEME_SFTP = 102,
+    INTERNET_SCHEME_SCP = 103,
 };
 
 /// Status of a CUrlParts before anything was parsed.
@@ -57,8 +62,29 @@ struct CUrlParts {
 };
 
 /// The scheme number of a scheme name; a single letter is a drive letter,
-/// not a scheme.
+/// not a scheme. ftps, sftp and scp are network schemes when the linked
+/// transport offers them, unknown otherwise.
 InternetScheme SchemeNumber(std::string_view name) noexcept;
+
+/// Whether the text before the first colon of `name` is a scheme (a letter,
+/// then letters, digits, '+', '-', '.'), a drive letter included: such a
+/// name is absolute. A name without a colon has neither.
+bool NamesASchemeOrDrive(std::string_view name) noexcept;
+
+/// Whether `text` begins with a network scheme and "://": it means to be a
+/// URL, parsed or not.
+bool StartsLikeANetworkUrl(std::string_view text) noexcept;
+
+/// A relative name that is no URL as one path reference: '#' and a '%'
+/// that starts no escape are escaped, and a colon in the first segment is
+/// kept from reading as a scheme. '?' still starts a query.
+std::string AsRelativeReference(std::string_view name);
+
+/// `url` with everything from the start of its authority to the last '@'
+/// of the authority cut out, for texts that show a URL that may not parse:
+/// a password may hold '#', '/' or '?', so the authority is taken to end at
+/// the first '/' after its first '@'.
+std::string WithoutUserInfo(std::string_view url);
 
 /// `text` with the characters that cannot stand in a URL (controls, space,
 /// quotes, angle brackets, bytes above 127) percent-encoded; existing

@@ -7,10 +7,16 @@ every request line to <root>/requests.log. Special paths:
   /short        promises 100 bytes and closes after 50
   /trickle      promises 64 bytes and sends 2 every half second
   /redirect/P   answers 302 pointing at /P
+  PUT /hold     reads nothing and answers nothing for a minute
+Files are served with a strong ETag and a Last-Modified date ("dated-" files
+with the date only); a PUT honours If-Match and If-Unmodified-Since, and its
+log line names the condition it carried.
 Binds a free port, prints it on the first line of stdout, and exits on
 SIGTERM or after --lifetime seconds.
 """
 import argparse
+import email.utils
+import hashlib
 import http.server
 import os
 import signal
@@ -26,8 +32,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def log_request_line(self):
+        conditions = "".join(f" {h}" for h in ("If-Match", "If-Unmodified-Since") if h in self.headers)
         with open(os.path.join(self.root, "requests.log"), "a") as log:
-            log.write(f"{self.command} {self.path}\n")
+            log.write(f"{self.command} {self.path}{conditions}\n")
+
+    @staticmethod
+    def etag(path):
+        with open(path, "rb") as f:
+            return '"' + hashlib.sha1(f.read()).hexdigest() + '"'
+
+    def precondition_failed(self, path):
+        """Whether a PUT's condition (RFC 9110 section 13.1) does not hold."""
+        exists = path is not None and os.path.isfile(path)
+        match = self.headers.get("If-Match")
+        if match is not None:
+            return not exists or match.strip() != self.etag(path)
+        since = self.headers.get("If-Unmodified-Since")
+        if since is not None:
+            limit = email.utils.parsedate_to_datetime(since).timestamp()
+            return not exists or int(os.stat(path).st_mtime) > limit
+        return False
 
     def local_path(self):
         rel = self.path.split("?", 1)[0].split("#", 1)[0].lstrip("/")
@@ -100,6 +124,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(size))
+            if not os.path.basename(path).startswith("dated-"):
+                self.send_header("ETag", self.etag(path))
+            self.send_header("Last-Modified", email.utils.formatdate(int(os.stat(path).st_mtime), usegmt=True))
             self.end_headers()
             self.wfile.flush()
             if size:
@@ -107,6 +134,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_PUT(self):
         self.log_request_line()
+        if self.path == "/hold":
+            time.sleep(60)
+            self.close_connection = True
+            return
         body = self.read_body()
         if self.path.startswith("/status/"):
             self.send_status(int(self.path[len("/status/"):]))
@@ -114,6 +145,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = self.local_path()
         if path is None:
             self.send_status(403)
+            return
+        if self.precondition_failed(path):
+            self.send_status(412)
             return
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:

@@ -11,15 +11,17 @@
 #include <vrnrun/transfer.h>
 
 #include <csignal>
+#include <optional>
 #include <stdexcept>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "efi_test.h"
 #include "lighttpd_server.h"
 #include "loopback_server.h"
-#include "transfer/test_hooks.h"
+#include "nginx_server.h"
 
 namespace fs = std::filesystem;
 using redirect_test::LighttpdServer;
@@ -30,20 +32,23 @@ using redirect_test::WriteFile;
 
 namespace {
 
-/// The speed floor a test asks for (0 seconds: the component's own).
-long g_floorBytes = 0;
-long g_floorSeconds = 0;
+/// Sets (or, with null, unsets) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value != nullptr) ::setenv(name, value, 1); else ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old) ::setenv(m_name.c_str(), m_old->c_str(), 1); else ::unsetenv(m_name.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-}  // namespace
-
-bool vrn_transfer_test_speed_floor(long* bytesPerSecond, long* seconds) {
-    if (g_floorSeconds == 0) return false;
-    *bytesPerSecond = g_floorBytes;
-    *seconds = g_floorSeconds;
-    return true;
-}
-
-namespace {
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
 
 constexpr std::int32_t Status(int code) { return static_cast<std::int32_t>(0x80190000u | static_cast<unsigned>(code)); }
 
@@ -59,8 +64,14 @@ protected:
         s_server = new LoopbackServer(EFI_REDIRECT_SERVER_SCRIPT, s_root->path());
         s_davRoot = new ScratchDir();
         s_dav = new LighttpdServer(s_davRoot->path());
+        s_nginxRoot = new ScratchDir();
+        s_nginx = new redirect_test::NginxServer(s_nginxRoot->path());
     }
     static void TearDownTestSuite() {
+        delete s_nginx;
+        delete s_nginxRoot;
+        s_nginx = nullptr;
+        s_nginxRoot = nullptr;
         delete s_dav;
         delete s_davRoot;
         s_dav = nullptr;
@@ -88,6 +99,9 @@ protected:
     static const fs::path& DavRoot() { return s_davRoot->path(); }
     static std::string DavUrl(const std::string& path) { return s_dav->Url(path); }
     static int s_davPort() { return s_dav->port(); }
+    /// nginx with WebDAV: its files, its URLs over HTTP and HTTPS, its CA.
+    static const fs::path& NginxRoot() { return s_nginxRoot->path(); }
+    static const redirect_test::NginxServer& Nginx() { return *s_nginx; }
     /// A transfer object of the built-in component.
     static std::unique_ptr<Vrn::Transfer::ITransfer> NewTransfer() {
         std::unique_ptr<Vrn::Transfer::IComponent> object;
@@ -129,16 +143,27 @@ protected:
         return text;
     }
 
-    /// Uploads `content` to `url` through a redirector with eWrite; returns
-    /// the error the destructor raised (code 0 and "" for none).
-    std::pair<std::int32_t, std::string> Upload(const std::string& url, const std::string& content) {
+    /// Uploads `content` to `url` (or `name` against `base`) through a
+    /// redirector with `flags`, after `edit` ran on the temporary file;
+    /// returns the error the destructor raised (code 0 and "" for none). A
+    /// failed upload must keep the copy, named in the text, which is then
+    /// removed.
+    std::pair<std::int32_t, std::string> Upload(const std::string& url, const std::string& content,
+                                                const std::string& base = "",
+                                                std::uint32_t flags = CHTTPRedirector::eWrite) {
         SCOPED_TRACE(url.substr(0, 80));
+        std::string temp;
         try {
-            CHTTPRedirector r(url.c_str(), "", CHTTPRedirector::eWrite);
-            WriteFile(r.GetFullFileName(), content);
+            CHTTPRedirector r(url.c_str(), base.c_str(), flags);
+            temp = r.GetFullFileName();
+            WriteFile(temp, content);
         } catch (const _com_error& e) {
+            const std::string text = e.ErrorMessage();
+            EXPECT_TRUE(text.ends_with("; the local copy is kept at " + temp)) << text;
+            EXPECT_TRUE(ReadFile(temp) == content) << "the copy lost the edit";
+            fs::remove(temp);
             EXPECT_EQ(TempFiles(), 0);
-            return {e.Error(), e.ErrorMessage()};
+            return {e.Error(), text};
         }
         EXPECT_EQ(TempFiles(), 0);
         return {0, ""};
@@ -152,6 +177,8 @@ private:
     static inline LoopbackServer* s_server = nullptr;
     static inline ScratchDir* s_davRoot = nullptr;
     static inline LighttpdServer* s_dav = nullptr;
+    static inline ScratchDir* s_nginxRoot = nullptr;
+    static inline redirect_test::NginxServer* s_nginx = nullptr;
     ScratchDir m_tmp;
     std::string m_oldTmp;
     bool m_hadTmp = false;
@@ -202,7 +229,7 @@ TEST_F(Transfer, ReadModifyWriteRoundTrip) {
         WriteFile(r.GetFullFileName(), "version 2");
     }
     EXPECT_EQ(ReadFile(Root() / "doc.txt"), "version 2");
-    EXPECT_EQ(Requests(), "GET /doc.txt\nPUT /doc.txt\n");
+    EXPECT_EQ(Requests(), "GET /doc.txt\nPUT /doc.txt If-Match\n");
 }
 
 TEST_F(Transfer, AbortAndMissingWriteSendNothing) {
@@ -292,16 +319,28 @@ TEST_F(Transfer, ErrorTextsNameTheUrlWithoutCredentialsAndShortly) {
     }
 }
 
-TEST_F(Transfer, ATransferBelowTheSpeedFloorIsAbandoned) {
-    // The server sends 2 bytes a second for 16 seconds; a floor of 1 KiB a
-    // second held for one second ends it long before.
-    g_floorBytes = 1024;
-    g_floorSeconds = 1;
-    const auto start = std::chrono::steady_clock::now();
-    const std::string text = ExpectDownloadFails(Url("/trickle"), static_cast<std::int32_t>(0x80040200u + 28));
-    g_floorSeconds = 0;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_NE(text.find(Url("/trickle") + ": "), std::string::npos) << text;
+TEST_F(Transfer, LimitsComeFromTheEnvironmentAndABadOneIsAnError) {
+    // The server sends 2 bytes a second for 16 seconds.
+    struct Case {
+        const char* variable;
+        const char* value;
+        std::int32_t hr;
+        const char* text;  // part of the error text
+    };
+    const Case cases[] = {
+        {"EFI_TRANSFER_SPEED_FLOOR", "1024/1", static_cast<std::int32_t>(0x80040200u + 28), "/trickle: "},
+        {"EFI_TRANSFER_TIMEOUT", "1", static_cast<std::int32_t>(0x80040200u + 28), "/trickle: "},
+        {"EFI_TRANSFER_CONNECT_TIMEOUT", "soon", _com_error::kFail,
+         "EFI_TRANSFER_CONNECT_TIMEOUT must be a whole number of seconds, not \"soon\""},
+        {"EFI_TRANSFER_SPEED_FLOOR", "1024", _com_error::kFail, "EFI_TRANSFER_SPEED_FLOOR must be BYTES/SECONDS"},
+        {"EFI_TRANSFER_TIMEOUT", "-1", _com_error::kFail, "EFI_TRANSFER_TIMEOUT must be"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
+        ScopedEnv setting(c.variable, c.value);
+        const std::string text = ExpectDownloadFails(Url("/trickle"), c.hr);
+        EXPECT_NE(text.find(c.text), std::string::npos) << text;
+    }
 }
 
 TEST_F(Transfer, AFileThatCannotGrowIsAnErrorNamingItAndIsRemoved) {
@@ -353,19 +392,191 @@ TEST_F(Transfer, ClosedPortRaises) {
     ExpectDownloadFails(url, static_cast<std::int32_t>(0x80040200u + 7));  // could not connect
 }
 
-TEST_F(Transfer, FailedUploadRaisesFromTheDestructor) {
-    std::string temp;
-    try {
-        CHTTPRedirector r(Url("/status/500").c_str(), "", CHTTPRedirector::eWrite);
-        temp = r.GetFullFileName();
-        WriteFile(temp, "payload");
-    } catch (const _com_error& e) {
-        EXPECT_EQ(e.Error(), static_cast<std::int32_t>(0x801901F4u));
-        EXPECT_NE(std::string(e.ErrorMessage()).find("500"), std::string::npos) << e.ErrorMessage();
+TEST_F(Transfer, FailedWriteBackKeepsTheEdit) {
+    const std::string content = redirect_test::Pattern(4096);
+    const std::pair<const char*, int> cases[] = {
+        {"/readonly/a.bin", 403}, {"/static/a.bin", 405},    {"/dav/collection/", 409},
+        {"/small/a.bin", 413},    {"/dav/absent/a.bin", 500}, {"/fail/a.bin", 500}, {"/full/a.bin", 507},
+    };
+    for (const auto& [path, code] : cases) {
+        const auto [hr, text] = Upload(Nginx().Url(path), content);
+        EXPECT_EQ(hr, Status(code)) << text;
+        EXPECT_TRUE(text.starts_with("PUT " + Nginx().Url(path) + ": server answered " + std::to_string(code)))
+            << text;
     }
-    EXPECT_FALSE(temp.empty());
-    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(Upload(Nginx().Url("/dav/a.bin"), content).first, 0);
+    EXPECT_TRUE(ReadFile(NginxRoot() / "dav" / "a.bin") == content);
 }
+
+TEST_F(Transfer, WriteBackOfACopyReadReplacesOnlyTheVersionRead) {
+    struct Case {
+        const char* name;
+        std::uint32_t flags;
+        bool changedMeanwhile;
+        std::int32_t hr;
+        const char* logged;  // the PUT's log line
+    };
+    const std::uint32_t readWrite = CHTTPRedirector::eRead | CHTTPRedirector::eWrite;
+    const Case cases[] = {
+        {"v-etag.txt", readWrite, true, Status(412), "PUT /v-etag.txt If-Match"},
+        {"dated-v.txt", readWrite, true, Status(412), "PUT /dated-v.txt If-Unmodified-Since"},
+        {"v-same.txt", readWrite, false, 0, "PUT /v-same.txt If-Match"},
+        {"dated-same.txt", readWrite, false, 0, "PUT /dated-same.txt If-Unmodified-Since"},
+        {"v-blind.txt", CHTTPRedirector::eWrite, true, 0, "PUT /v-blind.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = Root() / c.name;
+        WriteFile(file, "read");
+        fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        fs::remove(Root() / "requests.log");
+        std::string text;
+        std::int32_t hr = 0;
+        std::string temp;
+        try {
+            CHTTPRedirector r(c.name, Url("/").c_str(), c.flags);
+            temp = r.GetFullFileName();
+            if (c.changedMeanwhile) {
+                WriteFile(file, "another client's change");
+                fs::last_write_time(file, fs::file_time_type::clock::now());
+            }
+            WriteFile(temp, "my edit");
+        } catch (const _com_error& e) {
+            hr = e.Error();
+            text = e.ErrorMessage();
+        }
+        EXPECT_EQ(hr, c.hr) << text;
+        EXPECT_EQ(Requests().substr(Requests().find("PUT")), std::string(c.logged) + "\n");
+        if (c.hr == 0) {
+            EXPECT_EQ(ReadFile(file), "my edit");
+            continue;
+        }
+        EXPECT_EQ(ReadFile(file), "another client's change");
+        EXPECT_NE(text.find("the resource changed on the server since it was read (server answered 412)"),
+                  std::string::npos) << text;
+        EXPECT_EQ(ReadFile(temp), "my edit");
+        fs::remove(temp);
+    }
+}
+
+TEST_F(Transfer, RelativeNamesAreTheFilesTheyName) {
+    for (const char* name : {"report#1.csv", "100%.txt", "10:30 notes.txt"}) {
+        SCOPED_TRACE(name);
+        const auto [hr, text] = Upload(name, name, Nginx().Url("/dav/"));
+        EXPECT_EQ(hr, 0) << text;
+        EXPECT_EQ(ReadFile(NginxRoot() / "dav" / name), name);
+        CHTTPRedirector r(name, Nginx().Url("/dav/").c_str(), CHTTPRedirector::eRead);
+        EXPECT_EQ(ReadFile(r.GetFullFileName()), name);
+    }
+    EXPECT_FALSE(fs::exists("10:30 notes.txt")) << "written to the working directory";
+}
+
+TEST_F(Transfer, TrustedCertificatesComeFromTheCurlToolsVariables) {
+    const fs::path certDir = m_scratch.path() / "certs";
+    fs::create_directory(certDir);
+    fs::copy_file(Nginx().CertificatePath(), certDir / "server.pem");
+    const char* rehash[] = {"openssl", "rehash", certDir.c_str(), nullptr};
+    ASSERT_TRUE(redirect_test::RunQuietly(rehash));
+    WriteFile(NginxRoot() / "dav" / "tls.txt", "over TLS");
+    const std::string cert = Nginx().CertificatePath().string();
+    struct Case {
+        const char* bundle;
+        const char* file;
+        const char* dir;
+        std::int32_t hr;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, static_cast<std::int32_t>(0x80040200u + 60)},  // unknown CA
+        {cert.c_str(), nullptr, nullptr, 0},
+        {nullptr, cert.c_str(), nullptr, 0},
+        {nullptr, nullptr, certDir.c_str(), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.bundle ? "CURL_CA_BUNDLE " : "") + (c.file ? "SSL_CERT_FILE " : "") +
+                     (c.dir ? "SSL_CERT_DIR" : ""));
+        ScopedEnv bundle("CURL_CA_BUNDLE", c.bundle), file("SSL_CERT_FILE", c.file), dir("SSL_CERT_DIR", c.dir);
+        if (c.hr != 0) {
+            ExpectDownloadFails(Nginx().TlsUrl("/dav/tls.txt"), c.hr);
+            continue;
+        }
+        CHTTPRedirector r(Nginx().TlsUrl("/dav/tls.txt").c_str(), "", CHTTPRedirector::eRead);
+        EXPECT_EQ(ReadFile(r.GetFullFileName()), "over TLS");
+    }
+}
+
+TEST_F(Transfer, RedirectsNeverLeaveTlsAndCredentialsStayWithTheirServer) {
+    ScopedEnv bundle("CURL_CA_BUNDLE", Nginx().CertificatePath().c_str());
+    WriteFile(NginxRoot() / "dav" / "plain.txt", "unencrypted");
+    const std::string text = ExpectDownloadFails(Nginx().TlsUrl("/tohttp/plain.txt"), 0);
+    EXPECT_NE(text.find("redirected to an unencrypted protocol"), std::string::npos) << text;
+    const std::string login = "alice:s3cret@";
+    const std::string http = Nginx().Url("/").insert(7, login);
+    struct Case {
+        std::string url;
+        std::int32_t hr;
+        const char* stored;  // under NginxRoot()
+    };
+    const Case cases[] = {
+        {Nginx().TlsUrl("/tohttp307/put.txt"), static_cast<std::int32_t>(0x80040200u + 1), "dav/put.txt"},
+        {http + "auth/direct.txt", 0, "auth/direct.txt"},
+        {http + "r307auth/t307.txt", 0, "auth/t307.txt"},
+        {http + "r308auth/t308.txt", 0, "auth/t308.txt"},
+        {http + "r307tls/other.txt", Status(401), "auth/other.txt"},  // another scheme and port
+    };
+    for (const Case& c : cases) {
+        const auto [hr, error] = Upload(c.url, "payload");
+        EXPECT_EQ(hr, c.hr) << error;
+        EXPECT_EQ(fs::exists(NginxRoot() / c.stored), c.hr == 0) << c.url;
+        EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+    }
+}
+
+TEST_F(Transfer, RequestsNameTheirAgentAndCompressedBodiesArriveDecoded) {
+    const std::string original = "a line that compresses well\n" + std::string(4000, 'z');
+    WriteFile(NginxRoot() / "gz" / "t.txt", original);
+    const std::string plain = (NginxRoot() / "gz" / "t.txt").string();
+    const char* gzip[] = {"gzip", "-kn", plain.c_str(), nullptr};
+    ASSERT_TRUE(redirect_test::RunQuietly(gzip));
+    CHTTPRedirector agent(Nginx().Url("/agent").c_str(), "", CHTTPRedirector::eRead);
+    const std::string headers = ReadFile(agent.GetFullFileName());
+    EXPECT_TRUE(headers.starts_with("efi/" EFI_VERSION_STRING "|")) << headers;
+    EXPECT_NE(headers.find("gzip"), std::string::npos) << headers;
+    CHTTPRedirector compressed(Nginx().Url("/gz/t.txt").c_str(), "", CHTTPRedirector::eRead);
+    EXPECT_TRUE(ReadFile(compressed.GetFullFileName()) == original) << "stored compressed";
+    EXPECT_EQ(fs::path(compressed.GetFullFileName()).extension(), ".txt");
+}
+
+#ifdef EFI_CALL_BINARY
+TEST_F(Transfer, InterruptedEfiCallLeavesNoTemporaryFileAndEndsByTheSignal) {
+    struct Case {
+        int signal;
+        const char* function;
+        std::string url;
+        const char* request;  // logged once the transfer is under way
+    };
+    const Case cases[] = {
+        {SIGTERM, "fetch", Url("/trickle"), "GET /trickle"},
+        {SIGINT, "store", Url("/hold"), "PUT /hold"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        fs::remove(Root() / "requests.log");
+        const char* argv[] = {EFI_CALL_BINARY, "--ext", EFI_TRANSFER_MODULE, c.function, c.url.c_str(), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, EFI_CALL_BINARY, nullptr, nullptr, const_cast<char* const*>(argv), environ), 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (Requests().find(c.request) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_NE(Requests().find(c.request), std::string::npos) << "the transfer never began";
+        ::kill(pid, c.signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status;
+        EXPECT_EQ(TempFiles(), 0);
+    }
+}
+#endif
 
 TEST_F(Transfer, ComponentKeepsItsFileEmptyAfterAFailure) {
     std::unique_ptr<Vrn::Transfer::IComponent> object;
@@ -404,6 +615,15 @@ TEST_F(Transfer, ProtocolsOtherThanResourceTransfersAreRefused) {
     const fs::path file = m_scratch.path() / "out.bin";
     ASSERT_EQ(transfer->OpenURL("dict://127.0.0.1:1/x", 0, nullptr), Vrn::Transfer::kOk);
     EXPECT_LT(transfer->DownloadToFile(file.c_str()), 0);
+    // Secure transfers are tried: a closed port, not an unknown protocol.
+    const std::string closed = std::to_string(redirect_test::FreePort());
+    for (const char* scheme : {"sftp", "scp", "ftps"}) {
+        SCOPED_TRACE(scheme);
+        const std::string url = std::string(scheme) + "://127.0.0.1:" + closed + "/x";
+        ASSERT_EQ(transfer->OpenURL(url.c_str(), 0, nullptr), Vrn::Transfer::kOk);
+        EXPECT_EQ(transfer->DownloadToFile(file.c_str()), static_cast<std::int32_t>(0x80040200u + 7))
+            << transfer->GetErrorText();
+    }
 }
 
 }  // namespace

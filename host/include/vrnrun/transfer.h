@@ -31,8 +31,8 @@ inline constexpr HResult kClassNotRegistered = static_cast<HResult>(0x80040154u)
 /// other than 307 and 308): kHttpStatusBase | s.
 inline constexpr HResult kHttpStatusBase = static_cast<HResult>(0x80190000u);
 /// The transport failed (no connection, short transfer, protocol error, a
-/// transfer slower than 1 KiB a second for a minute): kTransportBase + the
-/// transport's own error number.
+/// transfer below the speed floor or past its time limit, an interruption):
+/// kTransportBase + the transport's own error number.
 inline constexpr HResult kTransportBase = static_cast<HResult>(0x80040200u);
 /// A local file could not be opened, read or written.
 inline constexpr HResult kFileError = static_cast<HResult>(0x80030000u);
@@ -65,6 +65,14 @@ public:
     /// operation by its protocol ("GET", "PUT", "FTP download" ...) and the
     /// URL without user name or password, cut to 200 characters.
     virtual const char* GetErrorText() const noexcept = 0;
+    /// The version of the resource that the last successful download
+    /// brought, in a form RequireVersion takes; empty when the server named
+    /// none (or the component keeps no versions).
+    virtual const char* GetVersion() const noexcept { return ""; }
+    /// Makes the next upload store the file only if the resource is still
+    /// at `version` (from GetVersion); null or empty: unconditionally. A
+    /// resource changed meanwhile fails the upload with kHttpStatusBase | 412.
+    virtual HResult RequireVersion(const char* /*version*/) { return kOk; }
 };
 
 /// The basic interface of a component object.
