@@ -10,8 +10,16 @@ Rows (time per call, median of the repetitions, and time / baseline):
           efi-call's path moves (its host matrix is built, the bridge copies
           it into call memory, the native function writes its result, the
           bridge copies that into the host matrix)
+  threads: m.sample_add(1.0, 2.0) while another Python thread exists (the
+          call then gives up the GIL while native code runs)  against
+          math.hypot(1.0, 2.0)
 and, for the matrix call, the bytes the numpy side allocates per call
 (tracemalloc): 0 for a real result, which views the host's storage.
+
+With --before OTHER_BUILD_DIR (another build of the Python host, e.g. of
+an earlier commit), one more row: the two-number call of this build against
+the same call of the other, each timed in its own interpreter, the two
+interleaved repetition by repetition.
 
 BUILD_DIR is a build tree with the Python host (PYTHONPATH is set from it).
 """
@@ -20,7 +28,9 @@ import json
 import math
 import os
 import statistics
+import subprocess
 import sys
+import threading
 import timeit
 import tracemalloc
 
@@ -44,11 +54,49 @@ def numpy_bytes(fn):
     return grown
 
 
+SCALAR_TIMER = """
+import math, os, sys, timeit
+sys.path.insert(0, os.path.join(sys.argv[1], "host", "python"))
+import efi
+m = efi.load(os.path.join(sys.argv[1], "examples", "sample", "libefi_sample.so"))
+env = {"m": m, "math": math}
+call = min(timeit.repeat("m.sample_add(1.0, 2.0)", globals=env, number=200000, repeat=3)) / 200000
+base = min(timeit.repeat("math.hypot(1.0, 2.0)", globals=env, number=200000, repeat=3)) / 200000
+print(call, base)
+"""
+
+
+def scalar_in_own_interpreter(build_dir):
+    """The two-number call and math.hypot in a new interpreter on `build_dir`."""
+    out = subprocess.run([sys.executable, "-c", SCALAR_TIMER, build_dir], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1])
+
+
+def against_before(build_dir, before_dir, repetitions):
+    """This build's two-number call against another build's, interleaved;
+    each as a ratio to math.hypot in its own interpreter, so a change in
+    the machine's load between the two counts for neither."""
+    now, then = [], []
+    for _ in range(repetitions):
+        for dir, out in ((build_dir, now), (before_dir, then)):
+            call, base = scalar_in_own_interpreter(dir)
+            out.append((call, base))
+    t = statistics.median(c for c, _ in now)
+    b = statistics.median(c for c, _ in then)
+    ratios_now = [c / h for c, h in now]
+    ratios_then = [c / h for c, h in then]
+    return {"name": "BM_PythonScalarCall__sample_add_vs_before", "baseline": f"the same call of {before_dir}",
+            "time": t, "base": b, "spread": [min(ratios_now) / max(ratios_then), max(ratios_now) / min(ratios_then)],
+            "hypot_ratios": [statistics.median(ratios_now), statistics.median(ratios_then)]}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("build_dir")
     ap.add_argument("--json", action="store_true", help="print rows as JSON (for bench/run.py)")
     ap.add_argument("--repetitions", type=int, default=5)
+    ap.add_argument("--before", metavar="OTHER_BUILD_DIR", help="compare the two-number call with this build's")
     args = ap.parse_args()
     sys.path.insert(0, os.path.join(args.build_dir, "host", "python"))
     import numpy as np
@@ -65,6 +113,19 @@ def main():
     rows.append({"name": "BM_PythonScalarCall__sample_add", "baseline": "math.hypot(1.0, 2.0)",
                  "time": t, "base": b, "spread": [lo / bhi, hi / blo]})
 
+    # The same call while another Python thread exists (it waits, taking no time).
+    stop = threading.Event()
+    other = threading.Thread(target=stop.wait)
+    other.start()
+    try:
+        t, lo, hi = per_call("m.sample_add(1.0, 2.0)", env, 200000, reps)
+        b, blo, bhi = per_call("math.hypot(1.0, 2.0)", env, 200000, reps)
+    finally:
+        stop.set()
+        other.join()
+    rows.append({"name": "BM_PythonScalarCall__sample_add_threads", "baseline": "math.hypot(1.0, 2.0)",
+                 "time": t, "base": b, "spread": [lo / bhi, hi / blo]})
+
     n = 1000
     for order in ("C", "F"):
         a = np.asarray(np.arange(n * n, dtype=np.float64).reshape(n, n), order=order)
@@ -76,11 +137,16 @@ def main():
                      "time": t, "base": b, "spread": [lo / bhi, hi / blo],
                      "numpy_bytes": numpy_bytes(lambda: m.sample_scale(1.0, a))})
 
+    if args.before:
+        rows.append(against_before(os.path.abspath(args.build_dir), os.path.abspath(args.before), reps))
+
     if args.json:
         print(json.dumps(rows))
         return 0
     for r in rows:
         extra = f"  numpy side allocates {r['numpy_bytes']} bytes" if "numpy_bytes" in r else ""
+        if "hypot_ratios" in r:
+            extra = "  (against math.hypot: {:.2f}x now, {:.2f}x before)".format(*r["hypot_ratios"])
         print(f"{r['name']:<40} {r['time'] * 1e9:>12.0f} ns  baseline {r['base'] * 1e9:>12.0f} ns "
               f"({r['baseline']})  ratio {r['time'] / r['base']:.2f} "
               f"[{r['spread'][0]:.2f}..{r['spread'][1]:.2f}]{extra}")

@@ -14,6 +14,7 @@ packages=(
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports
   # the Python host (host/python) and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
+  python3-distributed python3-dask python3-cloudpickle  # modules and functions sent to worker processes
   libhwy-dev  # vectorized sort under Efi::median
 )
 missing=()

@@ -29,8 +29,6 @@ std::uint32_t set_control_word(std::uint16_t cw) noexcept {
 
 constinit thread_local const HostFpState* HostFpScope::t_current = nullptr;
 
-HostFpState ReadFpState() noexcept { return {ReadX87Control(), ReadMxcsr()}; }
-
 void LoadFpState(const HostFpState& state) noexcept { ResetUnits(state.x87Control, state.mxcsr); }
 
 }  // namespace Efi::User

@@ -4,6 +4,7 @@
 #include <efi/efi.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,18 @@ std::uint32_t t_echo(Value* r, const Value* text) {
 std::uint32_t t_hidden2(Value* r, const Value*, const char* path) {
     ++g_calls;
     r->text = const_cast<char*>(path);
+    return 0;
+}
+
+/// (file name): the first byte of the file, waiting for it as reading
+/// does: a named pipe holds the call until another thread writes to it.
+std::uint32_t t_first_byte(Value* r, const char* path) {
+    ++g_calls;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return 1;
+    const int c = std::fgetc(f);
+    std::fclose(f);
+    r->real = c;
     return 0;
 }
 
@@ -197,6 +210,7 @@ const std::int32_t kTen[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 const std::int32_t kBadCode[] = {5};
 const std::int32_t kText[] = {8};
 const std::int32_t kMatrixFile[] = {2, 14};
+const std::int32_t kFileIn[] = {13};
 const std::int32_t kShape[] = {1, 1, 1};
 const std::int32_t kThree[] = {1, 2, 8};
 const char* const kThreeMessages[] = {"first failure", "second failure", "third failure"};
@@ -221,6 +235,7 @@ const efi_function_entry kFunctions[] = {
     {"t_kill", Entry(t_kill), 1, 1, kOne, 0, nullptr},
     {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
     {"t_masked", Entry(t_masked), 1, 3, kShape, 0, nullptr},
+    {"t_first_byte", Entry(t_first_byte), 1, 1, kFileIn, 0, nullptr},
 };
 
 }  // namespace

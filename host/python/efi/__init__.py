@@ -15,9 +15,23 @@ arrays; text is str. File-name arguments are joined to the module's `cwd`.
 
 A failure is raised as WorksheetError (its message and the number of the
 argument to blame, or None); a processor fault in native code as
-ProcessorFault; an exception raised by a Python callback reaches the caller
-unchanged.
+ProcessorFault; a call with the wrong number of arguments as
+ArgumentCountError (a WorksheetError and a TypeError); an exception raised
+by a Python callback reaches the caller unchanged. Text for a module's
+function must hold characters U+0000 to U+00FF only (native code gets one
+byte a character): other text raises ValueError.
+
+Native code runs without the GIL when other Python threads exist; calls
+take turns, one at a time in the process, and a thread waiting for its turn
+can be interrupted (KeyboardInterrupt).
+
+Modules and their functions pickle as where to find them (a module as its
+path and cwd, loaded again once per process that unpickles it; a function as
+its module and name), so they travel to multiprocessing and Dask workers.
+Host functions made with `register` belong to the process that made them:
+register them in each worker.
 """
+import inspect
 import os
 import sys
 
@@ -25,7 +39,7 @@ from . import _efi
 
 __all__ = [
     "load", "register", "Module", "Function", "HostFunction",
-    "ModuleError", "WorksheetError", "ProcessorFault",
+    "ModuleError", "WorksheetError", "ProcessorFault", "ArgumentCountError",
     "fif", "fif_inv", "dms", "dms_inv", "hhmmss", "hhmmss_inv",
 ]
 
@@ -64,7 +78,18 @@ class ProcessorFault(WorksheetError):
         self.code = code
 
 
-_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault)
+class ArgumentCountError(WorksheetError, TypeError):
+    """A call with the wrong number of arguments: "f() takes 2 arguments
+    (1 given)". A TypeError, as for any Python callable, and a worksheet
+    error, as the bridge reports it."""
+
+    def __init__(self, message, argument=None):
+        WorksheetError.__init__(self, message, argument)
+
+
+_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError)
+
+__version__ = _efi.__version__
 
 
 def _keeping_fault_translation(replace_handler):
@@ -107,6 +132,19 @@ dms, dms_inv = _efi.dms, _efi.dms_inv
 hhmmss, hhmmss_inv = _efi.hhmmss, _efi.hhmmss_inv
 
 
+def _findable(path):
+    """Where another process finds the module at `path`: a path with a
+    directory in it made absolute, as that process may run elsewhere; a bare
+    name as it is, for its loader to search."""
+    return os.path.abspath(path) if os.sep in path else path
+
+
+def _same(self, memo=None):
+    """Copies of a module or function are the object itself: it stands for
+    code in a library, loaded once."""
+    return self
+
+
 class Module:
     """An extension module: its functions are attributes (and items).
 
@@ -138,6 +176,7 @@ class Module:
         # dictionary has been asked for loses that fast path.
         self.__name__ = name
         self.__file__ = library.path
+        self._origin = _findable(library.path)
         self._library = library
         self._functions = functions
         return self
@@ -158,12 +197,64 @@ class Module:
     def __getitem__(self, name):
         return self._functions[name]
 
+    def __reduce__(self):
+        return _load_once, (self._origin, self.cwd)
+
+    __copy__ = __deepcopy__ = _same
+
     def __repr__(self):
         return f"<efi module {self.__file__!r}\n{_listing(self._functions)}>"
 
 
 def _listing(functions):
     return "\n".join("  " + f.__doc__ for _, f in sorted(functions.items()))
+
+
+# Pickling: a module and its functions travel as where to find them, as
+# numpy's ufuncs do by name; the library is opened again where they land,
+# once per process and directory.
+_loaded = {}
+
+
+def _load_once(path, cwd):
+    key = (path, cwd)
+    module = _loaded.get(key)
+    if module is None:
+        module = _loaded[key] = Module(path, cwd)
+    return module
+
+
+def _function(path, cwd, name):
+    if path == "built-in":
+        return globals()[name]
+    return _load_once(path, cwd)[name]
+
+
+def _reduce_function(f):
+    return _function, (_findable(f._origin), f._cwd, f.__name__)
+
+
+def _reduce_host_function(f):
+    raise TypeError(f"{f!r} belongs to the process that registered it: "
+                    "call efi.register in each process that needs it")
+
+
+_KIND_TYPES = {"number": complex, "matrix": "numpy.ndarray", "text": str, "file": "str | os.PathLike[str]"}
+
+
+def _signature(f):
+    """Positional-only parameters named by kind and place (number1,
+    text2, ...), the form the call takes."""
+    parameters = [inspect.Parameter(f"{kind}{i}", inspect.Parameter.POSITIONAL_ONLY,
+                                    annotation=_KIND_TYPES.get(kind, inspect.Parameter.empty))
+                  for i, kind in enumerate(f._kinds, 1)]
+    return inspect.Signature(parameters)
+
+
+Function.__reduce__ = _reduce_function
+Function.__copy__ = Function.__deepcopy__ = _same
+Function.__signature__ = property(_signature)
+HostFunction.__reduce__ = _reduce_host_function
 
 
 def load(path, cwd=None):

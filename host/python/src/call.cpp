@@ -13,6 +13,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include "values.h"
 
 namespace efi_python {
@@ -23,31 +26,135 @@ namespace {
 /// masked, round to nearest.
 constexpr FpState kPythonDefault{0x037F, 0x1F80};
 
-// The mutex and condition only carry the wake-up to threads waiting
-// without the GIL.
-std::mutex g_wake_mutex;
-std::condition_variable g_wake;
+// The mutex and condition only carry wake-ups to threads waiting without
+// the GIL. Made anew in a forked child, where a thread that is gone may
+// have held the mutex.
+std::mutex* g_wake_mutex = new std::mutex;
+std::condition_variable* g_wake = new std::condition_variable;
+
+/// How long a waiting thread sleeps between looks at its signals: a Ctrl-C
+/// reaches the main thread within this time.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+/// How long interpreter exit waits for calls running on other threads.
+constexpr auto kExitDrain = std::chrono::seconds(1);
+
+/// Interpreter exit as the bridge sees it: open, then draining (new calls
+/// from other threads are held, running ones may end), then closed (no
+/// thread but the exiting one takes the GIL again).
+enum Phase : int { kOpen, kDraining, kClosed };
+std::atomic<int> g_phase{kOpen};
+std::thread::id g_closer;  // written before the phase leaves kOpen
+/// Threads between deciding to take the GIL back and having it.
+std::atomic<unsigned> g_returning{0};
+
+bool IsCloser() { return std::this_thread::get_id() == g_closer; }
+
+/// A thread kept out of Python for good: the process is ending.
+[[noreturn]] void Park() {
+    for (;;) ::pause();
+}
+
+/// Counts the thread as returning to Python for `take`, unless the bridge
+/// is closed to it.
+template <class Take>
+auto Return(Take take) {
+    g_returning.fetch_add(1);
+    if (g_phase.load() == kClosed && !IsCloser()) {
+        g_returning.fetch_sub(1);
+        Park();
+    }
+    auto r = take();
+    g_returning.fetch_sub(1);
+    return r;
+}
+
+void WakeAll() {
+    std::lock_guard<std::mutex> lock(*g_wake_mutex);
+    g_wake->notify_all();
+}
 
 }  // namespace
 
-void BridgeTurn::WaitForTurn() {
-    ++g_waiters;
-    while (SomeoneElsesTurn()) {
-        Py_BEGIN_ALLOW_THREADS;
-        {
-            // Woken when the running call ends; the time-out covers a wake-up
-            // sent between giving up the GIL and starting to wait.
-            std::unique_lock<std::mutex> lock(g_wake_mutex);
-            g_wake.wait_for(lock, std::chrono::milliseconds(10));
-        }
-        Py_END_ALLOW_THREADS;
-    }
-    --g_waiters;
+void RestoreThread(PyThreadState* saved) {
+    Return([saved] {
+        PyEval_RestoreThread(saved);
+        return 0;
+    });
 }
 
-void BridgeTurn::WakeWaiters() {
-    std::lock_guard<std::mutex> lock(g_wake_mutex);
-    g_wake.notify_all();
+PyGILState_STATE EnsureGil() {
+    if (PyGILState_Check()) return PyGILState_Ensure();  // held already: only counted
+    return Return([] { return PyGILState_Ensure(); });
+}
+
+bool BridgeTurn::Closing() noexcept { return g_phase.load() != kOpen && !IsCloser(); }
+
+void BridgeTurn::WaitForTurn() {
+    g_waiters.store(g_waiters.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    struct Leave {
+        ~Leave() { g_waiters.store(g_waiters.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
+    } leave;
+    for (;;) {
+        if (Closing()) {
+            PyEval_SaveThread();
+            Park();
+        }
+        if (g_depth.load(std::memory_order_relaxed) == 0) return;
+        PyThreadState* saved = PyEval_SaveThread();
+        {
+            // Woken when the running call ends; the time-out lets the main
+            // thread look at its signals.
+            std::unique_lock<std::mutex> lock(*g_wake_mutex);
+            g_wake->wait_for(lock, kSignalPoll,
+                             [] { return g_depth.load(std::memory_order_relaxed) == 0 || g_phase.load() != kOpen; });
+        }
+        RestoreThread(saved);
+        if (PyErr_CheckSignals() != 0) throw PythonError::Fetch();
+    }
+}
+
+void BridgeTurn::WakeWaiters() { WakeAll(); }
+
+void BridgeTurn::ResetInChild() noexcept {
+    // A fork from inside a call (a callback) keeps that call: it returns in
+    // the child too.
+    if (g_depth.load(std::memory_order_relaxed) > 0 && g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return;
+    g_owner.store({}, std::memory_order_relaxed);
+    g_depth.store(0, std::memory_order_relaxed);
+    g_waiters.store(0, std::memory_order_relaxed);
+    g_returning.store(0);
+    g_wake_mutex = new std::mutex;  // the parent's may be held by a thread not copied
+    g_wake = new std::condition_variable;
+}
+
+void InitBridgeTurn() {
+    static const bool registered = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { BridgeTurn::ResetInChild(); });
+        return true;
+    }();
+    (void)registered;
+}
+
+void CloseBridge() {
+    g_closer = std::this_thread::get_id();
+    g_phase.store(kDraining);
+    BridgeTurn::g_waiters.store(BridgeTurn::g_waiters.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    Py_BEGIN_ALLOW_THREADS;
+    {
+        WakeAll();  // waiting threads see the phase and stop
+        const auto deadline = std::chrono::steady_clock::now() + kExitDrain;
+        std::unique_lock<std::mutex> lock(*g_wake_mutex);
+        while (!(BridgeTurn::Free() && g_returning.load() == 0) && std::chrono::steady_clock::now() < deadline)
+            g_wake->wait_for(lock, std::chrono::milliseconds(1));
+        g_phase.store(kClosed);
+        // A thread that decided to take the GIL before the phase closed gets
+        // it before this one takes it back, so never during shutdown.
+        while (g_returning.load() > 0) g_wake->wait_for(lock, std::chrono::milliseconds(1));
+    }
+    Py_END_ALLOW_THREADS;
+    BridgeTurn::g_waiters.store(BridgeTurn::g_waiters.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 namespace {
@@ -116,6 +223,10 @@ void PythonError::Restore() noexcept {
 ErrorClasses& Errors() noexcept {
     static ErrorClasses classes;
     return classes;
+}
+
+void RaiseArgumentError(PyObject* message) noexcept {
+    RaiseInstance(Errors().argument_error, Py_BuildValue("(N)", message));
 }
 
 void RaiseModuleError(const char* message) noexcept {

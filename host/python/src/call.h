@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -59,34 +60,101 @@ private:
     FpState m_native;
 };
 
+/// Whether code of other Python threads could run while this one is in
+/// native code: true unless this thread's is the only thread state of its
+/// interpreter. Without other threads, giving up the GIL for a call would
+/// cost its price and let nothing run. A thread state made meanwhile by a
+/// thread of native code waits for the GIL until the call ends. Read without
+/// a lock: the list changes under the interpreter's own lock, and a stale
+/// answer only decides whether the GIL is given up.
+inline bool OtherThreadsMayRun() noexcept {
+    PyThreadState* self = PyThreadState_Get();
+    return __atomic_load_n(&self->next, __ATOMIC_RELAXED) || __atomic_load_n(&self->prev, __ATOMIC_RELAXED);
+}
+
+/// Come back into Python from code that ran without the GIL: the first as
+/// PyEval_RestoreThread(saved), the second as PyGILState_Ensure (for a
+/// callback, whose thread may hold the GIL already). Once the interpreter
+/// has begun to exit (see CloseBridge), a thread other than the exiting one
+/// never takes the GIL again: shutdown ends a thread there, unwinding the
+/// native frames below it, which cannot be unwound. It waits for the
+/// process to end instead.
+void RestoreThread(PyThreadState* saved);
+PyGILState_STATE EnsureGil();
+
+/// Native code running on this thread without the GIL, when other Python
+/// threads may use it meanwhile; with the GIL when there are none.
+class NativeSection {
+public:
+    NativeSection() noexcept : m_saved(OtherThreadsMayRun() ? PyEval_SaveThread() : nullptr) {}
+    ~NativeSection() {
+        if (m_saved) RestoreThread(m_saved);
+    }
+    NativeSection(const NativeSection&) = delete;
+    NativeSection& operator=(const NativeSection&) = delete;
+
+private:
+    PyThreadState* m_saved;
+};
+
 /// One thread's turn at the bridge. Bridge calls run one at a time in the
-/// process. The GIL is held for a whole call, but a Python callback lets
-/// other threads run while it executes Python code; a call from one of them
-/// waits here (without the GIL) until the running call ends. Calls nested on
-/// the owning thread pass straight through.
+/// process; a call from another thread waits here, without the GIL, until
+/// the running call ends (the bridge itself would refuse it). Calls nested
+/// on the owning thread pass straight through. The turn is taken and given
+/// back with the GIL held, which orders it between threads; the fields are
+/// atomics only because CloseBridge reads them without it.
 class BridgeTurn {
 public:
+    /// Throws PythonError when a signal handler raises while waiting
+    /// (KeyboardInterrupt).
     BridgeTurn() {
-        if (SomeoneElsesTurn()) WaitForTurn();
-        g_owner = std::this_thread::get_id();
-        ++g_depth;
+        if (!Mine()) {
+            // Waits while another thread's call runs, and for good once the
+            // interpreter is exiting on another thread.
+            if (g_depth.load(std::memory_order_relaxed) > 0 || Closing()) WaitForTurn();
+            g_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        g_depth.store(g_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     ~BridgeTurn() {
-        if (--g_depth == 0 && g_waiters > 0) WakeWaiters();
+        const unsigned depth = g_depth.load(std::memory_order_relaxed) - 1;
+        g_depth.store(depth, std::memory_order_relaxed);
+        if (depth == 0 && g_waiters.load(std::memory_order_relaxed) > 0) WakeWaiters();
     }
     BridgeTurn(const BridgeTurn&) = delete;
     BridgeTurn& operator=(const BridgeTurn&) = delete;
 
+    /// True when no call runs: what CloseBridge waits for.
+    static bool Free() noexcept { return g_depth.load(std::memory_order_acquire) == 0; }
+    /// In a child made by fork: no call runs there (the thread that ran one
+    /// is not copied).
+    static void ResetInChild() noexcept;
+
 private:
-    static bool SomeoneElsesTurn() { return g_depth > 0 && g_owner != std::this_thread::get_id(); }
+    friend void CloseBridge();
+    static bool Mine() noexcept {
+        return g_depth.load(std::memory_order_relaxed) > 0 &&
+               g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+    static bool Closing() noexcept;
     static void WaitForTurn();
     static void WakeWaiters();
 
-    // Read and written only with the GIL held.
-    static inline std::thread::id g_owner;
-    static inline unsigned g_depth = 0;
-    static inline unsigned g_waiters = 0;
+    static inline std::atomic<std::thread::id> g_owner{};
+    static inline std::atomic<unsigned> g_depth{0};
+    static inline std::atomic<unsigned> g_waiters{0};
 };
+
+/// Readies the turn for the life of the process: the reset in a forked
+/// child. Call once, at import.
+void InitBridgeTurn();
+
+/// Run at interpreter exit (atexit), with the GIL: lets every call running
+/// on another thread (a daemon thread) end, up to a bound, and from then on
+/// keeps every thread but this one out of the bridge and out of Python.
+/// Interpreter shutdown ends a thread that takes the GIL, and a thread in
+/// a callback has native frames below it that must not be unwound so.
+void CloseBridge();
 
 /// A Python exception on its way through native frames: fetched where a
 /// callback failed, restored unchanged where the bridge call returns to
@@ -114,6 +182,7 @@ struct ErrorClasses {
     PyObject* module_error = nullptr;
     PyObject* worksheet_error = nullptr;
     PyObject* processor_fault = nullptr;
+    PyObject* argument_error = nullptr;  ///< a WorksheetError that is a TypeError
 };
 ErrorClasses& Errors() noexcept;
 
@@ -136,24 +205,27 @@ PyObject* GuardEntry(Body&& body) noexcept {
     }
 }
 
+/// Sets efi.ArgumentCountError with `message` (a str, stolen).
+void RaiseArgumentError(PyObject* message) noexcept;
+
 /// Sets efi.ModuleError with `message`.
 void RaiseModuleError(const char* message) noexcept;
 
 /// Runs `body` as one entry into the bridge: in this thread's turn, under a
-/// saved floating-point environment. Returns its result, or nothing with the
+/// saved floating-point environment, without the GIL when other threads
+/// may want it (callbacks take it back). Returns its result, or nothing with the
 /// Python error set. Python objects are made only after the environment is
 /// restored (by the caller, from the result).
 template <class Body>
 auto RunInBridge(Body&& body) -> std::optional<decltype(body())> {
     std::exception_ptr failure;
-    {
+    try {
         BridgeTurn turn;
         FpGuard guard;
-        try {
-            return std::optional<decltype(body())>(body());
-        } catch (...) {
-            failure = std::current_exception();
-        }
+        NativeSection native;
+        return std::optional<decltype(body())>(body());
+    } catch (...) {
+        failure = std::current_exception();
     }
     RaiseFrom(std::move(failure));
     return std::nullopt;

@@ -69,6 +69,32 @@ PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssiz
     return result ? FromNumber(*result) : nullptr;
 }
 
+/// A call with the wrong number of arguments: the Python error for it
+/// (TypeError) that is also the worksheet error the bridge would raise.
+PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given) {
+    const std::size_t takes = fn.args.size();
+    PyObject* message = PyUnicode_FromFormat("%s() takes %zu argument%s (%zd given)", fn.name.c_str(), takes,
+                                             takes == 1 ? "" : "s", given);
+    if (!message) return nullptr;
+    RaiseArgumentError(message);
+    return nullptr;
+}
+
+/// True when the bridge can call `fn` at all: with 1 to 10 arguments (it
+/// refuses the others whatever they are given, "maximum 10 arguments").
+bool BridgeCanCall(const Efi::LoadedFunction& fn) {
+    return !fn.args.empty() && fn.args.size() <= static_cast<std::size_t>(Efi::User::kMaxArgs);
+}
+
+/// Narrow text holds one byte a character, U+0000 to U+00FF: a text with
+/// others would reach native code with other characters in their place.
+bool FitsNarrowText(PyObject* o, int argument) {
+    if (!PyUnicode_Check(o) || PyUnicode_MAX_CHAR_VALUE(o) <= 0xFF) return true;
+    PyErr_Format(PyExc_ValueError, "argument %d: native code takes text of characters U+0000 to U+00FF only",
+                 argument);
+    return false;
+}
+
 PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Callable& c = *reinterpret_cast<FunctionObject*>(self)->callable;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
@@ -76,6 +102,7 @@ PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargs
         return nullptr;
     }
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (static_cast<std::size_t>(n) != c.fn.args.size() && BridgeCanCall(c.fn)) return RaiseArgumentCount(c.fn, n);
     if (c.fn.numbers && static_cast<std::size_t>(n) == c.fn.args.size()) {
         if (PyObject* r = CallWithNumbers(*c.fn.numbers, args, n); r || PyErr_Occurred()) return r;
     }
@@ -83,8 +110,14 @@ PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargs
     HostArgs host(count);
     Vrn::Run::Object* out = host.data();
     if (c.fn.takesDirectory) *out++ = c.cwd->host;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!ToHost(args[i], *out++, static_cast<int>(i + 1))) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const int argument = static_cast<int>(i + 1);
+        if (c.narrowText && static_cast<std::size_t>(i) < c.fn.args.size() &&
+            c.fn.args[static_cast<std::size_t>(i)] == Efi::ValueKind::Text &&
+            !FitsNarrowText(args[i], argument))
+            return nullptr;
+        if (!ToHost(args[i], *out++, argument)) return nullptr;
+    }
     const auto* f = c.fn.function.as<Vrn::Run::Function>();
     const std::span<const Vrn::Run::Object> span(host.data(), count);
     auto result = RunInBridge([&] { return f->Call(span); });
@@ -158,8 +191,37 @@ PyObject* GetDoc(PyObject* self, void*) {
     return GuardEntry([&] { return PyUnicode_FromString(FunctionOf(self).Signature().c_str()); });
 }
 
+// Where the function comes from, for pickling: the module's path (or
+// "built-in") and the directory its file-name arguments are relative to.
+PyObject* GetOrigin(PyObject* self, void*) { return PyUnicode_FromString(FunctionOf(self).origin.c_str()); }
+
+PyObject* GetCwd(PyObject* self, void*) {
+    const Callable& c = *reinterpret_cast<FunctionObject*>(self)->callable;
+    PyObject* cwd = c.cwd && c.cwd->python ? c.cwd->python : Py_None;
+    Py_INCREF(cwd);
+    return cwd;
+}
+
+PyObject* GetKinds(PyObject* self, void*) {
+    const Efi::LoadedFunction& fn = FunctionOf(self);
+    PyObject* kinds = PyTuple_New(static_cast<Py_ssize_t>(fn.args.size()));
+    if (!kinds) return nullptr;
+    for (std::size_t i = 0; i < fn.args.size(); ++i) {
+        PyObject* name = PyUnicode_FromString(Efi::ValueKindName(fn.args[i]));
+        if (!name) {
+            Py_DECREF(kinds);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(kinds, static_cast<Py_ssize_t>(i), name);
+    }
+    return kinds;
+}
+
 PyGetSetDef g_getset[] = {
     {"__name__", &GetName, nullptr, "the function's worksheet name", nullptr},
+    {"_origin", &GetOrigin, nullptr, "the module's path, or \"built-in\"", nullptr},
+    {"_cwd", &GetCwd, nullptr, "the directory of its module's file-name arguments (str or None)", nullptr},
+    {"_kinds", &GetKinds, nullptr, "the kind of each argument (\"number\", \"matrix\", \"text\", \"file\")", nullptr},
     {"__doc__", &GetDoc, nullptr, "the signature, as efi-call --list writes it", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -193,6 +255,7 @@ PyObject* NewFunction(Callable c) {
     auto* self = PyObject_New(FunctionObject, g_function_type);
     if (!self) return nullptr;
     self->vectorcall = &Call;
+    c.narrowText = Efi::User::Function::Of(c.fn.function) != nullptr;
     self->callable = new Callable(std::move(c));
     return reinterpret_cast<PyObject*>(self);
 }

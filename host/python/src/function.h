@@ -19,6 +19,8 @@ namespace efi_python {
 /// text the bridge joins names to (with its final '/'), or null for none.
 struct Directory {
     Vrn::Run::Object host;
+    PyObject* python = nullptr;  ///< the same as a str, or None; owned (set and freed with the GIL)
+    ~Directory() { Py_XDECREF(python); }
 };
 
 /// Everything a call needs, fixed when the function object is made: the
@@ -27,6 +29,9 @@ struct Directory {
 struct Callable {
     Efi::LoadedFunction fn;
     std::shared_ptr<Directory> cwd;
+    /// Native code gets its text arguments narrow, one byte a character
+    /// (a module's function; the conversions read host text).
+    bool narrowText = false;
 };
 
 /// Readies the type; call once, at import. False with a Python error set.

@@ -12,6 +12,7 @@
 #include <efi/host/delegates.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
+#include <efi/version.h>
 #include <vrnrun/faults.h>
 
 #include <signal.h>
@@ -74,6 +75,7 @@ class Library {
 public:
     Library(const std::string& path, const py::object& cwd)
         : m_path(Efi::ModulePath(path)), m_dir(std::make_shared<Directory>()) {
+        BridgeTurn turn;  // the session and the host's callbacks change
         const std::vector<Efi::LoadedFunction>& fns = Session().LoadModule(path);
         SetCwd(cwd);
         ReinstateTranslation();
@@ -90,11 +92,13 @@ public:
         if (cwd.is_none()) {
             m_dir->host = nullptr;
             m_cwd = py::none();
+            Py_XSETREF(m_dir->python, py::none().inc_ref().ptr());
             return;
         }
         py::str dir = Steal(PyOS_FSPath(cwd.ptr()));
         m_dir->host = Efi::DirectoryText(Utf16(dir.ptr()));
         m_cwd = dir;
+        Py_XSETREF(m_dir->python, dir.inc_ref().ptr());
     }
 
 private:
@@ -104,8 +108,8 @@ private:
     std::vector<py::object> m_functions;
 };
 
-/// A Python callable as the body of a host function. The GIL is taken (it
-/// is normally held already: the bridge call that leads here holds it) and
+/// A Python callable as the body of a host function. The GIL is taken back
+/// (the bridge call that leads here gave it up when other threads may run) and
 /// Python's floating-point environment is in force while Python runs.
 class PythonCallback {
 public:
@@ -137,7 +141,7 @@ public:
 
 private:
     struct Gil {
-        PyGILState_STATE state = PyGILState_Ensure();
+        PyGILState_STATE state = EnsureGil();
         ~Gil() { PyGILState_Release(state); }
     };
     PyObject* m_fn;
@@ -192,6 +196,8 @@ private:
 };
 
 std::unique_ptr<HostFunction> Register(const std::string& name, const py::object& fn) {
+    // Native code on another thread may be looking up host callbacks.
+    BridgeTurn turn;
     if (fn.is_none()) {
         Session().RegisterCallback(name, nullptr);
         return nullptr;
@@ -235,6 +241,7 @@ void AddFaultPlan(py::module_& m);
 PYBIND11_MODULE(_efi, m) {
     using namespace efi_python;
     m.doc() = "The Python host's extension; use the package efi.";
+    m.attr("__version__") = EFI_VERSION_STRING;
     // Faults in native code become exceptions instead of ending the process.
     InstallTranslation();
     py::register_exception_translator(&TranslateFailures);
@@ -247,8 +254,10 @@ PYBIND11_MODULE(_efi, m) {
           "Puts the fault translation back as SIGFPE's handler if another has taken its place.");
     m.def(
         "_bind_errors",
-        [](py::object module_error, py::object worksheet_error, py::object processor_fault) {
+        [](py::object module_error, py::object worksheet_error, py::object processor_fault,
+           py::object argument_error) {
             ErrorClasses& e = Errors();
+            e.argument_error = argument_error.release().ptr();
             e.module_error = module_error.release().ptr();  // kept to the end
             e.worksheet_error = worksheet_error.release().ptr();
             e.processor_fault = processor_fault.release().ptr();
@@ -270,7 +279,8 @@ PYBIND11_MODULE(_efi, m) {
 
     m.def("register", &Register, py::arg("name"), py::arg("fn"),
           "Makes fn(x) the host function `name`, which native code calls with Efi::call_host; "
-          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError).");
+          "None removes the name. A name that a loaded function or conversion holds is refused (ValueError). "
+          "Host functions belong to this process: they do not pickle, and a worker process registers its own.");
 
     AddConversions(m);
 #ifdef EFI_PYTHON_FAULT_PLAN
@@ -278,6 +288,11 @@ PYBIND11_MODULE(_efi, m) {
 #endif
 
     // The host's table of callbacks holds Python callables: it is emptied
-    // while the interpreter can still release them.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] { Efi::ClearHostCallbacks(); }));
+    // while the interpreter can still release them, and
+    // once no call runs on another thread.
+    InitBridgeTurn();
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        CloseBridge();
+        Efi::ClearHostCallbacks();
+    }));
 }

@@ -140,8 +140,23 @@ bool NestedMatrix(const py::array& a, std::size_t rows, std::size_t cols, Object
     return true;
 }
 
+bool IsMaskedArray(PyObject* o) {
+    static PyObject* masked = nullptr;  // numpy.ma.MaskedArray, kept to the end
+    if (!masked) masked = py::object(Numpy().attr("ma").attr("MaskedArray")).release().ptr();
+    return PyObject_IsInstance(o, masked) == 1;
+}
+
+/// A matrix has no masked elements: dropping the mask would compute with
+/// the values it hides.
+bool RefuseMasked(int argument) {
+    PyErr_Format(PyExc_TypeError, "argument %d: a masked array is not a matrix (fill it or compress it first)",
+                 argument);
+    return false;
+}
+
 bool ArrayToHost(PyObject* o, Object& out, int argument) {
     const py::module_& np = Numpy();
+    if (IsMaskedArray(o)) return RefuseMasked(argument);
     py::array a;
     try {
         a = np.attr("asarray")(py::handle(o));
@@ -166,9 +181,12 @@ bool ArrayToHost(PyObject* o, Object& out, int argument) {
                      static_cast<int>(a.ndim()));
         return false;
     }
-    if (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && a.itemsize() != 8))
+    // The copies below read elements as this machine stores doubles: an
+    // array in the other byte order is converted first, like any other type.
+    const bool native = a.dtype().attr("isnative").cast<bool>();
+    if (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (a.itemsize() != 8 || !native)))
         a = np.attr("asarray")(a, py::arg("dtype") = np.attr("float64"));
-    else if (kind == 'c' && a.itemsize() != 16)
+    else if (kind == 'c' && (a.itemsize() != 16 || !native))
         a = np.attr("asarray")(a, py::arg("dtype") = np.attr("complex128"));
     else if (kind != 'f' && kind != 'c' && kind != 'O')
         return SetTypeError(o, argument);
@@ -298,6 +316,9 @@ bool ToHost(PyObject* o, Object& out, int argument) {
     }
     if (PyErr_Occurred()) return false;  // a number that cannot be read (an int too large)
     if (PyUnicode_Check(o)) return TextToHost(o, out);
+    // Bytes are no text and no matrix (a bytearray would read as a column
+    // of its byte values).
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) return SetTypeError(o, argument);
     if (o == Py_None) {
         out = nullptr;
         return true;

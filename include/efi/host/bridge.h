@@ -43,8 +43,15 @@ struct HostFpState {
     std::uint32_t mxcsr;
 };
 
-/// The state in force on this thread.
-EFI_API HostFpState ReadFpState() noexcept;
+/// The state in force on this thread. Inline: a host reads it before and
+/// after every call, and two calls into the library for it cost a tenth of
+/// the cheapest call from Python.
+inline HostFpState ReadFpState() noexcept {
+    HostFpState state;
+    asm volatile("fnstcw %0" : "=m"(state.x87Control)::"memory");
+    asm volatile("stmxcsr %0" : "=m"(state.mxcsr)::"memory");
+    return state;
+}
 
 /// Loads `state` as a native call's end does: both units reset (no x87
 /// flag, an empty register stack), then the x87 word and MXCSR as given.

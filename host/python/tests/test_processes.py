@@ -1,0 +1,163 @@
+"""The Python host beside other threads and in other processes: native code
+runs without the GIL, a thread waiting for its turn can be interrupted, a
+forked child starts with no call running, interpreter exit with daemon
+threads inside calls is clean, and modules and functions travel to worker
+processes (pickle, multiprocessing, concurrent.futures, Dask). What could
+hang or end a process runs in a process of its own, bounded in time."""
+import concurrent.futures
+import copy
+import functools
+import multiprocessing
+import os
+import pathlib
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+
+import cloudpickle
+import numpy as np
+import pytest
+
+import efi
+from conftest import ODD, SAMPLE
+
+PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
+
+
+def run_script(script, timeout=120):
+    """Runs `script` in a new interpreter on this package; its output. On
+    time-out every process it made is ended (a forked child too)."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    prologue = f"import efi\nm = efi.load({str(SAMPLE)!r})\nODD = {str(ODD)!r}\n"
+    p = subprocess.Popen([sys.executable, "-c", prologue + textwrap.dedent(script)], env=env, text=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.communicate()
+        pytest.fail(f"still running after {timeout} s")
+    assert p.returncode == 0, err
+    assert "Fatal Python error" not in err
+    return out.strip()
+
+
+def test_other_threads_run_while_native_code_does(tmp_path):
+    # The native call reads a named pipe: it ends only when the main thread
+    # has written to it, which it can only do while the call runs.
+    if not ODD.exists():
+        pytest.skip(f"{ODD} not built")
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    assert run_script(f"""
+        import threading
+        odd = efi.load(ODD)
+        result = []
+        reader = threading.Thread(target=lambda: result.append(odd.t_first_byte({str(fifo)!r})))
+        reader.start()
+        with open({str(fifo)!r}, "wb") as f:
+            f.write(b"A")
+        reader.join()
+        print(result)
+    """) == "[65.0]"
+
+
+# A thread holds the turn inside a callback that never returns by itself.
+HOLD = """
+    import threading
+    inside, release = threading.Event(), threading.Event()
+    def hold(x):
+        inside.set()
+        release.wait()
+        return x
+    efi.register("py_hold", hold)
+    efi.register("py_double", lambda x: 2 * x)
+    holder = threading.Thread(target=m.sample_apply, args=("py_hold", 1.0))
+    holder.start()
+    inside.wait()
+"""
+
+
+@pytest.mark.parametrize("case,script,expected", [
+    ("interrupt", """
+        import _thread
+        threading.Timer(0.1, _thread.interrupt_main).start()
+        try:
+            m.sample_add(1.0, 2.0)
+        except KeyboardInterrupt:
+            print("interrupted")
+        release.set()
+        holder.join()
+        print(m.sample_add(1.0, 2.0))
+    """, "interrupted\n3.0"),
+    ("fork", """
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if m.sample_add(1.0, 2.0) == 3.0 and m.sample_apply("py_double", 2.0) == 4.0 else 1)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        release.set()
+        holder.join()
+    """, "0"),
+], ids=["Ctrl-C while waiting for the turn", "fork while another thread is in a call"])
+def test_a_held_turn_neither_hangs_nor_is_inherited(case, script, expected):
+    assert run_script("import os\n" + textwrap.dedent(HOLD) + textwrap.dedent(script), timeout=60) == expected
+
+
+def test_exit_with_daemon_threads_inside_calls_is_clean():
+    script = """
+        import threading, time
+        efi.register("cb", lambda x: x)
+        def loop():
+            while True:
+                m.sample_apply("cb", 1.0)
+        for _ in range(4):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.2)
+        print("exiting")
+    """
+    for _ in range(5):
+        assert run_script(script, timeout=60) == "exiting"
+
+
+def test_modules_and_functions_pickle_as_where_to_find_them(sample):
+    assert copy.copy(sample) is sample and copy.deepcopy(sample) is sample
+    assert copy.copy(sample.sample_add) is sample.sample_add
+    m = pickle.loads(pickle.dumps(sample))
+    assert m.cwd == sample.cwd and m.sample_add(1, 2) == 3.0
+    assert pickle.loads(pickle.dumps(m)) is m  # loaded once per process
+    assert pickle.loads(pickle.dumps(sample.sample_add))(3, 4) == 7.0
+    assert pickle.loads(pickle.dumps(efi.fif)) is efi.fif
+    closure = cloudpickle.loads(cloudpickle.dumps(lambda x: sample.sample_add(x, 1)))
+    assert closure(2) == 3.0
+    with pytest.raises(TypeError, match="belongs to the process that registered it"):
+        pickle.dumps(efi.register("py_local", lambda x: x))
+
+
+def test_functions_run_in_spawned_workers(sample):
+    efi.register("py_here_only", lambda x: x)
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(2) as pool:
+        assert pool.starmap(sample.sample_add, [(1, 2), (3, 4)], chunksize=1) == [3.0, 7.0]
+        # A host function is per process: a worker without it says so.
+        with pytest.raises(efi.WorksheetError) as e:
+            pool.apply(sample.sample_apply, ("py_here_only", 1.0))
+        assert (e.value.message, e.value.argument) == ("must be a function", 1)
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=ctx) as ex:
+        scaled = list(ex.map(functools.partial(sample.sample_scale, 2.0), [np.ones((2, 2)), [[1.0, 2.0]]]))
+        assert [a.tolist() for a in scaled] == [[[2.0, 2.0], [2.0, 2.0]], [[2.0, 4.0]]]
+        assert ex.submit(sample.sample_upper, "abc").result() == "ABC"
+
+
+def test_functions_run_on_a_dask_cluster():
+    pytest.importorskip("distributed")
+    assert run_script("""
+        import distributed
+        if __name__ == "__main__":
+            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                          dashboard_address=":0", scheduler_port=0) as cluster, \\
+                    distributed.Client(cluster) as client:
+                futures = client.map(m.sample_add, [1.0, 2.0, 3.0], [10.0, 20.0, 30.0])
+                print(client.gather(futures, errors="raise"))
+    """, timeout=240) == "[11.0, 22.0, 33.0]"
