@@ -150,9 +150,12 @@ static uint32_t c_sample_file_size(efi_value* result, const char* path) {
 }
 
 /* c_sample_sqrt(x): the square root of a non-negative real number; the
-   result code names argument 1 and the message. */
+   result code names argument 1 and the message. NaN is tested first: an
+   ordered comparison (<) of a NaN is an invalid operation, which traps
+   during a call; isnan and != never trap. */
 static uint32_t c_sample_sqrt(efi_value* result, const efi_value* x) {
     if (x->imag != 0.0) return efi_error_code(1, 1); /* "must be real" */
+    if (isnan(x->real)) return efi_error_code(1, 3); /* "must be a number" */
     if (x->real < 0.0) return efi_error_code(1, 2);  /* "must be non-negative" */
     result->real = sqrt(x->real);
     return 0;
@@ -163,9 +166,10 @@ static uint32_t c_sample_sqrt(efi_value* result, const efi_value* x) {
 static uint32_t c_sample_throw(efi_value* result, const efi_value* code) {
     (void)result;
     /* Only a number a code can hold is converted (converting any other
-       double is undefined); the rest, NaN included, is an unknown code. */
+       double is undefined); the rest, NaN included, is an unknown code. The
+       comparisons are the quiet ones: >= and < of a NaN would trap. */
     const double c = code->real;
-    efi_throw_code(c >= 0.0 && c < 4294967296.0 ? (uint32_t)c : 0xFFFFFFFFu, 1);
+    efi_throw_code(isgreaterequal(c, 0.0) && isless(c, 4294967296.0) ? (uint32_t)c : 0xFFFFFFFFu, 1);
 }
 
 /* c_sample_divide(a, b) = a / b in real arithmetic. A call runs with zero
@@ -207,7 +211,7 @@ static const int32_t kFileIn[] = {13};
 static const int32_t kFileOut[] = {14};
 
 static const char* const kFileMessages[] = {"file not found", "not a regular file"};
-static const char* const kSqrtMessages[] = {"must be real", "must be non-negative"};
+static const char* const kSqrtMessages[] = {"must be real", "must be non-negative", "must be a number"};
 
 static const efi_function_entry kFunctions[] = {
     {"c_sample_add", ENTRY(c_sample_add), 1, 2, kScalarScalar, 0, NULL},
@@ -217,7 +221,7 @@ static const efi_function_entry kFunctions[] = {
     {"c_sample_length", ENTRY(c_sample_length), 1, 1, kText, 0, NULL},
     {"c_sample_path", ENTRY(c_sample_path), 8, 1, kFileIn, 0, NULL},
     {"c_sample_file_size", ENTRY(c_sample_file_size), 1, 1, kFileOut, 2, kFileMessages},
-    {"c_sample_sqrt", ENTRY(c_sample_sqrt), 1, 1, kScalar, 2, kSqrtMessages},
+    {"c_sample_sqrt", ENTRY(c_sample_sqrt), 1, 1, kScalar, 3, kSqrtMessages},
     {"c_sample_throw", ENTRY(c_sample_throw), 1, 1, kScalar, 0, NULL},
     {"c_sample_divide", ENTRY(c_sample_divide), 1, 2, kScalarScalar, 0, NULL},
     {"c_sample_apply", ENTRY(c_sample_apply), 1, 2, kTextScalar, 0, NULL},

@@ -143,7 +143,8 @@ std::uint32_t gsl_j0(Value* r, const Value* x) {
 /// gsl_jn(n, x): the Bessel function Jn of integer order n and real x.
 std::uint32_t gsl_jn(Value* r, const Value* n, const Value* x) {
     const double order = RealArgument(n, 1);
-    if (!(std::fabs(order) <= 1e6) || order != std::trunc(order)) Efi::Throw(kMustBeInteger, 1);
+    // isnan first: <= of a NaN is an invalid operation, which traps here.
+    if (std::isnan(order) || std::fabs(order) > 1e6 || order != std::trunc(order)) Efi::Throw(kMustBeInteger, 1);
     const double v = RealArgument(x, 2);
     gsl_sf_result j;
     int status;

@@ -161,10 +161,14 @@ std::uint32_t sample_file_size(Value* result, const char* path) {
 }
 
 /// sample_sqrt(x): the square root of a non-negative real number; the
-/// result code names argument 1 and the message.
+/// result code names argument 1 and the message. NaN is tested first: an
+/// ordered comparison (<) of a NaN is an invalid operation, which traps
+/// during a call and would be reported as "floating point error" with no
+/// argument; std::isnan and != never trap.
 std::uint32_t sample_sqrt(Value* result, const Value* x) {
-    if (x->imag != 0.0) return Error(1, 1);  // "must be real"
-    if (x->real < 0.0) return Error(1, 2);   // "must be non-negative"
+    if (x->imag != 0.0) return Error(1, 1);       // "must be real"
+    if (std::isnan(x->real)) return Error(1, 3);  // "must be a number"
+    if (x->real < 0.0) return Error(1, 2);        // "must be non-negative"
     result->real = std::sqrt(x->real);
     return 0;
 }
@@ -173,9 +177,11 @@ std::uint32_t sample_sqrt(Value* result, const Value* x) {
 /// straight from native code (the host unwinds through this frame).
 std::uint32_t sample_throw(Value*, const Value* code) {
     // Only a number a code can hold is converted (converting any other
-    // double is undefined); the rest, NaN included, is an unknown code.
+    // double is undefined); the rest, NaN included, is an unknown code. The
+    // comparisons are the quiet ones: >= and < of a NaN would trap.
     const double c = code->real;
-    Efi::Throw(c >= 0.0 && c < 4294967296.0 ? static_cast<std::uint32_t>(c) : 0xFFFFFFFFu, 1);
+    const bool fits = std::isgreaterequal(c, 0.0) && std::isless(c, 4294967296.0);
+    Efi::Throw(fits ? static_cast<std::uint32_t>(c) : 0xFFFFFFFFu, 1);
 }
 
 /// sample_divide(a, b) = a / b in real arithmetic. A call runs with zero
@@ -222,7 +228,7 @@ const std::int32_t kFileIn[] = {13};
 const std::int32_t kFileOut[] = {14};
 
 const char* const kFileMessages[] = {"file not found", "not a regular file"};
-const char* const kSqrtMessages[] = {"must be real", "must be non-negative"};
+const char* const kSqrtMessages[] = {"must be real", "must be non-negative", "must be a number"};
 
 const efi_function_entry kFunctions[] = {
     {"sample_add", Entry(sample_add), 1, 2, kScalarScalar, 0, nullptr},
@@ -232,7 +238,7 @@ const efi_function_entry kFunctions[] = {
     {"sample_length", Entry(sample_length), 1, 1, kText, 0, nullptr},
     {"sample_path", Entry(sample_path), 8, 1, kFileIn, 0, nullptr},
     {"sample_file_size", Entry(sample_file_size), 1, 1, kFileOut, 2, kFileMessages},
-    {"sample_sqrt", Entry(sample_sqrt), 1, 1, kScalar, 2, kSqrtMessages},
+    {"sample_sqrt", Entry(sample_sqrt), 1, 1, kScalar, 3, kSqrtMessages},
     {"sample_throw", Entry(sample_throw), 1, 1, kScalar, 0, nullptr},
     {"sample_divide", Entry(sample_divide), 1, 2, kScalarScalar, 0, nullptr},
     {"sample_apply", Entry(sample_apply), 1, 2, kTextScalar, 0, nullptr},

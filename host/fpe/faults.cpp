@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <mutex>
 
+#include <efi/host/fault_recovery.h>
 #include <efi/se_exception.h>
 
 #include "bridge/fp_units.h"
+#include "unwind_reach.h"
 
 namespace Vrn::Run {
 
@@ -18,6 +20,10 @@ namespace {
 using namespace Efi::detail;
 
 struct sigaction g_previous{};
+
+// Threads whose faults a host asked to have translated (by installing the
+// translation on them); threads running a bridge call are translated too.
+thread_local bool t_translates = false;
 
 // Per thread: a fault is taken and handled on the thread that caused it.
 thread_local EXCEPTION_RECORD t_record;
@@ -108,13 +114,61 @@ void PassOn(int signal, siginfo_t* info, void* context) {
     ::raise(signal);
 }
 
+// A thread no host looks after (one a module started): the exceptions that
+// trapped are masked in the interrupted context, so that once the handler
+// returns the faulting SSE instruction runs again and completes with its
+// IEEE result, and the thread computes masked from then on. x87 reports a
+// trap at the instruction after the one that raised it, which has left its
+// destination as it was; the next one proceeds. False for an integer
+// fault, which has no result to complete with.
+bool MaskForThread(ucontext_t* context, std::uint32_t code) noexcept {
+    auto* fp = context->uc_mcontext.fpregs;
+    if (!fp || code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_INT_OVERFLOW) return false;
+    std::uint32_t trapped = UnmaskedPending(context);
+    if (!trapped) trapped = kFpFlagBits;
+    fp->mxcsr |= trapped << kMxcsrMaskShift;
+    fp->cwd = static_cast<std::uint16_t>(fp->cwd | trapped);
+    // No summary, not busy: nothing left pending for the next instruction.
+    fp->swd = static_cast<std::uint16_t>(fp->swd & ~kX87SummaryAndBusy);
+    return true;
+}
+
+// The units as the invoker resumed by the bridge finds them: everything
+// masked, an empty x87 stack, and the flags pending at the fault, which the
+// exception's constructor then takes (as CarryPendingFlags gives them to a
+// throw from here).
+void MaskedWithPendingFlags(ucontext_t* context) noexcept {
+    auto* fp = context->uc_mcontext.fpregs;
+    if (!fp) return;
+    fp->mxcsr = kMxcsrAllMasked | (fp->mxcsr & kFpFlagBits);
+    fp->cwd = kX87AllMasked;
+    fp->swd = static_cast<std::uint16_t>(fp->swd & kFpFlagBits);
+    fp->ftw = 0;  // the abridged tag word: every register empty
+}
+
+[[noreturn]] void RaiseRecorded(std::uint32_t code) { ThrowFault(code, &t_pointers); }
+
 void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
     if (info->si_code <= 0) {
         PassOn(signal, info, context);
         return;
     }
-    const auto* interrupted = static_cast<const ucontext_t*>(context);
+    auto* interrupted = static_cast<ucontext_t*>(context);
     const std::uint32_t code = RefineCode(CodeForFault(info->si_code), interrupted);
+    if (!t_translates && !Efi::User::CallRunsOnThisThread()) {
+        if (!MaskForThread(interrupted, code)) PassOn(signal, info, context);
+        return;
+    }
+    // A throw from here that could not unwind to the bridge would end the
+    // process; the bridge's recovery point ends the call instead.
+    const void* invoker = Efi::User::InnermostNativeCall();
+    if (invoker && !detail::UnwindReaches(invoker)) {
+        RecordFault(code, info);
+        if (Efi::User::ResumeInInvoker(context, &RaiseRecorded, code)) {
+            MaskedWithPendingFlags(interrupted);
+            return;
+        }
+    }
     CarryPendingFlags(interrupted);
     ThrowFault(code, RecordFault(code, info));
 }
@@ -122,6 +176,7 @@ void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
 }  // namespace
 
 void InstallFaultTranslation() {
+    t_translates = true;
     static std::once_flag installed;
     std::call_once(installed, [] {
         struct sigaction action{};

@@ -26,6 +26,9 @@ inline constexpr std::uint16_t kX87AllMasked = 0x037F;
 /// the summary and the busy bit. A set summary makes the next x87
 /// instruction fault.
 inline constexpr std::uint16_t kX87StatusExceptionBits = 0x80FF;
+/// Of those, the summary and the busy bit alone: cleared with the masks
+/// set, nothing is left to report at the next instruction.
+inline constexpr std::uint16_t kX87SummaryAndBusy = 0x8080;
 
 /// The 28-byte environment image of fnstenv/fldenv in 32-bit protected
 /// mode. The upper halves of the first three words are unused.

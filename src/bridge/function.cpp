@@ -13,6 +13,7 @@
 
 #include "bridge/call_scope.h"
 #include "bridge/complex_array.h"
+#include "bridge/recovery_point.h"
 #include "text.h"
 #include "bridge/call_turn.h"
 #include "values/chain.h"
@@ -26,6 +27,14 @@ namespace {
 
 // Calls the native entry with the result record and exactly N argument
 // pointers, cdecl, through a function-pointer type built for that N.
+//
+// The call has a recovery point: a fault that unwinding cannot carry out of
+// the native code (code without unwind entries, as assembly kernels and C
+// built without them are) resumes here instead, and the fault is raised
+// from this frame, so the call ends as from any other error. Setting it is
+// three stores, a link and the saving of five registers; __builtin_setjmp
+// keeps no signal mask, which the return from the handler restores by
+// itself. A function using it is never inlined.
 template <class Indices>
 struct NativeCall;
 
@@ -36,6 +45,15 @@ struct NativeCall<std::index_sequence<I...>> {
     using Entry = std::uint32_t (*)(Value*, Pointer<I>...);
 
     static std::uint32_t Run(std::intptr_t fptr, Value* result, void* const* args) {
+        // Resumed, this frame finds the registers a callee must preserve as
+        // the abandoned native code left them; the fault's exception then
+        // unwinds into the caller, which expects its own. Claiming them here
+        // makes this frame save them on entry, where unwinding restores
+        // them from.
+        asm volatile("" ::: "rbx", "r12", "r13", "r14", "r15");
+        detail::RecoveryPoint point;
+        detail::RecoveryLink link(point);
+        if (__builtin_setjmp(point.jump)) detail::RaiseRecoveredFault(point);
         return reinterpret_cast<Entry>(fptr)(result, args[I]...);
     }
 };

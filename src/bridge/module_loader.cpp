@@ -4,6 +4,7 @@
 #include <efi/host/bridge.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/signature.h>
+#include <efi/masked_traps.h>
 
 #include <dlfcn.h>
 
@@ -106,8 +107,29 @@ std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::
     return out;
 }
 
+namespace {
+
+// A module's constructors run as dlopen loads it, and threads they start
+// inherit the floating-point state they run with. Neither is written for
+// the host's trapping word: a trap in a constructor, or on such a thread
+// later, would end the process. They run with every exception masked, and
+// the caller's state (words and flags) comes back afterwards, whatever the
+// constructors changed (start-up code linked in by -ffast-math sets
+// flush-to-zero, for one).
+void* OpenMasked(const std::string& path) {
+    CMaskedTraps masked;
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void CloseMasked(void* handle) {
+    CMaskedTraps masked;
+    dlclose(handle);
+}
+
+}  // namespace
+
 std::vector<ModuleFunction> LoadModule(const std::string& path) {
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = OpenMasked(path);
     if (!handle) {
         const char* why = dlerror();
         Fail(path, std::string("cannot be loaded: ") + (why ? why : "unknown reason"));
@@ -117,7 +139,7 @@ std::vector<ModuleFunction> LoadModule(const std::string& path) {
         if (!table) Fail(path, "exports no " EFI_MODULE_TABLE_SYMBOL);
         return ReadModuleTable(table, path);
     } catch (...) {
-        dlclose(handle);
+        CloseMasked(handle);
         throw;
     }
 }

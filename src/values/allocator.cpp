@@ -10,17 +10,8 @@
 #include "values/alloc_hook.h"
 #include "bridge/call_turn.h"
 #include "values/chain.h"
+#include "asan.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define EFI_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define EFI_ASAN 1
-#endif
-#endif
-#ifdef EFI_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
 
 namespace {
 

@@ -450,6 +450,8 @@ TEST(Failures, EveryRowWithItsMessageAndArgument) {
         {"return code 3", Odd("t_ret3"), {N(1)}, "return type not implemented", Efi::kNoArgument},
         {"second of three", Odd("t_three"), {N(1), N(2), N(3)}, "must be matrix", 2},
         {"native message", Sample("sample_sqrt"), {N(-1)}, "must be non-negative", 1},
+        {"NaN tested before an ordered comparison", Sample("sample_sqrt"), {N(NAN)}, "must be a number", 1},
+        {"NaN code", Sample("sample_throw"), {N(NAN)}, "unknown error", 1},
         {"native message 1", Sample("sample_file_size"), {T(u"/"), T(u"no/such/file")}, "file not found", 1},
         {"native message 2", Sample("sample_file_size"), {T(u"/"), T(u"/")}, "not a regular file", 1},
         {"native Throw", Sample("sample_throw"), {N(5)}, "must be positive", 1},
@@ -457,6 +459,44 @@ TEST(Failures, EveryRowWithItsMessageAndArgument) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_APP_ERROR(Call(c.f, c.args, c.setsControlWord), c.message, c.argument);
+    }
+}
+
+// A fault in code without unwind entries (as assembly kernels and C built
+// without them are), or where the tables leave the instruction uncovered,
+// cannot be thrown out of it; it still ends the call as
+// its error, with its memory released and the host's word back (Call checks
+// both), and the calls after it run as before.
+TEST(Failures, FaultsWhereUnwindingCannotReachEndTheCall) {
+    Vrn::Run::InstallFaultTranslation();
+    const auto& noUnwind = Module(EFI_NO_UNWIND_MODULE);
+    const auto& uncovered = Module(EFI_UNCOVERED_MODULE);
+    std::vector<double> elements(512, 1.0);  // above 1024 bytes: a pinned host array
+    elements[1] = 0.0;
+    struct Case {
+        const char* what;
+        const Object& f;
+        std::vector<Object> args;
+        std::uint32_t code;
+    };
+    const Case cases[] = {
+        {"division by zero in the entry", noUnwind.at("c_div"), {N(1), N(0)}, 0xC000008E},
+        {"overflow", noUnwind.at("c_div"), {N(1e300), N(1e-300)}, 0xC0000091},
+        {"invalid operation", noUnwind.at("c_div"), {N(0), N(0)}, 0xC0000090},
+        {"a frame further down, a matrix in call memory", noUnwind.at("c_ratio"),
+         {Vrn::Run::Matrix(2, 256, elements)}, 0xC000008E},
+        {"tables that do not cover the instruction", uncovered.at("u_inverse"), {N(0)}, 0xC000008E},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            Call(c.f, c.args);
+            ADD_FAILURE() << "no fault";
+        } catch (const SE_FPE_Exception& e) {
+            EXPECT_EQ(e.GetCode(), c.code);
+            EXPECT_NE(e.status(), 0u) << "the flags pending at the fault";
+        }
+        EXPECT_EQ(Call(noUnwind.at("c_div"), {N(6), N(3)}).as<Qlt::NumVal>()->Data.rp, 2.0);
     }
 }
 

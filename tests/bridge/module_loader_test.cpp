@@ -4,8 +4,11 @@
 
 #include <efi/host/callbacks.h>
 #include <efi/host/session.h>
+#include <vrnrun/faults.h>
 
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <span>
 #include <stdexcept>
 
@@ -136,6 +139,31 @@ TEST(ModuleFile, TheSampleListsItsFunctions) {
     for (auto& f : fns) names.push_back(f.name);
     EXPECT_THAT(names, ::testing::IsSupersetOf({"sample_add", "sample_scale", "sample_upper", "sample_path",
                                                 "sample_divide", "sample_apply"}));
+}
+
+// A module's constructors run with every exception masked, so threads they
+// start compute masked too, and the loader gives back the caller's state;
+// a thread a module starts inside a call (with the call's trapping word) is
+// masked where it traps. Either way 1 / 0 on the module's thread is an
+// infinity and the process lives.
+TEST(ModuleFile, ThreadsAModuleStartsNeverEndTheProcess) {
+    Vrn::Run::InstallFaultTranslation();
+    efitest::FpEnvGuard env;
+    Efi::User::set_control_word(Efi::User::kHostControlWord);
+    const std::uint32_t before = efitest::Mxcsr();
+    const auto& threads = Module(EFI_THREAD_MODULE);
+    EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+    EXPECT_EQ(efitest::Mxcsr(), before);
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(static_cast<std::uint32_t>(Call(threads.at("w_load_mxcsr"), {N(0)}).as<Qlt::NumVal>()->Data.rp) & 0x1F80u,
+              0x1F80u);
+    EXPECT_EQ(Call(threads.at("w_load_quotient"), {N(0)}).as<Qlt::NumVal>()->Data.rp, inf);
+    const struct {
+        double a, b, quotient;
+    } cases[] = {{1, 0, inf}, {-1, 0, -inf}, {1e300, 1e-300, inf}, {6, 3, 2}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Call(threads.at("w_divide"), {N(c.a), N(c.b)}).as<Qlt::NumVal>()->Data.rp, c.quotient) << c.a;
+    EXPECT_TRUE(std::isnan(Call(threads.at("w_divide"), {N(0), N(0)}).as<Qlt::NumVal>()->Data.rp));
 }
 
 }  // namespace

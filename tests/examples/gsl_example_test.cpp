@@ -85,6 +85,7 @@ TEST(GslExample, FailuresAreWorksheetErrors) {
         {{"gsl_det", "[1i]"}, "must be a real matrix (argument 1)"},
         {{"gsl_j0", "2i"}, "must be a real (argument 1)"},
         {{"gsl_jn", "0.5", "1"}, "must be an integer (argument 1)"},
+        {{"gsl_jn", "nan", "1"}, "must be an integer (argument 1)"},  // not "floating point error"
         {{"gsl_det_ratio", "[1]", "[1, 2; 2, 4]"}, "singularity"},  // the trap of 1 / det(B), det(B) = 0
     };
     for (const Case& c : cases) {

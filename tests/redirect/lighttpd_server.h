@@ -57,6 +57,22 @@ inline std::string PlainGet(int port, const std::string& path) {
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
 
+/// Waits until the server child `pid` answers GET /marker.txt on `port`
+/// with `marker` (15 s at most). A child that has exited (it could not bind,
+/// most likely) is reaped and `pid` cleared.
+inline bool ServesMarker(pid_t& pid, int port, const std::string& marker) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = 0;
+            return false;
+        }
+        if (PlainGet(port, "/marker.txt") == marker) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 /// lighttpd serving `root`: GET, WebDAV PUT (a missing parent collection
 /// answers 409), and /rNNN/x answering NNN (301, 302, 303, 307, 308) with
 /// Location /dav/x.
@@ -105,18 +121,7 @@ private:
         if (::posix_spawnp(&m_pid, program, nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = 0;
     }
 
-    bool WaitUntilServing(const std::string& marker) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = 0;  // could not bind, most likely
-                return false;
-            }
-            if (PlainGet(m_port, "/marker.txt") == marker) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+    bool WaitUntilServing(const std::string& marker) { return ServesMarker(m_pid, m_port, marker); }
 
     void Stop() { StopChild(m_pid); }
 

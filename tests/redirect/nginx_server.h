@@ -133,18 +133,7 @@ private:
         posix_spawn_file_actions_destroy(&actions);
     }
 
-    bool WaitUntilServing(const std::string& marker) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = 0;  // could not bind, most likely
-                return false;
-            }
-            if (PlainGet(m_port, "/marker.txt") == marker) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+    bool WaitUntilServing(const std::string& marker) { return ServesMarker(m_pid, m_port, marker); }
 
     void Stop() { StopChild(m_pid); }
 

@@ -35,6 +35,20 @@ namespace Vrn::Run {
 /// masked, no flag pending). Code that wants trapping again loads its word
 /// anew (the bridge does so for every call).
 ///
+/// Where a throw could not unwind from the faulting instruction to the
+/// bridge call running on the thread (a frame without unwind entries on the
+/// way, or one whose tables do not cover the instruction: the C++ runtime
+/// would end the process), the call is ended at its invoker instead
+/// (<efi/host/fault_recovery.h>): the same exception leaves the invoker,
+/// and nothing of the native frames in between runs.
+///
+/// Threads: faults are translated on a thread that runs a bridge call and
+/// on every thread that called this function (the first call installs the
+/// handler; each call asks for translation on its thread). On any other
+/// thread (one a module started) a floating-point trap is masked for that
+/// thread and the faulting instruction completes with its IEEE result; an
+/// integer fault there gets the handler that was in place before.
+///
 /// A SIGFPE sent by another process or by raise() is not a fault at an
 /// instruction and cannot be thrown from; it gets the handler that was in
 /// place before, or the default action.

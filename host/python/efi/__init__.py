@@ -97,6 +97,39 @@ _efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountErro
 
 __version__ = _efi.__version__
 
+
+def _keeping_fault_translation(replace_handler):
+    """`replace_handler` (a function that may install a SIGFPE handler), with
+    the fault translation put back after it. A trapped fault in a call must
+    reach efi's handler: faulthandler's would end the process, and one of
+    signal.signal's would return to the faulting instruction, which traps
+    again, for ever. Checking the handler at every call instead would cost
+    a system call, several times the call itself."""
+    def wrapper(*args, **kwargs):
+        try:
+            return replace_handler(*args, **kwargs)
+        finally:
+            _efi._reinstate_fault_translation()
+    wrapper.__name__ = replace_handler.__name__
+    wrapper.__qualname__ = replace_handler.__qualname__
+    wrapper.__doc__ = replace_handler.__doc__
+    wrapper.__wrapped__ = replace_handler
+    return wrapper
+
+
+def _guard_fault_translation():
+    # Only the ways Python code changes SIGFPE's handler; SIGSEGV and the
+    # other signals stay faulthandler's, which keeps reporting real crashes.
+    import faulthandler
+    import signal
+    for owner, name in ((signal, "signal"), (faulthandler, "enable"), (faulthandler, "disable")):
+        current = getattr(owner, name)
+        if not hasattr(current, "__wrapped__"):
+            setattr(owner, name, _keeping_fault_translation(current))
+
+
+_guard_fault_translation()
+
 Function = _efi.Function
 HostFunction = _efi.HostFunction
 register = _efi.register

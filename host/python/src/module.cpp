@@ -53,8 +53,9 @@ void InstallTranslation() {
 
 /// Puts the fault translation back if another SIGFPE handler has taken its
 /// place since import (faulthandler.enable(), as pytest does at start-up):
-/// a trapped fault would otherwise end the process. Checked at each load,
-/// not each call: asking for the handler is a system call.
+/// a trapped fault would otherwise end the process. Checked at each load
+/// and after each of Python's ways of setting a handler (efi/__init__.py),
+/// not at each call: asking for the handler is a system call.
 void ReinstateTranslation() {
     struct sigaction current {};
     ::sigaction(SIGFPE, nullptr, &current);
@@ -249,6 +250,8 @@ PYBIND11_MODULE(_efi, m) {
         "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
         "The efi.Method a module's class holds for one of its functions.");
 
+    m.def("_reinstate_fault_translation", &ReinstateTranslation,
+          "Puts the fault translation back as SIGFPE's handler if another has taken its place.");
     m.def(
         "_bind_errors",
         [](py::object module_error, py::object worksheet_error, py::object processor_fault,

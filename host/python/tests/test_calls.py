@@ -11,6 +11,7 @@ import pydoc
 import re
 import site
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -209,6 +210,7 @@ FAILURES = [
     ("return code 3", "odd", "t_ret3", (1,), "return type not implemented", None),
     ("second of three", "odd", "t_three", (1, 2, 3), "must be matrix", 2),
     ("native message", "sample", "sample_sqrt", (-1,), "must be non-negative", 1),
+    ("NaN", "sample", "sample_sqrt", (float("nan"),), "must be a number", 1),
     ("native message 1", "sample", "sample_file_size", ("/no/such/file",), "file not found", 1),
     ("native message 2", "sample", "sample_file_size", ("/",), "not a regular file", 1),
     ("native Throw", "sample", "sample_throw", (5,), "must be positive", 1),
@@ -267,6 +269,38 @@ def test_trapped_faults_then_pythons_arithmetic(sample, a, b, message, code):
     with np.errstate(all="ignore"):
         assert np.float64(1.0) / np.float64(0.0) == INF
     assert sample.sample_divide(1, 8) == 0.125  # and the bridge goes on
+
+
+def run_python(code, **env_changes):
+    """`code` in a fresh interpreter with this package, bounded in time."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(pathlib.Path(efi.__file__).parents[1])] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    env.update(env_changes)
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("replace,then_crash", [
+    ("faulthandler.enable()", True),
+    ("signal.signal(signal.SIGFPE, lambda *a: None)", False),
+    ("faulthandler.enable(); faulthandler.disable(); signal.signal(signal.SIGFPE, signal.SIG_DFL)", False),
+])
+def test_faults_stay_errors_whatever_replaced_the_handler(replace, then_crash):
+    # Before the fix: faulthandler's report and exit status 136; a handler
+    # that returns made the faulting instruction trap again for ever. A real
+    # crash afterwards is still faulthandler's to report.
+    r = run_python(f"import ctypes, faulthandler, signal, efi\nm = efi.load({str(SAMPLE)!r})\n{replace}\n"
+                   "for b in (0, 0):\n"
+                   "    try:\n        m.sample_divide(1, b)\n"
+                   "    except efi.ProcessorFault as e:\n        print(e.message, flush=True)\n"
+                   + ("ctypes.string_at(0)\n" if then_crash else ""),
+                   # Under the sanitizers' runtime the crash is faulthandler's to report, not theirs.
+                   ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":handle_segv=0")
+    assert r.stdout == "singularity\nsingularity\n", r.stderr
+    if then_crash:
+        assert r.returncode == -11
+        assert "Fatal Python error: Segmentation fault" in r.stderr
+    else:
+        assert r.returncode == 0, r.stderr
 
 
 @pytest.mark.parametrize("attempt", [

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include <efi/efi.h>
 #include <efi/host/bridge.h>
 #include <efi/host/module_loader.h>
 #include <efi/version.h>
@@ -55,7 +56,26 @@ void ExpectError(const std::string& name, double x, const char* message, std::ui
     ++g_failures;
 }
 
-/// The checks, on the functions of both modules.
+/// A processor fault in `name`(x): the call's error, with its memory given
+/// back (the allocator's statics as before any call).
+void ExpectFault(const std::string& name, double x, const char* text) {
+    try {
+        Call(name, x);
+        std::printf("%s(%g) raised nothing\n", name.c_str(), x);
+        ++g_failures;
+    } catch (const SE_Exception& e) {
+        if (std::strcmp(SE_Exception::ExceptionStringFromCode(e.GetCode()), text) != 0) {
+            std::printf("%s(%g) faulted with %s\n", name.c_str(), x, SE_Exception::ExceptionStringFromCode(e.GetCode()));
+            ++g_failures;
+        }
+    }
+    if (IqlAllocator::m_current || IqlAllocator::m_NextHandle != -1) {
+        std::printf("%s(%g) left call memory behind\n", name.c_str(), x);
+        ++g_failures;
+    }
+}
+
+/// The checks, on the functions of the modules given.
 void Run() {
     ExpectNumber("cons_sqrt", 16.0, 4.0);
     ExpectError("cons_sqrt", -1.0, "must be non-negative", 1);
@@ -64,6 +84,12 @@ void Run() {
     ExpectError("cons_c_half", -1.0, "must be non-negative", 1);
     ExpectNumber("cons_c_third", 3.0, 1.0);
     ExpectError("cons_c_third", -1.0, "must be positive", 1);
+    ExpectFault("cons_inverse", 0.0, "singularity");
+    ExpectNumber("cons_inverse", 4.0, 0.25);
+    if (g_functions.count("cons_fast_inverse")) {
+        ExpectError("cons_fast_inverse", 0.0, "caught division by zero", 1);
+        ExpectNumber("cons_fast_inverse", 4.0, 0.25);
+    }
 }
 
 }  // namespace
