@@ -71,8 +71,10 @@ Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argume
         c.isSingle = true;
         return c;
     }
-    // In place when it is already one element per result in C order.
-    c.values = Numpy().attr("ascontiguousarray")(Numpy().attr("broadcast_to")(arg, shape), dtype);
+    // In place when it is already one element per result in C order and
+    // aligned for its type (an array made from a pickled buffer, as a worker
+    // process receives it, may not be).
+    c.values = Numpy().attr("require")(Numpy().attr("broadcast_to")(arg, shape), dtype, py::make_tuple("C", "A"));
     return c;
 }
 
