@@ -13,6 +13,12 @@ Rows (time per call, median of the repetitions, and time / baseline):
   threads: m.sample_add(1.0, 2.0) while another Python thread exists (the
           call then gives up the GIL while native code runs)  against
           math.hypot(1.0, 2.0)
+  sweep:  m.sample_add.map(a, b), np.vectorize(m.sample_add)(a, b),
+          np.add(a, b) and numba's @vectorize (when installed) over 10^6
+          pairs, per element,  against  a Python loop of m.sample_add(x, y)
+  cluster: dask.array.map_blocks(m.gsl_j0.map, x) over 10^7 points on a
+          distributed.LocalCluster of two worker processes  against  one
+          (when dask.distributed and the GSL module are there)
 and, for the matrix call, the bytes the numpy side allocates per call
 (tracemalloc): 0 for a real result, which views the host's storage.
 
@@ -54,6 +60,37 @@ def numpy_bytes(fn):
     return grown
 
 
+def sweep_rows(m, np, env, repetitions):
+    """A sweep of m.sample_add over 10^6 pairs: map, np.vectorize, np.add and
+    (when numba is installed) numba's @vectorize, each per element against a
+    Python loop of m.sample_add calls, all in this run."""
+    n = 1_000_000
+    a = np.linspace(-1.0, 1.0, n)
+    b = np.linspace(0.5, 7.0, n)
+    env.update(a=a, b=b, vectorized=np.vectorize(m.sample_add))
+    loop, llo, lhi = per_call("for x, y in zip(a.tolist(), b.tolist()): m.sample_add(x, y)", env, 1, repetitions)
+    peers = [("map", "m.sample_add.map(a, b)", 5),
+             ("np_vectorize", "vectorized(a, b)", 1),
+             ("np_add", "np.add(a, b)", 20)]
+    try:
+        import numba
+
+        @numba.vectorize(["float64(float64, float64)"])
+        def numba_add(x, y):
+            return x + y
+        numba_add(a[:2], b[:2])  # compiled before it is timed
+        env["numba_add"] = numba_add
+        peers.append(("numba_vectorize", "numba_add(a, b)", 20))
+    except ImportError:
+        pass
+    rows = []
+    for variant, stmt, number in peers:
+        t, lo, hi = per_call(stmt, env, number, repetitions)
+        rows.append({"name": f"BM_PythonSweep__{variant}/1000000", "baseline": "a Python loop of m.sample_add",
+                     "time": t / n, "base": loop / n, "spread": [lo / lhi, hi / llo]})
+    return rows
+
+
 SCALAR_TIMER = """
 import math, os, sys, timeit
 sys.path.insert(0, os.path.join(sys.argv[1], "host", "python"))
@@ -89,6 +126,47 @@ def against_before(build_dir, before_dir, repetitions):
     return {"name": "BM_PythonScalarCall__sample_add_vs_before", "baseline": f"the same call of {before_dir}",
             "time": t, "base": b, "spread": [min(ratios_now) / max(ratios_then), max(ratios_now) / min(ratios_then)],
             "hypot_ratios": [statistics.median(ratios_now), statistics.median(ratios_then)]}
+
+
+def cluster_rows(build_dir, repetitions):
+    """m.gsl_j0.map over 10^7 points with dask.array.map_blocks on a
+    distributed.LocalCluster of worker processes: two workers against one,
+    the points made and summed on the workers (so the sweep is what is
+    timed, not moving arrays), the two sums compared bit for bit. Empty
+    without dask.distributed or the GSL module."""
+    gsl = os.path.join(build_dir, "examples", "gsl", "libefi_gsl.so")
+    try:
+        import dask.array as da
+        import distributed
+    except ImportError:
+        return []
+    if not os.path.exists(gsl):
+        return []
+    import efi
+    m = efi.load(gsl)
+    times, sums = {}, {}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=None, scheduler_port=0) as cluster, \
+                distributed.Client(cluster) as client:
+            x = da.linspace(0.0, 1000.0, 10_000_000, chunks=250_000)
+            # A graph of its own per run: a graph computed before may be
+            # answered from what the workers still hold.
+            def total(run):
+                return da.map_blocks(m.gsl_j0.map, x, dtype=float, name=f"j0-{workers}-{run}").sum()
+            total("warm").compute()  # the workers load the module before the timing
+            runs = []
+            for run in range(repetitions):
+                graph = total(run)
+                start = timeit.default_timer()
+                sums[workers] = graph.compute()
+                runs.append(timeit.default_timer() - start)
+            times[workers] = runs
+    if sums[1] != sums[2]:
+        raise SystemExit(f"two workers summed {sums[2]!r}, one {sums[1]!r}")
+    t, b = statistics.median(times[2]), statistics.median(times[1])
+    return [{"name": "BM_PythonCluster__two_workers/10000000", "baseline": "one worker process",
+             "time": t, "base": b, "spread": [min(times[2]) / max(times[1]), max(times[2]) / min(times[1])]}]
 
 
 def main():
@@ -137,6 +215,8 @@ def main():
                      "time": t, "base": b, "spread": [lo / bhi, hi / blo],
                      "numpy_bytes": numpy_bytes(lambda: m.sample_scale(1.0, a))})
 
+    rows += sweep_rows(m, np, env, args.repetitions)
+    rows += cluster_rows(args.build_dir, args.repetitions)
     if args.before:
         rows.append(against_before(os.path.abspath(args.build_dir), os.path.abspath(args.before), reps))
 

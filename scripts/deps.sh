@@ -16,6 +16,8 @@ packages=(
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
   python3-distributed python3-dask python3-cloudpickle  # modules and functions sent to worker processes
   libhwy-dev  # vectorized sort under Efi::median
+  python3-numba  # a peer of Function.map in bench/bench_python.py
+  python3-dask python3-distributed  # Function.map on worker processes: its test and benchmark
 )
 missing=()
 for p in "${packages[@]}"; do

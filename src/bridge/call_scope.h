@@ -1,5 +1,6 @@
-// Brackets one native call: the floating-point set-up outside, the call
-// context inside, torn down in the reverse order on every exit path.
+// The floating-point set-up around native calls: the call word in, the
+// host's out. The invokers build it before the call context and so tear it
+// down after it, on every exit path.
 #pragma once
 
 #include <cstdint>
@@ -23,18 +24,6 @@ public:
     }
     FpuCallWord(const FpuCallWord&) = delete;
     FpuCallWord& operator=(const FpuCallWord&) = delete;
-};
-
-/// One native call's scope. Members are built in order and destroyed in
-/// reverse: the context (and all call memory) goes before 0x273 is loaded.
-class NativeCallScope {
-public:
-    NativeCallScope() = default;
-    EfiCallContext& context() noexcept { return m_context; }
-
-private:
-    FpuCallWord m_word;
-    EfiCallContext m_context;
 };
 
 }  // namespace Efi::detail

@@ -86,4 +86,31 @@ constexpr std::uint32_t MxcsrFor(std::uint16_t cw) noexcept {
 /// set_control_word(cw) leave.
 inline void ResetUnitsTo(std::uint16_t cw) noexcept { ResetUnits(cw, MxcsrFor(cw)); }
 
+inline std::uint16_t ReadX87Status() noexcept {
+    std::uint16_t sw;
+    asm volatile("fnstsw %0" : "=a"(sw));
+    return sw;
+}
+
+/// Between two native calls under one set-up: leaves the units as
+/// ResetUnitsTo(cw) does, at the cost of reading three words when the call
+/// before changed nothing. A changed control word or MXCSR control bits
+/// (a function that loads its own, a callback into the host, which ends
+/// with the host's) take the full reset; flags alone, which most arithmetic
+/// leaves behind (inexact), are cleared where they are, cheaply. The x87
+/// register stack is taken to be empty, as the calling convention leaves it.
+inline void KeepUnitsAt(std::uint16_t cw) noexcept {
+    // Each read waits for the arithmetic before it; made back to back, the
+    // three waits overlap.
+    const std::uint32_t mxcsr = ReadMxcsr();
+    const std::uint16_t control = ReadX87Control();
+    const std::uint16_t status = ReadX87Status();
+    if (control != cw || (mxcsr & ~kFpFlagBits) != MxcsrFor(cw)) {
+        ResetUnitsTo(cw);
+        return;
+    }
+    if (mxcsr & kFpFlagBits) WriteMxcsr(MxcsrFor(cw));
+    if (status & kX87StatusExceptionBits) asm volatile("fnclex" ::: "memory");
+}
+
 }  // namespace Efi::detail

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "bridge/recovery_point.h"
 #include "text.h"
 #include "bridge/call_turn.h"
+#include "values/chain.h"
 
 namespace Efi::User {
 
@@ -183,17 +185,14 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
 
 namespace {
 
-// One call of `f` with N arguments: `marshal(record, n)` fills the record of
-// argument n (from 1) and returns what the native function receives for it;
-// `finish(result)` turns the result record into what the caller gets.
+// What one call does under its floating-point set-up and in the call memory
+// made current for it, and what each element of a sweep does: the records,
+// the native call, its error and its result. `marshal(record,
+// n)` fills the record of argument n (from 1) and returns what the native
+// function receives for it; `finish(result)` turns the result record into
+// what the caller gets.
 template <std::size_t N, class Marshal, class Finish>
-auto CallNative(Function& f, Marshal marshal, Finish finish) {
-    // The process's turn first (a refused call leaves no trace), then the
-    // nesting level, then steps 1 and 2: FP reset + call word, then the
-    // context. All are undone in reverse order however this frame is left.
-    detail::CallTurn turn;
-    detail::NestingLevel level;
-    detail::NativeCallScope scope;
+auto CallInContext(Function& f, Marshal& marshal, Finish& finish) {
     Value result;
     std::memset(&result, 0, sizeof result);
     Value records[N];
@@ -204,17 +203,81 @@ auto CallNative(Function& f, Marshal marshal, Finish finish) {
     return finish(&result);
 }
 
+// One call of `f` with N arguments.
+template <std::size_t N, class Marshal, class Finish>
+auto CallNative(Function& f, Marshal marshal, Finish finish) {
+    // The process's turn first (a refused call leaves no trace), then the
+    // nesting level, then step 1: FP reset + call word. All are undone in
+    // reverse order however this frame is left, after the context.
+    detail::CallTurn turn;
+    detail::NestingLevel level;
+    detail::FpuCallWord word;
+    // Step 2: the context, current while it lives; everything allocated
+    // during the call goes with it.
+    EfiCallContext context;
+    return CallInContext<N>(f, marshal, finish);
+}
+
+// Numbers in, a number out: the records of CallWithNumbers and of a sweep.
+struct NumberArguments {
+    const qlComplex* args;
+    void* operator()(Value* loc, int n) const {
+        loc->real = args[n - 1].real;
+        loc->imag = args[n - 1].imag;
+        return loc;
+    }
+};
+
+struct NumberResult {
+    qlComplex operator()(const Value* result) const { return {result->real, result->imag}; }
+};
+
 template <std::size_t N>
 qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
-    return CallNative<N>(
-        f,
-        [args](Value* loc, int n) -> void* {
-            loc->real = args[n - 1].real;
-            loc->imag = args[n - 1].imag;
-            return loc;
-        },
-        [](Value* result) { return qlComplex{result->real, result->imag}; });
+    return CallNative<N>(f, NumberArguments{args}, NumberResult{});
 }
+
+// A sweep: the turn, the nesting level and the call word once; then each
+// element as its own call would run, in call memory of its own, with the
+// units brought back to the call word's state only when the element before
+// left them otherwise. A context that an element took nothing from is as
+// new and serves the next one; one that was used is replaced. `done`
+// counts the elements whose results are written.
+template <std::size_t N>
+void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<qlComplex> results,
+            std::size_t& done) {
+    detail::CallTurn turn;
+    detail::NestingLevel level;
+    detail::FpuCallWord word;
+    // A column of one element is the same argument for every element.
+    std::size_t step[N];
+    for (std::size_t k = 0; k < N; ++k) step[k] = columns[k].size() == 1 ? 0 : 1;
+    NumberResult finish;
+    std::optional<EfiCallContext> context;
+    context.emplace();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (i > 0) {
+            detail::KeepUnitsAt(kCallControlWord);
+            if (!detail::AllocatorUntouched(*context)) {
+                context.reset();
+                context.emplace();
+            }
+        }
+        qlComplex args[N];
+        for (std::size_t k = 0; k < N; ++k) args[k] = columns[k][i * step[k]];
+        NumberArguments marshal{args};
+        results[i] = CallInContext<N>(f, marshal, finish);
+        done = i + 1;
+    }
+}
+
+template <std::size_t... I>
+constexpr auto MakeSweepTable(std::index_sequence<I...>) {
+    using Sweep = void (*)(Function&, const std::span<const qlComplex>*, std::span<qlComplex>, std::size_t&);
+    return std::array<Sweep, sizeof...(I)>{&SweepN<I + 1>...};
+}
+
+constexpr auto kSweeps = MakeSweepTable(std::make_index_sequence<kMaxArgs>{});
 
 template <std::size_t... I>
 constexpr auto MakeNumberCallTable(std::index_sequence<I...>) {
@@ -249,6 +312,23 @@ qlComplex Function::CallWithNumbers(std::span<const qlComplex> args) {
     if (!TakesAndReturnsNumbers() || args.size() != m_args.size())
         throw std::invalid_argument("CallWithNumbers: the function does not take these numbers");
     return kNumberCalls[args.size() - 1](*this, args.data());
+}
+
+SweepOutcome Function::SweepWithNumbers(std::span<const std::span<const qlComplex>> columns,
+                                         std::span<qlComplex> results) {
+    if (!TakesAndReturnsNumbers() || columns.size() != m_args.size())
+        throw std::invalid_argument("SweepWithNumbers: the function does not take these numbers");
+    for (const std::span<const qlComplex>& column : columns)
+        if (column.size() != results.size() && column.size() != 1)
+            throw std::invalid_argument("SweepWithNumbers: a column is neither one number nor one per result");
+    SweepOutcome outcome{0, nullptr};
+    if (results.empty()) return outcome;
+    try {
+        kSweeps[columns.size() - 1](*this, columns.data(), results, outcome.done);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    return outcome;
 }
 
 template <std::size_t N>

@@ -24,6 +24,13 @@ void* PinnedAlloc(int h, unsigned bytes, bool zero);
 /// host still uses one (a result handed over) it holds its own reference.
 void PinnedRelease(int h) noexcept;
 
+/// True when `a`, the current allocator, is as its construction left it:
+/// nothing placed, no block on its chain, no handle taken, no nested record
+/// added. Destroying it and making another in its place would then change
+/// nothing, which lets a sweep keep one context for elements that take no
+/// call memory.
+bool AllocatorUntouched(const IqlAllocator& a) noexcept;
+
 /// An array block of at least n bytes from a, as allocate_array gives but
 /// with its contents left unspecified: only for a caller that writes all n
 /// bytes (n a multiple of 8) before native code or the host can see them.

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cmath>
 #include <stdexcept>
+#include <span>
 #include <string>
 #include <cstring>
 #include <dlfcn.h>
@@ -150,6 +151,99 @@ TEST(Call, NumbersWithoutHostValuesGiveWhatHostNumbersGive) {
                  std::invalid_argument);
     EXPECT_EQ(Function::Of(Vrn::Run::Func(1, [](auto a) { return a[0]; })), nullptr);
     EXPECT_EQ(Function::Of(N(1)), nullptr);
+}
+
+// A sweep's elements against single calls of the same arguments: the same
+// results bit for bit up to the first failure, which ends the sweep with the
+// single call's error and its index; nothing is written from there on.
+TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
+    using Column = std::vector<qlComplex>;
+    struct Case {
+        const char* what;
+        Object f;
+        std::vector<Column> columns;
+        std::size_t count;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {"real and complex", Sample("sample_add"), {{{1, 0}, {1, 2}, {inf, -0.5}}, {{2, 0}, {3, -4}, {1, 0}}}, 3},
+        {"negative zeros, one column broadcast", Sample("sample_add"),
+         {{{-0.0, -0.0}, {0.0, -0.0}, {-0.0, 0.0}}, {{-0.0, -0.0}}}, 3},
+        {"both broadcast", Sample("sample_add"), {{{1, 1}}, {{2, 2}}}, 4},
+        // The word, the flags and MXCSR each element finds at entry, after
+        // elements that changed them or left flags behind.
+        {"changed words and flags", Odd("t_word"), {{{0, 0}, {1, 0}, {0, 0}, {2, 0}, {0, 0}, {2, 0}, {1, 0}, {0, 0}}},
+         8},
+        {"call memory of its own", Odd("t_memory"), {{{0, 0}}}, 3},
+        {"native message at 2", Sample("sample_sqrt"), {{{4, 0}, {9, 0}, {-1, 0}, {16, 0}}}, 4},
+        {"native Throw at 0", Sample("sample_throw"), {{{5, 0}}}, 3},
+        {"table entry at 1", Odd("t_code"), {{{0, 0}, {(2 << 16) | 3, 0}, {0, 0}}}, 3},
+        {"trapped division at 1", Sample("sample_divide"), {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
+        {"empty", Sample("sample_add"), {{}, {{1, 0}}}, 0},
+    };
+    Vrn::Run::InstallFaultTranslation();
+    auto bits = [](const qlComplex& z) {
+        std::uint64_t re, im;
+        std::memcpy(&re, &z.real, 8);
+        std::memcpy(&im, &z.imag, 8);
+        return std::to_string(re) + "," + std::to_string(im);
+    };
+    auto failure = [](std::exception_ptr e) -> std::string {
+        try {
+            std::rethrow_exception(e);
+        } catch (const Vrn::Run::AppException& x) {
+            return std::string(x.what()) + " @" + std::to_string(x.Argument());
+        } catch (const SE_Exception& x) {
+            return "fault " + std::to_string(x.GetCode());
+        }
+    };
+    const qlComplex unwritten{12345, 678};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Function* fn = Function::Of(c.f);
+        std::vector<std::string> single;
+        std::string singleFailure;
+        for (std::size_t i = 0; i < c.count && singleFailure.empty(); ++i) {
+            std::vector<qlComplex> args;
+            for (const Column& col : c.columns) args.push_back(col[col.size() == 1 ? 0 : i]);
+            efitest::FpEnvGuard env;
+            try {
+                single.push_back(bits(fn->CallWithNumbers(args)));
+            } catch (...) {
+                singleFailure = failure(std::current_exception()) + " at " + std::to_string(i);
+            }
+        }
+        std::vector<qlComplex> results(c.count, unwritten);
+        std::vector<std::span<const qlComplex>> columns(c.columns.begin(), c.columns.end());
+        Efi::User::SweepOutcome outcome;
+        {
+            efitest::FpEnvGuard env;
+            outcome = fn->SweepWithNumbers(columns, results);
+            // An empty sweep calls nothing and sets nothing up.
+            if (c.count > 0) {
+                EXPECT_EQ(efitest::X87ControlWord(), Efi::User::kHostControlWord);
+            }
+        }
+        std::vector<std::string> swept;
+        for (std::size_t i = 0; i < outcome.done; ++i) swept.push_back(bits(results[i]));
+        EXPECT_EQ(swept, single);
+        EXPECT_EQ(outcome.failure ? failure(outcome.failure) + " at " + std::to_string(outcome.done) : "",
+                  singleFailure);
+        for (std::size_t i = outcome.done; i < c.count; ++i) EXPECT_EQ(bits(results[i]), bits(unwritten)) << i;
+    }
+}
+
+TEST(Sweep, RefusesWhatASingleNumberCallRefuses) {
+    const qlComplex one[] = {{1, 0}};
+    const std::span<const qlComplex> column(one), two[] = {column, column};
+    std::vector<qlComplex> results(3);
+    // Not a function of numbers; a column missing; a column of neither one
+    // number nor one per result.
+    EXPECT_THROW(Function::Of(Sample("sample_scale"))->SweepWithNumbers(two, results), std::invalid_argument);
+    EXPECT_THROW(Function::Of(Sample("sample_add"))->SweepWithNumbers({two, 1}, results), std::invalid_argument);
+    const qlComplex pair[] = {{1, 0}, {2, 0}};
+    const std::span<const qlComplex> mismatched[] = {column, pair};
+    EXPECT_THROW(Function::Of(Sample("sample_add"))->SweepWithNumbers(mismatched, results), std::invalid_argument);
 }
 
 TEST(Call, MatrixArgumentIsReadThroughTheHostsLayout) {

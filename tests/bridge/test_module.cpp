@@ -195,6 +195,46 @@ std::uint32_t t_nest(Value* r, const Value* n) {
     return 0;
 }
 
+/// t_word(mode): the floating-point state it found at entry, as the real
+/// part the x87 control word plus 65536 times the x87 flags, as the
+/// imaginary part MXCSR; then mode 1 loads a word of its own in both units
+/// (everything masked), mode 2 leaves an inexact flag pending in both, and
+/// mode 0 changes nothing.
+std::uint32_t t_word(Value* r, const Value* mode) {
+    ++g_calls;
+    std::uint16_t cw, sw;
+    std::uint32_t mxcsr;
+    asm volatile("fnstcw %0" : "=m"(cw));
+    asm volatile("fnstsw %0" : "=m"(sw));
+    asm volatile("stmxcsr %0" : "=m"(mxcsr));
+    r->real = cw + 65536.0 * (sw & 0x3F);
+    r->imag = mxcsr;
+    if (mode->real == 1.0) {
+        const std::uint16_t masked = 0x037F;
+        const std::uint32_t all = 0x1F80;
+        asm volatile("fldcw %0" ::"m"(masked));
+        asm volatile("ldmxcsr %0" ::"m"(all));
+    } else if (mode->real == 2.0) {
+        volatile double third = 1.0;
+        third = third / 3.0;
+        volatile long double third_x87 = 1.0L;
+        third_x87 = third_x87 / 3.0L;
+    }
+    return 0;
+}
+
+/// t_memory(x): 1 when the call memory it runs in is fresh (nothing on its
+/// chain, its first buffer untouched), else 0; then takes a block and a
+/// record from it.
+std::uint32_t t_memory(Value* r, const Value*) {
+    ++g_calls;
+    IqlAllocator* a = IqlAllocator::m_current;
+    r->real = a->m_blocks == nullptr && a->m_top == a->m_buf + sizeof a->m_buf ? 1.0 : 0.0;
+    a->allocate_array(16);
+    string_val::mk(a, u"kept until the call ends");
+    return 0;
+}
+
 }  // extern "C"
 
 namespace {
@@ -235,6 +275,8 @@ const efi_function_entry kFunctions[] = {
     {"t_kill", Entry(t_kill), 1, 1, kOne, 0, nullptr},
     {"t_nest", Entry(t_nest), 1, 1, kOne, 0, nullptr},
     {"t_masked", Entry(t_masked), 1, 3, kShape, 0, nullptr},
+    {"t_word", Entry(t_word), 1, 1, kOne, 0, nullptr},
+    {"t_memory", Entry(t_memory), 1, 1, kOne, 0, nullptr},
     {"t_first_byte", Entry(t_first_byte), 1, 1, kFileIn, 0, nullptr},
 };
 

@@ -114,7 +114,7 @@ TEST(QuilletArrayAllocate, RefusesWithoutWritingOrWrappingSizes) {
     EXPECT_EQ(IqlAllocator::m_NextHandle, IqlAllocator::m_init_handle);
 }
 
-// What the native-call scope leaves behind, read before the environment is
+// What the call word and a context inside it leave behind, read before the environment is
 // restored so that test code never runs under a trapping word.
 struct ScopeObservation {
     std::uint16_t insideWord = 0, afterWord = 0;
@@ -128,13 +128,14 @@ ScopeObservation RunScope(bool raise) {
     ScopeObservation seen;
     efitest::FpEnvGuard env;
     try {
-        Efi::detail::NativeCallScope scope;
+        Efi::detail::FpuCallWord word;
+        Efi::EfiCallContext scope;
         seen.insideWord = efitest::X87ControlWord();
         seen.insideMxcsr = efitest::Mxcsr();
-        seen.insideCurrent = IqlAllocator::m_current == &scope.context();
-        scope.context().allocate_array(64);
-        scope.context().allocate_array(4096);
-        string_val::mk(&scope.context(), u"left behind");
+        seen.insideCurrent = IqlAllocator::m_current == &scope;
+        scope.allocate_array(64);
+        scope.allocate_array(4096);
+        string_val::mk(&scope, u"left behind");
         volatile double tiny = 1e-300;
         volatile double underflow = tiny * tiny;  // masked: leaves flags pending
         (void)underflow;
@@ -148,7 +149,7 @@ ScopeObservation RunScope(bool raise) {
     return seen;
 }
 
-TEST(NativeCallScope, LoadsTheCallWordAndRestoresTheHostWordOnEveryExit) {
+TEST(FpuCallWord, LoadsTheCallWordAndRestoresTheHostWordOnEveryExit) {
     for (bool raise : {false, true}) {
         SCOPED_TRACE(raise ? "exception" : "return");
         IqlAllocator* const before = IqlAllocator::m_current;
@@ -166,7 +167,7 @@ TEST(NativeCallScope, LoadsTheCallWordAndRestoresTheHostWordOnEveryExit) {
     }
 }
 
-TEST(NativeCallScope, EndsWithTheStateOfTheInnermostHostScope) {
+TEST(FpuCallWord, EndsWithTheStateOfTheInnermostHostScope) {
     using Efi::User::HostFpScope;
     using Efi::User::HostFpState;
     // Exactly the given word and MXCSR, rounding mode and pending SSE flags

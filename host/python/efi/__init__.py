@@ -13,9 +13,15 @@ number and come back as float (no imaginary part) or complex; matrices go in
 as 2-D array-likes (a 1-D one is a column) and come back as 2-D numpy
 arrays; text is str. File-name arguments are joined to the module's `cwd`.
 
+A function of numbers runs over whole arrays with `f.map(*args)`: the
+arguments broadcast by numpy's rules, one sweep of the bridge without the
+GIL, the results in an array of the broadcast shape (float64 when every
+imaginary part is zero, else complex128).
+
 A failure is raised as WorksheetError (its message and the number of the
 argument to blame, or None); a processor fault in native code as
-ProcessorFault; a call with the wrong number of arguments as
+ProcessorFault (from `map`, with `index`, the failing element's index
+tuple); a call with the wrong number of arguments as
 ArgumentCountError (a WorksheetError and a TypeError); an exception raised
 by a Python callback reaches the caller unchanged. Text for a module's
 function must hold characters U+0000 to U+00FF only (native code gets one

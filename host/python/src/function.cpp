@@ -9,6 +9,7 @@
 #include <span>
 
 #include "call.h"
+#include "sweep.h"
 #include "values.h"
 
 namespace efi_python {
@@ -231,6 +232,11 @@ PyMemberDef g_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyMethodDef g_methods[] = {
+    {"map", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Map)), METH_FASTCALL, kMapDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 
@@ -241,6 +247,7 @@ bool InitFunctionType(PyObject* module) {
         {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
         {Py_tp_getset, g_getset},
         {Py_tp_members, g_members},
+        {Py_tp_methods, g_methods},
         {0, nullptr},
     };
     PyType_Spec spec = {"efi.Function", sizeof(FunctionObject), 0,

@@ -161,3 +161,24 @@ def test_functions_run_on_a_dask_cluster():
                 futures = client.map(m.sample_add, [1.0, 2.0, 3.0], [10.0, 20.0, 30.0])
                 print(client.gather(futures, errors="raise"))
     """, timeout=240) == "[11.0, 22.0, 33.0]"
+
+
+def test_map_blocks_on_a_dask_cluster():
+    # A sweep per block on two worker processes: the method travels pickled,
+    # the results equal one process's bit for bit, and a failing element's
+    # error comes back with its index.
+    pytest.importorskip("distributed")
+    assert run_script("""
+        import numpy as np, dask.array as da, distributed
+        if __name__ == "__main__":
+            x = np.linspace(0.0, 9.0, 1000)
+            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                          dashboard_address=":0", scheduler_port=0) as cluster, \\
+                    distributed.Client(cluster) as client:
+                got = da.map_blocks(m.sample_sqrt.map, da.from_array(x, chunks=100), dtype=float).compute()
+                print(got.tobytes() == m.sample_sqrt.map(x).tobytes())
+                try:
+                    da.map_blocks(m.sample_sqrt.map, da.from_array(x - 5.0, chunks=1000), dtype=float).compute()
+                except efi.WorksheetError as e:
+                    print(e.message, e.index)
+    """, timeout=240) == "True\nmust be non-negative (0,)"

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,6 +87,16 @@ private:
     const HostFpState* m_outer;
 };
 
+/// How a sweep (Function::SweepWithNumbers) ended.
+struct SweepOutcome {
+    /// Elements whose results were written: all of them when `failure` is
+    /// null, else the index of the element that failed.
+    std::size_t done;
+    /// What the failing element raised (a worksheet error, a processor
+    /// fault, ...), exactly as its single call would; null when all ran.
+    std::exception_ptr failure;
+};
+
 /// One registered native function. The host function object made by
 /// `Thunk` holds it as its target; a call runs one of the invokers below.
 class EFI_API Function final : public Vrn::Run::HostValue {
@@ -123,6 +134,21 @@ public:
     /// Requires TakesAndReturnsNumbers() and one number per argument;
     /// throws std::invalid_argument otherwise.
     qlComplex CallWithNumbers(std::span<const qlComplex> args);
+
+    /// A sweep: the call CallWithNumbers makes, once per element of
+    /// `results`, with argument k of element i from columns[k][i] (a column
+    /// of one number gives it to every element). Each element gets exactly
+    /// what its single call would: the call control word and clear flags at
+    /// entry, call memory of its own released when it ends, its errors, its
+    /// result. The turn, the nesting level and the floating-point set-up
+    /// are taken once, and between elements the units are reloaded only
+    /// when the element before left them changed. The first element that
+    /// fails ends the sweep: its failure is returned, as its single call
+    /// would have raised it, with its index; the results before it are
+    /// written, those from it on are not. Requires TakesAndReturnsNumbers(),
+    /// one column per argument, each of one number or one per result;
+    /// throws std::invalid_argument otherwise. No result, no call.
+    SweepOutcome SweepWithNumbers(std::span<const std::span<const qlComplex>> columns, std::span<qlComplex> results);
 
     /// One call with N host arguments (N = 1..10).
     Object Invoke1(const Object& a1);

@@ -1,0 +1,244 @@
+// Function.map: numpy's broadcasting gives the arguments one shape; the
+// bridge sweeps the function over them (SweepWithNumbers) with the GIL
+// released, a block of elements at a time, so that Ctrl-C and other threads
+// get their turn between blocks; the results fill one array of that shape.
+#include "sweep.h"
+
+#include <pybind11/complex.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <chrono>
+#include <complex>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include <efi/host/bridge.h>
+
+#include "call.h"
+#include "function.h"
+
+namespace py = pybind11;
+
+namespace efi_python {
+
+const char* const kMapDoc =
+    "map(*args): the function at every element of its arguments, which numpy broadcasts to one shape "
+    "(numbers and real or complex array-likes). Returns an array of that shape: float64 when every "
+    "result's imaginary part is zero, else complex128. The sweep runs without the GIL and stops at the "
+    "first failing element, raising its WorksheetError or ProcessorFault with `index`, the element's "
+    "index tuple. Only for functions that take and return numbers.";
+
+static_assert(sizeof(qlComplex) == sizeof(std::complex<double>) && alignof(qlComplex) <= alignof(std::complex<double>),
+              "a complex128 element is read and written as a qlComplex");
+
+namespace {
+
+/// One argument, broadcast: a single number, or one element per result in
+/// C order, real (float64) or complex (complex128).
+struct Column {
+    py::array values;  // keeps the data alive; unused for a single number
+    qlComplex single{};
+    bool isSingle = false;
+    bool complex = false;
+
+    const double* real() const { return static_cast<const double*>(values.data()); }
+    const qlComplex* complexData() const { return static_cast<const qlComplex*>(values.data()); }
+};
+
+const py::module_& Numpy() {
+    static py::module_* numpy = new py::module_(py::module_::import("numpy"));  // kept to the end
+    return *numpy;
+}
+
+Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argument) {
+    const char kind = arg.dtype().kind();
+    Column c;
+    c.complex = kind == 'c';
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'c') {
+        const std::string dtype = py::str(arg.dtype());
+        PyErr_Format(PyExc_TypeError, "map: argument %zu holds %s, not real or complex numbers", argument,
+                     dtype.c_str());
+        throw py::error_already_set();
+    }
+    const py::object dtype = Numpy().attr(c.complex ? "complex128" : "float64");
+    if (arg.size() == 1) {
+        const std::complex<double> z = py::cast<std::complex<double>>(arg.attr("reshape")(-1).attr("astype")(
+            Numpy().attr("complex128"))[py::int_(0)]);
+        c.single = {z.real(), z.imag()};
+        c.isSingle = true;
+        return c;
+    }
+    // In place when it is already one element per result in C order and
+    // aligned for its type (an array made from a pickled buffer, as a worker
+    // process receives it, may not be).
+    c.values = Numpy().attr("require")(Numpy().attr("broadcast_to")(arg, shape), dtype, py::make_tuple("C", "A"));
+    return c;
+}
+
+/// Element `flat` of `shape` as the index tuple numpy would give it.
+py::tuple IndexOf(std::size_t flat, const std::vector<std::size_t>& shape) {
+    py::tuple index(shape.size());
+    for (std::size_t d = shape.size(); d-- > 0;) {
+        index[d] = py::int_(flat % shape[d]);
+        flat /= shape[d];
+    }
+    return index;
+}
+
+/// Sets the Python error for the element's failure; a worksheet error or a
+/// processor fault gets the element's index as `index`.
+void RaiseAt(std::exception_ptr failure, std::size_t done, const std::vector<std::size_t>& shape) {
+    RaiseFrom(std::move(failure));
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyObject_IsInstance(value, Errors().worksheet_error) == 1) {
+        try {
+            py::tuple index = IndexOf(done, shape);
+            PyObject_SetAttrString(value, "index", index.ptr());
+        } catch (py::error_already_set&) {
+        }
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+/// The sweep in blocks: the arguments of a block gathered as numbers
+/// (complex arguments are read in place), swept into `out`. Between blocks
+/// the GIL is taken back to look for signals; a block is sized so that it
+/// takes a few milliseconds, so Ctrl-C is seen well within 0.1 s whatever
+/// one element costs (unless one element alone costs more).
+class BlockSweep {
+public:
+    BlockSweep(Efi::User::Function& f, const std::vector<Column>& columns, qlComplex* out, std::size_t count)
+        : m_f(f), m_columns(columns), m_out(out), m_count(count), m_gathered(columns.size()) {}
+
+    /// The outcome of the whole sweep, or nothing with a Python error set by
+    /// a signal handler (the results so far written).
+    std::optional<Efi::User::SweepOutcome> Run() {
+        using Clock = std::chrono::steady_clock;
+        constexpr auto kTarget = std::chrono::milliseconds(5);
+        std::size_t block = 16;
+        std::size_t start = 0;
+        while (start < m_count) {
+            const std::size_t n = std::min(block, m_count - start);
+            const auto began = Clock::now();
+            Reserve(n);  // nothing that can throw runs without the GIL
+            // Always without the GIL, unlike a single call: a sweep is long
+            // enough for the hand-over to pay, and a thread made meanwhile
+            // gets in. RestoreThread keeps an exiting interpreter safe.
+            PyThreadState* saved = PyEval_SaveThread();
+            const Efi::User::SweepOutcome outcome = SweepBlock(start, n);
+            RestoreThread(saved);
+            if (outcome.failure) return Efi::User::SweepOutcome{start + outcome.done, outcome.failure};
+            start += n;
+            if (start < m_count && PyErr_CheckSignals() != 0) return std::nullopt;
+            const auto took = Clock::now() - began;
+            if (took < kTarget / 2 && block < (std::size_t{1} << 20)) block *= 2;
+            else if (took > kTarget * 4 && block > 1) block /= 2;
+        }
+        return Efi::User::SweepOutcome{m_count, nullptr};
+    }
+
+private:
+    void Reserve(std::size_t n) {
+        for (std::size_t k = 0; k < m_columns.size(); ++k)
+            if (!m_columns[k].isSingle && !m_columns[k].complex && m_gathered[k].size() < n) m_gathered[k].resize(n);
+    }
+
+    // Runs without the GIL: touches no Python object's reference count.
+    // SweepWithNumbers throws only for columns it cannot sweep, which these
+    // never are.
+    Efi::User::SweepOutcome SweepBlock(std::size_t start, std::size_t n) {
+        std::span<const qlComplex> spans[Efi::User::kMaxArgs];
+        for (std::size_t k = 0; k < m_columns.size(); ++k) spans[k] = Gather(k, start, n);
+        return m_f.SweepWithNumbers(std::span(spans, m_columns.size()), std::span(m_out + start, n));
+    }
+
+    std::span<const qlComplex> Gather(std::size_t k, std::size_t start, std::size_t n) {
+        const Column& c = m_columns[k];
+        if (c.isSingle) return {&c.single, 1};
+        if (c.complex) return {c.complexData() + start, n};
+        std::vector<qlComplex>& buffer = m_gathered[k];
+        const double* real = c.real() + start;
+        for (std::size_t i = 0; i < n; ++i) buffer[i] = {real[i], 0.0};
+        return {buffer.data(), n};
+    }
+
+    Efi::User::Function& m_f;
+    const std::vector<Column>& m_columns;
+    qlComplex* m_out;
+    std::size_t m_count;
+    std::vector<std::vector<qlComplex>> m_gathered;
+};
+
+bool AllReal(const qlComplex* z, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (z[i].imag != 0.0) return false;
+    return true;
+}
+
+PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    const Callable* c = CallableOf(self);
+    if (!c) {
+        PyErr_SetString(PyExc_TypeError, "map: not an efi.Function");
+        return nullptr;
+    }
+    if (!c->fn.numbers) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s.map: map sweeps functions that take and return numbers only, and this one is %s",
+                     c->fn.name.c_str(), c->fn.Signature().c_str());
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(nargs) != c->fn.args.size()) {
+        PyErr_Format(PyExc_TypeError, "%s.map() takes %zu arguments (%zd given)", c->fn.name.c_str(),
+                     c->fn.args.size(), nargs);
+        return nullptr;
+    }
+    try {
+        std::vector<py::array> arrays;
+        py::tuple shapes(static_cast<std::size_t>(nargs));
+        for (Py_ssize_t k = 0; k < nargs; ++k) {
+            arrays.push_back(Numpy().attr("asarray")(py::handle(args[k])));
+            shapes[static_cast<std::size_t>(k)] = arrays.back().attr("shape");
+        }
+        const py::tuple shape = Numpy().attr("broadcast_shapes")(*shapes);
+        std::vector<std::size_t> dims;
+        std::size_t count = 1;
+        for (py::handle d : shape) {
+            dims.push_back(d.cast<std::size_t>());
+            count *= dims.back();
+        }
+        std::vector<Column> columns;
+        for (std::size_t k = 0; k < arrays.size(); ++k) columns.push_back(ColumnOf(arrays[k], shape, k + 1));
+        py::array out = Numpy().attr("empty")(shape, Numpy().attr("complex128"));
+        auto* results = static_cast<qlComplex*>(out.mutable_data());
+        std::optional<Efi::User::SweepOutcome> outcome;
+        {
+            BridgeTurn turn;
+            FpGuard guard;
+            outcome = BlockSweep(*c->fn.numbers, columns, results, count).Run();
+        }
+        if (!outcome) return nullptr;
+        if (outcome->failure) {
+            RaiseAt(outcome->failure, outcome->done, dims);
+            return nullptr;
+        }
+        // The scalar rule, for the whole result at once.
+        if (AllReal(results, count)) return Numpy().attr("array")(out.attr("real")).release().ptr();
+        return out.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return GuardEntry([&] { return MapUnguarded(self, args, nargs); });
+}
+
+}  // namespace efi_python
