@@ -118,11 +118,14 @@ void BridgeTurn::WakeWaiters() { WakeAll(); }
 
 void BridgeTurn::ResetInChild() noexcept {
     // A fork from inside a call (a callback) keeps that call: it returns in
-    // the child too.
-    if (g_depth.load(std::memory_order_relaxed) > 0 && g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
-        return;
-    g_owner.store({}, std::memory_order_relaxed);
-    g_depth.store(0, std::memory_order_relaxed);
+    // the child too. Threads that waited for the turn were not copied
+    // either way, and the parent's wake mutex may be held by one of them.
+    const bool forkedInsideCall = g_depth.load(std::memory_order_relaxed) > 0 &&
+                                  g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    if (!forkedInsideCall) {
+        g_owner.store({}, std::memory_order_relaxed);
+        g_depth.store(0, std::memory_order_relaxed);
+    }
     g_waiters.store(0, std::memory_order_relaxed);
     g_returning.store(0);
     g_wake_mutex = new std::mutex;  // the parent's may be held by a thread not copied

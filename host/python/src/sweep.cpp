@@ -19,6 +19,7 @@
 
 #include "call.h"
 #include "function.h"
+#include "values.h"
 
 namespace py = pybind11;
 
@@ -47,11 +48,6 @@ struct Column {
     const double* real() const { return static_cast<const double*>(values.data()); }
     const qlComplex* complexData() const { return static_cast<const qlComplex*>(values.data()); }
 };
-
-const py::module_& Numpy() {
-    static py::module_* numpy = new py::module_(py::module_::import("numpy"));  // kept to the end
-    return *numpy;
-}
 
 Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argument) {
     const char kind = arg.dtype().kind();
@@ -201,6 +197,10 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         std::vector<py::array> arrays;
         py::tuple shapes(static_cast<std::size_t>(nargs));
         for (Py_ssize_t k = 0; k < nargs; ++k) {
+            if (IsMaskedArray(args[k])) {
+                RefuseMasked(static_cast<int>(k + 1));
+                return nullptr;
+            }
             arrays.push_back(Numpy().attr("asarray")(py::handle(args[k])));
             shapes[static_cast<std::size_t>(k)] = arrays.back().attr("shape");
         }

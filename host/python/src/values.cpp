@@ -15,13 +15,26 @@ namespace efi_python {
 namespace py = pybind11;
 using Vrn::Run::Object;
 
-namespace {
-
-/// numpy, imported on first use: numbers and text need none of it.
 const py::module_& Numpy() {
     static py::module_* numpy = new py::module_(py::module_::import("numpy"));  // kept to the end
     return *numpy;
 }
+
+bool IsMaskedArray(PyObject* o) {
+    static PyObject* masked = nullptr;  // numpy.ma.MaskedArray, kept to the end
+    if (!masked) masked = py::object(Numpy().attr("ma").attr("MaskedArray")).release().ptr();
+    return PyObject_IsInstance(o, masked) == 1;
+}
+
+/// A matrix has no masked elements: dropping the mask would compute with
+/// the values it hides.
+bool RefuseMasked(int argument) {
+    PyErr_Format(PyExc_TypeError, "argument %d: a masked array is not a matrix (fill it or compress it first)",
+                 argument);
+    return false;
+}
+
+namespace {
 
 /// numpy.generic when numpy has been imported by anyone, else null: without
 /// numpy there are no numpy scalars to recognise.
@@ -138,20 +151,6 @@ bool NestedMatrix(const py::array& a, std::size_t rows, std::size_t cols, Object
     }
     out = std::move(m);
     return true;
-}
-
-bool IsMaskedArray(PyObject* o) {
-    static PyObject* masked = nullptr;  // numpy.ma.MaskedArray, kept to the end
-    if (!masked) masked = py::object(Numpy().attr("ma").attr("MaskedArray")).release().ptr();
-    return PyObject_IsInstance(o, masked) == 1;
-}
-
-/// A matrix has no masked elements: dropping the mask would compute with
-/// the values it hides.
-bool RefuseMasked(int argument) {
-    PyErr_Format(PyExc_TypeError, "argument %d: a masked array is not a matrix (fill it or compress it first)",
-                 argument);
-    return false;
 }
 
 bool ArrayToHost(PyObject* o, Object& out, int argument) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <Python.h>
+#include <pybind11/pybind11.h>
 
 #include <string>
 
@@ -25,6 +26,17 @@
 #include <vrnrun/vrnrun.h>
 
 namespace efi_python {
+
+/// numpy, imported on first use: numbers and text need none of it.
+const pybind11::module_& Numpy();
+
+/// Whether `o` is a numpy masked array.
+bool IsMaskedArray(PyObject* o);
+
+/// Raises the TypeError for a masked array given as argument `argument`:
+/// a matrix has no masked elements, and dropping the mask would compute
+/// with the values it hides. Returns false.
+bool RefuseMasked(int argument);
 
 /// Sets `out` to the host value of `o`. On failure sets a Python error
 /// (TypeError naming `argument` when it is not 0) and returns false.

@@ -69,6 +69,7 @@ def test_the_first_failing_element_is_raised_with_its_index(sample, what, name, 
     (lambda m: m.sample_add.map([1, 2]), TypeError, r"takes 2 arguments \(1 given\)"),
     (lambda m: m.sample_add.map(["a"], 1), TypeError, "argument 1 holds"),
     (lambda m: m.sample_add.map([1, 2], [1, 2, 3]), ValueError, "broadcast"),
+    (lambda m: m.sample_add.map(1, np.ma.array([1., 2.], mask=[0, 1])), TypeError, "argument 2: a masked array"),
 ])
 def test_map_refuses_what_it_cannot_sweep(sample, call, error, match):
     with pytest.raises(error, match=match):
