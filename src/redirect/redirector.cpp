@@ -12,16 +12,13 @@
 #include "url_parts.h"
 
 using Efi::detail::CUrlParts;
+using Efi::detail::EndsWithSeparator;
 using Efi::detail::InternetScheme;
 
 namespace {
 
 /// Two backslashes in a row mark a network-share path.
 bool HasShareMark(const std::string& text) noexcept { return text.find("\\\\") != std::string::npos; }
-
-bool EndsWithSeparator(const std::string& text) noexcept {
-    return !text.empty() && (text.back() == '/' || text.back() == '\\');
-}
 
 bool StartsWithIgnoreCase(const std::string& text, const char* prefix) noexcept {
     std::size_t n = std::strlen(prefix);

@@ -40,10 +40,6 @@ bool IsExtensionCharacter(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-bool EndsWithSeparator(const std::string& text) noexcept {
-    return !text.empty() && (text.back() == '/' || text.back() == '\\');
-}
-
 }  // namespace
 
 std::string_view ExtensionOfUrl(std::string_view url) noexcept {

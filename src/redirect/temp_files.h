@@ -5,9 +5,16 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace Efi::detail {
+
+/// Whether a local directory text already ends in a separator ('/' or '\\'),
+/// so that joining a name to it adds none.
+inline bool EndsWithSeparator(const std::string& text) noexcept {
+    return !text.empty() && (text.back() == '/' || text.back() == '\\');
+}
 
 /// Size of a temporary file's name buffer, terminating NUL included.
 inline constexpr std::size_t kTempNameSize = 260;

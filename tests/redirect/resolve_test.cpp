@@ -364,15 +364,18 @@ TEST_F(Redirect, FailedDownloadRaisesAndLeavesNoFile) {
 
 TEST_F(Redirect, FailedUploadKeepsTheCopyAndNamesIt) {
     std::string temp;
+    bool raised = false;
     try {
         CHTTPRedirector r("http://example.invalid/a.dat", "", CHTTPRedirector::eWrite);
         temp = r.GetFullFileName();
         redirect_test::WriteFile(temp, "the edit");
         g_fake.transfer = Vrn::Transfer::kFail;
     } catch (const _com_error& e) {
+        raised = true;
         EXPECT_EQ(e.Error(), _com_error::kFail);
         EXPECT_STREQ(e.ErrorMessage(), ("fake failure; the local copy is kept at " + temp).c_str());
     }
+    EXPECT_TRUE(raised);
     EXPECT_EQ(redirect_test::ReadFile(temp), "the edit");
     EXPECT_EQ(g_fake.calls.back(), "upload");
     fs::remove(temp);

@@ -37,6 +37,7 @@ its module and name), so they travel to multiprocessing and Dask workers.
 Host functions made with `register` belong to the process that made them:
 register them in each worker.
 """
+import functools
 import inspect
 import os
 import sys
@@ -105,15 +106,12 @@ def _keeping_fault_translation(replace_handler):
     signal.signal's would return to the faulting instruction, which traps
     again, for ever. Checking the handler at every call instead would cost
     a system call, several times the call itself."""
+    @functools.wraps(replace_handler)
     def wrapper(*args, **kwargs):
         try:
             return replace_handler(*args, **kwargs)
         finally:
             _efi._reinstate_fault_translation()
-    wrapper.__name__ = replace_handler.__name__
-    wrapper.__qualname__ = replace_handler.__qualname__
-    wrapper.__doc__ = replace_handler.__doc__
-    wrapper.__wrapped__ = replace_handler
     return wrapper
 
 
