@@ -237,25 +237,35 @@ qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
     return CallNative<N>(f, NumberArguments{args}, NumberResult{});
 }
 
-// A sweep: the turn, the nesting level and the call word once; then each
-// element as its own call would run, in call memory of its own, with the
-// units brought back to the call word's state only when the element before
-// left them otherwise. A context that an element took nothing from is as
-// new and serves the next one; one that was used is replaced. `done`
-// counts the elements whose results are written.
+// What a sweep runs through: the columns, the step of each (0 for a column
+// of one element, the same argument for every element), the results and
+// the count of those written, which lives outside the sweep's frames so
+// that it is still right when a fault ends the sweep from its recovery point.
 template <std::size_t N>
-void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<qlComplex> results,
-            std::size_t& done) {
-    detail::CallTurn turn;
-    detail::NestingLevel level;
-    detail::FpuCallWord word;
-    // A column of one element is the same argument for every element.
+struct SweepWork {
+    const std::span<const qlComplex>* columns;
     std::size_t step[N];
-    for (std::size_t k = 0; k < N; ++k) step[k] = columns[k].size() == 1 ? 0 : 1;
-    NumberResult finish;
-    std::optional<EfiCallContext> context;
-    context.emplace();
-    for (std::size_t i = 0; i < results.size(); ++i) {
+    std::span<qlComplex> results;
+    std::size_t* done;
+    std::optional<EfiCallContext>* context;
+};
+
+// The native entry called with N argument pointers, as NativeCall does but
+// without a recovery point of its own: the sweep has one for all elements.
+template <std::size_t... I>
+std::uint32_t CallEntry(std::intptr_t fptr, Value* result, void* const* args, std::index_sequence<I...>) {
+    using Entry = typename NativeCall<std::index_sequence<I...>>::Entry;
+    return reinterpret_cast<Entry>(fptr)(result, args[I]...);
+}
+
+// Each element as its own call would run, in call memory of its own, with
+// the units brought back to the call word's state only when the element
+// before left them otherwise. A context that an element took nothing from
+// is as new and serves the next one; one that was used is replaced.
+template <std::size_t N>
+__attribute__((noinline)) void SweepElements(Function& f, const SweepWork<N>& work) {
+    std::optional<EfiCallContext>& context = *work.context;
+    for (std::size_t i = 0; i < work.results.size(); ++i) {
         if (i > 0) {
             detail::KeepUnitsAt(kCallControlWord);
             if (!detail::AllocatorUntouched(*context)) {
@@ -263,12 +273,52 @@ void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<ql
                 context.emplace();
             }
         }
-        qlComplex args[N];
-        for (std::size_t k = 0; k < N; ++k) args[k] = columns[k][i * step[k]];
-        NumberArguments marshal{args};
-        results[i] = CallInContext<N>(f, marshal, finish);
-        done = i + 1;
+        Value result;
+        std::memset(&result, 0, sizeof result);
+        Value records[N];
+        void* pointers[N];
+        for (std::size_t k = 0; k < N; ++k) {
+            const qlComplex& arg = work.columns[k][i * work.step[k]];
+            records[k].real = arg.real;
+            records[k].imag = arg.imag;
+            pointers[k] = &records[k];
+        }
+        const std::uint32_t code = CallEntry(f.m_fptr, &result, pointers, std::make_index_sequence<N>{});
+        f.CheckError(code);
+        work.results[i] = {result.real, result.imag};
+        *work.done = i + 1;
     }
+}
+
+// The sweep's one recovery point: a fault in any element ends the sweep
+// here, as it would end that element's call, and *done still counts the
+// elements before it. Nothing else is read after the landing; the elements
+// run in a frame of their own so that none of their values has to survive
+// the landing. Registers are claimed as in NativeCall::Run, for the same
+// reason.
+template <std::size_t N>
+__attribute__((noinline)) void SweepUnderRecoveryPoint(Function& f, const SweepWork<N>& work) {
+    asm volatile("" ::: "rbx", "r12", "r13", "r14", "r15");
+    detail::RecoveryPoint point;
+    detail::RecoveryLink link(point);
+    if (__builtin_setjmp(point.jump)) detail::RaiseRecoveredFault(point);
+    SweepElements<N>(f, work);
+}
+
+// A sweep: the turn, the nesting level, the call word and the recovery
+// point once, then the elements. `done` counts the elements whose results
+// are written.
+template <std::size_t N>
+void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<qlComplex> results,
+            std::size_t& done) {
+    detail::CallTurn turn;
+    detail::NestingLevel level;
+    detail::FpuCallWord word;
+    std::optional<EfiCallContext> context;
+    context.emplace();
+    SweepWork<N> work{columns, {}, results, &done, &context};
+    for (std::size_t k = 0; k < N; ++k) work.step[k] = columns[k].size() == 1 ? 0 : 1;
+    SweepUnderRecoveryPoint<N>(f, work);
 }
 
 template <std::size_t... I>
