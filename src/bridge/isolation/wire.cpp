@@ -1,0 +1,278 @@
+// The channel's messages and host values on it: see wire.h.
+#include "bridge/isolation/wire.h"
+
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace Efi::detail::wire {
+
+namespace {
+
+enum class Tag : std::uint8_t { Null = 0, Number, Matrix, Text, Function, Other };
+
+// What the worker hands the bridge for a host value of a kind that does not
+// cross (a function, an opaque value): the bridge refuses either by kind
+// alone, so a stand-in of the same kind gets the same error.
+class StandIn final : public Vrn::Run::HostValue {
+public:
+    StandIn() noexcept : HostValue(Kind::Other) {}
+};
+
+Vrn::Run::Object FunctionStandIn() {
+    return Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object>) -> Vrn::Run::Object {
+        Vrn::Run::AppException::Raise(u"must be a function", 1);
+    });
+}
+
+// Writes the part of a plane the matrix covers, column by column.
+void Plane(Writer& w, const Qlt::MatVal& m, const Qlt::DoubleArray& plane) {
+    const std::size_t rows = static_cast<std::size_t>(m.Rows());
+    if (m.Ld() == m.Rows()) {
+        w.Bytes(plane.data() + m.Index(0, 0), rows * static_cast<std::size_t>(m.Cols()) * sizeof(double));
+        return;
+    }
+    for (int c = 0; c < m.Cols(); ++c) w.Bytes(plane.data() + m.Index(0, c), rows * sizeof(double));
+}
+
+void Matrix(Writer& w, const Qlt::MatVal& m) {
+    w.Put<std::int32_t>(m.Rows());
+    w.Put<std::int32_t>(m.Cols());
+    w.Put<std::uint8_t>(m.HasImag() ? 1 : 0);
+    if (m.Rows() > 0 && m.Cols() > 0) {
+        Plane(w, m, m.m_rarr);
+        if (m.HasImag()) Plane(w, m, m.m_iarr);
+    }
+    std::uint32_t nested = 0;
+    if (m.HasPtrs()) m.IteratePtrs([&](int, int, const Vrn::Run::Object&) { ++nested; });
+    w.Put(nested);
+    if (nested)
+        m.IteratePtrs([&](int row, int col, const Vrn::Run::Object& e) {
+            w.Put<std::int32_t>(row);
+            w.Put<std::int32_t>(col);
+            w.Value(e);
+        });
+}
+
+Vrn::Run::Object ReadMatrix(Reader& r) {
+    const auto rows = r.Get<std::int32_t>();
+    const auto cols = r.Get<std::int32_t>();
+    const bool imag = r.Get<std::uint8_t>() != 0;
+    if (rows < 0 || cols < 0) throw ChannelBroken{};
+    const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    Qlt::DoubleArray re = Qlt::DoubleArray::make_for_overwrite(count), im;
+    if (imag) im = Qlt::DoubleArray::make_for_overwrite(count);
+    if (count) {
+        r.Bytes(re.data(), count * sizeof(double));
+        if (imag) r.Bytes(im.data(), count * sizeof(double));
+    }
+    auto m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), rows, cols);
+    for (auto nested = r.Get<std::uint32_t>(); nested > 0; --nested) {
+        const auto row = r.Get<std::int32_t>();
+        const auto col = r.Get<std::int32_t>();
+        if (row < 0 || col < 0 || row >= rows || col >= cols) throw ChannelBroken{};
+        m->SetNested(row, col, r.Value());
+    }
+    return m;
+}
+
+bool SendAll(int fd, const msghdr& msg) {
+    for (;;) {
+        if (::sendmsg(fd, &msg, MSG_NOSIGNAL) >= 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+// The body in an anonymous shared-memory file: nothing is named, so nothing
+// is left behind however either side ends; the file goes with its last
+// descriptor and mapping.
+int BodyFile(std::size_t size, void (*write)(void*, char*), void* context) {
+    const int fd = ::memfd_create("efi-body", MFD_CLOEXEC);
+    if (fd < 0) throw std::bad_alloc();
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        ::close(fd);
+        throw std::bad_alloc();
+    }
+    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (map == MAP_FAILED) {
+        ::close(fd);
+        throw std::bad_alloc();
+    }
+    write(context, static_cast<char*>(map));
+    ::munmap(map, size);
+    return fd;
+}
+
+}  // namespace
+
+void Writer::Bytes(const void* p, std::size_t n) {
+    if (m_out && n) std::memcpy(m_out + m_size, p, n);
+    m_size += n;
+}
+
+void Writer::Utf8(std::string_view s) {
+    Put<std::uint64_t>(s.size());
+    Bytes(s.data(), s.size());
+}
+
+void Writer::Utf16(std::u16string_view s) {
+    Put<std::uint64_t>(s.size());
+    Bytes(s.data(), s.size() * sizeof(char16_t));
+}
+
+void Writer::Value(const Vrn::Run::Object& v) {
+    if (!v) return Put(Tag::Null);
+    if (const auto* n = v.as<Qlt::NumVal>()) {
+        Put(Tag::Number);
+        Put(n->Data.rp);
+        Put(n->Data.ip);
+    } else if (const auto* m = v.as<Qlt::MatVal>()) {
+        Put(Tag::Matrix);
+        Matrix(*this, *m);
+    } else if (const auto* s = v.as<Vrn::Run::String>()) {
+        Put(Tag::Text);
+        Utf16(s->str());
+    } else {
+        Put(v.as<Vrn::Run::Function>() ? Tag::Function : Tag::Other);
+    }
+}
+
+void Reader::Bytes(void* p, std::size_t n) {
+    if (n > m_body.size() - m_at) throw ChannelBroken{};
+    if (n) std::memcpy(p, m_body.data() + m_at, n);
+    m_at += n;
+}
+
+std::string Reader::Utf8() {
+    const auto n = Get<std::uint64_t>();
+    if (n > m_body.size() - m_at) throw ChannelBroken{};
+    std::string s(m_body.data() + m_at, n);
+    m_at += n;
+    return s;
+}
+
+std::u16string Reader::Utf16() {
+    const auto n = Get<std::uint64_t>();
+    if (n > (m_body.size() - m_at) / sizeof(char16_t)) throw ChannelBroken{};
+    std::u16string s(n, u'\0');
+    Bytes(s.data(), n * sizeof(char16_t));
+    return s;
+}
+
+Vrn::Run::Object Reader::Value() {
+    switch (Get<Tag>()) {
+        case Tag::Null: return nullptr;
+        case Tag::Number: {
+            const auto re = Get<double>();
+            return Vrn::Run::make<Qlt::NumVal>(re, Get<double>());
+        }
+        case Tag::Matrix: return ReadMatrix(*this);
+        case Tag::Text: return Vrn::Run::Text(Utf16());
+        case Tag::Function: return FunctionStandIn();
+        case Tag::Other: return Vrn::Run::make<StandIn>();
+    }
+    throw ChannelBroken{};
+}
+
+Message::Message(Message&& o) noexcept
+    : kind(o.kind),
+      m_inline(std::move(o.m_inline)),
+      m_map(std::exchange(o.m_map, nullptr)),
+      m_mapSize(o.m_mapSize),
+      m_body(o.m_body) {}
+
+Message& Message::operator=(Message&& o) noexcept {
+    if (this != &o) {
+        this->~Message();
+        new (this) Message(std::move(o));
+    }
+    return *this;
+}
+
+Message::~Message() {
+    if (m_map) ::munmap(m_map, m_mapSize);
+}
+
+bool SendBody(int fd, Kind kind, std::size_t size, void (*write)(void*, char*), void* context) {
+    Header header{kind, 0, size};
+    msghdr msg{};
+    iovec iov[2];
+    iov[0] = {&header, sizeof header};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 1;
+    if (size <= kMaxInlineBody) {
+        // Small bodies are written on the stack and sent with the header.
+        char body[kMaxInlineBody];
+        write(context, body);
+        iov[1] = {body, size};
+        msg.msg_iovlen = 2;
+        return SendAll(fd, msg);
+    }
+    header.inFile = 1;
+    const int file = BodyFile(size, write, context);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &file, sizeof file);
+    const bool sent = SendAll(fd, msg);
+    ::close(file);
+    return sent;
+}
+
+bool Receive(int fd, Message& out, int timeoutMs) {
+    if (timeoutMs >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        int ready;
+        do ready = ::poll(&p, 1, timeoutMs);
+        while (ready < 0 && errno == EINTR);
+        if (ready == 0) return false;
+    }
+    Message m;
+    // Not cleared: only what the packet fills is read.
+    m.m_inline.reset(new char[sizeof(Header) + kMaxInlineBody]);
+    iovec iov{m.m_inline.get(), sizeof(Header) + kMaxInlineBody};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    while (n < 0 && errno == EINTR);
+    int file = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&file, CMSG_DATA(c), sizeof file);
+    Header header;
+    if (n < static_cast<ssize_t>(sizeof header) || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+        if (file >= 0) ::close(file);
+        throw ChannelBroken{};
+    }
+    std::memcpy(&header, m.m_inline.get(), sizeof header);
+    m.kind = header.kind;
+    if (!header.inFile) {
+        if (header.size != static_cast<std::size_t>(n) - sizeof header) throw ChannelBroken{};
+        m.m_body = std::span<const char>(m.m_inline.get() + sizeof header, header.size);
+    } else {
+        if (file < 0) throw ChannelBroken{};
+        void* map = header.size ? ::mmap(nullptr, header.size, PROT_READ, MAP_SHARED | MAP_POPULATE, file, 0) : nullptr;
+        ::close(file);
+        if (map == MAP_FAILED) throw std::bad_alloc();
+        m.m_map = map;
+        m.m_mapSize = header.size;
+        m.m_body = std::span<const char>(static_cast<const char*>(map), header.size);
+    }
+    out = std::move(m);
+    return true;
+}
+
+}  // namespace Efi::detail::wire
