@@ -26,9 +26,9 @@ User::Function* NumberRoad(const Vrn::Run::Object& function) {
     return native && native->TakesAndReturnsNumbers() ? native : nullptr;
 }
 
-LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin) {
+LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin, bool isolated) {
     LoadedFunction out{f.name, {}, ResultKind(f.ret), f.function, TakesDirectory(f.args), NumberRoad(f.function),
-                       origin, f.never_callable};
+                       origin, f.never_callable, isolated};
     for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
     return out;
 }
@@ -84,7 +84,7 @@ const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& na
     std::vector<LoadedFunction> fns;
     const std::vector<ModuleFunction> loaded =
         options.isolated ? detail::LoadIsolatedModule(path, options.timeout) : Efi::LoadModule(path);
-    for (const ModuleFunction& f : loaded) fns.push_back(FromModule(f, path));
+    for (const ModuleFunction& f : loaded) fns.push_back(FromModule(f, path, options.isolated));
     Claim(fns);
     return m_modules.emplace(resolved, Module{std::move(fns), options.isolated}).first->second.functions;
 }

@@ -37,6 +37,8 @@ struct LoadedFunction {
     /// Why no call of it can ever succeed (ModuleFunction::never_callable),
     /// or empty.
     std::string neverCallable = {};
+    /// It runs in the worker process of an isolated module (LoadOptions).
+    bool isolated = false;
 
     /// "name(number, text) -> number": how every host lists it; a function
     /// no call can succeed for is listed too, followed by
