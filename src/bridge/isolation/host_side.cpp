@@ -183,14 +183,9 @@ public:
     /// Closes the channel and reaps the worker; the next call starts another.
     void Stop() noexcept {
         if (m_pid <= 0) return;
-        if (m_owner == ::getpid()) {
-            ::close(m_fd);
-            EndWorker(m_pid);
-        } else {
-            // A copy of the host made by fork: the worker is the parent's.
-            ::close(m_fd);
-        }
-        m_fd = -1;
+        m_channel.Close();
+        // In a copy of the host made by fork the worker is the parent's.
+        if (m_owner == ::getpid()) EndWorker(m_pid);
         m_pid = -1;
     }
 
@@ -210,7 +205,7 @@ private:
     std::chrono::nanoseconds m_limit{0};
     pid_t m_pid = -1;
     pid_t m_owner = -1;  ///< the process that started the worker
-    int m_fd = -1;
+    Channel m_channel;
     unsigned m_depth = 0;  ///< calls waiting on the channel
     std::string m_end;     ///< how the last worker ended
     std::vector<TableEntry> m_table;
@@ -261,7 +256,7 @@ void Worker::Spawn() {
     }
     m_pid = pid;
     m_owner = ::getpid();
-    m_fd = sv[0];
+    m_channel.Reset(sv[0]);
 }
 
 std::vector<TableEntry> Worker::ReadTable(const Message& m) {
@@ -281,7 +276,7 @@ std::vector<TableEntry> Worker::ReadTable(const Message& m) {
 std::vector<TableEntry> Worker::Start() {
     Spawn();
     const std::string locale = std::setlocale(LC_ALL, nullptr) ? std::setlocale(LC_ALL, nullptr) : "C";
-    const bool sent = Send(m_fd, Kind::Load, [&](Writer& w) {
+    const bool sent = Send(m_channel, Kind::Load, [&](Writer& w) {
         w.Utf8(m_path);
         w.Utf8(locale);
     });
@@ -289,15 +284,14 @@ std::vector<TableEntry> Worker::Start() {
     try {
         Message m;
         if (!sent) throw ChannelBroken{};
-        Receive(m_fd, m);
+        Receive(m_channel, m);
         if (m.kind == Kind::Table) return ReadTable(m);
         if (m.kind != Kind::ModuleRefused) throw ChannelBroken{};
         refusal = m.Body().Utf8();
     } catch (const ChannelBroken&) {
-        ::close(m_fd);
+        m_channel.Close();
         const int status = Reap(m_pid);
         m_pid = -1;
-        m_fd = -1;
         throw ModuleError("module \"" + m_path + "\": the module's process ended while loading it (" +
                           (status < 0 ? std::string("status unknown") : EndOf(status)) + ")");
     }
@@ -320,22 +314,20 @@ void Worker::Restart(const std::string& fn) {
 
 void Worker::Ended(const std::string& fn) {
     if (m_pid > 0) {
-        ::close(m_fd);
+        m_channel.Close();
         const int status = Reap(m_pid);
         m_end = status < 0 ? "status unknown" : EndOf(status);
         m_pid = -1;
-        m_fd = -1;
     }
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process ended (" + m_end + ")"), false);
 }
 
 void Worker::TimedOut(const std::string& fn) {
     ::kill(m_pid, SIGKILL);
-    ::close(m_fd);
+    m_channel.Close();
     Reap(m_pid);
     m_end = "killed at the time limit";
     m_pid = -1;
-    m_fd = -1;
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": timed out after " + m_timeoutText), true);
 }
 
@@ -359,12 +351,12 @@ void Worker::AnswerCallback(const Message& m, const std::string& fn) {
         Efi::call_host(name.c_str(), arg, result, argument);
     } catch (...) {
         // A call nested in the callback ended the worker: so does this one.
-        if (m_fd < 0) throw;
-        if (!SendFailure(m_fd, std::current_exception(), &m_held)) Ended(fn);
+        if (!m_channel.open()) throw;
+        if (!SendFailure(m_channel, std::current_exception(), &m_held)) Ended(fn);
         return;
     }
-    if (m_fd < 0) Ended(fn);
-    const bool sent = Send(m_fd, Kind::CallbackResult, [&](Writer& w) {
+    if (!m_channel.open()) Ended(fn);
+    const bool sent = Send(m_channel, Kind::CallbackResult, [&](Writer& w) {
         w.Put(result.real);
         w.Put(result.imag);
     });
@@ -393,7 +385,7 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
         }
     } level{*this, m_held.size()};
     ++m_depth;
-    const bool sent = Send(m_fd, Kind::Call, [&](Writer& w) {
+    const bool sent = Send(m_channel, Kind::Call, [&](Writer& w) {
         w.Put(index);
         w.Put(static_cast<std::uint32_t>(args.size()));
         for (const Object& a : args) w.Value(a);
@@ -402,7 +394,7 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     for (;;) {
         Message m;
         try {
-            if (!Receive(m_fd, m, RemainingMs(deadline))) TimedOut(fn);
+            if (!Receive(m_channel, m, RemainingMs(deadline))) TimedOut(fn);
             if (m.kind == Kind::Result) return m.Body().Value();
             if (m.kind == Kind::Callback) {
                 AnswerCallback(m, fn);

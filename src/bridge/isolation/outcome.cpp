@@ -15,7 +15,7 @@ namespace {
 // meet one that is no standard exception.
 struct UnknownForeignException {};
 
-bool SendForeign(int fd, ForeignKind kind, std::string_view text) {
+bool SendForeign(Channel& fd, ForeignKind kind, std::string_view text) {
     return Send(fd, Kind::Foreign, [&](Writer& w) {
         w.Put(kind);
         w.Utf8(text);
@@ -38,7 +38,7 @@ bool SendForeign(int fd, ForeignKind kind, std::string_view text) {
     }
 }
 
-bool SendFailure(int fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held) {
+bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held) {
     try {
         std::rethrow_exception(failure);
     } catch (const Vrn::Run::AppException& e) {

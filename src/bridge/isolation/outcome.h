@@ -24,7 +24,7 @@ struct HeldException {
 /// sent as what they are; anything else goes to `held` when given (the
 /// host keeps it and sends its index), else as its what() text. False when
 /// the other side has gone.
-bool SendFailure(int fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held);
+bool SendFailure(Channel& channel, std::exception_ptr failure, std::vector<std::exception_ptr>* held);
 
 /// Raises what a failure message (WorksheetError, Fault, Foreign, Held)
 /// encodes. A Held index is looked up in `held` on the host's side and

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -88,24 +90,39 @@ bool SendAll(int fd, const msghdr& msg) {
     }
 }
 
-// The body in an anonymous shared-memory file: nothing is named, so nothing
-// is left behind however either side ends; the file goes with its last
-// descriptor and mapping.
-int BodyFile(std::size_t size, void (*write)(void*, char*), void* context) {
-    const int fd = ::memfd_create("efi-body", MFD_CLOEXEC);
+// A new shared area of at least `size` bytes: an anonymous memory file,
+// so nothing is named and nothing is left behind however either side ends;
+// it goes with its last descriptor and mapping. Its descriptor, to pass on.
+int NewArea(Area& area, std::size_t size) {
+    // Grown by half again, so a run of growing bodies remaps rarely.
+    const std::size_t page = 4096;
+    const std::size_t want = (std::max(size, area.size + area.size / 2) + page - 1) / page * page;
+    const int fd = ::memfd_create("efi-channel", MFD_CLOEXEC);
     if (fd < 0) throw std::bad_alloc();
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        ::close(fd);
-        throw std::bad_alloc();
-    }
-    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    void* map = MAP_FAILED;
+    if (::ftruncate(fd, static_cast<off_t>(want)) == 0)
+        map = ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         ::close(fd);
         throw std::bad_alloc();
     }
-    write(context, static_cast<char*>(map));
-    ::munmap(map, size);
+    if (area.map) ::munmap(area.map, area.size);
+    area.map = map;
+    area.size = want;
     return fd;
+}
+
+// Maps the area the other side passed in place of the one it replaces.
+void TakeArea(Area& area, int fd) {
+    struct stat st;
+    void* map = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) throw ChannelBroken{};
+    if (area.map) ::munmap(area.map, area.size);
+    area.map = map;
+    area.size = static_cast<std::size_t>(st.st_size);
 }
 
 }  // namespace
@@ -179,26 +196,16 @@ Vrn::Run::Object Reader::Value() {
     throw ChannelBroken{};
 }
 
-Message::Message(Message&& o) noexcept
-    : kind(o.kind),
-      m_inline(std::move(o.m_inline)),
-      m_map(std::exchange(o.m_map, nullptr)),
-      m_mapSize(o.m_mapSize),
-      m_body(o.m_body) {}
-
-Message& Message::operator=(Message&& o) noexcept {
-    if (this != &o) {
-        this->~Message();
-        new (this) Message(std::move(o));
+void Channel::Close() noexcept {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    for (Area* a : {&m_out, &m_in}) {
+        if (a->map) ::munmap(a->map, a->size);
+        *a = Area{};
     }
-    return *this;
 }
 
-Message::~Message() {
-    if (m_map) ::munmap(m_map, m_mapSize);
-}
-
-bool SendBody(int fd, Kind kind, std::size_t size, void (*write)(void*, char*), void* context) {
+bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context) {
     Header header{kind, 0, size};
     msghdr msg{};
     iovec iov[2];
@@ -211,24 +218,29 @@ bool SendBody(int fd, Kind kind, std::size_t size, void (*write)(void*, char*), 
         write(context, body);
         iov[1] = {body, size};
         msg.msg_iovlen = 2;
-        return SendAll(fd, msg);
+        return SendAll(channel.m_fd, msg);
     }
     header.inFile = 1;
-    const int file = BodyFile(size, write, context);
+    const int file = size > channel.m_out.size ? NewArea(channel.m_out, size) : -1;
+    write(context, static_cast<char*>(channel.m_out.map));
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &file, sizeof file);
-    const bool sent = SendAll(fd, msg);
-    ::close(file);
+    if (file >= 0) {
+        // A new area goes with the first message that uses it.
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &file, sizeof file);
+    }
+    const bool sent = SendAll(channel.m_fd, msg);
+    if (file >= 0) ::close(file);
     return sent;
 }
 
-bool Receive(int fd, Message& out, int timeoutMs) {
+bool Receive(Channel& channel, Message& out, int timeoutMs) {
+    const int fd = channel.m_fd;
     if (timeoutMs >= 0) {
         pollfd p{fd, POLLIN, 0};
         int ready;
@@ -236,10 +248,10 @@ bool Receive(int fd, Message& out, int timeoutMs) {
         while (ready < 0 && errno == EINTR);
         if (ready == 0) return false;
     }
-    Message m;
     // Not cleared: only what the packet fills is read.
-    m.m_inline.reset(new char[sizeof(Header) + kMaxInlineBody]);
-    iovec iov{m.m_inline.get(), sizeof(Header) + kMaxInlineBody};
+    if (!channel.m_packet) channel.m_packet.reset(new char[sizeof(Header) + kMaxInlineBody]);
+    char* packet = channel.m_packet.get();
+    iovec iov{packet, sizeof(Header) + kMaxInlineBody};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -257,21 +269,17 @@ bool Receive(int fd, Message& out, int timeoutMs) {
         if (file >= 0) ::close(file);
         throw ChannelBroken{};
     }
-    std::memcpy(&header, m.m_inline.get(), sizeof header);
-    m.kind = header.kind;
+    std::memcpy(&header, packet, sizeof header);
+    out.kind = header.kind;
     if (!header.inFile) {
+        if (file >= 0) ::close(file);
         if (header.size != static_cast<std::size_t>(n) - sizeof header) throw ChannelBroken{};
-        m.m_body = std::span<const char>(m.m_inline.get() + sizeof header, header.size);
-    } else {
-        if (file < 0) throw ChannelBroken{};
-        void* map = header.size ? ::mmap(nullptr, header.size, PROT_READ, MAP_SHARED | MAP_POPULATE, file, 0) : nullptr;
-        ::close(file);
-        if (map == MAP_FAILED) throw std::bad_alloc();
-        m.m_map = map;
-        m.m_mapSize = header.size;
-        m.m_body = std::span<const char>(static_cast<const char*>(map), header.size);
+        out.m_body = std::span<const char>(packet + sizeof header, header.size);
+        return true;
     }
-    out = std::move(m);
+    if (file >= 0) TakeArea(channel.m_in, file);
+    if (header.size > channel.m_in.size) throw ChannelBroken{};
+    out.m_body = std::span<const char>(static_cast<const char*>(channel.m_in.map), header.size);
     return true;
 }
 

@@ -1,8 +1,14 @@
 // The channel between a host and the worker process that runs a module for
 // it: one message at a time over a sequenced-packet socket, the body in the
-// packet when it is small and in an anonymous shared-memory file passed
-// with it when it is large (matrix planes), written once by the sender and
-// read in place by the receiver. Both sides of the channel use this code.
+// packet when it is small and in shared memory when it is large (matrix
+// planes), written once by the sender and read in place by the receiver.
+// Both sides of the channel use this code.
+//
+// Messages strictly alternate: a side sends only after it has read the other
+// side's last message whole. So each direction has one shared area, an
+// anonymous memory file that the sender makes (and makes anew, larger, when
+// a body outgrows it) and passes with the first message that uses it; both
+// sides keep it mapped, and its pages stay resident from call to call.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +53,40 @@ static_assert(std::is_standard_layout_v<Header> && sizeof(Header) == 16);
 /// Bodies above this go by shared memory: a packet stays well inside the
 /// socket's buffer, and a large copy through the kernel would cost two.
 inline constexpr std::size_t kMaxInlineBody = 48 * 1024;
+
+/// One shared area, as one side maps it.
+struct Area {
+    void* map = nullptr;
+    std::size_t size = 0;
+};
+
+/// One end of a channel: the socket and the two areas as this side maps them.
+class Channel {
+public:
+    Channel() = default;
+    explicit Channel(int fd) noexcept : m_fd(fd) {}
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    ~Channel() { Close(); }
+
+    int fd() const noexcept { return m_fd; }
+    bool open() const noexcept { return m_fd >= 0; }
+    /// Closes the socket and unmaps both areas.
+    void Close() noexcept;
+    /// Takes `fd` as the socket (after Close).
+    void Reset(int fd) noexcept {
+        Close();
+        m_fd = fd;
+    }
+
+private:
+    friend bool SendBody(Channel&, Kind, std::size_t, void (*)(void*, char*), void*);
+    friend bool Receive(Channel&, class Message&, int);
+    int m_fd = -1;
+    Area m_out;  ///< what this side writes
+    Area m_in;   ///< what the other side writes
+    std::unique_ptr<char[]> m_packet;  ///< the last packet received
+};
 
 /// The kinds of foreign exception a Foreign message names.
 enum class ForeignKind : std::uint8_t { BadAlloc = 0, WithText = 1, Unknown = 2 };
@@ -101,24 +141,15 @@ private:
 /// The other side closed the channel or broke its framing.
 struct ChannelBroken {};
 
-/// One received message; the body lives as long as the message.
+/// One received message. Its body is valid until the next message is
+/// received on the channel (it may lie in the shared area): read it first.
 class Message {
 public:
-    Message() = default;
-    Message(Message&&) noexcept;
-    Message& operator=(Message&&) noexcept;
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-    ~Message();
-
     Kind kind = Kind::Result;
     Reader Body() const noexcept { return Reader(m_body); }
 
 private:
-    friend bool Receive(int fd, Message& out, int timeoutMs);
-    std::unique_ptr<char[]> m_inline;
-    void* m_map = nullptr;
-    std::size_t m_mapSize = 0;
+    friend bool Receive(Channel&, Message&, int);
     std::span<const char> m_body;
 };
 
@@ -126,24 +157,24 @@ private:
 /// run twice, to size the body and to write it. False when the other side
 /// has gone (never SIGPIPE).
 template <class Fill>
-bool Send(int fd, Kind kind, Fill&& fill);
+bool Send(Channel& channel, Kind kind, Fill&& fill);
 
-/// Sends a body already sized (SendSized is what Send calls).
-bool SendBody(int fd, Kind kind, std::size_t size, void (*write)(void*, char*), void* context);
+/// Sends a body already sized (what Send calls).
+bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context);
 
 /// Waits for one message, at most `timeoutMs` (negative: no limit). False
 /// on a timeout; throws ChannelBroken when the other side has gone.
-bool Receive(int fd, Message& out, int timeoutMs = -1);
+bool Receive(Channel& channel, Message& out, int timeoutMs = -1);
 
 template <class Fill>
-bool Send(int fd, Kind kind, Fill&& fill) {
+bool Send(Channel& channel, Kind kind, Fill&& fill) {
     Writer sizing;
     fill(sizing);
     auto write = [](void* context, char* out) {
         Writer w(out);
         (*static_cast<std::remove_reference_t<Fill>*>(context))(w);
     };
-    return SendBody(fd, kind, sizing.Size(), write, &fill);
+    return SendBody(channel, kind, sizing.Size(), write, &fill);
 }
 
 }  // namespace Efi::detail::wire

@@ -20,7 +20,7 @@ namespace {
 using Vrn::Run::Object;
 using namespace detail::wire;
 
-int g_channel = -1;
+Channel g_channel;
 std::vector<ModuleFunction> g_functions;
 
 // The host has gone: nothing is left to answer.
@@ -106,7 +106,7 @@ void AskHost(const char* name, const qlComplex& arg, qlComplex& result, std::uin
 }  // namespace
 
 int ServeIsolatedModule(int channel) {
-    g_channel = channel;
+    g_channel.Reset(channel);
     HandleUnknownCallbacks(&AskHost);
     for (;;) {
         Message m;
