@@ -86,7 +86,14 @@ def test_a_crash_or_a_time_out_is_module_crash_and_the_next_call_runs():
     if not ODD.exists():
         pytest.skip(f"{ODD} not built")
     out = run("""
-        o = efi.load(ODD, isolated=True, timeout=0.5)
+        import threading, time
+        # Loaded on a thread that then ends: the worker it started stays.
+        box = []
+        loader = threading.Thread(target=lambda: box.append(efi.load(ODD, isolated=True, timeout=0.5)))
+        loader.start()
+        loader.join()
+        time.sleep(0.2)
+        o = box[0]
         for how in (0, 1, 2, 3):
             pid = int(o.t_pid(0).real)
             try:

@@ -21,11 +21,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <span>
+#include <thread>
 
 #include "bridge/call_scope.h"
 #include "bridge/call_turn.h"
@@ -124,6 +127,62 @@ void EndWorker(pid_t pid) {
     }
     Reap(pid);
 }
+
+// A worker is started from a thread that lives as long as the process: the
+// kernel sends a worker its parent's death signal when the thread that
+// started it ends, not the process, and a host's threads come and go (a
+// Python thread pool). The thread blocks every signal and waits for work.
+class Starter {
+public:
+    static Starter& OfThisProcess() {
+        static Starter* starter = nullptr;  // never destroyed: the thread may outlive static destruction
+        static pid_t of = 0;
+        static std::mutex lock;
+        std::lock_guard guard(lock);
+        // A copy of the host made by fork has no such thread: it makes its own.
+        if (!starter || of != ::getpid()) {
+            starter = new Starter;
+            of = ::getpid();
+        }
+        return *starter;
+    }
+
+    /// Runs `job` on the starter thread and waits for it.
+    void Run(const std::function<void()>& job) {
+        std::unique_lock guard(m_lock);
+        m_idle.wait(guard, [this] { return !m_job; });
+        m_job = &job;
+        m_done = false;
+        m_wake.notify_all();
+        m_finished.wait(guard, [this] { return m_done; });
+        m_job = nullptr;
+        m_idle.notify_all();
+    }
+
+private:
+    Starter() {
+        sigset_t all, previous;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+        std::thread([this] { Serve(); }).detach();
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    [[noreturn]] void Serve() {
+        std::unique_lock guard(m_lock);
+        for (;;) {
+            m_wake.wait(guard, [this] { return m_job && !m_done; });
+            (*m_job)();
+            m_done = true;
+            m_finished.notify_all();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake, m_finished, m_idle;
+    const std::function<void()>* m_job = nullptr;
+    bool m_done = false;
+};
 
 struct TableEntry {
     std::string name;
@@ -246,7 +305,8 @@ void Worker::Spawn() {
     char* argv[] = {const_cast<char*>("efi-worker"), const_cast<char*>("--channel"), const_cast<char*>(channel.c_str()),
                     const_cast<char*>("--parent"), const_cast<char*>(parent.c_str()), nullptr};
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
+    int rc = 0;
+    Starter::OfThisProcess().Run([&] { rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ); });
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(sv[1]);
