@@ -238,12 +238,13 @@ std::uint32_t t_memory(Value* r, const Value*) {
 }
 
 /// t_crash(how): ends the process as a broken module does, during a call:
-/// 0 a store through a null pointer (SIGSEGV), 1 abort(), 2 exit(3),
+/// 0 a store to an unmapped address (SIGSEGV; not null, which the
+/// undefined-behaviour checks would catch first), 1 abort(), 2 exit(3),
 /// 3 an endless loop, 4 an illegal instruction (SIGILL), 5 SIGBUS.
 std::uint32_t t_crash(Value* r, const Value* how) {
     ++g_calls;
     switch (static_cast<int>(how->real)) {
-        case 0: *static_cast<volatile int*>(nullptr) = 1; break;
+        case 0: *reinterpret_cast<volatile int*>(std::uintptr_t{64}) = 1; break;
         case 1: std::abort();
         case 2: std::exit(3);
         case 3: for (;;) asm volatile("" ::: "memory");
