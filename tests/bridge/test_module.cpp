@@ -244,7 +244,11 @@ std::uint32_t t_memory(Value* r, const Value*) {
 std::uint32_t t_crash(Value* r, const Value* how) {
     ++g_calls;
     switch (static_cast<int>(how->real)) {
-        case 0: *reinterpret_cast<volatile int*>(std::uintptr_t{64}) = 1; break;
+        case 0: {
+            volatile std::uintptr_t unmapped = 64;  // an address the compiler does not see through
+            *reinterpret_cast<volatile int*>(unmapped) = 1;
+            break;
+        }
         case 1: std::abort();
         case 2: std::exit(3);
         case 3: for (;;) asm volatile("" ::: "memory");
