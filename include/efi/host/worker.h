@@ -8,9 +8,10 @@
 
 namespace Efi {
 
-/// Serves one host on the channel `channel` (a sequenced-packet socket)
-/// until the host closes it; returns the exit status, 0 then. Run in a
-/// process of its own, with the host's fault translation installed.
+/// Serves one host on the channel that starts at descriptor `channel` (the
+/// pipe from the host, the pipe to it, then a local socket) until the host
+/// closes it; returns the exit status, 0 then. Run in a process of its own,
+/// with the host's fault translation installed.
 EFI_API int ServeIsolatedModule(int channel);
 
 }  // namespace Efi

@@ -44,7 +44,8 @@ namespace {
 using Vrn::Run::Object;
 using namespace wire;
 
-// The channel's descriptor in the worker, given to it on its command line.
+// The first of the channel's three descriptors in the worker (the pipe it
+// reads, the pipe it writes, the socket), given on its command line.
 constexpr int kWorkerChannel = 3;
 
 std::string Directory(const std::string& path) {
@@ -275,21 +276,33 @@ void Worker::Spawn() {
     const std::string program = WorkerProgram();
     if (program.empty())
         throw ModuleError("module \"" + m_path + "\": efi-worker was not found to run it isolated (set EFI_WORKER)");
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
+    // Host to worker, worker to host, and the socket for descriptors; the
+    // worker's ends are moved above the numbers they take there, so that
+    // putting each in place cannot overwrite another.
+    int toWorker[2], toHost[2], sockets[2];
+    if (::pipe2(toWorker, O_CLOEXEC) != 0)
         throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
-    // dup2 onto the same number would leave close-on-exec set.
-    if (sv[1] == kWorkerChannel) {
-        const int moved = ::fcntl(sv[1], F_DUPFD_CLOEXEC, kWorkerChannel + 1);
-        ::close(sv[1]);
-        sv[1] = moved;
+    if (::pipe2(toHost, O_CLOEXEC) != 0) {
+        ::close(toWorker[0]);
+        ::close(toWorker[1]);
+        throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+    }
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        for (int fd : {toWorker[0], toWorker[1], toHost[0], toHost[1]}) ::close(fd);
+        throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+    }
+    int theirs[3] = {toWorker[0], toHost[1], sockets[1]};
+    for (int& fd : theirs) {
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, kWorkerChannel + 3);
+        ::close(fd);
+        fd = moved;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sv[1], kWorkerChannel);
+    for (int k = 0; k < 3; ++k) posix_spawn_file_actions_adddup2(&actions, theirs[k], kWorkerChannel + k);
     // Nothing of the host but the standard streams and the channel: the
     // host's other files (a Python's sockets) stay its own.
-    posix_spawn_file_actions_addclosefrom_np(&actions, kWorkerChannel + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, kWorkerChannel + 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, all;
@@ -309,14 +322,17 @@ void Worker::Spawn() {
     Starter::OfThisProcess().Run([&] { rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ); });
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    ::close(sv[1]);
+    for (int fd : theirs) ::close(fd);
     if (rc != 0) {
-        ::close(sv[0]);
+        for (int fd : {toWorker[1], toHost[0], sockets[0]}) ::close(fd);
         throw ModuleError("module \"" + m_path + "\": cannot start " + program + ": " + std::strerror(rc));
     }
     m_pid = pid;
     m_owner = ::getpid();
-    m_channel.Reset(sv[0]);
+    // A host that ignores SIGPIPE (Python does) needs no guard around writes.
+    struct sigaction pipeAction {};
+    const bool ignored = ::sigaction(SIGPIPE, nullptr, &pipeAction) == 0 && pipeAction.sa_handler == SIG_IGN;
+    m_channel.Reset(toHost[0], toWorker[1], sockets[0], !ignored);
 }
 
 std::vector<TableEntry> Worker::ReadTable(const Message& m) {

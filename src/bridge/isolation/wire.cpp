@@ -2,6 +2,8 @@
 #include "bridge/isolation/wire.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,11 +85,57 @@ Vrn::Run::Object ReadMatrix(Reader& r) {
     return m;
 }
 
-bool SendAll(int fd, const msghdr& msg) {
+// Passes a new area's descriptor on the socket.
+bool SendDescriptor(int socket, int fd) {
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     for (;;) {
-        if (::sendmsg(fd, &msg, MSG_NOSIGNAL) >= 0) return true;
+        if (::sendmsg(socket, &msg, MSG_NOSIGNAL) >= 0) return true;
         if (errno != EINTR) return false;
     }
+}
+
+// The descriptor that a message announcing a new area was preceded by.
+int ReceiveDescriptor(int socket) {
+    char byte;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+    while (n < 0 && errno == EINTR);
+    int fd = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    if (n != 1 || fd < 0) throw ChannelBroken{};
+    return fd;
+}
+
+// Reads at least `least` and at most `most` bytes; how many. The writer's
+// end closed first is a broken channel.
+std::size_t ReadSome(int fd, char* out, std::size_t most, std::size_t least) {
+    std::size_t have = 0;
+    while (have < least) {
+        const ssize_t n = ::read(fd, out + have, most - have);
+        if (n > 0) have += static_cast<std::size_t>(n);
+        else if (n == 0 || errno != EINTR) throw ChannelBroken{};
+    }
+    return have;
 }
 
 // A new shared area of at least `size` bytes: an anonymous memory file,
@@ -197,87 +245,94 @@ Vrn::Run::Object Reader::Value() {
 }
 
 void Channel::Close() noexcept {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
+    for (int* fd : {&m_read, &m_write, &m_descriptors}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
     for (Area* a : {&m_out, &m_in}) {
         if (a->map) ::munmap(a->map, a->size);
         *a = Area{};
     }
 }
 
-bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context) {
-    Header header{kind, 0, size};
-    msghdr msg{};
-    iovec iov[2];
-    iov[0] = {&header, sizeof header};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 1;
-    if (size <= kMaxInlineBody) {
-        // Small bodies are written on the stack and sent with the header.
-        char body[kMaxInlineBody];
-        write(context, body);
-        iov[1] = {body, size};
-        msg.msg_iovlen = 2;
-        return SendAll(channel.m_fd, msg);
+bool Channel::Write(const void* data, std::size_t size) noexcept {
+    // Writing to a pipe whose reader has gone raises SIGPIPE, which would
+    // end a host that keeps its default action: blocked around the write,
+    // and a SIGPIPE the write left pending is taken back.
+    sigset_t pipeSignal, previous;
+    if (m_quietPipe) {
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
     }
-    header.inFile = 1;
+    const char* p = static_cast<const char*>(data);
+    bool ok = true;
+    while (size > 0) {
+        const ssize_t n = ::write(m_write, p, size);
+        if (n >= 0) {
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    if (m_quietPipe) {
+        if (!ok && errno == EPIPE) {
+            const timespec now{0, 0};
+            ::sigtimedwait(&pipeSignal, nullptr, &now);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    return ok;
+}
+
+bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context) {
+    if (size <= kMaxInlineBody) {
+        // Small bodies are written on the stack behind the header, and the
+        // message goes in one write.
+        alignas(Header) char message[sizeof(Header) + kMaxInlineBody];
+        const Header header{kind, 0, size};
+        std::memcpy(message, &header, sizeof header);
+        write(context, message + sizeof header);
+        return channel.Write(message, sizeof header + size);
+    }
     const int file = size > channel.m_out.size ? NewArea(channel.m_out, size) : -1;
     write(context, static_cast<char*>(channel.m_out.map));
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (file >= 0) {
-        // A new area goes with the first message that uses it.
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &file, sizeof file);
-    }
-    const bool sent = SendAll(channel.m_fd, msg);
+    const Header header{kind, file >= 0 ? 2u : 1u, size};
+    // A new area's descriptor goes first, so it waits on the socket when
+    // the message that names it arrives.
+    const bool passed = file < 0 || SendDescriptor(channel.m_descriptors, file);
     if (file >= 0) ::close(file);
-    return sent;
+    return passed && channel.Write(&header, sizeof header);
 }
 
 bool Receive(Channel& channel, Message& out, int timeoutMs) {
-    const int fd = channel.m_fd;
     if (timeoutMs >= 0) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{channel.m_read, POLLIN, 0};
         int ready;
         do ready = ::poll(&p, 1, timeoutMs);
         while (ready < 0 && errno == EINTR);
         if (ready == 0) return false;
     }
-    // Not cleared: only what the packet fills is read.
-    if (!channel.m_packet) channel.m_packet.reset(new char[sizeof(Header) + kMaxInlineBody]);
-    char* packet = channel.m_packet.get();
-    iovec iov{packet, sizeof(Header) + kMaxInlineBody};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n;
-    do n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-    while (n < 0 && errno == EINTR);
-    int file = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&file, CMSG_DATA(c), sizeof file);
+    // Not cleared: only what the message fills is read. Messages alternate,
+    // so the pipe holds at most this one: a read takes whatever of it has
+    // arrived, the header and a small body mostly at once.
+    constexpr std::size_t kWhole = sizeof(Header) + kMaxInlineBody;
+    if (!channel.m_message) channel.m_message.reset(new char[kWhole]);
+    char* message = channel.m_message.get();
+    std::size_t have = ReadSome(channel.m_read, message, kWhole, sizeof(Header));
     Header header;
-    if (n < static_cast<ssize_t>(sizeof header) || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
-        if (file >= 0) ::close(file);
-        throw ChannelBroken{};
-    }
-    std::memcpy(&header, packet, sizeof header);
+    std::memcpy(&header, message, sizeof header);
     out.kind = header.kind;
     if (!header.inFile) {
-        if (file >= 0) ::close(file);
-        if (header.size != static_cast<std::size_t>(n) - sizeof header) throw ChannelBroken{};
-        out.m_body = std::span<const char>(packet + sizeof header, header.size);
+        if (header.size > kMaxInlineBody) throw ChannelBroken{};
+        if (have < sizeof header + header.size) ReadSome(channel.m_read, message + have, kWhole - have, sizeof header + header.size - have);
+        out.m_body = std::span<const char>(message + sizeof header, header.size);
         return true;
     }
-    if (file >= 0) TakeArea(channel.m_in, file);
+    if (have != sizeof header) throw ChannelBroken{};
+    if (header.inFile == 2) TakeArea(channel.m_in, ReceiveDescriptor(channel.m_descriptors));
     if (header.size > channel.m_in.size) throw ChannelBroken{};
     out.m_body = std::span<const char>(static_cast<const char*>(channel.m_in.map), header.size);
     return true;

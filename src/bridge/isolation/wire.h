@@ -1,8 +1,10 @@
 // The channel between a host and the worker process that runs a module for
-// it: one message at a time over a sequenced-packet socket, the body in the
-// packet when it is small and in shared memory when it is large (matrix
-// planes), written once by the sender and read in place by the receiver.
-// Both sides of the channel use this code.
+// it: one message at a time through a pipe each way (a round trip through
+// pipes costs about half of one through a local socket), the body in the
+// message when it is small and in shared memory when it is large (matrix
+// planes), written once by the sender and read in place by the receiver; a
+// local socket beside them carries the shared memory's descriptors. Both
+// sides of the channel use this code.
 //
 // Messages strictly alternate: a side sends only after it has read the other
 // side's last message whole. So each direction has one shared area, an
@@ -40,9 +42,9 @@ enum class Kind : std::uint32_t {
     CallbackResult,      ///< host → worker: the callback's number
 };
 
-/// The fixed part of every packet. `size` is the body's length; the body
-/// follows in the packet, or fills the shared-memory file the packet
-/// carries when `inFile` is set.
+/// The fixed part of every message. `size` is the body's length; the body
+/// follows in the pipe, or lies in the sender's shared area when `inFile`
+/// is set (2: a new area, whose descriptor waits on the socket).
 struct Header {
     Kind kind;
     std::uint32_t inFile;
@@ -50,8 +52,8 @@ struct Header {
 };
 static_assert(std::is_standard_layout_v<Header> && sizeof(Header) == 16);
 
-/// Bodies above this go by shared memory: a packet stays well inside the
-/// socket's buffer, and a large copy through the kernel would cost two.
+/// Bodies above this go by shared memory: a message stays well inside the
+/// pipe's buffer, and a large copy through the kernel would cost two.
 inline constexpr std::size_t kMaxInlineBody = 48 * 1024;
 
 /// One shared area, as one side maps it.
@@ -60,32 +62,38 @@ struct Area {
     std::size_t size = 0;
 };
 
-/// One end of a channel: the socket and the two areas as this side maps them.
+/// One end of a channel: the pipe it reads, the pipe it writes, the socket
+/// for descriptors and the two areas as this side maps them.
 class Channel {
 public:
     Channel() = default;
-    explicit Channel(int fd) noexcept : m_fd(fd) {}
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
     ~Channel() { Close(); }
 
-    int fd() const noexcept { return m_fd; }
-    bool open() const noexcept { return m_fd >= 0; }
-    /// Closes the socket and unmaps both areas.
+    bool open() const noexcept { return m_read >= 0; }
+    /// Closes the descriptors and unmaps both areas.
     void Close() noexcept;
-    /// Takes `fd` as the socket (after Close).
-    void Reset(int fd) noexcept {
+    /// Takes the descriptors (after Close). `quietPipe`: a write to a side
+    /// that has gone must not raise SIGPIPE in this process (the host's,
+    /// whose handling of it is the host's own).
+    void Reset(int read, int write, int descriptors, bool quietPipe) noexcept {
         Close();
-        m_fd = fd;
+        m_read = read;
+        m_write = write;
+        m_descriptors = descriptors;
+        m_quietPipe = quietPipe;
     }
 
 private:
     friend bool SendBody(Channel&, Kind, std::size_t, void (*)(void*, char*), void*);
     friend bool Receive(Channel&, class Message&, int);
-    int m_fd = -1;
+    bool Write(const void* data, std::size_t size) noexcept;
+    int m_read = -1, m_write = -1, m_descriptors = -1;
+    bool m_quietPipe = false;
     Area m_out;  ///< what this side writes
     Area m_in;   ///< what the other side writes
-    std::unique_ptr<char[]> m_packet;  ///< the last packet received
+    std::unique_ptr<char[]> m_message;  ///< the last message received
 };
 
 /// The kinds of foreign exception a Foreign message names.

@@ -106,7 +106,7 @@ void AskHost(const char* name, const qlComplex& arg, qlComplex& result, std::uin
 }  // namespace
 
 int ServeIsolatedModule(int channel) {
-    g_channel.Reset(channel);
+    g_channel.Reset(channel, channel + 1, channel + 2, true);
     HandleUnknownCallbacks(&AskHost);
     for (;;) {
         Message m;
