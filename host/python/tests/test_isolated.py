@@ -141,3 +141,22 @@ def test_an_isolated_module_pickles_isolated_and_refuses_what_it_cannot_do():
         "ValueError efi.load: timeout= needs isolated=True",
         "TypeError sample_add.map: the functions of an isolated module are called one at a time, not swept",
     ]
+
+
+def test_a_forked_child_calls_a_worker_of_its_own():
+    if not ODD.exists():
+        pytest.skip(f"{ODD} not built")
+    out = run("""
+        o = efi.load(ODD, isolated=True)
+        parent = int(o.t_pid(0).real)
+        r, w = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.write(w, str(int(o.t_pid(0).real)).encode())
+            os._exit(0)
+        os.close(w)
+        theirs = int(os.read(r, 64))
+        os.waitpid(child, 0)
+        print(theirs != parent, int(o.t_pid(0).real) == parent)
+    """)
+    assert out == "True True"

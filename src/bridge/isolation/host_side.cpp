@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <poll.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <span>
 #include <thread>
@@ -197,12 +199,14 @@ struct TableEntry {
 
 class Worker;
 
-// Every live worker of this process, for EndModuleWorkers.
+// Every live worker of this process, for EndModuleWorkers and fork.
 std::mutex g_workers_lock;
 std::set<Worker*>& Workers() {
     static auto* workers = new std::set<Worker*>;  // never destroyed: workers may outlive static destruction
     return *workers;
 }
+
+void ForgetWorkersInChild() noexcept;
 
 /// One isolated module and the process that runs it. Calls run on the
 /// channel one at a time, nested strictly: a call waits for its outcome
@@ -219,6 +223,8 @@ public:
             // trapping word, where a large limit would overflow.
             m_limit = std::chrono::nanoseconds(std::llround(std::min(*m_timeout, 1e9) * 1e9));
         }
+        static std::once_flag forks;
+        std::call_once(forks, [] { ::pthread_atfork(nullptr, nullptr, &ForgetWorkersInChild); });
         std::lock_guard lock(g_workers_lock);
         Workers().insert(this);
     }
@@ -239,6 +245,14 @@ public:
     }
 
     Object Call(std::uint32_t index, std::span<const Object> args);
+
+    /// In a copy of the host made by fork: the worker is the parent's, and
+    /// the copy's ends of the channel would keep it from seeing its host
+    /// close them. Dropped; the copy's next call starts a worker of its own.
+    void Forget() noexcept {
+        m_channel.Close();
+        m_pid = -1;
+    }
 
     /// Closes the channel and reaps the worker; the next call starts another.
     void Stop() noexcept {
@@ -482,6 +496,13 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
         }
         Ended(fn);  // a message out of turn: the channel cannot be trusted
     }
+}
+
+void ForgetWorkersInChild() noexcept {
+    // The child has one thread, this one: nothing else holds the set now
+    // (a lock the parent held at the fork would stay held here for ever).
+    new (&g_workers_lock) std::mutex;
+    for (Worker* w : Workers()) w->Forget();
 }
 
 }  // namespace
