@@ -304,6 +304,11 @@ TEST(EfiCall, AnIsolatedCrashIsAnErrorOfItsLine) {
               "1\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(EfiCall({"--timeout", "1", "t_pid", "0"}).status, 2);  // a limit for calls in process: refused
+    // A static constructor that throws while the worker loads the module:
+    // the module is refused with what it threw.
+    r = EfiCall({"--isolate", "--ext", EFI_TEST_MODULE, "--list"}, "", {"EFI_TEST_MODULE_INIT_THROWS=1"});
+    EXPECT_EQ(r.err, "efi-call: module \"" EFI_TEST_MODULE "\": module initialisation failed\n");
+    EXPECT_EQ(r.status, 2);
 }
 
 // efi-call killed while its worker runs a call: the worker goes too. This

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <exception>
+#include <string>
 #include <vector>
 
 #include "bridge/isolation/outcome.h"
@@ -26,13 +28,36 @@ std::vector<ModuleFunction> g_functions;
 // The host has gone: nothing is left to answer.
 [[noreturn]] void HostGone() { ::_exit(0); }
 
+// A module's static constructors run while the loader opens it, where an
+// exception cannot be caught and ends the process through std::terminate:
+// while a module loads, that end reports what was thrown to the host as the
+// module's refusal first, as a host that loads it in process would.
+const std::string* g_loading = nullptr;
+
+[[noreturn]] void RefuseOnTerminate() {
+    std::string what = "unknown error";
+    try {
+        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    const std::string text = "module \"" + *g_loading + "\": " + what;
+    Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(text); });
+    ::_exit(1);
+}
+
 void Load(const Message& m) {
     Reader r = m.Body();
     const std::string path = r.Utf8();
     // Texts and file names are converted in the host's locale.
     std::setlocale(LC_ALL, r.Utf8().c_str());
     try {
+        g_loading = &path;
+        const std::terminate_handler previous = std::set_terminate(RefuseOnTerminate);
         g_functions = LoadModule(path);
+        std::set_terminate(previous);
+        g_loading = nullptr;
     } catch (const ModuleError& e) {
         if (!Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(e.what()); })) HostGone();
         return;
