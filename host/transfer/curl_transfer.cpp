@@ -396,12 +396,15 @@ std::string FinalHeader(CURL* h, const char* name) {
 }
 
 /// How the last download names the version it brought: a strong ETag,
-/// else the modification date; a weak ETag never matches a condition on a
-/// write, so it cannot stand for the version.
+/// else the modification date. A weak ETag never matches a condition on a
+/// write, and the ETag of a compressed body names that encoding, never the
+/// plain resource a write sends: neither can stand for the version.
 std::string VersionOf(CURL* h) {
     if (!SpokeHttp(h)) return {};
     const std::string etag = FinalHeader(h, "ETag");
-    if (!etag.empty() && !etag.starts_with("W/")) return "If-Match: " + etag;
+    const std::string encoding = FinalHeader(h, "Content-Encoding");
+    const bool encoded = !encoding.empty() && encoding != "identity";
+    if (!etag.empty() && !etag.starts_with("W/") && !encoded) return "If-Match: " + etag;
     const std::string modified = FinalHeader(h, "Last-Modified");
     if (!modified.empty()) return "If-Unmodified-Since: " + modified;
     return {};
