@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <efi/efi.h>
 #include <vrnrun/transfer.h>
@@ -547,6 +548,21 @@ TEST_F(Transfer, RequestsNameTheirAgentAndCompressedBodiesArriveDecoded) {
     CHTTPRedirector compressed(Nginx().Url("/gz/t.txt").c_str(), "", CHTTPRedirector::eRead);
     EXPECT_TRUE(ReadFile(compressed.GetFullFileName()) == original) << "stored compressed";
     EXPECT_EQ(fs::path(compressed.GetFullFileName()).extension(), ".txt");
+}
+
+// A thread's downloads reuse its connections; another thread never takes
+// them over (the transport cannot share a connection between threads).
+TEST_F(Transfer, ConnectionsAreKeptPerThread) {
+    auto connection = [] {
+        CHTTPRedirector r(Nginx().Url("/connection").c_str(), "", CHTTPRedirector::eRead);
+        return ReadFile(r.GetFullFileName());
+    };
+    const std::string first = connection();
+    EXPECT_EQ(connection(), first);
+    std::string other;
+    std::thread([&] { other = connection(); }).join();
+    EXPECT_NE(other, first);
+    EXPECT_EQ(connection(), first);
 }
 
 #ifdef EFI_CALL_BINARY
