@@ -3,18 +3,11 @@ the module gives in process, and a crash or a time-out of its code is a
 ModuleCrash, after which the next call runs. A module is loaded one way per
 process, so each case runs in an interpreter of its own, bounded in time."""
 import os
-import pathlib
-import signal
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import efi
-from conftest import ODD, SAMPLE
-
-PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
+from conftest import ODD, SAMPLE, run_fresh
 
 # Calls on every road, as a list of what each gave (errors included);
 # `s` is the sample, `o` the module of odd declarations.
@@ -61,18 +54,8 @@ def run(script, timeout=120):
     # In the sanitizer build the workers report these signals and exit with
     # a status of their own; here they end as a module's crash ends them.
     asan = os.environ.get("ASAN_OPTIONS", "") + ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0"
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, ASAN_OPTIONS=asan + ":detect_leaks=0")
     prologue = f"import efi, os, pickle\nSAMPLE = {str(SAMPLE)!r}\nODD = {str(ODD)!r}\n"
-    p = subprocess.Popen([sys.executable, "-c", prologue + textwrap.dedent(script)], env=env, text=True,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    try:
-        out, err = p.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(p.pid, signal.SIGKILL)
-        p.communicate()
-        pytest.fail(f"still running after {timeout} s")
-    assert p.returncode == 0, err
-    return out.strip()
+    return run_fresh(prologue, script, timeout, ASAN_OPTIONS=asan + ":detect_leaks=0")
 
 
 def test_an_isolated_module_answers_as_in_process(sample, odd):
