@@ -52,44 +52,53 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-/// Connections, TLS sessions and name lookups shared by every transfer of
-/// the process: many small files from one server cost one handshake, not
-/// one each. Transfers may run on several threads, so each kind of shared
-/// data has a lock.
+/// Connections, TLS sessions and name lookups shared by the transfers of
+/// one thread: many small files from one server cost one handshake, not one
+/// each. The transport does not support one connection cache used by
+/// concurrent threads, even under locks, and extension code may start
+/// transfers from threads of its own; so each thread keeps its own, and
+/// nothing of it is ever touched by two threads.
 class SharedState {
 public:
     SharedState() : m_share(curl_share_init()) {
         if (m_share == nullptr) return;
-        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &Lock);
-        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &Unlock);
-        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        // One thread only, so nothing to lock; but without lock callbacks
+        // the transport keeps no connection in the share (measured: every
+        // download of a series paid a new handshake).
+        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &NoLock);
+        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &NoUnlock);
         curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
         curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
         curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     }
+    /// Every easy handle of the thread is gone by then: transfers clean
+    /// theirs up before they return.
+    ~SharedState() {
+        if (m_share != nullptr) curl_share_cleanup(m_share);
+        s_gone = true;
+    }
     SharedState(const SharedState&) = delete;
     SharedState& operator=(const SharedState&) = delete;
-    /// Kept for the life of the process: a transfer may run in another
-    /// object's destructor during exit.
-    CURLSH* handle() const noexcept { return m_share; }
+
+    /// The calling thread's share, or null once the thread's state is gone
+    /// (a transfer run by an object destroyed at exit after it): such a
+    /// transfer opens connections of its own.
+    static CURLSH* ForThisThread() {
+        if (s_gone) return nullptr;
+        thread_local SharedState state;
+        return state.m_share;
+    }
 
 private:
-    static std::mutex& MutexFor(void* user, curl_lock_data data) {
-        auto* self = static_cast<SharedState*>(user);
-        return self->m_locks[static_cast<std::size_t>(data) % kLocks];
-    }
-    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) { MutexFor(user, data).lock(); }
-    static void Unlock(CURL*, curl_lock_data data, void* user) { MutexFor(user, data).unlock(); }
+    static void NoLock(CURL*, curl_lock_data, curl_lock_access, void*) {}
+    static void NoUnlock(CURL*, curl_lock_data, void*) {}
 
-    static constexpr std::size_t kLocks = CURL_LOCK_DATA_LAST;
     CURLSH* m_share;
-    std::mutex m_locks[kLocks];
+    // Trivially destructible, so still readable after the state is gone.
+    static thread_local bool s_gone;
 };
 
-CURLSH* Shared() {
-    static SharedState* state = new SharedState();
-    return state->handle();
-}
+thread_local bool SharedState::s_gone = false;
 
 /// Owns an easy handle and the header list it uses.
 struct Easy {
@@ -337,7 +346,7 @@ Outcome SetCommonOptions(Easy& easy, const std::string& url) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, easy.error);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_SHARE, Shared());
+    curl_easy_setopt(h, CURLOPT_SHARE, SharedState::ForThisThread());
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kProtocols);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR,
@@ -396,12 +405,15 @@ std::string FinalHeader(CURL* h, const char* name) {
 }
 
 /// How the last download names the version it brought: a strong ETag,
-/// else the modification date; a weak ETag never matches a condition on a
-/// write, so it cannot stand for the version.
+/// else the modification date. A weak ETag never matches a condition on a
+/// write, and the ETag of a compressed body names that encoding, never the
+/// plain resource a write sends: neither can stand for the version.
 std::string VersionOf(CURL* h) {
     if (!SpokeHttp(h)) return {};
     const std::string etag = FinalHeader(h, "ETag");
-    if (!etag.empty() && !etag.starts_with("W/")) return "If-Match: " + etag;
+    const std::string encoding = FinalHeader(h, "Content-Encoding");
+    const bool encoded = !encoding.empty() && encoding != "identity";
+    if (!etag.empty() && !etag.starts_with("W/") && !encoded) return "If-Match: " + etag;
     const std::string modified = FinalHeader(h, "Last-Modified");
     if (!modified.empty()) return "If-Unmodified-Since: " + modified;
     return {};

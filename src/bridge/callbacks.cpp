@@ -15,7 +15,11 @@ std::map<std::string, Vrn::Run::Object, std::less<>>& Callbacks() {
     return table;
 }
 
+UnknownCallbackHandler g_unknown = nullptr;
+
 }  // namespace
+
+void HandleUnknownCallbacks(UnknownCallbackHandler handler) { g_unknown = handler; }
 
 void RegisterHostCallback(const std::string& name, Vrn::Run::Object function) {
     if (function) Callbacks()[name] = std::move(function);
@@ -27,7 +31,10 @@ void ClearHostCallbacks() { Callbacks().clear(); }
 void call_host(const char* name, const qlComplex& arg, qlComplex& result, std::uint32_t argument) {
     auto& table = Callbacks();
     auto it = name ? table.find(std::string_view(name)) : table.end();
-    if (it == table.end()) Throw("must be a function", argument);
+    if (it == table.end()) {
+        if (name && g_unknown) return g_unknown(name, arg, result, argument);
+        Throw("must be a function", argument);
+    }
     // Held by value: the callback may re-register names while it runs.
     Vrn::Run::Object f = it->second;
     Vrn::Run::Object value = Vrn::Invoke::Call(f, Vrn::Run::Number(arg.real, arg.imag));

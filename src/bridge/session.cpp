@@ -4,6 +4,8 @@
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
 
+#include "bridge/isolation/host_side.h"
+
 #include <unistd.h>
 
 #include <climits>
@@ -24,9 +26,9 @@ User::Function* NumberRoad(const Vrn::Run::Object& function) {
     return native && native->TakesAndReturnsNumbers() ? native : nullptr;
 }
 
-LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin) {
+LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin, bool isolated) {
     LoadedFunction out{f.name, {}, ResultKind(f.ret), f.function, TakesDirectory(f.args), NumberRoad(f.function),
-                       origin, f.never_callable};
+                       origin, f.never_callable, isolated};
     for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
     return out;
 }
@@ -68,14 +70,23 @@ void HostSession::Claim(const std::vector<LoadedFunction>& fns) {
     }
 }
 
-const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& name) {
+const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& name, const LoadOptions& options) {
     const std::string path = ModulePath(name);
     const std::string resolved = ResolvedPath(path);
-    if (auto it = m_modules.find(resolved); it != m_modules.end()) return it->second;
+    if (auto it = m_modules.find(resolved); it != m_modules.end()) {
+        // One file is one set of functions under its names: in this process
+        // or in a worker, not both.
+        if (it->second.isolated != options.isolated)
+            throw ModuleError("module \"" + path + "\": already loaded " +
+                              (it->second.isolated ? "isolated" : "in process"));
+        return it->second.functions;
+    }
     std::vector<LoadedFunction> fns;
-    for (const ModuleFunction& f : Efi::LoadModule(path)) fns.push_back(FromModule(f, path));
+    const std::vector<ModuleFunction> loaded =
+        options.isolated ? detail::LoadIsolatedModule(path, options.timeout) : Efi::LoadModule(path);
+    for (const ModuleFunction& f : loaded) fns.push_back(FromModule(f, path, options.isolated));
     Claim(fns);
-    return m_modules.emplace(resolved, std::move(fns)).first->second;
+    return m_modules.emplace(resolved, Module{std::move(fns), options.isolated}).first->second.functions;
 }
 
 const std::vector<LoadedFunction>& HostSession::AddConversions() {

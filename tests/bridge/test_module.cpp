@@ -3,6 +3,8 @@
 #include <efi/callback.h>
 #include <efi/efi.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdint>
@@ -235,6 +237,37 @@ std::uint32_t t_memory(Value* r, const Value*) {
     return 0;
 }
 
+/// t_crash(how): ends the process as a broken module does, during a call:
+/// 0 a store to an unmapped address (SIGSEGV; not null, which the
+/// undefined-behaviour checks would catch first), 1 abort(), 2 exit(3),
+/// 3 an endless loop, 4 an illegal instruction (SIGILL), 5 SIGBUS.
+std::uint32_t t_crash(Value* r, const Value* how) {
+    ++g_calls;
+    switch (static_cast<int>(how->real)) {
+        case 0: {
+            volatile std::uintptr_t unmapped = 64;  // an address the compiler does not see through
+            *reinterpret_cast<volatile int*>(unmapped) = 1;
+            break;
+        }
+        case 1: std::abort();
+        case 2: std::exit(3);
+        case 3: for (;;) asm volatile("" ::: "memory");
+        case 4: __builtin_trap();
+        case 5: std::raise(SIGBUS); break;
+    }
+    r->real = 0.0;
+    return 0;
+}
+
+/// t_pid(x): the process the call runs in, and how many calls of t_pid it
+/// ran before (process-wide state of the module).
+std::uint32_t t_pid(Value* r, const Value*) {
+    static int calls = 0;
+    r->real = static_cast<double>(::getpid());
+    r->imag = calls++;
+    return 0;
+}
+
 }  // extern "C"
 
 namespace {
@@ -278,6 +311,8 @@ const efi_function_entry kFunctions[] = {
     {"t_word", Entry(t_word), 1, 1, kOne, 0, nullptr},
     {"t_memory", Entry(t_memory), 1, 1, kOne, 0, nullptr},
     {"t_first_byte", Entry(t_first_byte), 1, 1, kFileIn, 0, nullptr},
+    {"t_crash", Entry(t_crash), 1, 1, kOne, 0, nullptr},
+    {"t_pid", Entry(t_pid), 1, 1, kOne, 0, nullptr},
 };
 
 }  // namespace

@@ -9,13 +9,16 @@ every request line to <root>/requests.log. Special paths:
   /redirect/P   answers 302 pointing at /P
   PUT /hold     reads nothing and answers nothing for a minute
 Files are served with a strong ETag and a Last-Modified date ("dated-" files
-with the date only); a PUT honours If-Match and If-Unmodified-Since, and its
-log line names the condition it carried.
+with the date only; "gz-" files gzip-compressed when the client accepts it,
+with the compressed body's own ETag, as servers that compress give); a PUT
+honours If-Match and If-Unmodified-Since, and its log line names the
+condition it carried.
 Binds a free port, prints it on the first line of stdout, and exits on
 SIGTERM or after --lifetime seconds.
 """
 import argparse
 import email.utils
+import gzip
 import hashlib
 import http.server
 import os
@@ -119,6 +122,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path is None or not os.path.isfile(path):
             self.send_status(404)
             return
+        if os.path.basename(path).startswith("gz-") and "gzip" in self.headers.get("Accept-Encoding", ""):
+            self.send_gzip(path)
+            return
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             self.send_response(200)
@@ -131,6 +137,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             if size:
                 self.connection.sendfile(f)
+
+    def send_gzip(self, path):
+        with open(path, "rb") as f:
+            body = gzip.compress(f.read(), mtime=0)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("ETag", '"' + hashlib.sha1(body).hexdigest() + '-gzip"')
+        self.send_header("Last-Modified", email.utils.formatdate(int(os.stat(path).st_mtime), usegmt=True))
+        self.end_headers()
+        self.wfile.write(body)
 
     def do_PUT(self):
         self.log_request_line()

@@ -46,6 +46,7 @@ inline bool RunQuietly(const char* const* argv) {
 ///   /tohttp/P, /tohttp307/P    302, 307 to http://.../dav/P
 ///   /gz/P             P.gz as it is, Content-Encoding gzip, whatever was asked
 ///   /agent            "User-Agent|Accept-Encoding" of the request
+///   /connection       the serial number of the connection it came over
 class NginxServer {
 public:
     explicit NginxServer(const std::filesystem::path& root) {
@@ -115,6 +116,7 @@ private:
              "    location ~ ^/tohttp307/(.*)$ { return 307 http://127.0.0.1:" + http + "/dav/$1; }\n" +
              "    location /gz/ { gzip_static always; }\n" +
              "    location = /agent { return 200 \"$http_user_agent|$http_accept_encoding\"; }\n" +
+             "    location = /connection { return 200 \"$connection\"; }\n" +
              "  }\n}\n";
         return c;
     }

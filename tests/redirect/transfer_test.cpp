@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <efi/efi.h>
 #include <vrnrun/transfer.h>
@@ -422,6 +423,9 @@ TEST_F(Transfer, WriteBackOfACopyReadReplacesOnlyTheVersionRead) {
         {"dated-v.txt", readWrite, true, Status(412), "PUT /dated-v.txt If-Unmodified-Since"},
         {"v-same.txt", readWrite, false, 0, "PUT /v-same.txt If-Match"},
         {"dated-same.txt", readWrite, false, 0, "PUT /dated-same.txt If-Unmodified-Since"},
+        // A compressed body's ETag is not the plain file's: the date stands in.
+        {"gz-same.txt", readWrite, false, 0, "PUT /gz-same.txt If-Unmodified-Since"},
+        {"gz-v.txt", readWrite, true, Status(412), "PUT /gz-v.txt If-Unmodified-Since"},
         {"v-blind.txt", CHTTPRedirector::eWrite, true, 0, "PUT /v-blind.txt"},
     };
     for (const Case& c : cases) {
@@ -544,6 +548,21 @@ TEST_F(Transfer, RequestsNameTheirAgentAndCompressedBodiesArriveDecoded) {
     CHTTPRedirector compressed(Nginx().Url("/gz/t.txt").c_str(), "", CHTTPRedirector::eRead);
     EXPECT_TRUE(ReadFile(compressed.GetFullFileName()) == original) << "stored compressed";
     EXPECT_EQ(fs::path(compressed.GetFullFileName()).extension(), ".txt");
+}
+
+// A thread's downloads reuse its connections; another thread never takes
+// them over (the transport cannot share a connection between threads).
+TEST_F(Transfer, ConnectionsAreKeptPerThread) {
+    auto connection = [] {
+        CHTTPRedirector r(Nginx().Url("/connection").c_str(), "", CHTTPRedirector::eRead);
+        return ReadFile(r.GetFullFileName());
+    };
+    const std::string first = connection();
+    EXPECT_EQ(connection(), first);
+    std::string other;
+    std::thread([&] { other = connection(); }).join();
+    EXPECT_NE(other, first);
+    EXPECT_EQ(connection(), first);
 }
 
 #ifdef EFI_CALL_BINARY

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed efi-call: the bundled sample lies in the modules folder, not
-# among the libraries, and efi-call finds it there; the manual is installed.
+# among the libraries, and efi-call finds it there; the manual is installed;
+# libefi finds the installed efi-worker for an isolated module.
 set -euo pipefail
 build_dir=$1
 work=$(mktemp -d)
@@ -15,5 +16,7 @@ if ls "$prefix"/lib*/libefi_sample.so >/dev/null 2>&1; then
 fi
 test -f "$prefix/share/man/man1/efi-call.1"
 result=$("$prefix/bin/efi-call" sample_add 1 2)
+test "$result" = 3
+result=$(env -u EFI_WORKER "$prefix/bin/efi-call" --isolate sample_add 1 2)
 test "$result" = 3
 echo ok

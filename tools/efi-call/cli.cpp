@@ -1,9 +1,9 @@
 // efi-call: load extension modules, register their functions with the call
 // bridge, call one and print its result in worksheet-literal syntax.
 //
-//   efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...
-//   efi-call [--ext MODULE]... --list
-//   efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)
+//   efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...
+//   efi-call [--isolate] [--ext MODULE]... --list
+//   efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] (--script FILE | -)
 //
 // Exit status: 0 success, 1 a worksheet error, processor fault or other
 // failure of native code, 2 a usage error (unknown option or function,
@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -99,6 +100,7 @@ private:
 
 struct Options {
     std::vector<std::string> modules;
+    Efi::LoadOptions load;
     std::optional<std::string> cwd;
     bool list = false;
     bool version = false;
@@ -107,13 +109,23 @@ struct Options {
 };
 
 const char* const kUsage =
-    "usage: efi-call [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
-    "       efi-call [--ext MODULE]... --list\n"
-    "       efi-call [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
+    "usage: efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
+    "       efi-call [--isolate] [--ext MODULE]... --list\n"
+    "       efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
     "       efi-call --version\n"
     "       efi-call --help\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
     "A text argument may also be given bare, without quotes.\n";
+
+// A time limit: a positive number of seconds.
+double Seconds(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const double s = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(s > 0) || !std::isfinite(s))
+        throw UsageError{"--timeout takes a positive number of seconds, not " + text, true};
+    return s;
+}
 
 // Options end at the first word that is not one (a function name), at "--",
 // or at "-": negative numbers after the function are arguments.
@@ -141,6 +153,9 @@ Options ParseOptions(int argc, char** argv) {
         else if (a == "--script") o.script = value(a);
         else if (a.rfind("--script=", 0) == 0) o.script = a.substr(9);
         else if (a == "--list") o.list = true;
+        else if (a == "--isolate") o.load.isolated = true;
+        else if (a == "--timeout") o.load.timeout = Seconds(value(a));
+        else if (a.rfind("--timeout=", 0) == 0) o.load.timeout = Seconds(a.substr(10));
         else if (a == "--help" || a == "-h") throw UsageError{""};
         else if (a == "--version") o.version = true;
         else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
@@ -148,6 +163,7 @@ Options ParseOptions(int argc, char** argv) {
         else break;
     }
     for (; i < argc; ++i) o.call.emplace_back(argv[i]);
+    if (o.load.timeout && !o.load.isolated) throw UsageError{"--timeout needs --isolate", true};
     return o;
 }
 
@@ -174,11 +190,11 @@ std::string BundledSample() {
 
 class Session {
 public:
-    void LoadModule(const std::string& name) {
+    void LoadModule(const std::string& name, const Efi::LoadOptions& options) {
         const std::string path = Efi::ModulePath(name);  // outlives the load, which may report it
         try {
             LoadingModule loading(path);
-            m_functions.LoadModule(path);
+            m_functions.LoadModule(path, options);
         } catch (const Efi::ModuleError& e) {
             throw UsageError{e.what()};
         }
@@ -352,7 +368,7 @@ int efi_call::Main(int argc, char** argv) {
         }
         if (o.modules.empty()) o.modules.push_back(BundledSample());
         Session s;
-        for (const std::string& m : o.modules) s.LoadModule(m);
+        for (const std::string& m : o.modules) s.LoadModule(m, o.load);
         s.AddBuiltins();
         if (o.cwd) {
             s.SetCwd(*o.cwd);

@@ -31,6 +31,13 @@ Native code runs without the GIL when other Python threads exist; calls
 take turns, one at a time in the process, and a thread waiting for its turn
 can be interrupted (KeyboardInterrupt).
 
+`load(path, isolated=True)` runs the module in a worker process of its own
+(efi-worker): calls give the same results and errors, and a crash of the
+module's code (a bad pointer, abort(), exit()) raises ModuleCrash instead of
+ending Python; the next call starts a new worker. `timeout=` (seconds)
+limits each call: past it the worker is killed and the call raises
+ModuleCrash with `timed_out` set.
+
 Modules and their functions pickle as where to find them (a module as its
 path and cwd, loaded again once per process that unpickles it; a function as
 its module and name), so they travel to multiprocessing and Dask workers.
@@ -46,7 +53,7 @@ from . import _efi
 
 __all__ = [
     "load", "register", "Module", "Function", "HostFunction",
-    "ModuleError", "WorksheetError", "ProcessorFault", "ArgumentCountError",
+    "ModuleError", "WorksheetError", "ProcessorFault", "ArgumentCountError", "ModuleCrash",
     "fif", "fif_inv", "dms", "dms_inv", "hhmmss", "hhmmss_inv",
 ]
 
@@ -94,7 +101,20 @@ class ArgumentCountError(WorksheetError, TypeError):
         WorksheetError.__init__(self, message, argument)
 
 
-_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError)
+class ModuleCrash(WorksheetError):
+    """The process of an isolated module ended during the call: `message`
+    names the function and how ("f: the module's process ended (signal 11,
+    segmentation fault)", "f: timed out after 2 s"); `timed_out` is True
+    when the call ran past the module's time limit. The next call starts a
+    new process."""
+
+    def __init__(self, message, timed_out=False):
+        super().__init__(message)
+        self.args = (message, timed_out)
+        self.timed_out = timed_out
+
+
+_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError, ModuleCrash)
 
 __version__ = _efi.__version__
 
@@ -154,7 +174,8 @@ class Module:
 
     `cwd` is the directory file-name arguments are relative to: the working
     directory at load unless given; None for none (a relative name then
-    fails with "must be string", argument 0).
+    fails with "must be string", argument 0). `isolated` and `timeout` are
+    as `load` took them.
     """
 
     # Each module's functions are attributes of a class of its own (a
@@ -162,8 +183,9 @@ class Module:
     # finds `m.f` in `m.f(x)` fastest that way, as fast as a function of a
     # Python module. An instance attribute is found the slow way for a call,
     # and so is an attribute of a subclass of Python's module type.
-    def __new__(cls, path, cwd=None):
-        library = _efi.Library(os.fspath(path), os.getcwd() if cwd is None else cwd)
+    def __new__(cls, path, cwd=None, isolated=False, timeout=None):
+        library = _efi.Library(os.fspath(path), os.getcwd() if cwd is None else cwd, bool(isolated),
+                               None if timeout is None else float(timeout))
         # Interned names: Python finds an attribute fast only under the very
         # name object its code holds, and the names in code are interned.
         functions = {sys.intern(f.__name__): f for f in library.functions}
@@ -183,6 +205,10 @@ class Module:
         self._origin = _findable(library.path)
         self._library = library
         self._functions = functions
+        self.isolated = bool(isolated)
+        self.timeout = None if timeout is None else float(timeout)
+        if self.isolated:
+            _isolation[library.path] = (True, self.timeout)
         return self
 
     @property
@@ -202,12 +228,13 @@ class Module:
         return self._functions[name]
 
     def __reduce__(self):
-        return _load_once, (self._origin, self.cwd)
+        return _load_once, (self._origin, self.cwd, self.isolated, self.timeout)
 
     __copy__ = __deepcopy__ = _same
 
     def __repr__(self):
-        return f"<efi module {self.__file__!r}\n{_listing(self._functions)}>"
+        how = " isolated" if self.isolated else ""
+        return f"<efi{how} module {self.__file__!r}\n{_listing(self._functions)}>"
 
 
 def _listing(functions):
@@ -220,22 +247,26 @@ def _listing(functions):
 _loaded = {}
 
 
-def _load_once(path, cwd):
+def _load_once(path, cwd, isolated=False, timeout=None):
     key = (path, cwd)
     module = _loaded.get(key)
     if module is None:
-        module = _loaded[key] = Module(path, cwd)
+        module = _loaded[key] = Module(path, cwd, isolated, timeout)
     return module
 
 
-def _function(path, cwd, name):
+def _function(path, cwd, name, isolated=False, timeout=None):
     if path == "built-in":
         return globals()[name]
-    return _load_once(path, cwd)[name]
+    return _load_once(path, cwd, isolated, timeout)[name]
 
 
 def _reduce_function(f):
-    return _function, (_findable(f._origin), f._cwd, f.__name__)
+    return _function, (_findable(f._origin), f._cwd, f.__name__) + _isolation.get(f._origin, ())
+
+
+# How the modules loaded isolated were loaded, by path, for their functions' pickles.
+_isolation = {}
 
 
 def _reduce_host_function(f):
@@ -261,8 +292,17 @@ Function.__signature__ = property(_signature)
 HostFunction.__reduce__ = _reduce_host_function
 
 
-def load(path, cwd=None):
+def load(path, cwd=None, isolated=False, timeout=None):
     """Opens the extension module at `path` with the host's loader (the same
     checks as efi-call) and returns it as a Module. A module that cannot be
-    loaded raises ModuleError."""
-    return Module(path, cwd)
+    loaded raises ModuleError, and so does one loaded before the other way
+    (isolated or in process).
+
+    isolated: run the module in a worker process of its own; a crash of its
+    code raises ModuleCrash and the next call starts a new worker. Costs
+    some microseconds a call, and a copy of each matrix each way.
+    timeout: for an isolated module, the longest a call may take, in
+    seconds; past it the worker is killed and the call raises ModuleCrash."""
+    if timeout is not None and not isolated:
+        raise ValueError("efi.load: timeout= needs isolated=True")
+    return Module(path, cwd, isolated, timeout)

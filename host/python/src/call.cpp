@@ -3,6 +3,7 @@
 
 #include <efi/errors.h>
 #include <efi/host/module_loader.h>
+#include <efi/host/session.h>
 #include <efi/se_exception.h>
 #include <vrnrun/vrnrun.h>
 
@@ -188,6 +189,12 @@ void RaiseWorksheetError(const Vrn::Run::AppException& e) {
     RaiseInstance(Errors().worksheet_error, Py_BuildValue("(NN)", message, argument));
 }
 
+void RaiseModuleCrash(const Efi::ModuleProcessEnded& e) {
+    PyObject* message = FromUtf16(e.Message());
+    if (!message) return;
+    RaiseInstance(Errors().module_crash, Py_BuildValue("(NO)", message, e.TimedOut() ? Py_True : Py_False));
+}
+
 void RaiseProcessorFault(std::uint32_t code) {
     RaiseInstance(Errors().processor_fault,
                   Py_BuildValue("(sk)", SE_Exception::ExceptionStringFromCode(code), static_cast<unsigned long>(code)));
@@ -241,6 +248,8 @@ void RaiseFrom(std::exception_ptr failure) noexcept {
         std::rethrow_exception(std::move(failure));
     } catch (PythonError& e) {
         e.Restore();
+    } catch (const Efi::ModuleProcessEnded& e) {
+        RaiseModuleCrash(e);
     } catch (const Vrn::Run::AppException& e) {
         RaiseWorksheetError(e);
     } catch (const SE_Exception& e) {

@@ -183,6 +183,7 @@ struct ErrorClasses {
     PyObject* worksheet_error = nullptr;
     PyObject* processor_fault = nullptr;
     PyObject* argument_error = nullptr;  ///< a WorksheetError that is a TypeError
+    PyObject* module_crash = nullptr;    ///< a WorksheetError: an isolated module's process ended
 };
 ErrorClasses& Errors() noexcept;
 

@@ -20,6 +20,7 @@
 
 #include <complex>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -73,10 +74,11 @@ Efi::HostSession& Session() {
 /// file-name arguments are relative to.
 class Library {
 public:
-    Library(const std::string& path, const py::object& cwd)
+    Library(const std::string& path, const py::object& cwd, bool isolated, std::optional<double> timeout)
         : m_path(Efi::ModulePath(path)), m_dir(std::make_shared<Directory>()) {
         BridgeTurn turn;  // the session and the host's callbacks change
-        const std::vector<Efi::LoadedFunction>& fns = Session().LoadModule(path);
+        const std::vector<Efi::LoadedFunction>& fns =
+            Session().LoadModule(path, Efi::LoadOptions{isolated, timeout});
         SetCwd(cwd);
         ReinstateTranslation();
         for (const Efi::LoadedFunction& f : fns) m_functions.push_back(Steal(NewFunction(Callable{f, m_dir})));
@@ -255,8 +257,9 @@ PYBIND11_MODULE(_efi, m) {
     m.def(
         "_bind_errors",
         [](py::object module_error, py::object worksheet_error, py::object processor_fault,
-           py::object argument_error) {
+           py::object argument_error, py::object module_crash) {
             ErrorClasses& e = Errors();
+            e.module_crash = module_crash.release().ptr();
             e.argument_error = argument_error.release().ptr();
             e.module_error = module_error.release().ptr();  // kept to the end
             e.worksheet_error = worksheet_error.release().ptr();
@@ -265,7 +268,8 @@ PYBIND11_MODULE(_efi, m) {
         "Names the package's exception classes to the extension.");
 
     py::class_<Library>(m, "Library", "A loaded extension module (use efi.load).")
-        .def(py::init<const std::string&, py::object>(), py::arg("path"), py::arg("cwd"))
+        .def(py::init<const std::string&, py::object, bool, std::optional<double>>(), py::arg("path"),
+             py::arg("cwd"), py::arg("isolated") = false, py::arg("timeout") = py::none())
         .def_property_readonly("path", &Library::Path)
         .def_property_readonly("functions", &Library::Functions)
         .def_property("cwd", &Library::Cwd, &Library::SetCwd);
@@ -294,5 +298,7 @@ PYBIND11_MODULE(_efi, m) {
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         CloseBridge();
         Efi::ClearHostCallbacks();
+        // The workers of isolated modules end with the interpreter, reaped.
+        Efi::EndModuleWorkers();
     }));
 }

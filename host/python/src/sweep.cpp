@@ -223,6 +223,11 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         PyErr_SetString(PyExc_TypeError, "map: not an efi.Function");
         return nullptr;
     }
+    if (c->fn.isolated) {
+        PyErr_Format(PyExc_TypeError, "%s.map: the functions of an isolated module are called one at a time, not swept",
+                     c->fn.name.c_str());
+        return nullptr;
+    }
     if (!c->fn.numbers) {
         PyErr_Format(PyExc_TypeError,
                      "%s.map: map sweeps functions that take and return numbers only, and this one is %s",

@@ -2,6 +2,10 @@
 from (<build>/host/python/efi), or EFI_BUILD_DIR."""
 import os
 import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -19,6 +23,27 @@ SAMPLE = pathlib.Path(os.environ.get("EFI_SAMPLE_MODULE", BUILD / "examples/samp
 C_SAMPLE = pathlib.Path(os.environ.get("EFI_C_SAMPLE_MODULE", BUILD / "examples/c/libefi_c_sample.so"))
 ODD = BUILD / "tests/bridge/libefi_test_module.so"
 EFI_CALL = BUILD / "tools/efi-call"
+PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
+
+
+def run_fresh(prologue, script, timeout=120, **env_changes):
+    """Runs `prologue`, then `script` dedented, in a new interpreter on this
+    package and in a session of its own; returns its output, stripped. It
+    must exit with status 0 and no fatal error. Past `timeout` seconds every
+    process it started (a forked child, a worker) is killed and the test
+    fails."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **env_changes)
+    p = subprocess.Popen([sys.executable, "-c", prologue + textwrap.dedent(script)], env=env, text=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.communicate()
+        pytest.fail(f"still running after {timeout} s")
+    assert p.returncode == 0, err
+    assert "Fatal Python error" not in err
+    return out.strip()
 
 
 @pytest.fixture(scope="session")

@@ -9,11 +9,7 @@ import copy
 import functools
 import multiprocessing
 import os
-import pathlib
 import pickle
-import signal
-import subprocess
-import sys
 import textwrap
 
 import cloudpickle
@@ -21,27 +17,12 @@ import numpy as np
 import pytest
 
 import efi
-from conftest import ODD, SAMPLE
-
-PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
+from conftest import ODD, SAMPLE, run_fresh
 
 
 def run_script(script, timeout=120):
-    """Runs `script` in a new interpreter on this package; its output. On
-    time-out every process it made is ended (a forked child too)."""
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    prologue = f"import efi\nm = efi.load({str(SAMPLE)!r})\nODD = {str(ODD)!r}\n"
-    p = subprocess.Popen([sys.executable, "-c", prologue + textwrap.dedent(script)], env=env, text=True,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    try:
-        out, err = p.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(p.pid, signal.SIGKILL)
-        p.communicate()
-        pytest.fail(f"still running after {timeout} s")
-    assert p.returncode == 0, err
-    assert "Fatal Python error" not in err
-    return out.strip()
+    """Runs `script` in a new interpreter with the sample loaded as `m`."""
+    return run_fresh(f"import efi\nm = efi.load({str(SAMPLE)!r})\nODD = {str(ODD)!r}\n", script, timeout)
 
 
 def test_other_threads_run_while_native_code_does(tmp_path):

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <efi/export.h>
@@ -35,12 +37,51 @@ struct LoadedFunction {
     /// Why no call of it can ever succeed (ModuleFunction::never_callable),
     /// or empty.
     std::string neverCallable = {};
+    /// It runs in the worker process of an isolated module (LoadOptions).
+    bool isolated = false;
 
     /// "name(number, text) -> number": how every host lists it; a function
     /// no call can succeed for is listed too, followed by
     /// "  (never callable: <why>)".
     EFI_API std::string Signature() const;
 };
+
+/// How a module is loaded.
+struct LoadOptions {
+    /// Runs the module in a worker process of its own (efi-worker, installed
+    /// beside efi-call): the same loader and bridge run there, so results
+    /// and errors are the same as in process, and a crash of the module
+    /// (a bad pointer, abort(), exit()) fails the call with a
+    /// ModuleProcessEnded instead of ending the host. The next call starts
+    /// a new worker, which loads the module again.
+    bool isolated = false;
+    /// For an isolated module, the longest a call may run, in seconds
+    /// (time in the host's own callbacks included); past it the worker is
+    /// killed and the call fails with a ModuleProcessEnded. None: no limit.
+    std::optional<double> timeout = {};
+};
+
+/// A call of an isolated module's function that ended with its worker
+/// process: "f: the module's process ended (signal 11, segmentation
+/// fault)", "... (exit status 3)" or "f: timed out after 2 s". A worksheet
+/// error (no argument to blame), so hosts that report those report it.
+class EFI_API ModuleProcessEnded : public Vrn::Run::AppException {
+public:
+    ModuleProcessEnded(std::u16string message, bool timedOut)
+        : AppException(std::move(message), 0xFFFFFFFFu), m_timedOut(timedOut) {}
+    /// True when the worker was killed for running past the time limit.
+    bool TimedOut() const noexcept { return m_timedOut; }
+
+private:
+    bool m_timedOut;
+};
+
+/// Ends the worker processes of every isolated module of this process and
+/// waits for them (a worker gets two seconds to end by itself before it is
+/// killed); the next call of such a module starts a new one. For a host
+/// that ends while its session lives on (an interpreter at exit). Call it
+/// when no call runs.
+EFI_API void EndModuleWorkers() noexcept;
 
 /// The path to open for the module named `path`: a bare name of a readable
 /// file in the working directory becomes "./name", as the dynamic loader
@@ -64,8 +105,10 @@ class EFI_API HostSession {
 public:
     /// Loads the module at `path` (through ModulePath) and registers its
     /// functions. Returns them in the module table's order; the reference
-    /// lives as long as the session. Throws ModuleError.
-    const std::vector<LoadedFunction>& LoadModule(const std::string& path);
+    /// lives as long as the session. Throws ModuleError, also for a module
+    /// loaded before in the other way (isolated or in process), and for an
+    /// isolated one whose worker cannot be started.
+    const std::vector<LoadedFunction>& LoadModule(const std::string& path, const LoadOptions& options = {});
 
     /// Adds the six conversions ("built-in"); a second call does nothing.
     /// Returns them in their table's order.
@@ -85,7 +128,11 @@ private:
     void Claim(const std::vector<LoadedFunction>& fns);
 
     std::map<std::string, LoadedFunction, std::less<>> m_functions;
-    std::map<std::string, std::vector<LoadedFunction>> m_modules;  ///< by resolved path
+    struct Module {
+        std::vector<LoadedFunction> functions;
+        bool isolated;
+    };
+    std::map<std::string, Module> m_modules;  ///< by resolved path
     std::vector<LoadedFunction> m_conversions;
 };
 

@@ -1,0 +1,96 @@
+// Failures across the channel: see outcome.h.
+#include "bridge/isolation/outcome.h"
+
+#include <efi/se_exception.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace Efi::detail::wire {
+
+namespace {
+
+// A foreign exception with no text of its own: raised as the host would
+// meet one that is no standard exception.
+struct UnknownForeignException {};
+
+bool SendForeign(Channel& fd, ForeignKind kind, std::string_view text) {
+    return Send(fd, Kind::Foreign, [&](Writer& w) {
+        w.Put(kind);
+        w.Utf8(text);
+    });
+}
+
+}  // namespace
+
+[[noreturn]] void ThrowFault(std::uint32_t code) {
+    switch (code) {
+        case EXCEPTION_FLT_DENORMAL_OPERAND: throw SE_FPEDenormal_Exception(code, nullptr);
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO: throw SE_FPEDivByZero_Exception(code, nullptr);
+        case EXCEPTION_FLT_OVERFLOW: throw SE_FPEOverflow_Exception(code, nullptr);
+        case EXCEPTION_FLT_INVALID_OPERATION: throw SE_FPEInvalidOperation_Exception(code, nullptr);
+        case EXCEPTION_FLT_UNDERFLOW: throw SE_FPEUnderflow_Exception(code, nullptr);
+        case EXCEPTION_FLT_INEXACT_RESULT: throw SE_FPEInexactResult_Exception(code, nullptr);
+        case EXCEPTION_INT_DIVIDE_BY_ZERO: throw SE_INTDivByZero_Exception(code, nullptr);
+        case EXCEPTION_INT_OVERFLOW: throw SE_INTOverflow_Exception(code, nullptr);
+        default: throw SE_FPE_Exception(code, nullptr);
+    }
+}
+
+bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Vrn::Run::AppException& e) {
+        return Send(fd, Kind::WorksheetError, [&](Writer& w) {
+            w.Put(e.Argument());
+            w.Utf16(e.Message());
+        });
+    } catch (const SE_Exception& e) {
+        return Send(fd, Kind::Fault, [&](Writer& w) { w.Put(e.GetCode()); });
+    } catch (const HeldException& e) {
+        return Send(fd, Kind::Held, [&](Writer& w) { w.Put(e.index); });
+    } catch (const std::bad_alloc&) {
+        return SendForeign(fd, ForeignKind::BadAlloc, {});
+    } catch (...) {
+        if (held) {
+            held->push_back(std::current_exception());
+            const auto index = static_cast<std::uint32_t>(held->size() - 1);
+            return Send(fd, Kind::Held, [&](Writer& w) { w.Put(index); });
+        }
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            return SendForeign(fd, ForeignKind::WithText, e.what());
+        } catch (...) {
+            return SendForeign(fd, ForeignKind::Unknown, {});
+        }
+    }
+}
+
+[[noreturn]] void RaiseFailure(const Message& m, const std::vector<std::exception_ptr>* held) {
+    Reader r = m.Body();
+    switch (m.kind) {
+        case Kind::WorksheetError: {
+            const auto argument = r.Get<std::uint32_t>();
+            Vrn::Run::AppException::Raise(r.Utf16(), argument);
+        }
+        case Kind::Fault: ThrowFault(r.Get<std::uint32_t>());
+        case Kind::Held: {
+            const auto index = r.Get<std::uint32_t>();
+            if (!held) throw HeldException{index};
+            if (index >= held->size()) throw ChannelBroken{};
+            std::rethrow_exception((*held)[index]);
+        }
+        case Kind::Foreign: {
+            const auto kind = r.Get<ForeignKind>();
+            const std::string text = r.Utf8();
+            if (kind == ForeignKind::BadAlloc) throw std::bad_alloc();
+            if (kind == ForeignKind::WithText) throw std::runtime_error(text);
+            throw UnknownForeignException{};
+        }
+        default: throw ChannelBroken{};
+    }
+}
+
+}  // namespace Efi::detail::wire
