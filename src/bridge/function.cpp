@@ -2,12 +2,15 @@
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
 
+#include <emmintrin.h>
+
 #include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -237,25 +240,78 @@ qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
     return CallNative<N>(f, NumberArguments{args}, NumberResult{});
 }
 
-// A sweep: the turn, the nesting level and the call word once; then each
-// element as its own call would run, in call memory of its own, with the
-// units brought back to the call word's state only when the element before
-// left them otherwise. A context that an element took nothing from is as
-// new and serves the next one; one that was used is replaced. `done`
-// counts the elements whose results are written.
-template <std::size_t N>
-void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<qlComplex> results,
-            std::size_t& done) {
-    detail::CallTurn turn;
-    detail::NestingLevel level;
-    detail::FpuCallWord word;
-    // A column of one element is the same argument for every element.
+// An argument record from one element of a column: complex as it is, a
+// real number with imaginary part 0. Both parts in one 16-byte store: a
+// native function that loads them as one (compilers pair the real and
+// imaginary parts so) gets them forwarded from the store, where two 8-byte
+// stores would make it wait for them to reach the cache.
+inline void FillRecord(Value& record, const qlComplex& z) {
+    _mm_storeu_pd(&record.real, _mm_loadu_pd(&z.real));
+}
+inline void FillRecord(Value& record, double x) {
+    _mm_storeu_pd(&record.real, _mm_set_sd(x));
+}
+
+// Where a sweep writes its results: every element's number as it is.
+struct ComplexResults {
+    std::span<qlComplex> out;
+    std::size_t size() const { return out.size(); }
+    // Whether the sweep goes on after element i.
+    bool Keep(std::size_t i, const Value& result) {
+        out[i] = {result.real, result.imag};
+        return true;
+    }
+};
+
+// Real parts only, up to the first result whose imaginary part is not
+// zero, which is kept whole and ends the sweep. The test is on the bits,
+// so that no comparison runs under the call word (a signalling NaN would
+// trap): all bits but the sign clear is +0 or -0.
+struct RealResults {
+    std::span<double> out;
+    RealSweepOutcome* outcome;
+    std::size_t size() const { return out.size(); }
+    bool Keep(std::size_t i, const Value& result) {
+        out[i] = result.real;
+        std::uint64_t imag;
+        std::memcpy(&imag, &result.imag, sizeof imag);
+        if ((imag << 1) == 0) return true;
+        outcome->stoppedAtComplex = true;
+        outcome->complexResult = {result.real, result.imag};
+        return false;
+    }
+};
+
+// What a sweep runs through: the columns, the step of each (0 for a column
+// of one element, the same argument for every element), the results and
+// the count of those written, which lives outside the sweep's frames so
+// that it is still right when a fault ends the sweep from its recovery point.
+template <std::size_t N, class T, class Results>
+struct SweepWork {
+    const std::span<const T>* columns;
     std::size_t step[N];
-    for (std::size_t k = 0; k < N; ++k) step[k] = columns[k].size() == 1 ? 0 : 1;
-    NumberResult finish;
-    std::optional<EfiCallContext> context;
-    context.emplace();
-    for (std::size_t i = 0; i < results.size(); ++i) {
+    Results results;
+    std::size_t* done;
+    std::optional<EfiCallContext>* context;
+};
+
+// The native entry called with N argument pointers, as NativeCall does but
+// without a recovery point of its own: the sweep has one for all elements.
+template <std::size_t... I>
+std::uint32_t CallEntry(std::intptr_t fptr, Value* result, void* const* args, std::index_sequence<I...>) {
+    using Entry = typename NativeCall<std::index_sequence<I...>>::Entry;
+    return reinterpret_cast<Entry>(fptr)(result, args[I]...);
+}
+
+// Each element as its own call would run, in call memory of its own, with
+// the units brought back to the call word's state only when the element
+// before left them otherwise. A context that an element took nothing from
+// is as new and serves the next one; one that was used is replaced.
+template <std::size_t N, class T, class Results>
+__attribute__((noinline)) void SweepElements(Function& f, SweepWork<N, T, Results>& work) {
+    std::optional<EfiCallContext>& context = *work.context;
+    const std::size_t count = work.results.size();
+    for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) {
             detail::KeepUnitsAt(kCallControlWord);
             if (!detail::AllocatorUntouched(*context)) {
@@ -263,21 +319,71 @@ void SweepN(Function& f, const std::span<const qlComplex>* columns, std::span<ql
                 context.emplace();
             }
         }
-        qlComplex args[N];
-        for (std::size_t k = 0; k < N; ++k) args[k] = columns[k][i * step[k]];
-        NumberArguments marshal{args};
-        results[i] = CallInContext<N>(f, marshal, finish);
-        done = i + 1;
+        Value result;
+        std::memset(&result, 0, sizeof result);
+        Value records[N];
+        void* pointers[N];
+        for (std::size_t k = 0; k < N; ++k) {
+            FillRecord(records[k], work.columns[k][i * work.step[k]]);
+            pointers[k] = &records[k];
+        }
+        const std::uint32_t code = CallEntry(f.m_fptr, &result, pointers, std::make_index_sequence<N>{});
+        f.CheckError(code);
+        const bool more = work.results.Keep(i, result);
+        *work.done = i + 1;
+        if (!more) return;
     }
 }
 
-template <std::size_t... I>
-constexpr auto MakeSweepTable(std::index_sequence<I...>) {
-    using Sweep = void (*)(Function&, const std::span<const qlComplex>*, std::span<qlComplex>, std::size_t&);
-    return std::array<Sweep, sizeof...(I)>{&SweepN<I + 1>...};
+// The sweep's one recovery point: a fault in any element ends the sweep
+// here, as it would end that element's call, and *done still counts the
+// elements before it. Nothing else is read after the landing; the elements
+// run in a frame of their own so that none of their values has to survive
+// the landing. Registers are claimed as in NativeCall::Run, for the same
+// reason.
+template <std::size_t N, class T, class Results>
+__attribute__((noinline)) void SweepUnderRecoveryPoint(Function& f, SweepWork<N, T, Results>& work) {
+    asm volatile("" ::: "rbx", "r12", "r13", "r14", "r15");
+    detail::RecoveryPoint point;
+    detail::RecoveryLink link(point);
+    if (__builtin_setjmp(point.jump)) detail::RaiseRecoveredFault(point);
+    SweepElements(f, work);
 }
 
-constexpr auto kSweeps = MakeSweepTable(std::make_index_sequence<kMaxArgs>{});
+// A sweep: the turn, the nesting level, the call word and the recovery
+// point once, then the elements. `done` counts the elements whose results
+// are written.
+template <std::size_t N, class T, class Results>
+void SweepN(Function& f, const std::span<const T>* columns, Results results, std::size_t& done) {
+    detail::CallTurn turn;
+    detail::NestingLevel level;
+    detail::FpuCallWord word;
+    std::optional<EfiCallContext> context;
+    context.emplace();
+    SweepWork<N, T, Results> work{columns, {}, results, &done, &context};
+    for (std::size_t k = 0; k < N; ++k) work.step[k] = columns[k].size() == 1 ? 0 : 1;
+    SweepUnderRecoveryPoint(f, work);
+}
+
+template <class T, class Results, std::size_t... I>
+constexpr auto MakeSweepTable(std::index_sequence<I...>) {
+    using Sweep = void (*)(Function&, const std::span<const T>*, Results, std::size_t&);
+    return std::array<Sweep, sizeof...(I)>{&SweepN<I + 1, T, Results>...};
+}
+
+constexpr auto kSweeps = MakeSweepTable<qlComplex, ComplexResults>(std::make_index_sequence<kMaxArgs>{});
+constexpr auto kRealSweeps = MakeSweepTable<double, RealResults>(std::make_index_sequence<kMaxArgs>{});
+
+// What both sweeps require of their columns; throws std::invalid_argument.
+template <class T>
+void CheckSweepColumns(const Function& f, std::span<const std::span<const T>> columns, std::size_t count,
+                       const char* what) {
+    if (!f.TakesAndReturnsNumbers() || columns.size() != f.m_args.size())
+        throw std::invalid_argument(std::string(what) + ": the function does not take these numbers");
+    for (const std::span<const T>& column : columns)
+        if (column.size() != count && column.size() != 1)
+            throw std::invalid_argument(std::string(what) + ": a column is neither one number nor one per result");
+}
 
 template <std::size_t... I>
 constexpr auto MakeNumberCallTable(std::index_sequence<I...>) {
@@ -316,15 +422,24 @@ qlComplex Function::CallWithNumbers(std::span<const qlComplex> args) {
 
 SweepOutcome Function::SweepWithNumbers(std::span<const std::span<const qlComplex>> columns,
                                          std::span<qlComplex> results) {
-    if (!TakesAndReturnsNumbers() || columns.size() != m_args.size())
-        throw std::invalid_argument("SweepWithNumbers: the function does not take these numbers");
-    for (const std::span<const qlComplex>& column : columns)
-        if (column.size() != results.size() && column.size() != 1)
-            throw std::invalid_argument("SweepWithNumbers: a column is neither one number nor one per result");
+    CheckSweepColumns(*this, columns, results.size(), "SweepWithNumbers");
     SweepOutcome outcome{0, nullptr};
     if (results.empty()) return outcome;
     try {
-        kSweeps[columns.size() - 1](*this, columns.data(), results, outcome.done);
+        kSweeps[columns.size() - 1](*this, columns.data(), ComplexResults{results}, outcome.done);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    return outcome;
+}
+
+RealSweepOutcome Function::SweepWithReals(std::span<const std::span<const double>> columns,
+                                          std::span<double> results) {
+    CheckSweepColumns(*this, columns, results.size(), "SweepWithReals");
+    RealSweepOutcome outcome{0, nullptr, false, {0.0, 0.0}};
+    if (results.empty()) return outcome;
+    try {
+        kRealSweeps[columns.size() - 1](*this, columns.data(), RealResults{results, &outcome}, outcome.done);
     } catch (...) {
         outcome.failure = std::current_exception();
     }

@@ -94,11 +94,6 @@ IqlAllocator::~IqlAllocator() {
     Efi::detail::GiveBackTurn();
 }
 
-bool Efi::detail::AllocatorUntouched(const IqlAllocator& a) noexcept {
-    return IqlAllocator::m_current == &a && a.m_blocks == nullptr && a.m_top == a.m_buf + sizeof a.m_buf &&
-           IqlAllocator::m_NextHandle == IqlAllocator::m_init_handle && NestedTableSize() == a.m_prev_nested;
-}
-
 void IqlAllocator::NewBuf(std::size_t n) {
     constexpr std::size_t kRoom = sizeof(membuf::space);
     if (n <= kRoom) {

@@ -24,12 +24,6 @@ void* PinnedAlloc(int h, unsigned bytes, bool zero);
 /// host still uses one (a result handed over) it holds its own reference.
 void PinnedRelease(int h) noexcept;
 
-/// True when `a`, the current allocator, is as its construction left it:
-/// nothing placed, no block on its chain, no handle taken, no nested record
-/// added. Destroying it and making another in its place would then change
-/// nothing, which lets a sweep keep one context for elements that take no
-/// call memory.
-bool AllocatorUntouched(const IqlAllocator& a) noexcept;
 
 /// An array block of at least n bytes from a, as allocate_array gives but
 /// with its contents left unspecified: only for a caller that writes all n
@@ -59,6 +53,16 @@ extern std::vector<NestedEntry> g_nested_records;
 
 /// Current size of the nested-record table.
 inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(g_nested_records.size()); }
+
+/// True when `a`, the current allocator, is as its construction left it:
+/// nothing placed, no block on its chain, no handle taken, no nested record
+/// added. Destroying it and making another in its place would then change
+/// nothing, which lets a sweep keep one context for elements that take no
+/// call memory. Inline: a sweep asks between every two elements.
+inline bool AllocatorUntouched(const IqlAllocator& a) noexcept {
+    return IqlAllocator::m_current == &a && a.m_blocks == nullptr && a.m_top == a.m_buf + sizeof a.m_buf &&
+           IqlAllocator::m_NextHandle == IqlAllocator::m_init_handle && NestedTableSize() == a.m_prev_nested;
+}
 
 /// Frees the entries that `owner` took, from index `from` on (the table's
 /// size when owner was made: all of its entries lie above), then drops the

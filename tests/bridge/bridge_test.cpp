@@ -180,6 +180,8 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
         {"table entry at 1", Odd("t_code"), {{{0, 0}, {(2 << 16) | 3, 0}, {0, 0}}}, 3},
         {"trapped division at 1", Sample("sample_divide"), {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
         {"empty", Sample("sample_add"), {{}, {{1, 0}}}, 0},
+        {"a complex result among real ones", Odd("t_masked"),
+         {{{0, 0}}, {{1, 0}, {2, 0}, {4, 0}, {8, 0}}, {{inf, 0}, {inf, 0}, {2, 0}, {inf, 0}}}, 4},
     };
     Vrn::Run::InstallFaultTranslation();
     auto bits = [](const qlComplex& z) {
@@ -230,6 +232,51 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
         EXPECT_EQ(outcome.failure ? failure(outcome.failure) + " at " + std::to_string(outcome.done) : "",
                   singleFailure);
         for (std::size_t i = outcome.done; i < c.count; ++i) EXPECT_EQ(bits(results[i]), bits(unwritten)) << i;
+
+        // Real columns by the real road, as a host that keeps reals apart
+        // runs it: real parts until a result is complex, then numbers from
+        // the element after it. A zero imaginary part of either sign is real.
+        const auto real = [](const qlComplex& z) { return z.imag == 0.0 && !std::isnan(z.imag); };
+        bool realColumns = true;
+        for (const Column& col : c.columns)
+            for (const qlComplex& z : col) realColumns = realColumns && z.imag == 0.0 && !std::signbit(z.imag);
+        if (!realColumns) continue;
+        std::vector<std::vector<double>> reals;
+        for (const Column& col : c.columns) {
+            reals.emplace_back();
+            for (const qlComplex& z : col) reals.back().push_back(z.real);
+        }
+        std::vector<std::span<const double>> realSpans(reals.begin(), reals.end());
+        std::vector<double> realResults(c.count, 12345);
+        Efi::User::RealSweepOutcome byReals;
+        std::vector<qlComplex> byNumbers(c.count, unwritten);
+        std::size_t done = 0;
+        std::exception_ptr failed;
+        {
+            efitest::FpEnvGuard env;
+            byReals = fn->SweepWithReals(realSpans, realResults);
+            done = byReals.done;
+            failed = byReals.failure;
+            for (std::size_t i = 0; i < done; ++i) byNumbers[i] = {realResults[i], 0.0};
+            if (byReals.stoppedAtComplex) {
+                byNumbers[done - 1] = byReals.complexResult;
+                std::vector<std::span<const qlComplex>> rest;
+                for (const Column& col : c.columns)
+                    rest.push_back(col.size() == 1 ? std::span<const qlComplex>(col)
+                                                   : std::span<const qlComplex>(col).subspan(done));
+                const Efi::User::SweepOutcome tail =
+                    fn->SweepWithNumbers(rest, std::span<qlComplex>(byNumbers).subspan(done));
+                done += tail.done;
+                failed = tail.failure;
+            }
+        }
+        std::vector<std::string> byRoad, expected;
+        for (std::size_t i = 0; i < done; ++i)
+            byRoad.push_back(real(byNumbers[i]) ? bits({byNumbers[i].real, 0.0}) : bits(byNumbers[i]));
+        for (std::size_t i = 0; i < outcome.done; ++i)
+            expected.push_back(real(results[i]) ? bits({results[i].real, 0.0}) : bits(results[i]));
+        EXPECT_EQ(byRoad, expected);
+        EXPECT_EQ(failed ? failure(failed) + " at " + std::to_string(done) : "", singleFailure);
     }
 }
 

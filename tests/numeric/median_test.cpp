@@ -134,6 +134,37 @@ TEST(Median, AgreesWithStdSortAcrossSizesAndShapes) {
     }
 }
 
+// One unusual value (or two) among ordinary ones, at the start or the very
+// end (past the last whole vector): it is found wherever it is, and the
+// array is sorted as ever, bit for bit, raising no flag (subnormals and
+// infinities included, as comparisons of them could).
+TEST(Median, UnusualValuesAmongOrdinaryOnes) {
+    struct Unusual {
+        const char* what;
+        double first, last;
+    };
+    const double subnormal = std::numeric_limits<double>::denorm_min();
+    const Unusual cases[] = {{"+inf last", 1.0, kInf},       {"-inf first", -kInf, 1.0},
+                             {"-0 last, +0 first", 0.0, -0.0}, {"subnormal last", 1.0, -subnormal},
+                             {"largest and +inf", std::numeric_limits<double>::max(), kInf}};
+    for (int n : {7, 33, 1001}) {
+        for (const Unusual& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(n) + " values");
+            std::vector<double> v(n);
+            for (int i = 0; i < n; ++i) v[i] = (i * 7919 % 1000) * 0.25 + 1.0;
+            v[0] = c.first;
+            v[n / 2] = 0.0;
+            v[n - 1] = c.last;
+            ExpectSortsLikeStdSort(v);
+            efitest::FpEnvGuard guard;
+            const std::uint32_t clean = efitest::Mxcsr() & ~0x3Fu;
+            asm volatile("ldmxcsr %0" ::"m"(clean));
+            (void)Efi::median(v.data(), n);
+            EXPECT_EQ(efitest::Mxcsr() & 0x3F, 0u) << "flags raised";
+        }
+    }
+}
+
 TEST(Median, NaNsStayInsideAndTheSortFinishes) {
     std::mt19937_64 gen(9);
     for (int n : {5, 300, 50000}) {

@@ -101,41 +101,48 @@ void RaiseAt(std::exception_ptr failure, std::size_t done, const std::vector<std
     PyErr_Restore(type, value, tb);
 }
 
-/// The sweep in blocks: the arguments of a block gathered as numbers
-/// (complex arguments are read in place), swept into `out`. Between blocks
-/// the GIL is taken back to look for signals; a block is sized so that it
-/// takes a few milliseconds, so Ctrl-C is seen well within 0.1 s whatever
-/// one element costs (unless one element alone costs more).
+/// How a block, or the whole sweep, ended: the elements done, the failure
+/// that ended it, or (on the real road) the complex result that stopped it.
+using Outcome = Efi::User::RealSweepOutcome;
+
+/// The sweep in blocks, from element `start`. On the real road every
+/// argument is real and is read in place, and the results' real parts go
+/// to `real` until a result is complex, which stops the sweep after that
+/// element. On the complex road real arguments are gathered as numbers
+/// (complex ones are read in place) and the results go to `complex`.
+/// Between blocks the GIL is taken back to look for signals; a block is
+/// sized so that it takes a few milliseconds, so Ctrl-C is seen well within
+/// 0.1 s whatever one element costs (unless one element alone costs more).
 class BlockSweep {
 public:
-    BlockSweep(Efi::User::Function& f, const std::vector<Column>& columns, qlComplex* out, std::size_t count)
-        : m_f(f), m_columns(columns), m_out(out), m_count(count), m_gathered(columns.size()) {}
+    BlockSweep(Efi::User::Function& f, const std::vector<Column>& columns, std::size_t count)
+        : m_f(f), m_columns(columns), m_count(count), m_gathered(columns.size()) {}
 
-    /// The outcome of the whole sweep, or nothing with a Python error set by
-    /// a signal handler (the results so far written).
-    std::optional<Efi::User::SweepOutcome> Run() {
+    /// The outcome from `start` on, or nothing with a Python error set by a
+    /// signal handler (the results so far written).
+    std::optional<Outcome> Run(std::size_t start, double* real, qlComplex* complex) {
         using Clock = std::chrono::steady_clock;
         constexpr auto kTarget = std::chrono::milliseconds(5);
         std::size_t block = 16;
-        std::size_t start = 0;
         while (start < m_count) {
             const std::size_t n = std::min(block, m_count - start);
             const auto began = Clock::now();
-            Reserve(n);  // nothing that can throw runs without the GIL
+            if (!real) Reserve(n);  // nothing that can throw runs without the GIL
             // Always without the GIL, unlike a single call: a sweep is long
             // enough for the hand-over to pay, and a thread made meanwhile
             // gets in. RestoreThread keeps an exiting interpreter safe.
             PyThreadState* saved = PyEval_SaveThread();
-            const Efi::User::SweepOutcome outcome = SweepBlock(start, n);
+            Outcome outcome = real ? SweepReals(start, n, real) : SweepNumbers(start, n, complex);
             RestoreThread(saved);
-            if (outcome.failure) return Efi::User::SweepOutcome{start + outcome.done, outcome.failure};
+            outcome.done += start;
+            if (outcome.failure || outcome.stoppedAtComplex) return outcome;
             start += n;
             if (start < m_count && PyErr_CheckSignals() != 0) return std::nullopt;
             const auto took = Clock::now() - began;
             if (took < kTarget / 2 && block < (std::size_t{1} << 20)) block *= 2;
             else if (took > kTarget * 4 && block > 1) block /= 2;
         }
-        return Efi::User::SweepOutcome{m_count, nullptr};
+        return Outcome{m_count, nullptr, false, {}};
     }
 
 private:
@@ -144,13 +151,24 @@ private:
             if (!m_columns[k].isSingle && !m_columns[k].complex && m_gathered[k].size() < n) m_gathered[k].resize(n);
     }
 
-    // Runs without the GIL: touches no Python object's reference count.
-    // SweepWithNumbers throws only for columns it cannot sweep, which these
-    // never are.
-    Efi::User::SweepOutcome SweepBlock(std::size_t start, std::size_t n) {
+    // These run without the GIL: they touch no Python object's reference
+    // count. The sweeps throw only for columns they cannot sweep, which
+    // these never are.
+    Outcome SweepReals(std::size_t start, std::size_t n, double* out) {
+        std::span<const double> spans[Efi::User::kMaxArgs];
+        for (std::size_t k = 0; k < m_columns.size(); ++k) {
+            const Column& c = m_columns[k];
+            spans[k] = c.isSingle ? std::span<const double>(&c.single.real, 1) : std::span(c.real() + start, n);
+        }
+        return m_f.SweepWithReals(std::span(spans, m_columns.size()), std::span(out + start, n));
+    }
+
+    Outcome SweepNumbers(std::size_t start, std::size_t n, qlComplex* out) {
         std::span<const qlComplex> spans[Efi::User::kMaxArgs];
         for (std::size_t k = 0; k < m_columns.size(); ++k) spans[k] = Gather(k, start, n);
-        return m_f.SweepWithNumbers(std::span(spans, m_columns.size()), std::span(m_out + start, n));
+        const Efi::User::SweepOutcome outcome =
+            m_f.SweepWithNumbers(std::span(spans, m_columns.size()), std::span(out + start, n));
+        return Outcome{outcome.done, outcome.failure, false, {}};
     }
 
     std::span<const qlComplex> Gather(std::size_t k, std::size_t start, std::size_t n) {
@@ -165,7 +183,6 @@ private:
 
     Efi::User::Function& m_f;
     const std::vector<Column>& m_columns;
-    qlComplex* m_out;
     std::size_t m_count;
     std::vector<std::vector<qlComplex>> m_gathered;
 };
@@ -174,6 +191,30 @@ bool AllReal(const qlComplex* z, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         if (z[i].imag != 0.0) return false;
     return true;
+}
+
+/// The sweep into `out` (float64 when every argument is real, else
+/// complex128), and the array of results by the scalar rule: float64 when
+/// every imaginary part is zero. The real road writes real parts straight
+/// into a float64 array; the first complex result moves what is done into
+/// a complex128 array, which the complex road fills from the next element.
+std::optional<Outcome> Sweep(Efi::User::Function& f, const std::vector<Column>& columns, std::size_t count,
+                             py::array& out) {
+    BlockSweep sweep(f, columns, count);
+    BridgeTurn turn;
+    FpGuard guard;
+    if (out.dtype().kind() == 'f') {
+        std::optional<Outcome> outcome = sweep.Run(0, static_cast<double*>(out.mutable_data()), nullptr);
+        if (!outcome || !outcome->stoppedAtComplex) return outcome;
+        out = out.attr("astype")(Numpy().attr("complex128"));
+        auto* complex = static_cast<qlComplex*>(out.mutable_data());
+        complex[outcome->done - 1] = outcome->complexResult;
+        return sweep.Run(outcome->done, nullptr, complex);
+    }
+    auto* results = static_cast<qlComplex*>(out.mutable_data());
+    std::optional<Outcome> outcome = sweep.Run(0, nullptr, results);
+    if (outcome && !outcome->failure && AllReal(results, count)) out = Numpy().attr("array")(out.attr("real"));
+    return outcome;
 }
 
 PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -218,21 +259,15 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         }
         std::vector<Column> columns;
         for (std::size_t k = 0; k < arrays.size(); ++k) columns.push_back(ColumnOf(arrays[k], shape, k + 1));
-        py::array out = Numpy().attr("empty")(shape, Numpy().attr("complex128"));
-        auto* results = static_cast<qlComplex*>(out.mutable_data());
-        std::optional<Efi::User::SweepOutcome> outcome;
-        {
-            BridgeTurn turn;
-            FpGuard guard;
-            outcome = BlockSweep(*c->fn.numbers, columns, results, count).Run();
-        }
+        bool real = true;
+        for (const Column& column : columns) real = real && !column.complex;
+        py::array out = Numpy().attr("empty")(shape, Numpy().attr(real ? "float64" : "complex128"));
+        const std::optional<Outcome> outcome = Sweep(*c->fn.numbers, columns, count, out);
         if (!outcome) return nullptr;
         if (outcome->failure) {
             RaiseAt(outcome->failure, outcome->done, dims);
             return nullptr;
         }
-        // The scalar rule, for the whole result at once.
-        if (AllReal(results, count)) return Numpy().attr("array")(out.attr("real")).release().ptr();
         return out.release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();

@@ -35,15 +35,32 @@ MAPS = [
 ]
 
 
-@pytest.mark.parametrize("what,name,args", MAPS, ids=[m[0] for m in MAPS])
-def test_map_gives_what_single_calls_give(sample, what, name, args):
-    f = sample[name]
+# t_masked(0, b, c) = 1/b + (1/c)i: real arguments, a complex result where c
+# is finite, so the sweep of reals turns complex at that element.
+REAL_TO_COMPLEX = [
+    ("complex from the third element", (0, [1, 2, 4, 8], [np.inf, np.inf, 2, np.inf])),
+    ("complex at the first", (0, [1, 2], [2, np.inf])),
+    ("complex at the last", (0, [[1, 2], [4, 8]], [np.inf, -4])),
+]
+
+
+def _expect_single_calls(f, args):
     got = f.map(*args)
     expected = _single_calls(f, args)
     assert isinstance(got, np.ndarray)
     assert (got.shape, got.dtype) == (expected.shape, expected.dtype)
     # Bit for bit: the sign of zero counts.
     assert got.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("what,name,args", MAPS, ids=[m[0] for m in MAPS])
+def test_map_gives_what_single_calls_give(sample, what, name, args):
+    _expect_single_calls(sample[name], args)
+
+
+@pytest.mark.parametrize("what,args", REAL_TO_COMPLEX, ids=[r[0] for r in REAL_TO_COMPLEX])
+def test_real_arguments_with_complex_results(odd, what, args):
+    _expect_single_calls(odd["t_masked"], args)
 
 
 FAILURES = [

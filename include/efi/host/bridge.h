@@ -97,6 +97,18 @@ struct SweepOutcome {
     std::exception_ptr failure;
 };
 
+/// How a sweep of real numbers (Function::SweepWithReals) ended.
+struct RealSweepOutcome {
+    /// As in SweepOutcome: the elements done, and what the failing one raised.
+    std::size_t done;
+    std::exception_ptr failure;
+    /// Whether the sweep stopped after element done - 1 because its result
+    /// has a nonzero imaginary part; the result is then `complexResult`
+    /// (its real part is written to the results too).
+    bool stoppedAtComplex;
+    qlComplex complexResult;
+};
+
 /// One registered native function. The host function object made by
 /// `Thunk` holds it as its target; a call runs one of the invokers below.
 class EFI_API Function final : public Vrn::Run::HostValue {
@@ -149,6 +161,14 @@ public:
     /// one column per argument, each of one number or one per result;
     /// throws std::invalid_argument otherwise. No result, no call.
     SweepOutcome SweepWithNumbers(std::span<const std::span<const qlComplex>> columns, std::span<qlComplex> results);
+
+    /// SweepWithNumbers for real arguments and results, for hosts that keep
+    /// real numbers apart: each argument's imaginary part is 0, and each
+    /// result's real part is written. The first result with a nonzero
+    /// imaginary part (a NaN counts; -0 does not) stops the sweep after its
+    /// element, which is done; the host continues with SweepWithNumbers
+    /// from the next element. Requirements and failures as there.
+    RealSweepOutcome SweepWithReals(std::span<const std::span<const double>> columns, std::span<double> results);
 
     /// One call with N host arguments (N = 1..10).
     Object Invoke1(const Object& a1);
