@@ -179,6 +179,11 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
         {"native Throw at 0", Sample("sample_throw"), {{{5, 0}}}, 3},
         {"table entry at 1", Odd("t_code"), {{{0, 0}, {(2 << 16) | 3, 0}, {0, 0}}}, 3},
         {"trapped division at 1", Sample("sample_divide"), {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
+        // Faults that no unwinding reaches land at the sweep's recovery point.
+        {"a fault in code without unwind entries at 1", Module(EFI_NO_UNWIND_MODULE).at("c_div"),
+         {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
+        {"a fault the tables do not cover at 2", Module(EFI_UNCOVERED_MODULE).at("u_inverse"),
+         {{{1, 0}, {2, 0}, {0, 0}, {4, 0}}}, 4},
         {"empty", Sample("sample_add"), {{}, {{1, 0}}}, 0},
         {"a complex result among real ones", Odd("t_masked"),
          {{{0, 0}}, {{1, 0}, {2, 0}, {4, 0}, {8, 0}}, {{inf, 0}, {inf, 0}, {2, 0}, {inf, 0}}}, 4},

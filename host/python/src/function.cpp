@@ -70,16 +70,18 @@ PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssiz
     return result ? FromNumber(*result) : nullptr;
 }
 
-/// A call with the wrong number of arguments: the Python error for it
-/// (TypeError) that is also the worksheet error the bridge would raise.
-PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given) {
+}  // namespace
+
+PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given, const char* method) {
     const std::size_t takes = fn.args.size();
-    PyObject* message = PyUnicode_FromFormat("%s() takes %zu argument%s (%zd given)", fn.name.c_str(), takes,
-                                             takes == 1 ? "" : "s", given);
+    PyObject* message = PyUnicode_FromFormat("%s%s() takes %zu argument%s (%zd given)", fn.name.c_str(), method,
+                                             takes, takes == 1 ? "" : "s", given);
     if (!message) return nullptr;
     RaiseArgumentError(message);
     return nullptr;
 }
+
+namespace {
 
 /// True when the bridge can call `fn` at all: with 1 to 10 arguments (it
 /// refuses the others whatever they are given, "maximum 10 arguments").

@@ -37,6 +37,11 @@ struct Callable {
 /// Readies the type; call once, at import. False with a Python error set.
 bool InitFunctionType(PyObject* module);
 
+/// A call of `fn` (or of its `method`, e.g. ".map") with the wrong number
+/// of arguments: raises the Python error for it (ArgumentCountError, a
+/// TypeError and the worksheet error the bridge would raise); null.
+PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given, const char* method = "");
+
 /// A new efi.Function for `c`, or null with a Python error set.
 PyObject* NewFunction(Callable c);
 

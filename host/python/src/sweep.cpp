@@ -234,11 +234,7 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
                      c->fn.name.c_str(), c->fn.Signature().c_str());
         return nullptr;
     }
-    if (static_cast<std::size_t>(nargs) != c->fn.args.size()) {
-        PyErr_Format(PyExc_TypeError, "%s.map() takes %zu arguments (%zd given)", c->fn.name.c_str(),
-                     c->fn.args.size(), nargs);
-        return nullptr;
-    }
+    if (static_cast<std::size_t>(nargs) != c->fn.args.size()) return RaiseArgumentCount(c->fn, nargs, ".map");
     try {
         std::vector<py::array> arrays;
         py::tuple shapes(static_cast<std::size_t>(nargs));
