@@ -54,7 +54,12 @@ inline std::int64_t FlipNegative(std::int64_t bits) { return bits ^ ((bits >> 63
 // The passes around the sort are what the median adds to it. They are
 // branch-free integer loops for the vectorizer, cloned for AVX2 and chosen
 // at load where the processor has it: four values a step instead of one.
+// (clang vectorizes at -O2 and has no per-function optimize attribute.)
+#if defined(__clang__)
+#define EFI_MAPPING_PASS __attribute__((target_clones("avx2", "default")))
+#else
 #define EFI_MAPPING_PASS __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))
+#endif
 
 // Maps the n doubles to keys (or back) in place and tells whether one was a
 // NaN (either sign), in the same pass. A NaN's magnitude bits exceed those
