@@ -85,20 +85,6 @@ EXCEPTION_POINTERS* RecordFault(std::uint32_t code, const siginfo_t* info) noexc
     return &t_pointers;
 }
 
-[[noreturn]] void ThrowFault(std::uint32_t code, EXCEPTION_POINTERS* record) {
-    switch (code) {
-        case EXCEPTION_FLT_DENORMAL_OPERAND: throw SE_FPEDenormal_Exception(code, record);
-        case EXCEPTION_FLT_DIVIDE_BY_ZERO: throw SE_FPEDivByZero_Exception(code, record);
-        case EXCEPTION_FLT_OVERFLOW: throw SE_FPEOverflow_Exception(code, record);
-        case EXCEPTION_FLT_INVALID_OPERATION: throw SE_FPEInvalidOperation_Exception(code, record);
-        case EXCEPTION_FLT_UNDERFLOW: throw SE_FPEUnderflow_Exception(code, record);
-        case EXCEPTION_FLT_INEXACT_RESULT: throw SE_FPEInexactResult_Exception(code, record);
-        case EXCEPTION_INT_DIVIDE_BY_ZERO: throw SE_INTDivByZero_Exception(code, record);
-        case EXCEPTION_INT_OVERFLOW: throw SE_INTOverflow_Exception(code, record);
-        default: throw SE_FPE_Exception(code, record);
-    }
-}
-
 // A signal sent rather than caused has no faulting instruction to throw from.
 void PassOn(int signal, siginfo_t* info, void* context) {
     if (g_previous.sa_flags & SA_SIGINFO) {
@@ -146,7 +132,7 @@ void MaskedWithPendingFlags(ucontext_t* context) noexcept {
     fp->ftw = 0;  // the abridged tag word: every register empty
 }
 
-[[noreturn]] void RaiseRecorded(std::uint32_t code) { ThrowFault(code, &t_pointers); }
+[[noreturn]] void RaiseRecorded(std::uint32_t code) { Efi::User::ThrowProcessorFault(code, &t_pointers); }
 
 void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
     if (info->si_code <= 0) {
@@ -170,7 +156,7 @@ void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
         }
     }
     CarryPendingFlags(interrupted);
-    ThrowFault(code, RecordFault(code, info));
+    Efi::User::ThrowProcessorFault(code, RecordFault(code, info));
 }
 
 }  // namespace

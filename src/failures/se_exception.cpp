@@ -1,5 +1,6 @@
 // The processor-fault classes: construction, queries and the code-to-text table.
 #include <efi/call.h>
+#include <efi/host/fault_recovery.h>
 #include <efi/se_exception.h>
 
 namespace {
@@ -131,3 +132,19 @@ EFI_SE_PLAIN_MEMBERS(SE_NonContinuable_Exception, SE_Exception)
 EFI_SE_PLAIN_MEMBERS(SE_PrivInstruction_Exception, SE_Exception)
 EFI_SE_PLAIN_MEMBERS(SE_SingleStep_Exception, SE_Exception)
 EFI_SE_PLAIN_MEMBERS(SE_StackOverflow_Exception, SE_Exception)
+
+// ---- Throwing by code ------------------------------------------------------
+
+[[noreturn]] void Efi::User::ThrowProcessorFault(std::uint32_t code, EXCEPTION_POINTERS* record) {
+    switch (code) {
+        case EXCEPTION_FLT_DENORMAL_OPERAND: throw SE_FPEDenormal_Exception(code, record);
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO: throw SE_FPEDivByZero_Exception(code, record);
+        case EXCEPTION_FLT_OVERFLOW: throw SE_FPEOverflow_Exception(code, record);
+        case EXCEPTION_FLT_INVALID_OPERATION: throw SE_FPEInvalidOperation_Exception(code, record);
+        case EXCEPTION_FLT_UNDERFLOW: throw SE_FPEUnderflow_Exception(code, record);
+        case EXCEPTION_FLT_INEXACT_RESULT: throw SE_FPEInexactResult_Exception(code, record);
+        case EXCEPTION_INT_DIVIDE_BY_ZERO: throw SE_INTDivByZero_Exception(code, record);
+        case EXCEPTION_INT_OVERFLOW: throw SE_INTOverflow_Exception(code, record);
+        default: throw SE_FPE_Exception(code, record);
+    }
+}

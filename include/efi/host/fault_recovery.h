@@ -6,12 +6,20 @@
 #include <cstdint>
 
 #include <efi/export.h>
+#include <efi/se_exception.h>
 
 namespace Efi::User {
 
 /// Constructs and throws the exception that stands for a fault `code`; must
 /// not return. A host's fault translation provides it.
 using FaultRaiser = void (*)(std::uint32_t code);
+
+/// Throws the class of the processor-fault tree that stands for `code`
+/// (SE_FPEDivByZero_Exception for a division by zero, ...; SE_FPE_Exception
+/// for a code of no class of its own) with `record`: what a host's fault
+/// translation throws, and a host that receives a fault from elsewhere (a
+/// module's worker process) throws alike.
+[[noreturn]] EFI_API void ThrowProcessorFault(std::uint32_t code, EXCEPTION_POINTERS* record);
 
 /// True when the calling thread runs a bridge call (from the invoker's
 /// first step to its last). Async-signal-safe.

@@ -1,6 +1,7 @@
 // Failures across the channel: see outcome.h.
 #include "bridge/isolation/outcome.h"
 
+#include <efi/host/fault_recovery.h>
 #include <efi/se_exception.h>
 
 #include <new>
@@ -23,20 +24,6 @@ bool SendForeign(Channel& fd, ForeignKind kind, std::string_view text) {
 }
 
 }  // namespace
-
-[[noreturn]] void ThrowFault(std::uint32_t code) {
-    switch (code) {
-        case EXCEPTION_FLT_DENORMAL_OPERAND: throw SE_FPEDenormal_Exception(code, nullptr);
-        case EXCEPTION_FLT_DIVIDE_BY_ZERO: throw SE_FPEDivByZero_Exception(code, nullptr);
-        case EXCEPTION_FLT_OVERFLOW: throw SE_FPEOverflow_Exception(code, nullptr);
-        case EXCEPTION_FLT_INVALID_OPERATION: throw SE_FPEInvalidOperation_Exception(code, nullptr);
-        case EXCEPTION_FLT_UNDERFLOW: throw SE_FPEUnderflow_Exception(code, nullptr);
-        case EXCEPTION_FLT_INEXACT_RESULT: throw SE_FPEInexactResult_Exception(code, nullptr);
-        case EXCEPTION_INT_DIVIDE_BY_ZERO: throw SE_INTDivByZero_Exception(code, nullptr);
-        case EXCEPTION_INT_OVERFLOW: throw SE_INTOverflow_Exception(code, nullptr);
-        default: throw SE_FPE_Exception(code, nullptr);
-    }
-}
 
 bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held) {
     try {
@@ -75,7 +62,7 @@ bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::excep
             const auto argument = r.Get<std::uint32_t>();
             Vrn::Run::AppException::Raise(r.Utf16(), argument);
         }
-        case Kind::Fault: ThrowFault(r.Get<std::uint32_t>());
+        case Kind::Fault: Efi::User::ThrowProcessorFault(r.Get<std::uint32_t>(), nullptr);
         case Kind::Held: {
             const auto index = r.Get<std::uint32_t>();
             if (!held) throw HeldException{index};

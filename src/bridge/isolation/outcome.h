@@ -31,10 +31,6 @@ bool SendFailure(Channel& channel, std::exception_ptr failure, std::vector<std::
 /// raised as HeldException in the worker (`held` null).
 [[noreturn]] void RaiseFailure(const Message& m, const std::vector<std::exception_ptr>* held);
 
-/// Throws the processor-fault class that the host's fault translation
-/// throws for `code`.
-[[noreturn]] void ThrowFault(std::uint32_t code);
-
 /// True for the kinds a failure is sent as.
 inline bool IsFailure(Kind k) noexcept {
     return k == Kind::WorksheetError || k == Kind::Fault || k == Kind::Foreign || k == Kind::Held;
