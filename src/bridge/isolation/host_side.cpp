@@ -294,16 +294,17 @@ void Worker::Spawn() {
     // worker's ends are moved above the numbers they take there, so that
     // putting each in place cannot overwrite another.
     int toWorker[2], toHost[2], sockets[2];
-    if (::pipe2(toWorker, O_CLOEXEC) != 0)
-        throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+    auto noChannel = [&] { return ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno)); };
+    if (::pipe2(toWorker, O_CLOEXEC) != 0) throw noChannel();
     if (::pipe2(toHost, O_CLOEXEC) != 0) {
-        ::close(toWorker[0]);
-        ::close(toWorker[1]);
-        throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+        ModuleError e = noChannel();
+        for (int fd : toWorker) ::close(fd);
+        throw e;
     }
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        ModuleError e = noChannel();
         for (int fd : {toWorker[0], toWorker[1], toHost[0], toHost[1]}) ::close(fd);
-        throw ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+        throw e;
     }
     int theirs[3] = {toWorker[0], toHost[1], sockets[1]};
     for (int& fd : theirs) {

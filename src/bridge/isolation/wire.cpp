@@ -87,42 +87,45 @@ Vrn::Run::Object ReadMatrix(Reader& r) {
     return m;
 }
 
-// Passes a new area's descriptor on the socket.
-bool SendDescriptor(int socket, int fd) {
+// One byte on the socket with room for one descriptor beside it: how an
+// area's descriptor travels.
+struct DescriptorMessage {
     char byte = 0;
     iovec iov{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    DescriptorMessage() {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;  // points into itself
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+// Passes a new area's descriptor on the socket.
+bool SendDescriptor(int socket, int fd) {
+    DescriptorMessage d;
+    cmsghdr* c = CMSG_FIRSTHDR(&d.msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     for (;;) {
-        if (::sendmsg(socket, &msg, MSG_NOSIGNAL) >= 0) return true;
+        if (::sendmsg(socket, &d.msg, MSG_NOSIGNAL) >= 0) return true;
         if (errno != EINTR) return false;
     }
 }
 
 // The descriptor that a message announcing a new area was preceded by.
 int ReceiveDescriptor(int socket) {
-    char byte;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    DescriptorMessage d;
     ssize_t n;
-    do n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+    do n = ::recvmsg(socket, &d.msg, MSG_CMSG_CLOEXEC);
     while (n < 0 && errno == EINTR);
     int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    for (cmsghdr* c = CMSG_FIRSTHDR(&d.msg); c; c = CMSG_NXTHDR(&d.msg, c))
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
     if (n != 1 || fd < 0) throw ChannelBroken{};
     return fd;

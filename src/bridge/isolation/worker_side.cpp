@@ -52,12 +52,19 @@ void Load(const Message& m) {
     const std::string path = r.Utf8();
     // Texts and file names are converted in the host's locale.
     std::setlocale(LC_ALL, r.Utf8().c_str());
+    struct Loading {
+        std::terminate_handler previous;
+        explicit Loading(const std::string& path) : previous(std::set_terminate(RefuseOnTerminate)) {
+            g_loading = &path;
+        }
+        ~Loading() {
+            std::set_terminate(previous);
+            g_loading = nullptr;
+        }
+    };
     try {
-        g_loading = &path;
-        const std::terminate_handler previous = std::set_terminate(RefuseOnTerminate);
+        const Loading loading(path);
         g_functions = LoadModule(path);
-        std::set_terminate(previous);
-        g_loading = nullptr;
     } catch (const ModuleError& e) {
         if (!Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(e.what()); })) HostGone();
         return;
