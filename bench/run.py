@@ -37,7 +37,10 @@ def main():
     exes = sorted(os.path.join(bench_dir, f) for f in os.listdir(bench_dir)
                   if f.startswith("bench_") and os.access(os.path.join(bench_dir, f), os.X_OK)
                   and os.path.isfile(os.path.join(bench_dir, f)))
-    extra = [f"--benchmark_repetitions={args.repetitions}", "--benchmark_report_aggregates_only=true"]
+    # Repetitions of a row and its baseline are interleaved, so that a change
+    # in the machine's load over the run falls on both alike.
+    extra = [f"--benchmark_repetitions={args.repetitions}", "--benchmark_report_aggregates_only=true",
+             "--benchmark_enable_random_interleaving=true"]
     if args.filter:
         extra.append(f"--benchmark_filter={args.filter}")
     if args.min_time:

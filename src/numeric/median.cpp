@@ -77,16 +77,20 @@ EFI_MAPPING_PASS bool MapFindingNaN(Key* keys, std::size_t n) {
 }
 
 // Whether every one of the n doubles is normal or +0, the values the
-// quicksort sorts as doubles. From the exponent field e: e + 1 reaches bit
-// 11 for e = 0x7FF alone (infinities and NaNs); e - 1 has its top bit set
-// for e = 0 alone, and so does b | -b for every pattern but +0, so their
-// AND marks subnormals and -0.
+// quicksort sorts as doubles: an exponent field neither all ones
+// (infinities and NaNs) nor all zeros, unless the whole pattern is +0.
+// Three lane-wise comparisons a value, which the vectorizer makes into
+// compare instructions: the pass runs at the speed the array is read.
 EFI_MAPPING_PASS bool OnlyNormalOrPositiveZero(const Key* keys, std::size_t n) {
-    std::uint64_t any = 0;
+    constexpr std::int64_t kExponentBits = 0x7FF0000000000000;
+    std::int64_t any = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const auto bits = static_cast<std::uint64_t>(keys[i]);
-        const std::uint64_t exponent = (bits >> 52) & 0x7FF;
-        any |= ((exponent + 1) >> 11) | (((exponent - 1) & (bits | (0 - bits))) >> 63);
+        const std::int64_t bits = keys[i];
+        const std::int64_t exponent = bits & kExponentBits;
+        const std::int64_t notFinite = -static_cast<std::int64_t>(exponent == kExponentBits);
+        const std::int64_t subnormalOrNegativeZero =
+            -static_cast<std::int64_t>(exponent == 0) & ~-static_cast<std::int64_t>(bits == 0);
+        any |= notFinite | subnormalOrNegativeZero;
     }
     return any == 0;
 }
