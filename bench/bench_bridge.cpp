@@ -4,6 +4,7 @@
 #include <efi/host/bridge.h>
 #include <efi/host/delegates.h>
 #include <efi/host/marshal.h>
+#include <efi/host/module_loader.h>
 
 #include "bridge/call_scope.h"
 
@@ -162,6 +163,60 @@ void BM_Sweep__sweep_with_numbers(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
 }
 BENCHMARK(BM_Sweep__sweep_with_numbers);
+
+#ifdef EFI_GSL_MODULE
+// The same over a function of a real module: gsl_j0 of the GSL example,
+// loaded as a host loads it, over 4096 arguments in [0, 20). Its entry does
+// what such functions do (reads its argument, masks traps around the
+// library, calls it), so the row shows what the sweep adds to real work.
+Efi::User::Function& GslJ0() {
+    static const std::vector<Efi::ModuleFunction> fns = Efi::LoadModule(EFI_GSL_MODULE);
+    for (const Efi::ModuleFunction& f : fns)
+        if (f.name == "gsl_j0") return *Efi::User::Function::Of(f.function);
+    std::abort();
+}
+
+std::vector<qlComplex> J0Arguments() {
+    std::vector<qlComplex> x(kSweep);
+    for (std::size_t i = 0; i < kSweep; ++i) x[i] = {20.0 * static_cast<double>(i) / kSweep, 0.0};
+    return x;
+}
+
+void BM_SweepJ0__baseline(benchmark::State& state) {
+    FpRestore restore;
+    const std::vector<qlComplex> x = J0Arguments();
+    std::vector<qlComplex> out(kSweep);
+    auto* entry = reinterpret_cast<std::uint32_t (*)(Value*, const Value*)>(GslJ0().m_fptr);
+    for (auto _ : state) {
+        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
+        for (std::size_t i = 0; i < kSweep; ++i) {
+            Value r, a;
+            std::memset(&r, 0, sizeof r);
+            std::memcpy(&a, &x[i], sizeof x[i]);
+            if (entry(&r, &a) != 0) std::abort();
+            out[i] = {r.real, r.imag};
+        }
+        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+}
+BENCHMARK(BM_SweepJ0__baseline);
+
+void BM_SweepJ0__sweep_with_numbers(benchmark::State& state) {
+    FpRestore restore;
+    const std::vector<qlComplex> x = J0Arguments();
+    std::vector<qlComplex> out(kSweep);
+    const std::span<const qlComplex> columns[] = {x};
+    Efi::User::Function& fn = GslJ0();
+    for (auto _ : state) {
+        if (fn.SweepWithNumbers(columns, out).failure) std::abort();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+}
+BENCHMARK(BM_SweepJ0__sweep_with_numbers);
+#endif
 
 constexpr int kSide = 1000;
 constexpr std::size_t kBytes = sizeof(double) * kSide * kSide;
