@@ -60,17 +60,7 @@ void GlobalInit() {
 /// nothing of it is ever touched by two threads.
 class SharedState {
 public:
-    SharedState() : m_share(curl_share_init()) {
-        if (m_share == nullptr) return;
-        // One thread only, so nothing to lock; but without lock callbacks
-        // the transport keeps no connection in the share (measured: every
-        // download of a series paid a new handshake).
-        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &NoLock);
-        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &NoUnlock);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    }
+    SharedState() : m_share(MakeShare()), m_owner(::getpid()) {}
     /// Every easy handle of the thread is gone by then: transfers clean
     /// theirs up before they return.
     ~SharedState() {
@@ -86,14 +76,42 @@ public:
     static CURLSH* ForThisThread() {
         if (s_gone) return nullptr;
         thread_local SharedState state;
+        state.LeaveInheritedShare();
         return state.m_share;
     }
 
 private:
+    static CURLSH* MakeShare() {
+        CURLSH* share = curl_share_init();
+        if (share == nullptr) return nullptr;
+        // One thread only, so nothing to lock; but without lock callbacks
+        // the transport keeps no connection in the share (measured: every
+        // download of a series paid a new handshake).
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &NoLock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &NoUnlock);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        return share;
+    }
+
+    /// A process made by fork has its parent's share, whose connections are
+    /// the parent's sockets: a request over one would mix with the parent's
+    /// requests on the same stream, and cleaning the share up would end the
+    /// parent's TLS sessions. The child leaves it untouched (its memory goes
+    /// with the process) and starts a share of its own.
+    void LeaveInheritedShare() {
+        const pid_t self = ::getpid();
+        if (self == m_owner) return;
+        m_owner = self;
+        m_share = MakeShare();
+    }
+
     static void NoLock(CURL*, curl_lock_data, curl_lock_access, void*) {}
     static void NoUnlock(CURL*, curl_lock_data, void*) {}
 
     CURLSH* m_share;
+    pid_t m_owner;  ///< the process whose connections the share holds
     // Trivially destructible, so still readable after the state is gone.
     static thread_local bool s_gone;
 };

@@ -563,6 +563,23 @@ TEST_F(Transfer, ConnectionsAreKeptPerThread) {
     std::thread([&] { other = connection(); }).join();
     EXPECT_NE(other, first);
     EXPECT_EQ(connection(), first);
+    // Nor does a forked child speak over its parent's connection, whose
+    // socket the two processes share.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string own;
+        try {
+            own = connection();
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(own.empty() ? 2 : own == first ? 1 : 0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(connection(), first);
 }
 
 #ifdef EFI_CALL_BINARY
