@@ -144,24 +144,34 @@ def cluster_rows(build_dir, repetitions):
         return []
     import efi
     m = efi.load(gsl)
-    times, sums = {}, {}
-    for workers in (1, 2):
-        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, scheduler_port=0) as cluster, \
-                distributed.Client(cluster) as client:
-            x = da.linspace(0.0, 1000.0, 10_000_000, chunks=250_000)
-            # A graph of its own per run: a graph computed before may be
-            # answered from what the workers still hold.
-            def total(run):
-                return da.map_blocks(m.gsl_j0.map, x, dtype=float, name=f"j0-{workers}-{run}").sum()
-            total("warm").compute()  # the workers load the module before the timing
-            runs = []
-            for run in range(repetitions):
-                graph = total(run)
+    times, sums = {1: [], 2: []}, {}
+    # Eight chunks of 10 MB, four a worker of two: dask's own advice is
+    # chunks large enough that the scheduler's cost for each (a few ms here)
+    # is small beside the work, and each of these takes about half a second.
+    x = da.linspace(0.0, 1000.0, 10_000_000, chunks=1_250_000)
+
+    # A graph of its own per run: a graph computed before may be answered
+    # from what the workers still hold.
+    def total(workers, run):
+        return da.map_blocks(m.gsl_j0.map, x, dtype=float, name=f"j0-{workers}-{run}").sum()
+
+    def cluster(workers):
+        return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                        dashboard_address=None, scheduler_port=0)
+
+    # Both clusters stay up and their runs alternate, so that a change in
+    # the machine's speed over the minutes of the row falls on both alike.
+    with cluster(1) as one, distributed.Client(one, set_as_default=False) as c1, \
+            cluster(2) as two, distributed.Client(two, set_as_default=False) as c2:
+        clients = {1: c1, 2: c2}
+        for workers, client in clients.items():  # the workers load the module before the timing
+            client.compute(total(workers, "warm"), sync=True)
+        for run in range(repetitions):
+            for workers, client in clients.items():
+                graph = total(workers, run)
                 start = timeit.default_timer()
-                sums[workers] = graph.compute()
-                runs.append(timeit.default_timer() - start)
-            times[workers] = runs
+                sums[workers] = client.compute(graph, sync=True)
+                times[workers].append(timeit.default_timer() - start)
     if sums[1] != sums[2]:
         raise SystemExit(f"two workers summed {sums[2]!r}, one {sums[1]!r}")
     t, b = statistics.median(times[2]), statistics.median(times[1])
