@@ -188,20 +188,33 @@ Object Function::Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t re
 
 namespace {
 
+// The native entry called with N argument pointers, as NativeCall does but
+// without a recovery point of its own: a sweep has one for all elements.
+template <class Indices>
+struct DirectCall;
+
+template <std::size_t... I>
+struct DirectCall<std::index_sequence<I...>> {
+    static std::uint32_t Run(std::intptr_t fptr, Value* result, void* const* args) {
+        using Entry = typename NativeCall<std::index_sequence<I...>>::Entry;
+        return reinterpret_cast<Entry>(fptr)(result, args[I]...);
+    }
+};
+
 // What one call does under its floating-point set-up and in the call memory
 // made current for it, and what each element of a sweep does: the records,
-// the native call, its error and its result. `marshal(record,
-// n)` fills the record of argument n (from 1) and returns what the native
-// function receives for it; `finish(result)` turns the result record into
-// what the caller gets.
-template <std::size_t N, class Marshal, class Finish>
+// the native call (through `Entry`), its error and its result.
+// `marshal(record, n)` fills the record of argument n (from 1) and returns
+// what the native function receives for it; `finish(result)` turns the
+// result record into what the caller gets.
+template <std::size_t N, class Entry = NativeCall<std::make_index_sequence<N>>, class Marshal, class Finish>
 auto CallInContext(Function& f, Marshal& marshal, Finish& finish) {
     Value result;
     std::memset(&result, 0, sizeof result);
     Value records[N];
     void* pointers[N];
     for (std::size_t n = 0; n < N; ++n) pointers[n] = marshal(&records[n], static_cast<int>(n + 1));
-    std::uint32_t code = NativeCall<std::make_index_sequence<N>>::Run(f.m_fptr, &result, pointers);
+    const std::uint32_t code = Entry::Run(f.m_fptr, &result, pointers);
     f.CheckError(code);
     return finish(&result);
 }
@@ -295,14 +308,6 @@ struct SweepWork {
     std::optional<EfiCallContext>* context;
 };
 
-// The native entry called with N argument pointers, as NativeCall does but
-// without a recovery point of its own: the sweep has one for all elements.
-template <std::size_t... I>
-std::uint32_t CallEntry(std::intptr_t fptr, Value* result, void* const* args, std::index_sequence<I...>) {
-    using Entry = typename NativeCall<std::index_sequence<I...>>::Entry;
-    return reinterpret_cast<Entry>(fptr)(result, args[I]...);
-}
-
 // Each element as its own call would run, in call memory of its own, with
 // the units brought back to the call word's state only when the element
 // before left them otherwise. A context that an element took nothing from
@@ -319,17 +324,12 @@ __attribute__((noinline)) void SweepElements(Function& f, SweepWork<N, T, Result
                 context.emplace();
             }
         }
-        Value result;
-        std::memset(&result, 0, sizeof result);
-        Value records[N];
-        void* pointers[N];
-        for (std::size_t k = 0; k < N; ++k) {
-            FillRecord(records[k], work.columns[k][i * work.step[k]]);
-            pointers[k] = &records[k];
-        }
-        const std::uint32_t code = CallEntry(f.m_fptr, &result, pointers, std::make_index_sequence<N>{});
-        f.CheckError(code);
-        const bool more = work.results.Keep(i, result);
+        auto marshal = [&work, i](Value* record, int n) -> void* {
+            FillRecord(*record, work.columns[n - 1][i * work.step[n - 1]]);
+            return record;
+        };
+        auto keep = [&work, i](const Value* result) { return work.results.Keep(i, *result); };
+        const bool more = CallInContext<N, DirectCall<std::make_index_sequence<N>>>(f, marshal, keep);
         *work.done = i + 1;
         if (!more) return;
     }
