@@ -122,45 +122,56 @@ struct SweepColumns {
     }
 };
 
-void BM_Sweep__baseline(benchmark::State& state) {
+// A floor: `element(i)` (the records of element i filled, the entry
+// called, its result) for every element, under one floating-point set-up.
+template <class Element>
+void UnderOneSetUp(benchmark::State& state, std::vector<qlComplex>& out, Element element) {
     FpRestore restore;
+    for (auto _ : state) {
+        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
+        for (std::size_t i = 0; i < kSweep; ++i) out[i] = element(i);
+        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+}
+
+// The sweep of `fn` over `columns` into `out`, the row measured against a floor.
+void Sweep(benchmark::State& state, Efi::User::Function& fn, std::span<const std::span<const qlComplex>> columns,
+           std::vector<qlComplex>& out) {
+    FpRestore restore;
+    for (auto _ : state) {
+        if (fn.SweepWithNumbers(columns, out).failure) std::abort();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+}
+
+void BM_Sweep__baseline(benchmark::State& state) {
     SweepColumns c;
     // Called through a pointer the compiler cannot see through, as the
     // bridge calls a module's entry.
     std::uint32_t (*volatile entry)(Value*, const Value*, const Value*) = &bench_add;
-    for (auto _ : state) {
-        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
-        for (std::size_t i = 0; i < kSweep; ++i) {
-            Value r, x, y;
-            std::memset(&r, 0, sizeof r);
-            // Each record in one 16-byte store, as the sweep fills them: the
-            // native function loads both parts at once, which two 8-byte
-            // stores would make wait.
-            std::memcpy(&x, &c.a[i], sizeof c.a[i]);
-            std::memcpy(&y, &c.b[i], sizeof c.b[i]);
-            if (entry(&r, &x, &y) != 0) std::abort();
-            c.out[i] = {r.real, r.imag};
-        }
-        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
-        benchmark::DoNotOptimize(c.out.data());
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+    UnderOneSetUp(state, c.out, [&](std::size_t i) {
+        Value r, x, y;
+        std::memset(&r, 0, sizeof r);
+        // Each record in one 16-byte store, as the sweep fills them: the
+        // native function loads both parts at once, which two 8-byte
+        // stores would make wait.
+        std::memcpy(&x, &c.a[i], sizeof c.a[i]);
+        std::memcpy(&y, &c.b[i], sizeof c.b[i]);
+        if (entry(&r, &x, &y) != 0) std::abort();
+        return qlComplex{r.real, r.imag};
+    });
 }
 BENCHMARK(BM_Sweep__baseline);
 
 void BM_Sweep__sweep_with_numbers(benchmark::State& state) {
-    FpRestore restore;
     SweepColumns c;
     Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
                                           std::nullopt);
-    Efi::User::Function* fn = Efi::User::Function::Of(f);
     const std::span<const qlComplex> columns[] = {c.a, c.b};
-    for (auto _ : state) {
-        const Efi::User::SweepOutcome outcome = fn->SweepWithNumbers(columns, c.out);
-        if (outcome.failure) std::abort();
-        benchmark::DoNotOptimize(c.out.data());
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+    Sweep(state, *Efi::User::Function::Of(f), columns, c.out);
 }
 BENCHMARK(BM_Sweep__sweep_with_numbers);
 
@@ -183,37 +194,24 @@ std::vector<qlComplex> J0Arguments() {
 }
 
 void BM_SweepJ0__baseline(benchmark::State& state) {
-    FpRestore restore;
     const std::vector<qlComplex> x = J0Arguments();
     std::vector<qlComplex> out(kSweep);
     auto* entry = reinterpret_cast<std::uint32_t (*)(Value*, const Value*)>(GslJ0().m_fptr);
-    for (auto _ : state) {
-        Efi::detail::ResetUnitsTo(Efi::User::kCallControlWord);
-        for (std::size_t i = 0; i < kSweep; ++i) {
-            Value r, a;
-            std::memset(&r, 0, sizeof r);
-            std::memcpy(&a, &x[i], sizeof x[i]);
-            if (entry(&r, &a) != 0) std::abort();
-            out[i] = {r.real, r.imag};
-        }
-        Efi::detail::ResetUnitsTo(Efi::User::kHostControlWord);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+    UnderOneSetUp(state, out, [&](std::size_t i) {
+        Value r, a;
+        std::memset(&r, 0, sizeof r);
+        std::memcpy(&a, &x[i], sizeof x[i]);
+        if (entry(&r, &a) != 0) std::abort();
+        return qlComplex{r.real, r.imag};
+    });
 }
 BENCHMARK(BM_SweepJ0__baseline);
 
 void BM_SweepJ0__sweep_with_numbers(benchmark::State& state) {
-    FpRestore restore;
     const std::vector<qlComplex> x = J0Arguments();
     std::vector<qlComplex> out(kSweep);
     const std::span<const qlComplex> columns[] = {x};
-    Efi::User::Function& fn = GslJ0();
-    for (auto _ : state) {
-        if (fn.SweepWithNumbers(columns, out).failure) std::abort();
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSweep));
+    Sweep(state, GslJ0(), columns, out);
 }
 BENCHMARK(BM_SweepJ0__sweep_with_numbers);
 #endif
