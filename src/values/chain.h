@@ -24,7 +24,6 @@ void* PinnedAlloc(int h, unsigned bytes, bool zero);
 /// host still uses one (a result handed over) it holds its own reference.
 void PinnedRelease(int h) noexcept;
 
-
 /// An array block of at least n bytes from a, as allocate_array gives but
 /// with its contents left unspecified: only for a caller that writes all n
 /// bytes (n a multiple of 8) before native code or the host can see them.

@@ -241,7 +241,6 @@ PyMethodDef g_methods[] = {
 
 }  // namespace
 
-
 bool InitFunctionType(PyObject* module) {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},

@@ -294,7 +294,9 @@ void Worker::Spawn() {
     // worker's ends are moved above the numbers they take there, so that
     // putting each in place cannot overwrite another.
     int toWorker[2], toHost[2], sockets[2];
-    auto noChannel = [&] { return ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno)); };
+    auto noChannel = [&] {
+        return ModuleError("module \"" + m_path + "\": no channel to a worker: " + std::strerror(errno));
+    };
     if (::pipe2(toWorker, O_CLOEXEC) != 0) throw noChannel();
     if (::pipe2(toHost, O_CLOEXEC) != 0) {
         ModuleError e = noChannel();

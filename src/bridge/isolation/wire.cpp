@@ -2,8 +2,8 @@
 #include "bridge/isolation/wire.h"
 
 #include <poll.h>
-#include <sched.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
