@@ -578,7 +578,9 @@ TEST_F(Transfer, ConnectionsAreKeptPerThread) {
     ASSERT_GT(child, 0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << " (exit 1: the child came over its parent's connection; 2: it read nothing; "
+        << "3: its download threw)";
     EXPECT_EQ(connection(), first);
 }
 
