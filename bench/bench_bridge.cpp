@@ -67,8 +67,7 @@ BENCHMARK(BM_ScalarCall__baseline);
 
 void BM_ScalarCall__invoke2(benchmark::State& state) {
     FpRestore restore;
-    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
-                                          std::nullopt);
+    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1}, std::nullopt);
     const auto* fn = f.as<Vrn::Run::Function>();
     const Object args[] = {Vrn::Run::Number(1, 2), Vrn::Run::Number(3, 4)};
     for (auto _ : state) {
@@ -98,8 +97,7 @@ BENCHMARK(BM_NumberCall__baseline);
 
 void BM_NumberCall__call_with_numbers(benchmark::State& state) {
     FpRestore restore;
-    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
-                                          std::nullopt);
+    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1}, std::nullopt);
     Efi::User::Function* fn = Efi::User::Function::Of(f);
     const qlComplex args[] = {{1, 2}, {3, 4}};
     for (auto _ : state) {
@@ -118,7 +116,8 @@ constexpr std::size_t kSweep = 4096;
 struct SweepColumns {
     std::vector<qlComplex> a, b, out;
     SweepColumns() : a(kSweep), b(kSweep), out(kSweep) {
-        for (std::size_t i = 0; i < kSweep; ++i) a[i] = {0.1 * static_cast<double>(i), 1.0 / 3.0}, b[i] = {1.0 / 7.0, 0.3};
+        for (std::size_t i = 0; i < kSweep; ++i)
+            a[i] = {0.1 * static_cast<double>(i), 1.0 / 3.0}, b[i] = {1.0 / 7.0, 0.3};
     }
 };
 
@@ -168,8 +167,7 @@ BENCHMARK(BM_Sweep__baseline);
 
 void BM_Sweep__sweep_with_numbers(benchmark::State& state) {
     SweepColumns c;
-    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1},
-                                          std::nullopt);
+    Object f = Efi::User::Function::Thunk(u"add", reinterpret_cast<std::intptr_t>(&bench_add), 1, {1, 1}, std::nullopt);
     const std::span<const qlComplex> columns[] = {c.a, c.b};
     Sweep(state, *Efi::User::Function::Of(f), columns, c.out);
 }
@@ -261,8 +259,7 @@ BENCHMARK(BM_MatrixCall__by_hand)->Unit(benchmark::kMillisecond);
 
 void BM_MatrixCall__invoke1(benchmark::State& state) {
     FpRestore restore;
-    Object f = Efi::User::Function::Thunk(u"copy", reinterpret_cast<std::intptr_t>(&bench_copy), 2, {2},
-                                          std::nullopt);
+    Object f = Efi::User::Function::Thunk(u"copy", reinterpret_cast<std::intptr_t>(&bench_copy), 2, {2}, std::nullopt);
     const auto* fn = f.as<Vrn::Run::Function>();
     const Object args[] = {Vrn::Run::make<Qlt::MatVal>(kSide, kSide, false)};
     for (auto _ : state) {
@@ -287,9 +284,8 @@ BENCHMARK(BM_Marshal__baseline);
 BENCHMARK(BM_Marshal__side1000);
 
 Object Twice() {
-    return Vrn::Run::Func(1, [](std::span<const Object> a) {
-        return Vrn::Run::Number(2 * a[0].as<Qlt::NumVal>()->Data.rp);
-    });
+    return Vrn::Run::Func(
+        1, [](std::span<const Object> a) { return Vrn::Run::Number(2 * a[0].as<Qlt::NumVal>()->Data.rp); });
 }
 
 // A direct host call with a number made per point, as code without the

@@ -83,9 +83,9 @@ void RunOne(Op op, bool wrongKind, efifuzz::ByteReader& in, double& number) {
         case kFif:
         case kHhmmss: {
             const bool utf16 = in.take<std::uint8_t>() & 1;
-            const Object text = wrongKind ? OddValue(in)
-                                          : Vrn::Run::Text(utf16 ? efifuzz::Utf16Of(in.rest())
-                                                                 : efifuzz::Latin1Of(in.rest()));
+            const Object text =
+                wrongKind ? OddValue(in)
+                          : Vrn::Run::Text(utf16 ? efifuzz::Utf16Of(in.rest()) : efifuzz::Latin1Of(in.rest()));
             const Object v = op == kFif ? Convert::fif(text) : Convert::hhmmss(text);
             REQUIRE(v.is<Qlt::NumVal>());
             break;
@@ -101,7 +101,7 @@ void RunOne(Op op, bool wrongKind, efifuzz::ByteReader& in, double& number) {
             // An odd value may still be a real number, which the writer then
             // reads: its range check is against that number, not x.
             if (const auto* n = arg.as<Qlt::NumVal>(); wrongKind && n && n->IsReal()) number = n->asReal();
-            const Object v = op == kFifInv ? Convert::fif_inv(arg)
+            const Object v = op == kFifInv   ? Convert::fif_inv(arg)
                              : op == kDmsInv ? Convert::dms_inv(arg)
                                              : Convert::hhmmss_inv(arg);
             // dms_inv writes a vector, except for NaN (text), like the others.

@@ -106,9 +106,9 @@ Object TakeMatrix(efifuzz::ByteReader& in, int depth) {
     };
     Qlt::DoubleArray re = array();
     Qlt::DoubleArray im = s.complex ? array() : Qlt::DoubleArray();
-    Object m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), static_cast<int>(s.rows),
-                                           static_cast<int>(s.cols), static_cast<int>(s.ld),
-                                           static_cast<int>(s.offset));
+    Object m =
+        Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), static_cast<int>(s.rows), static_cast<int>(s.cols),
+                                    static_cast<int>(s.ld), static_cast<int>(s.offset));
     const std::uint32_t nested = s.rows > 0 && s.cols > 0 ? in.below(3) : 0;
     for (std::uint32_t k = 0; k < nested; ++k)
         m.as<Qlt::MatVal>()->SetNested(static_cast<int>(in.below(s.rows)), static_cast<int>(in.below(s.cols)),

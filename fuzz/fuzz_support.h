@@ -13,12 +13,12 @@
 
 /// A property every input must keep; a broken one is a finding, reported
 /// with the condition and its line before the process aborts.
-#define REQUIRE(cond)                                                                      \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define REQUIRE(cond)                                                                        \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
             std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                    \
+        }                                                                                    \
     } while (0)
 
 namespace efifuzz {

@@ -11,6 +11,7 @@ packages=(
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
   nginx libnginx-mod-http-dav-ext  # a second WebDAV server, over HTTP and HTTPS
   openssl gzip  # the transfer tests make the HTTPS server's certificate and a gzip body
+  clang-format  # the layout check that opens the test suite
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports
   # the Python host (host/python) and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis

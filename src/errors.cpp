@@ -89,9 +89,9 @@ bool IsValidError(const char* message) {
 void AssertValidError(const char* message) {
     if (IsValidError(message)) return;
     if (diagnostic_level() == 0) return;  // the report would not be written
-    const std::string text = format_string(
-        "The error message: \"%s\" doesn't exist in the message table!  It might not be localized.",
-        message ? message : "(null)");
+    const std::string text =
+        format_string("The error message: \"%s\" doesn't exist in the message table!  It might not be localized.",
+                      message ? message : "(null)");
     kstracer{__FILE__, __LINE__ | kstracer_newline}.assertion_failed(text.c_str());
 }
 

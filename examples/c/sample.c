@@ -199,7 +199,7 @@ static uint32_t c_sample_nothing(efi_value* result, const efi_value* x) {
     return 0;
 }
 
-#define ENTRY(f) ((efi_entry_fn)&(f))
+#define ENTRY(f) ((efi_entry_fn) & (f))
 
 static const int32_t kScalar[] = {1};
 static const int32_t kScalarScalar[] = {1, 1};

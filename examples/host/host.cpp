@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
     // module's own functions are host functions too, once registered.
     for (const auto& [name, f] : g_functions) Efi::RegisterHostCallback(name, f.function);
     Efi::RegisterHostCallback("half", Vrn::Run::Func(1, [](std::span<const Object> args) {
-        return Vrn::Run::Number(args[0].as<Qlt::NumVal>()->Data.rp / 2);
-    }));
+                                  return Vrn::Run::Number(args[0].as<Qlt::NumVal>()->Data.rp / 2);
+                              }));
     Efi::RegisterHostCallback("other_thread", Vrn::Run::Func(1, [](std::span<const Object>) {
-        g_refused = CallFromAnotherThread();  // runs inside the outer call
-        return Vrn::Run::Number(0);
-    }));
+                                  g_refused = CallFromAnotherThread();  // runs inside the outer call
+                                  return Vrn::Run::Number(0);
+                              }));
 
     // Every call ends by loading the worksheet host's trapping control word
     // (0x273: division by zero and overflow trap) unless a scope names the

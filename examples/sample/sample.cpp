@@ -132,7 +132,8 @@ std::uint32_t sample_sum(Value* result, const Value* m) {
 std::uint32_t sample_upper(Value* result, const Value* text) {
     std::size_t n = std::strlen(text->text);
     auto* out = static_cast<char*>(IqlAllocator::m_current->allocate_array(static_cast<unsigned>(n + 1)));
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text->text[i])));
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text->text[i])));
     out[n] = '\0';
     result->text = out;
     return 0;

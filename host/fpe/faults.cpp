@@ -19,7 +19,7 @@ namespace {
 
 using namespace Efi::detail;
 
-struct sigaction g_previous{};
+struct sigaction g_previous {};
 
 // Threads whose faults a host asked to have translated (by installing the
 // translation on them); threads running a bridge call are translated too.
@@ -165,7 +165,7 @@ void InstallFaultTranslation() {
     t_translates = true;
     static std::once_flag installed;
     std::call_once(installed, [] {
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_sigaction = OnArithmeticFault;
         action.sa_flags = SA_SIGINFO | SA_NODEFER;
         sigemptyset(&action.sa_mask);

@@ -212,8 +212,7 @@ std::uint32_t DoubleArray::use_count() const noexcept {
     return m_block ? m_block->refs.load(std::memory_order_relaxed) : 0;
 }
 
-MatVal::MatVal(int rows, int cols, bool hasImag)
-    : HostValue(kKind), m_rows(rows), m_cols(cols), m_ld(rows) {
+MatVal::MatVal(int rows, int cols, bool hasImag) : HostValue(kKind), m_rows(rows), m_cols(cols), m_ld(rows) {
     std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     m_rarr = DoubleArray::make(n);
     if (hasImag) m_iarr = DoubleArray::make(n);
@@ -223,8 +222,13 @@ MatVal::MatVal(DoubleArray re, DoubleArray im, int rows, int cols)
     : MatVal(std::move(re), std::move(im), rows, cols, rows, 0) {}
 
 MatVal::MatVal(DoubleArray re, DoubleArray im, int rows, int cols, int ld, int offset)
-    : HostValue(kKind), m_rarr(std::move(re)), m_iarr(std::move(im)), m_offset(offset),
-      m_rows(rows), m_cols(cols), m_ld(ld) {}
+    : HostValue(kKind),
+      m_rarr(std::move(re)),
+      m_iarr(std::move(im)),
+      m_offset(offset),
+      m_rows(rows),
+      m_cols(cols),
+      m_ld(ld) {}
 
 Object MatVal::get_1(int i) const {
     if (!m_nested.empty() && m_nested[static_cast<std::size_t>(i)]) return m_nested[static_cast<std::size_t>(i)];

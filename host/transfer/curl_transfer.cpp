@@ -384,7 +384,6 @@ Outcome SetCommonOptions(Easy& easy, const std::string& url) {
     return {};
 }
 
-
 Outcome FileFailure(const char* what, const char* path, int error) {
     return {kFileError | (error & 0xFFFF),
             std::string("cannot ") + what + " " + Capped(path, kShownUrlLength) + ": " + std::strerror(error)};
@@ -393,8 +392,8 @@ Outcome FileFailure(const char* what, const char* path, int error) {
 /// A failure of the transfer of `url`, named by its protocol, the URL shown
 /// without credentials and cut to a readable length.
 Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const std::string& reason) {
-    return {hr, Operation(SchemeOf(url), upload) + " " + Capped(WithoutCredentials(url), kShownUrlLength) + ": " +
-                    reason};
+    return {hr,
+            Operation(SchemeOf(url), upload) + " " + Capped(WithoutCredentials(url), kShownUrlLength) + ": " + reason};
 }
 
 Outcome StatusFailure(const std::string& url, bool upload, long code) {
@@ -554,7 +553,8 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
     Outcome o = PerformDownload(easy, m_url, path, sink);
     if (Failed(o.hr)) {
         // Whatever arrived before the failure is not the resource.
-        if (::ftruncate(file.fd, 0) != 0) { /* the failure above is what counts */ }
+        // The failure above is what counts, not whether the cut succeeds.
+        [[maybe_unused]] const int cut = ::ftruncate(file.fd, 0);
         return Report(o.hr, std::move(o.text));
     }
     int fd = file.fd;

@@ -22,9 +22,7 @@ Factory g_factory = &BuiltInFactory;
 
 }  // namespace
 
-HResult CreateInstance(const char* clsid, std::unique_ptr<IComponent>& out) {
-    return g_factory(clsid, out);
-}
+HResult CreateInstance(const char* clsid, std::unique_ptr<IComponent>& out) { return g_factory(clsid, out); }
 
 Factory SetFactory(Factory factory) noexcept {
     Factory previous = g_factory;

@@ -79,8 +79,8 @@ public:
     std::int32_t m_prev_init_handle;     ///< m_init_handle when this allocator was made
     IqlAllocator* m_prev_current;        ///< the allocator current when this one was made
     link* m_blocks;                      ///< newest block of the chain, or null
-    std::uint32_t m_prev_nested;  ///< size of the nested-record table when made;
-                                  ///< this allocator's entries all lie above it
+    std::uint32_t m_prev_nested;         ///< size of the nested-record table when made;
+                                         ///< this allocator's entries all lie above it
 
 private:
     /// Starts a new value buffer (a membuf on the chain, or for a request

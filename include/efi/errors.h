@@ -25,9 +25,7 @@ inline constexpr std::uint32_t kStandardErrorCount = 76;
 
 /// Keeps `Throw(0, 1)` unambiguous: a literal 0 would otherwise convert to
 /// the message pointer as readily as to the code.
-[[noreturn]] inline void Throw(int code, std::uint32_t argument) {
-    Throw(static_cast<std::uint32_t>(code), argument);
-}
+[[noreturn]] inline void Throw(int code, std::uint32_t argument) { Throw(static_cast<std::uint32_t>(code), argument); }
 
 /// True when the host's message library (libnewmsg.so, found by the loader's
 /// default search) is present and its `InTable` entry knows `message`, the

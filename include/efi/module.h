@@ -68,9 +68,9 @@ typedef struct efi_function_entry {
 
 /** The module's table. */
 typedef struct efi_module_table {
-    uint32_t version;                     /**< EFI_MODULE_VERSION */
-    uint32_t count;                       /**< number of entries */
-    const efi_function_entry* functions;  /**< the entries */
+    uint32_t version;                    /**< EFI_MODULE_VERSION */
+    uint32_t count;                      /**< number of entries */
+    const efi_function_entry* functions; /**< the entries */
 } efi_module_table;
 
 /** Exports a declaration from a module built with hidden visibility. */
@@ -93,8 +93,8 @@ typedef struct efi_module_table {
 /** Defines the module's exported table from an array of entries:
  *    EFI_MODULE_TABLE(kFunctions);
  */
-#define EFI_MODULE_TABLE(entries)                                      \
-    EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = { \
-        EFI_MODULE_VERSION, EFI_MODULE_COUNT(entries), (entries)}
+#define EFI_MODULE_TABLE(entries)                                                                  \
+    EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = {EFI_MODULE_VERSION, \
+                                                                               EFI_MODULE_COUNT(entries), (entries)}
 
 #endif /* EFI_MODULE_H */

@@ -39,11 +39,11 @@ inline constexpr std::uint32_t EXCEPTION_STACK_OVERFLOW = 0xC00000FD;
 /// published one (64-bit widths), so code written against it reads the
 /// same members at the same offsets.
 struct EXCEPTION_RECORD {
-    std::uint32_t ExceptionCode;       ///< the fault's code (0xC000008E, ...)
-    std::uint32_t ExceptionFlags;      ///< 0: the fault could be continued from
-    EXCEPTION_RECORD* ExceptionRecord; ///< a chained record, or null
-    void* ExceptionAddress;            ///< the faulting instruction
-    std::uint32_t NumberParameters;    ///< how many information words are valid
+    std::uint32_t ExceptionCode;        ///< the fault's code (0xC000008E, ...)
+    std::uint32_t ExceptionFlags;       ///< 0: the fault could be continued from
+    EXCEPTION_RECORD* ExceptionRecord;  ///< a chained record, or null
+    void* ExceptionAddress;             ///< the faulting instruction
+    std::uint32_t NumberParameters;     ///< how many information words are valid
     /// Information words. An access violation carries the read-write flag
     /// (0 read, 1 write, 8 execution) and the inaccessible address.
     std::uintptr_t ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
@@ -71,11 +71,11 @@ static_assert(sizeof(EXCEPTION_POINTERS) == 16);
 // virtual: the objects are plain values owned by the exception machinery and
 // never deleted through a base pointer. The copy constructor is written out,
 // so assignment is defaulted explicitly to keep it.
-#define EFI_SE_SPECIAL_MEMBERS(Class)                               \
-    Class() noexcept;                                               \
+#define EFI_SE_SPECIAL_MEMBERS(Class)                                      \
+    Class() noexcept;                                                      \
     Class(const std::uint32_t& code, EXCEPTION_POINTERS* record) noexcept; \
-    Class(const Class& other) noexcept;                             \
-    Class& operator=(const Class& other) noexcept = default;        \
+    Class(const Class& other) noexcept;                                    \
+    Class& operator=(const Class& other) noexcept = default;               \
     ~Class()
 
 /// Root of the tree: the fault's code and the record that the hook made.
@@ -96,8 +96,8 @@ public:
     static const char* ExceptionStringFromCode(std::uint32_t code) noexcept;
 
 protected:
-    std::uint32_t m_code;           ///< the fault's code
-    EXCEPTION_POINTERS* m_record;   ///< the hook's record, may be null
+    std::uint32_t m_code;          ///< the fault's code
+    EXCEPTION_POINTERS* m_record;  ///< the hook's record, may be null
 };
 
 class SE_Access_Exception;

@@ -42,8 +42,8 @@ inline void TakeTurn() {
     const std::uintptr_t self = ThisThread();
     std::uintptr_t holder = g_turn_thread.load(std::memory_order_relaxed);
     if (holder != self) {
-        if (holder != 0 || !g_turn_thread.compare_exchange_strong(holder, self, std::memory_order_acquire,
-                                                                   std::memory_order_relaxed))
+        if (holder != 0 ||
+            !g_turn_thread.compare_exchange_strong(holder, self, std::memory_order_acquire, std::memory_order_relaxed))
             RefuseTurn();
     }
     ++g_turn_depth;

@@ -15,10 +15,10 @@
 #include <utility>
 
 #include "bridge/call_scope.h"
+#include "bridge/call_turn.h"
 #include "bridge/complex_array.h"
 #include "bridge/recovery_point.h"
 #include "text.h"
-#include "bridge/call_turn.h"
 #include "values/chain.h"
 
 namespace Efi::User {
@@ -73,9 +73,7 @@ Object HiddenEntry(HostValue& target, const Object* args) {
     return static_cast<Function&>(target).HiddenN<N>(args);
 }
 
-Object TooManyArgsEntry(HostValue& target, const Object* args) {
-    static_cast<Function&>(target).TooManyArgs(args[0]);
-}
+Object TooManyArgsEntry(HostValue& target, const Object* args) { static_cast<Function&>(target).TooManyArgs(args[0]); }
 
 struct Invoker {
     std::string_view name;
@@ -258,12 +256,8 @@ qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
 // native function that loads them as one (compilers pair the real and
 // imaginary parts so) gets them forwarded from the store, where two 8-byte
 // stores would make it wait for them to reach the cache.
-inline void FillRecord(Value& record, const qlComplex& z) {
-    _mm_storeu_pd(&record.real, _mm_loadu_pd(&z.real));
-}
-inline void FillRecord(Value& record, double x) {
-    _mm_storeu_pd(&record.real, _mm_set_sd(x));
-}
+inline void FillRecord(Value& record, const qlComplex& z) { _mm_storeu_pd(&record.real, _mm_loadu_pd(&z.real)); }
+inline void FillRecord(Value& record, double x) { _mm_storeu_pd(&record.real, _mm_set_sd(x)); }
 
 // Where a sweep writes its results: every element's number as it is.
 struct ComplexResults {
@@ -421,7 +415,7 @@ qlComplex Function::CallWithNumbers(std::span<const qlComplex> args) {
 }
 
 SweepOutcome Function::SweepWithNumbers(std::span<const std::span<const qlComplex>> columns,
-                                         std::span<qlComplex> results) {
+                                        std::span<qlComplex> results) {
     CheckSweepColumns(*this, columns, results.size(), "SweepWithNumbers");
     SweepOutcome outcome{0, nullptr};
     if (results.empty()) return outcome;
@@ -433,8 +427,7 @@ SweepOutcome Function::SweepWithNumbers(std::span<const std::span<const qlComple
     return outcome;
 }
 
-RealSweepOutcome Function::SweepWithReals(std::span<const std::span<const double>> columns,
-                                          std::span<double> results) {
+RealSweepOutcome Function::SweepWithReals(std::span<const std::span<const double>> columns, std::span<double> results) {
     CheckSweepColumns(*this, columns, results.size(), "SweepWithReals");
     RealSweepOutcome outcome{0, nullptr, false, {0.0, 0.0}};
     if (results.empty()) return outcome;
@@ -512,8 +505,7 @@ Object Function::Invoke9(const Object& a1, const Object& a2, const Object& a3, c
     return InvokeN<9>(a);
 }
 Object Function::Invoke10(const Object& a1, const Object& a2, const Object& a3, const Object& a4, const Object& a5,
-                          const Object& a6, const Object& a7, const Object& a8, const Object& a9,
-                          const Object& a10) {
+                          const Object& a6, const Object& a7, const Object& a8, const Object& a9, const Object& a10) {
     const Object a[] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
     return InvokeN<10>(a);
 }
@@ -573,8 +565,7 @@ void Function::CheckError(std::uint32_t errcode) {
     std::uint32_t argument = errcode >> 16;
     std::uint32_t index = errcode & 0xFFFFu;
     // index - 1 wraps for index 0, so one comparison covers 1..length.
-    if (m_errmsg && index - 1u < m_errmsg->size())
-        Vrn::Run::AppException::Raise((*m_errmsg)[index - 1], argument);
+    if (m_errmsg && index - 1u < m_errmsg->size()) Vrn::Run::AppException::Raise((*m_errmsg)[index - 1], argument);
     Throw("unknown error", argument);
 }
 

@@ -88,8 +88,8 @@ ModuleFunction Register(const efi_function_entry& e) {
 std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::string_view module) {
     if (!table) Fail(module, "no function table");
     if (table->version != EFI_MODULE_VERSION)
-        Fail(module, "table version " + std::to_string(table->version) + ", expected " +
-                         std::to_string(EFI_MODULE_VERSION));
+        Fail(module,
+             "table version " + std::to_string(table->version) + ", expected " + std::to_string(EFI_MODULE_VERSION));
     if (table->count > EFI_MODULE_MAX_FUNCTIONS)
         Fail(module, "table lists " + std::to_string(table->count) + " functions, at most 4096 allowed");
     if (table->count > 0 && !table->functions) Fail(module, "table has no entries array");

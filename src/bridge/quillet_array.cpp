@@ -57,8 +57,7 @@ bool AllocateComplexArray(User::ComplexArray* m, std::uint32_t rows, std::uint32
 
 namespace Efi::User {
 
-bool QuilletArrayAllocate(ComplexArray* m, std::uint32_t rows, std::uint32_t cols, int allocateReal,
-                          int allocateImag) {
+bool QuilletArrayAllocate(ComplexArray* m, std::uint32_t rows, std::uint32_t cols, int allocateReal, int allocateImag) {
     return detail::AllocateComplexArray(m, rows, cols, allocateReal, allocateImag, false);
 }
 

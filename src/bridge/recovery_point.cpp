@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <exception>
 
-#include "bridge/call_turn.h"
 #include "asan.h"
-
+#include "bridge/call_turn.h"
 
 namespace Efi::detail {
 

@@ -14,9 +14,9 @@ namespace Efi::detail {
 /// stack pointer (the rest is room the compiler may use).
 struct RecoveryPoint {
     void* jump[5];
-    RecoveryPoint* outer;      ///< the native call this one runs inside, or null
-    User::FaultRaiser raise;   ///< set by ResumeInInvoker, called at the resume address
-    std::uint32_t code;        ///< the fault's code, for `raise`
+    RecoveryPoint* outer;     ///< the native call this one runs inside, or null
+    User::FaultRaiser raise;  ///< set by ResumeInInvoker, called at the resume address
+    std::uint32_t code;       ///< the fault's code, for `raise`
 };
 static_assert(sizeof(void*) == 8);
 

@@ -27,8 +27,15 @@ User::Function* NumberRoad(const Vrn::Run::Object& function) {
 }
 
 LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin, bool isolated) {
-    LoadedFunction out{f.name, {}, ResultKind(f.ret), f.function, TakesDirectory(f.args), NumberRoad(f.function),
-                       origin, f.never_callable, isolated};
+    LoadedFunction out{f.name,
+                       {},
+                       ResultKind(f.ret),
+                       f.function,
+                       TakesDirectory(f.args),
+                       NumberRoad(f.function),
+                       origin,
+                       f.never_callable,
+                       isolated};
     for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
     return out;
 }
@@ -94,7 +101,8 @@ const std::vector<LoadedFunction>& HostSession::AddConversions() {
     std::vector<LoadedFunction> fns;
     for (const Conversion& c : kConversions) {
         auto* convert = c.convert;
-        Vrn::Run::Object f = Vrn::Run::Func(1, [convert](std::span<const Vrn::Run::Object> a) { return convert(a[0]); });
+        Vrn::Run::Object f =
+            Vrn::Run::Func(1, [convert](std::span<const Vrn::Run::Object> a) { return convert(a[0]); });
         fns.push_back(LoadedFunction{c.name, {c.argument}, c.result, f, false, nullptr, "built-in"});
     }
     Claim(fns);

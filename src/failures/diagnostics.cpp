@@ -4,10 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 
 namespace {
 
@@ -94,7 +94,8 @@ void kstracer::vtrace(const char* format, std::va_list args) const {
     if (g_level == 0) return;
     std::string out;
     out.reserve(kReportRoom + 1);
-    if (g_level != 1) out += FormatCappedValues(kReportRoom, "%s(%u) : ", file ? file : "(null)", line & ~kstracer_newline);
+    if (g_level != 1)
+        out += FormatCappedValues(kReportRoom, "%s(%u) : ", file ? file : "(null)", line & ~kstracer_newline);
     out += FormatCapped(format, args, kReportRoom - out.size());
     if (line & kstracer_newline) out += '\n';
     WriteReport(out);

@@ -54,10 +54,10 @@ const char* SE_Exception::ExceptionStringFromCode(std::uint32_t code) noexcept {
 // ---- Memory faults -------------------------------------------------------
 
 // Special members of a class whose construction only passes code and record on.
-#define EFI_SE_PLAIN_MEMBERS(Class, Base)                                                             \
-    Class::Class() noexcept : Base() {}                                                               \
+#define EFI_SE_PLAIN_MEMBERS(Class, Base)                                                                \
+    Class::Class() noexcept : Base() {}                                                                  \
     Class::Class(const std::uint32_t& code, EXCEPTION_POINTERS* record) noexcept : Base(code, record) {} \
-    Class::Class(const Class& other) noexcept = default;                                              \
+    Class::Class(const Class& other) noexcept = default;                                                 \
     Class::~Class() = default;
 
 EFI_SE_PLAIN_MEMBERS(SE_Memory_Exception, SE_Exception)
@@ -107,8 +107,8 @@ int SE_FPE_Exception::IsStackCheck() const noexcept { return 0; }
 int SE_FPE_Exception::IsUnderflow() const noexcept { return 0; }
 
 // Each subclass builds through SE_FPE_Exception, which reads the flags once.
-#define EFI_SE_FPE_CLASS(Class, Predicate)         \
-    EFI_SE_PLAIN_MEMBERS(Class, SE_FPE_Exception)  \
+#define EFI_SE_FPE_CLASS(Class, Predicate)        \
+    EFI_SE_PLAIN_MEMBERS(Class, SE_FPE_Exception) \
     int Class::Predicate() const noexcept { return 1; }
 
 EFI_SE_FPE_CLASS(SE_FPEOverflow_Exception, IsOverflow)

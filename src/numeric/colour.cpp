@@ -32,12 +32,9 @@ double Hue(const Unit& u) {
     const double inv = 1.0 / (u.max - u.min);
     const double rc = (u.max - u.r) * inv, gc = (u.max - u.g) * inv, bc = (u.max - u.b) * inv;
     double h;
-    if (u.r == u.max)
-        h = bc - gc;
-    else if (u.g == u.max)
-        h = rc + 2 - bc;
-    else
-        h = gc + 4 - rc;
+    if (u.r == u.max) h = bc - gc;
+    else if (u.g == u.max) h = rc + 2 - bc;
+    else h = gc + 4 - rc;
     h *= 60;
     if (h < 0) h += 360;
     return h;
@@ -72,10 +69,8 @@ void StoreChannels(double r, double g, double b, unsigned char* red, unsigned ch
 // One channel of a hue-lightness-saturation colour, for a hue shifted by the
 // channel's offset (one turn of adjustment only).
 double hue_to_channel(double low, double high, double h) {
-    if (h > 360)
-        h -= 360;
-    else if (h < 0)
-        h += 360;
+    if (h > 360) h -= 360;
+    else if (h < 0) h += 360;
     if (h < 60) return (high - low) * h * kPerSector + low;
     if (h < 180) return high;
     if (h < 240) return (high - low) * (240 - h) * kPerSector + low;

@@ -16,9 +16,9 @@ namespace Efi {
 
 namespace {
 
+using detail::Group;
 using Vrn::Run::AppException;
 using Vrn::Run::Object;
-using detail::Group;
 
 constexpr std::uint32_t kFirstArgument = 1;
 
@@ -69,8 +69,9 @@ constexpr double kLargestCountable = 1e300;
 
 struct Patterns {
     // sign, feet, inches, innom, inden
-    detail::Pattern fif{R"re(\s*(?<sign>[+-])?((?<feet>\d+)')?\s*(?<inches>\d+)?((\s+|[-])?(?<innom>\d+)/(?<inden>\d+))?"?\s*)re",
-                        {"sign", "feet", "inches", "innom", "inden"}};
+    detail::Pattern fif{
+        R"re(\s*(?<sign>[+-])?((?<feet>\d+)')?\s*(?<inches>\d+)?((\s+|[-])?(?<innom>\d+)/(?<inden>\d+))?"?\s*)re",
+        {"sign", "feet", "inches", "innom", "inden"}};
     // A bare fraction of an inch: sign, innom, inden
     detail::Pattern fif_1{R"re(\s*(?<sign>[+-])?(?<innom>\d+)/(?<inden>\d+)"?\s*)re", {"sign", "innom", "inden"}};
     // Feet and a fraction of an inch, no whole inches: sign, feet, innom, inden

@@ -66,8 +66,8 @@ bool ParseShortDecimal(std::string_view digits, double& value) {
 double ParseDecimal(std::string_view digits) {
     double value = 0.0;
     if (ParseShortDecimal(digits, value)) return value;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                           std::chars_format::fixed);
+    const auto [end, ec] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
     (void)end;
     if (ec == std::errc::result_out_of_range) {
         return HasNonzeroIntegerDigit(digits) ? std::numeric_limits<double>::infinity() : 0.0;

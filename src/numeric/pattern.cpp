@@ -56,7 +56,8 @@ pcre2_match_context* SharedMatchContext() {
 pcre2_match_data* ThreadMatchData() {
     // A plain pointer needs no per-access initialisation check.
     thread_local pcre2_match_data* data = nullptr;
-    if (!data) [[unlikely]] data = MakeThreadMatchData();
+    if (!data) [[unlikely]]
+        data = MakeThreadMatchData();
     return data;
 }
 
@@ -65,8 +66,8 @@ pcre2_match_data* ThreadMatchData() {
 Pattern::Pattern(const char* source, std::initializer_list<const char*> group_names) {
     int error = 0;
     PCRE2_SIZE offset = 0;
-    m_code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source), PCRE2_ZERO_TERMINATED, PCRE2_ANCHORED, &error,
-                           &offset, nullptr);
+    m_code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source), PCRE2_ZERO_TERMINATED, PCRE2_ANCHORED, &error, &offset,
+                           nullptr);
     if (!m_code) {
         std::fprintf(stderr, "efi: pattern does not compile at %zu: %s\n", static_cast<std::size_t>(offset), source);
         std::abort();

@@ -5,8 +5,8 @@
 // exponential keeps the results within a few units in the last place.
 #include <atomic>
 #include <bit>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include <efi/errors.h>

@@ -108,8 +108,11 @@ CHTTPRedirector::CHTTPRedirector(const char* name, const char* base, std::uint32
 CHTTPRedirector::~CHTTPRedirector() noexcept(false) { Finish(); }
 
 CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
-    : m_flags(other.m_flags), m_url(std::move(other.m_url)), m_fullFileName(std::move(other.m_fullFileName)),
-      m_tempFile(std::move(other.m_tempFile)), m_uncaught(std::uncaught_exceptions()),
+    : m_flags(other.m_flags),
+      m_url(std::move(other.m_url)),
+      m_fullFileName(std::move(other.m_fullFileName)),
+      m_tempFile(std::move(other.m_tempFile)),
+      m_uncaught(std::uncaught_exceptions()),
       m_version(std::move(other.m_version)) {
     other.m_flags = 0;
     other.m_url.clear();

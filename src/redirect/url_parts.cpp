@@ -63,9 +63,7 @@ bool TransportSpeaks(std::string_view protocol) noexcept {
 
 bool IsAsciiLetter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-bool IsHexDigit(char c) noexcept {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 }  // namespace
 
@@ -76,11 +74,11 @@ InternetScheme SchemeNumber(std::string_view name) noexcept {
         bool ifSpoken;  // a network scheme only when the transport speaks it
     };
     static constexpr Known kKnown[] = {
-        {"ftp", INTERNET_SCHEME_FTP, false},     {"gopher", INTERNET_SCHEME_GOPHER, false},
-        {"http", INTERNET_SCHEME_HTTP, false},   {"https", INTERNET_SCHEME_HTTPS, false},
-        {"file", INTERNET_SCHEME_FILE, false},   {"news", INTERNET_SCHEME_NEWS, false},
+        {"ftp", INTERNET_SCHEME_FTP, false},       {"gopher", INTERNET_SCHEME_GOPHER, false},
+        {"http", INTERNET_SCHEME_HTTP, false},     {"https", INTERNET_SCHEME_HTTPS, false},
+        {"file", INTERNET_SCHEME_FILE, false},     {"news", INTERNET_SCHEME_NEWS, false},
         {"mailto", INTERNET_SCHEME_MAILTO, false}, {"ftps", INTERNET_SCHEME_FTPS, true},
-        {"sftp", INTERNET_SCHEME_SFTP, true},    {"scp", INTERNET_SCHEME_SCP, true},
+        {"sftp", INTERNET_SCHEME_SFTP, true},      {"scp", INTERNET_SCHEME_SCP, true},
     };
     for (const Known& k : kKnown) {
         if (!EqualsIgnoreCase(name, k.name)) continue;
@@ -257,9 +255,8 @@ std::string Merge(const Reference& base, std::string_view path) {
     return merged.append(path);
 }
 
-std::string Recompose(std::string_view scheme, const std::optional<std::string_view>& authority,
-                      std::string_view path, const std::optional<std::string_view>& query,
-                      const std::optional<std::string_view>& fragment) {
+std::string Recompose(std::string_view scheme, const std::optional<std::string_view>& authority, std::string_view path,
+                      const std::optional<std::string_view>& query, const std::optional<std::string_view>& fragment) {
     std::string out(scheme);
     out += ':';
     if (authority) out.append("//").append(*authority);
@@ -269,9 +266,7 @@ std::string Recompose(std::string_view scheme, const std::optional<std::string_v
     return out;
 }
 
-bool NeedsEncoding(unsigned char c) noexcept {
-    return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>';
-}
+bool NeedsEncoding(unsigned char c) noexcept { return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>'; }
 
 }  // namespace
 

@@ -7,11 +7,10 @@
 #include <efi/allocator.h>
 #include <efi/errors.h>
 
-#include "values/alloc_hook.h"
-#include "bridge/call_turn.h"
-#include "values/chain.h"
 #include "asan.h"
-
+#include "bridge/call_turn.h"
+#include "values/alloc_hook.h"
+#include "values/chain.h"
 
 namespace {
 

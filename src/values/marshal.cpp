@@ -15,9 +15,7 @@ namespace Efi {
 
 namespace {
 
-double* PlaneStart(const Qlt::DoubleArray& arr, int offset) {
-    return arr ? arr.data() + offset : nullptr;
-}
+double* PlaneStart(const Qlt::DoubleArray& arr, int offset) { return arr ? arr.data() + offset : nullptr; }
 
 // Pins of the current allocator go when its result has been handed over:
 // after this, native pointers into them must not be used.

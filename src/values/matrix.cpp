@@ -14,9 +14,7 @@
 namespace {
 
 // Element (i, j) of a plane with leading dimension anr.
-inline double& At(double* plane, const array_val& m, std::int64_t i, std::int64_t j) {
-    return plane[i + j * m.m_anr];
-}
+inline double& At(double* plane, const array_val& m, std::int64_t i, std::int64_t j) { return plane[i + j * m.m_anr]; }
 
 // The imaginary part of element (i, j), m_zero for a real record.
 inline double ImagAt(const array_val& m, std::int64_t i, std::int64_t j) {
@@ -93,9 +91,7 @@ void matrix_copy(Efi::EfiCallContext* ctx, aMatrix* src, aMatrix** dst, bool add
     ctx->allocator->cp(reinterpret_cast<sAnyval*>(src), reinterpret_cast<sAnyval**>(dst), true, add_imag);
 }
 
-void matrix_copy_add_imag(Efi::EfiCallContext* ctx, aMatrix* src, aMatrix** dst) {
-    matrix_copy(ctx, src, dst, true);
-}
+void matrix_copy_add_imag(Efi::EfiCallContext* ctx, aMatrix* src, aMatrix** dst) { matrix_copy(ctx, src, dst, true); }
 
 bool symmetry(aMatrix* m) {
     if (!Readable(m) || m->m_rows != m->m_cols) return false;
@@ -178,8 +174,7 @@ bool pack_three_c(Efi::EfiCallContext* ctx, aMatrix* a, aMatrix* b, aMatrix* c, 
     if (!FitsCount(cols)) return false;
     double* re = NewPlane(ctx, rows, cols);
     double* im = NewPlane(ctx, rows, cols);
-    array_val* result =
-        array_val::mk(ctx->allocator, static_cast<unsigned>(rows), static_cast<unsigned>(cols), re, im);
+    array_val* result = array_val::mk(ctx->allocator, static_cast<unsigned>(rows), static_cast<unsigned>(cols), re, im);
     CopyColumns(*a, *result, 0, true);
     CopyColumns(*b, *result, a->m_cols, true);
     CopyColumns(*c, *result, std::int64_t{a->m_cols} + b->m_cols, true);

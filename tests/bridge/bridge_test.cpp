@@ -5,17 +5,17 @@
 #include <efi/se_exception.h>
 #include <vrnrun/faults.h>
 
+#include <dlfcn.h>
+#include <sys/stat.h>
 #include <clocale>
 #include <cmath>
-#include <stdexcept>
-#include <span>
-#include <string>
 #include <cstring>
-#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <sys/stat.h>
+#include <span>
+#include <stdexcept>
+#include <string>
 
 #include <gmock/gmock.h>
 
@@ -28,8 +28,8 @@ using Efi::User::Function;
 
 unsigned OddCalls() {
     Module(EFI_TEST_MODULE);  // loaded before it is looked up
-    static auto* count = reinterpret_cast<unsigned (*)()>(
-        dlsym(dlopen(EFI_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD), "test_module_calls"));
+    static auto* count =
+        reinterpret_cast<unsigned (*)()>(dlsym(dlopen(EFI_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD), "test_module_calls"));
     return count();
 }
 
@@ -167,12 +167,16 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
     const double inf = std::numeric_limits<double>::infinity();
     const Case cases[] = {
         {"real and complex", Sample("sample_add"), {{{1, 0}, {1, 2}, {inf, -0.5}}, {{2, 0}, {3, -4}, {1, 0}}}, 3},
-        {"negative zeros, one column broadcast", Sample("sample_add"),
-         {{{-0.0, -0.0}, {0.0, -0.0}, {-0.0, 0.0}}, {{-0.0, -0.0}}}, 3},
+        {"negative zeros, one column broadcast",
+         Sample("sample_add"),
+         {{{-0.0, -0.0}, {0.0, -0.0}, {-0.0, 0.0}}, {{-0.0, -0.0}}},
+         3},
         {"both broadcast", Sample("sample_add"), {{{1, 1}}, {{2, 2}}}, 4},
         // The word, the flags and MXCSR each element finds at entry, after
         // elements that changed them or left flags behind.
-        {"changed words and flags", Odd("t_word"), {{{0, 0}, {1, 0}, {0, 0}, {2, 0}, {0, 0}, {2, 0}, {1, 0}, {0, 0}}},
+        {"changed words and flags",
+         Odd("t_word"),
+         {{{0, 0}, {1, 0}, {0, 0}, {2, 0}, {0, 0}, {2, 0}, {1, 0}, {0, 0}}},
          8},
         {"call memory of its own", Odd("t_memory"), {{{0, 0}}}, 3},
         {"native message at 2", Sample("sample_sqrt"), {{{4, 0}, {9, 0}, {-1, 0}, {16, 0}}}, 4},
@@ -180,13 +184,19 @@ TEST(Sweep, EachElementGetsWhatItsSingleCallGives) {
         {"table entry at 1", Odd("t_code"), {{{0, 0}, {(2 << 16) | 3, 0}, {0, 0}}}, 3},
         {"trapped division at 1", Sample("sample_divide"), {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
         // Faults that no unwinding reaches land at the sweep's recovery point.
-        {"a fault in code without unwind entries at 1", Module(EFI_NO_UNWIND_MODULE).at("c_div"),
-         {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}}, 3},
-        {"a fault the tables do not cover at 2", Module(EFI_UNCOVERED_MODULE).at("u_inverse"),
-         {{{1, 0}, {2, 0}, {0, 0}, {4, 0}}}, 4},
+        {"a fault in code without unwind entries at 1",
+         Module(EFI_NO_UNWIND_MODULE).at("c_div"),
+         {{{1, 0}}, {{2, 0}, {0, 0}, {4, 0}}},
+         3},
+        {"a fault the tables do not cover at 2",
+         Module(EFI_UNCOVERED_MODULE).at("u_inverse"),
+         {{{1, 0}, {2, 0}, {0, 0}, {4, 0}}},
+         4},
         {"empty", Sample("sample_add"), {{}, {{1, 0}}}, 0},
-        {"a complex result among real ones", Odd("t_masked"),
-         {{{0, 0}}, {{1, 0}, {2, 0}, {4, 0}, {8, 0}}, {{inf, 0}, {inf, 0}, {2, 0}, {inf, 0}}}, 4},
+        {"a complex result among real ones",
+         Odd("t_masked"),
+         {{{0, 0}}, {{1, 0}, {2, 0}, {4, 0}, {8, 0}}, {{inf, 0}, {inf, 0}, {2, 0}, {inf, 0}}},
+         4},
     };
     Vrn::Run::InstallFaultTranslation();
     auto bits = [](const qlComplex& z) {
@@ -383,12 +393,8 @@ TEST(Call, FileNamesAreJoinedToTheDirectoryUnlessAbsolute) {
         std::u16string name, path;
     };
     const Case cases[] = {
-        {u"C:\\data\\x.txt", u"C:\\data\\x.txt"},
-        {u"x.txt", u"D:\\work\\x.txt"},
-        {u":\\x", u"D:\\work\\:\\x"},
-        {u"\\\\server\\x", u"D:\\work\\\\\\server\\x"},
-        {u"/tmp/x", u"/tmp/x"},
-        {u"", u"D:\\work\\"},
+        {u"C:\\data\\x.txt", u"C:\\data\\x.txt"},       {u"x.txt", u"D:\\work\\x.txt"}, {u":\\x", u"D:\\work\\:\\x"},
+        {u"\\\\server\\x", u"D:\\work\\\\\\server\\x"}, {u"/tmp/x", u"/tmp/x"},         {u"", u"D:\\work\\"},
     };
     for (const Case& c : cases) EXPECT_EQ(TextOf(Call(f, {cwd, m, T(c.name)})), c.path);
     // The directory stays until the next call replaces it.
@@ -535,8 +541,10 @@ TEST(Failures, FaultsWhereUnwindingCannotReachEndTheCall) {
         {"division by zero in the entry", noUnwind.at("c_div"), {N(1), N(0)}, 0xC000008E},
         {"overflow", noUnwind.at("c_div"), {N(1e300), N(1e-300)}, 0xC0000091},
         {"invalid operation", noUnwind.at("c_div"), {N(0), N(0)}, 0xC0000090},
-        {"a frame further down, a matrix in call memory", noUnwind.at("c_ratio"),
-         {Vrn::Run::Matrix(2, 256, elements)}, 0xC000008E},
+        {"a frame further down, a matrix in call memory",
+         noUnwind.at("c_ratio"),
+         {Vrn::Run::Matrix(2, 256, elements)},
+         0xC000008E},
         {"tables that do not cover the instruction", uncovered.at("u_inverse"), {N(0)}, 0xC000008E},
     };
     for (const Case& c : cases) {
@@ -566,13 +574,14 @@ TEST(Nesting, NativeCodeCallsBackIntoAnotherRegisteredFunction) {
     IqlAllocator* outer = nullptr;
     IqlAllocator* during = nullptr;
     std::uint16_t wordAfterInner = 0;
-    Efi::RegisterHostCallback("sqrt_twice", Vrn::Run::Func(1, [&](std::span<const Object> a) {
-        outer = IqlAllocator::m_current;
-        Object once = Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(a);
-        wordAfterInner = efitest::X87ControlWord();
-        during = IqlAllocator::m_current;
-        return Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(std::span<const Object>(&once, 1));
-    }));
+    Efi::RegisterHostCallback(
+        "sqrt_twice", Vrn::Run::Func(1, [&](std::span<const Object> a) {
+            outer = IqlAllocator::m_current;
+            Object once = Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(a);
+            wordAfterInner = efitest::X87ControlWord();
+            during = IqlAllocator::m_current;
+            return Sample("sample_sqrt").as<Vrn::Run::Function>()->Call(std::span<const Object>(&once, 1));
+        }));
     Object r = Call(Sample("sample_apply"), {T(u"sqrt_twice"), N(81)});
     EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 3.0);
     EXPECT_NE(outer, nullptr) << "the callback runs inside the outer call's context";

@@ -16,8 +16,8 @@
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,7 +39,8 @@ std::string Describe(const Object& v) {
     if (const auto* m = v.as<Qlt::MatVal>()) {
         std::string s = "matrix " + std::to_string(m->Rows()) + "x" + std::to_string(m->Cols());
         for (int c = 0; c < m->Cols(); ++c)
-            for (int r = 0; r < m->Rows(); ++r) s += " " + Bits(m->re(r, c)) + (m->HasImag() ? "," + Bits(m->im(r, c)) : "");
+            for (int r = 0; r < m->Rows(); ++r)
+                s += " " + Bits(m->re(r, c)) + (m->HasImag() ? "," + Bits(m->im(r, c)) : "");
         return s;
     }
     if (const auto* t = v.as<Vrn::Run::String>()) return "text " + Vrn::Run::ToUtf8(t->str());
@@ -87,37 +88,92 @@ std::vector<Case> Cases() {
     std::vector<double> big(300 * 300);  // 720 KB a plane: more than a packet holds
     for (std::size_t k = 0; k < big.size(); ++k) big[k] = 1.0 / static_cast<double>(k + 1);
     return {
-        {"sample_add", [] { return std::vector{Num(1, 2), Num(3, -4)}; }},
-        {"sample_add", [] { return std::vector{Num(0.1), Num(-0.0, 1e-310)}; }},
-        {"sample_scale", [] { return std::vector{Num(2), Vrn::Run::Matrix(2, 2, m22)}; }},
-        {"sample_scale", [] { return std::vector{Num(3), Vrn::Run::Matrix(2, 2, m22, im22)}; }},
-        {"sample_scale", [big] { return std::vector{Num(1.5), Vrn::Run::Matrix(300, 300, big, big)}; }},
+        {"sample_add",
+         [] {
+             return std::vector{Num(1, 2), Num(3, -4)};
+         }},
+        {"sample_add",
+         [] {
+             return std::vector{Num(0.1), Num(-0.0, 1e-310)};
+         }},
+        {"sample_scale",
+         [] {
+             return std::vector{Num(2), Vrn::Run::Matrix(2, 2, m22)};
+         }},
+        {"sample_scale",
+         [] {
+             return std::vector{Num(3), Vrn::Run::Matrix(2, 2, m22, im22)};
+         }},
+        {"sample_scale",
+         [big] {
+             return std::vector{Num(1.5), Vrn::Run::Matrix(300, 300, big, big)};
+         }},
         {"sample_sum", [] { return std::vector{Vrn::Run::Matrix(2, 2, m22)}; }},
-        {"sample_sum", [] {  // a nested element: refused as in process
+        {"sample_sum",
+         [] {  // a nested element: refused as in process
              Object m = Vrn::Run::Matrix(2, 2, m22);
              m.as<Qlt::MatVal>()->SetNested(1, 0, Txt("x"));
              return std::vector{m};
          }},
         {"sample_upper", [] { return std::vector{Txt("hello, caf\u00e9")}; }},
-        {"sample_path", [] { return std::vector{Efi::DirectoryText(u"/data"), Txt("file.txt")}; }},
-        {"sample_path", [] { return std::vector{Efi::DirectoryText(u"/data"), Txt("/abs/f")}; }},
+        {"sample_path",
+         [] {
+             return std::vector{Efi::DirectoryText(u"/data"), Txt("file.txt")};
+         }},
+        {"sample_path",
+         [] {
+             return std::vector{Efi::DirectoryText(u"/data"), Txt("/abs/f")};
+         }},
         {"sample_sqrt", [] { return std::vector{Num(-1)}; }},
-        {"sample_divide", [] { return std::vector{Num(1), Num(0)}; }},
-        {"sample_add", [] { return std::vector{Vrn::Run::Matrix(1, 1, std::vector{1.0}), Num(1)}; }},
-        {"sample_add", [] { return std::vector{Vrn::Run::Func(1, nullptr), Object()}; }},
-        {"sample_add", [] { return std::vector{Num(1), Num(2), Num(3)}; }},
-        {"sample_apply", [] { return std::vector{Txt("sample_sqrt"), Num(16)}; }},
-        {"sample_apply", [] { return std::vector{Txt("back"), Num(81)}; }},     // nests through the host
-        {"sample_apply", [] { return std::vector{Txt("refuses"), Num(1)}; }},  // the host's error passes
-        {"sample_apply", [] { return std::vector{Txt("missing"), Num(1)}; }},
-        {"t_masked", [] { return std::vector{Num(0), Num(0), Num(4)}; }},
-        {"t_masked", [] { return std::vector{Num(0), Num(4), Num(0)}; }},
+        {"sample_divide",
+         [] {
+             return std::vector{Num(1), Num(0)};
+         }},
+        {"sample_add",
+         [] {
+             return std::vector{Vrn::Run::Matrix(1, 1, std::vector{1.0}), Num(1)};
+         }},
+        {"sample_add",
+         [] {
+             return std::vector{Vrn::Run::Func(1, nullptr), Object()};
+         }},
+        {"sample_add",
+         [] {
+             return std::vector{Num(1), Num(2), Num(3)};
+         }},
+        {"sample_apply",
+         [] {
+             return std::vector{Txt("sample_sqrt"), Num(16)};
+         }},
+        {"sample_apply",
+         [] {
+             return std::vector{Txt("back"), Num(81)};
+         }},  // nests through the host
+        {"sample_apply",
+         [] {
+             return std::vector{Txt("refuses"), Num(1)};
+         }},  // the host's error passes
+        {"sample_apply",
+         [] {
+             return std::vector{Txt("missing"), Num(1)};
+         }},
+        {"t_masked",
+         [] {
+             return std::vector{Num(0), Num(0), Num(4)};
+         }},
+        {"t_masked",
+         [] {
+             return std::vector{Num(0), Num(4), Num(0)};
+         }},
         {"t_word", [] { return std::vector{Num(0)}; }},
         {"t_code", [] { return std::vector{Num(0x20002)}; }},
         {"t_throw", [] { return std::vector{Num(0)}; }},
         {"t_throw", [] { return std::vector{Num(1)}; }},
         {"t_utf8", [] { return std::vector{Num(0)}; }},
-        {"t_hidden2", [] { return std::vector{Efi::DirectoryText(u"/d"), Vrn::Run::Matrix(2, 2, m22), Txt("f")}; }},
+        {"t_hidden2",
+         [] {
+             return std::vector{Efi::DirectoryText(u"/d"), Vrn::Run::Matrix(2, 2, m22), Txt("f")};
+         }},
     };
 }
 
@@ -126,12 +182,12 @@ std::vector<Case> Cases() {
 void RegisterHostFunctions(Efi::HostSession& s) {
     const Efi::LoadedFunction* apply = s.Find("sample_apply");
     s.RegisterCallback("back", Vrn::Run::Func(1, [apply](std::span<const Object> a) {
-        const Object args[] = {Txt("sample_sqrt"), a[0]};
-        return apply->function.as<Vrn::Run::Function>()->Call(args);
-    }));
+                           const Object args[] = {Txt("sample_sqrt"), a[0]};
+                           return apply->function.as<Vrn::Run::Function>()->Call(args);
+                       }));
     s.RegisterCallback("refuses", Vrn::Run::Func(1, [](std::span<const Object>) -> Object {
-        Vrn::Run::AppException::Raise(u"host says no", 7);
-    }));
+                           Vrn::Run::AppException::Raise(u"host says no", 7);
+                       }));
     s.RegisterCallback("own", Vrn::Run::Func(1, [](std::span<const Object>) -> Object { throw HostOwn{7}; }));
 }
 
@@ -141,7 +197,8 @@ std::vector<std::string> RunCases(const Efi::LoadOptions& options) {
     s.LoadModule(EFI_TEST_MODULE, options);
     RegisterHostFunctions(s);
     std::vector<std::string> out;
-    for (const Case& c : Cases()) out.push_back(std::string(c.function) + ": " + Outcome(*s.Find(c.function), c.args()));
+    for (const Case& c : Cases())
+        out.push_back(std::string(c.function) + ": " + Outcome(*s.Find(c.function), c.args()));
     // What a host callback threw, unchanged.
     const Object own[] = {Txt("own"), Num(1)};
     try {
@@ -190,8 +247,8 @@ std::pair<pid_t, double> Worker(const Efi::HostSession& s) {
 // starts are to end as a module's crash ends them.
 void LetWorkersEndBySignals() {
     const char* set = std::getenv("ASAN_OPTIONS");
-    const std::string options = std::string(set ? set : "") +
-                                ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0:detect_leaks=0";
+    const std::string options =
+        std::string(set ? set : "") + ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0:detect_leaks=0";
     ::setenv("ASAN_OPTIONS", options.c_str(), 1);
 }
 

@@ -114,8 +114,8 @@ TEST(Marshal, TextAndUnsupportedValues) {
 
 TEST(UnMarshal, PinnedPlanesGoToTheHostWithoutACopy) {
     IqlAllocator a;
-    auto* big = static_cast<double*>(a.allocate_array(8 * 200));   // pinned host array
-    auto* small = static_cast<double*>(a.allocate_array(8 * 100)); // heap block: copied
+    auto* big = static_cast<double*>(a.allocate_array(8 * 200));    // pinned host array
+    auto* small = static_cast<double*>(a.allocate_array(8 * 100));  // heap block: copied
     for (int k = 0; k < 100; ++k) big[k] = k, small[k] = -k;
     array_val* rec = array_val::mk(&a, 10, 20, big, nullptr);
     Object m = EfiMarshal::UnMarshal(rec);

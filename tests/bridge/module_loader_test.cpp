@@ -61,7 +61,7 @@ TEST(ModuleTable, EntriesThatCanNeverBeCalledSayWhy) {
     const std::int32_t ten[] = {1, 2, 8, 13, 14, 0, 1, 1, 1, 1};
     const std::int32_t badSecond[] = {1, 5, 7};
     const efi_function_entry entries[] = {
-        {"none", kDummy, 1, 0, nullptr, 0, nullptr}, {"eleven", kDummy, 1, 11, eleven, 0, nullptr},
+        {"none", kDummy, 1, 0, nullptr, 0, nullptr},   {"eleven", kDummy, 1, 11, eleven, 0, nullptr},
         {"arg5", kDummy, 3, 3, badSecond, 0, nullptr}, {"ret3", kDummy, 3, 1, kOne, 0, nullptr},
         {"ret13", kDummy, 13, 1, kOne, 0, nullptr},    {"fine", kDummy, 8, 10, ten, 0, nullptr},
     };
@@ -158,9 +158,7 @@ TEST(ModuleFile, ThreadsAModuleStartsNeverEndTheProcess) {
     EXPECT_EQ(static_cast<std::uint32_t>(Call(threads.at("w_load_mxcsr"), {N(0)}).as<Qlt::NumVal>()->Data.rp) & 0x1F80u,
               0x1F80u);
     EXPECT_EQ(Call(threads.at("w_load_quotient"), {N(0)}).as<Qlt::NumVal>()->Data.rp, inf);
-    const struct {
-        double a, b, quotient;
-    } cases[] = {{1, 0, inf}, {-1, 0, -inf}, {1e300, 1e-300, inf}, {6, 3, 2}};
+    const struct { double a, b, quotient; } cases[] = {{1, 0, inf}, {-1, 0, -inf}, {1e300, 1e-300, inf}, {6, 3, 2}};
     for (const auto& c : cases)
         EXPECT_EQ(Call(threads.at("w_divide"), {N(c.a), N(c.b)}).as<Qlt::NumVal>()->Data.rp, c.quotient) << c.a;
     EXPECT_TRUE(std::isnan(Call(threads.at("w_divide"), {N(0), N(0)}).as<Qlt::NumVal>()->Data.rp));
@@ -189,12 +187,17 @@ TEST(HostSession, DescribesEachFunctionOnce) {
     } const cases[] = {
         {"t_code", "t_code(number) -> number", false, true},
         {"t_three", "t_three(number, matrix, text) -> number", false, false},
-        {"t_weighted10", "t_weighted10(number, number, number, number, number, number, number, number, number, "
-                         "number) -> number", false, true},
+        {"t_weighted10",
+         "t_weighted10(number, number, number, number, number, number, number, number, number, "
+         "number) -> number",
+         false, true},
         {"t_hidden2", "t_hidden2(matrix, file) -> text", true, false},
-        {"t_eleven", "t_eleven(number, number, number, number, number, number, number, number, number, number, "
-                     "number) -> number  (never callable: declares 11 arguments; calls take 1 to 10)", false, false},
-        {"t_bad_arg", "t_bad_arg(unsupported) -> number  (never callable: argument 1 has unknown code 5)", false, false},
+        {"t_eleven",
+         "t_eleven(number, number, number, number, number, number, number, number, number, number, "
+         "number) -> number  (never callable: declares 11 arguments; calls take 1 to 10)",
+         false, false},
+        {"t_bad_arg", "t_bad_arg(unsupported) -> number  (never callable: argument 1 has unknown code 5)", false,
+         false},
         {"t_ret3", "t_ret3(number) -> unsupported  (never callable: unknown return code 3)", false, false},
         {"fif", "fif(text) -> number", false, false},
     };
@@ -225,7 +228,8 @@ TEST(HostSession, ANameHoldsOneFunction) {
     }
     EXPECT_EQ(Loaded(s, "sample_add").origin, EFI_SAMPLE_MODULE);
 
-    Vrn::Run::Object callback = Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object>) { return Vrn::Run::Number(1); });
+    Vrn::Run::Object callback =
+        Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object>) { return Vrn::Run::Number(1); });
     EXPECT_THROW(s.RegisterCallback("sample_add", callback), std::invalid_argument);
     EXPECT_NO_THROW(s.RegisterCallback("not_loaded", callback));
     std::filesystem::remove(copy);

@@ -17,8 +17,8 @@ typedef struct {
    a callee must preserve overwritten first: an abandoned frame never puts
    them back. */
 static uint32_t c_div(number* r, const number* a, const number* b) {
-    __asm__ volatile("mov $-1, %%rbx\n\tmov $-1, %%r12\n\tmov $-1, %%r13\n\tmov $-1, %%r14\n\tmov $-1, %%r15"
-                     ::: "rbx", "r12", "r13", "r14", "r15");
+    __asm__ volatile("mov $-1, %%rbx\n\tmov $-1, %%r12\n\tmov $-1, %%r13\n\tmov $-1, %%r14\n\tmov $-1, %%r15" ::
+                         : "rbx", "r12", "r13", "r14", "r15");
     r->real = a->real / b->real;
     r->imag = 0.0;
     return 0;

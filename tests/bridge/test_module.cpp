@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -251,7 +251,8 @@ std::uint32_t t_crash(Value* r, const Value* how) {
         }
         case 1: std::abort();
         case 2: std::exit(3);
-        case 3: for (;;) asm volatile("" ::: "memory");
+        case 3:
+            for (;;) asm volatile("" ::: "memory");
         case 4: __builtin_trap();
         case 5: std::raise(SIGBUS); break;
     }

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <csignal>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <thread>
 
 #include <efi/efi.h>

@@ -177,7 +177,8 @@ TEST(MessageLibrary, AbsentAnswersFalseAndIsLookedForAgain) {
 
 TEST(MessageLibrary, AbsentMakesEveryAssertionReport) {
     TempDir empty;
-    ProbeResult r = RunProbe({"assert", "must be a real"}, {{"KS_DEBUG", "1"}, {"LD_LIBRARY_PATH", empty.path().c_str()}});
+    ProbeResult r =
+        RunProbe({"assert", "must be a real"}, {{"KS_DEBUG", "1"}, {"LD_LIBRARY_PATH", empty.path().c_str()}});
     EXPECT_EQ(r.err, MissingReport("must be a real"));
 }
 

@@ -69,7 +69,7 @@ TEST(MatVal, NestedElementsAreVisitedInColumnOrder) {
     EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}}));
     EXPECT_TRUE(m->get_1(3).is<String>());
     EXPECT_EQ(m->get_1(1).as<Qlt::NumVal>()->asReal(), 7.0);  // the handle lives to the end of the statement
-    EXPECT_TRUE(m->get_1(0).is<Qlt::NumVal>());  // plain elements read as numbers
+    EXPECT_TRUE(m->get_1(0).is<Qlt::NumVal>());               // plain elements read as numbers
 }
 
 TEST(Handles, KindsAndNull) {
@@ -101,9 +101,7 @@ TEST(AppException, RaiseNeverReturns) {
 }
 
 TEST(Functions, CallChecksArityAndPassesArguments) {
-    Object twice = Func(1, [](std::span<const Object> a) {
-        return Number(2 * a[0].as<Qlt::NumVal>()->asReal());
-    });
+    Object twice = Func(1, [](std::span<const Object> a) { return Number(2 * a[0].as<Qlt::NumVal>()->asReal()); });
     EXPECT_EQ(Vrn::Invoke::Call(twice, Number(21)).as<Qlt::NumVal>()->asReal(), 42.0);
     Object args[2] = {Number(1), Number(2)};
     EXPECT_APP_ERROR(twice.as<Function>()->Call(args), "too many parameters", 4294967295u);
@@ -148,9 +146,9 @@ TEST(SpareBlocks, OnlyCloseSizesReuseABlock) {
     };
     const Case cases[] = {
         {kLarge, true},
-        {kLarge - kLarge / 8, true},   // a little slack is worth the saved pages
-        {kLarge / 2, false},           // half the block would sit idle
-        {kLarge + 1, false},           // the block is too small
+        {kLarge - kLarge / 8, true},  // a little slack is worth the saved pages
+        {kLarge / 2, false},          // half the block would sit idle
+        {kLarge + 1, false},          // the block is too small
     };
     for (const Case& c : cases) {
         Qlt::DoubleArray::release_spare_blocks();

@@ -5,15 +5,15 @@
 #include <efi/se_exception.h>
 #include <vrnrun/faults.h>
 
+#include <array>
 #include <atomic>
 #include <charconv>
-#include <random>
 #include <chrono>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,8 +27,8 @@
 namespace {
 
 using Efi::Convert;
-using Vrn::Run::Object;
 using efitest::SameBits;
+using Vrn::Run::Object;
 
 constexpr double kInchesPerMeter = 39.370078740157474;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -63,7 +63,7 @@ TEST(Fif, ReadsEverySpelling) {
         {"5'-1/2\"", 0.5 / kInchesPerMeter + 5 * 0.3048},
         {"5'1/2", 0.5 / kInchesPerMeter + 5 * 0.3048},
         {"3-1/2", 3.5 / kInchesPerMeter},
-        {"3/4", 0.75 / kInchesPerMeter},              // bare fraction: the first spelling stops after "3"
+        {"3/4", 0.75 / kInchesPerMeter},  // bare fraction: the first spelling stops after "3"
         {"-1/2\"", -(0.5 / kInchesPerMeter)},
         {"5' 3/4\"", 0.75 / kInchesPerMeter + 5 * 0.3048},  // feet and a fraction, no whole inches
         {"5'", 1.524},
@@ -91,11 +91,20 @@ TEST(Fif, ReadsEverySpelling) {
 
 TEST(Fif, RejectsWhatNoSpellingReadsWhole) {
     const std::u16string bad[] = {
-        u"abc", u"'", u"3 - 1/2", u"- 1/2", u"1.5'", u"5 '", u"5' -3\"", u"5'3\"x", u"--5'", u"5'3\"\"",
+        u"abc",
+        u"'",
+        u"3 - 1/2",
+        u"- 1/2",
+        u"1.5'",
+        u"5 '",
+        u"5' -3\"",
+        u"5'3\"x",
+        u"--5'",
+        u"5'3\"\"",
         u"1e3'",
-        u"5\u00A0'",                       // a non-ASCII blank is not white space
-        u"\uFF15'",                        // nor is a full-width digit a digit
-        std::u16string(u"5'\0 3\"", 6),    // an embedded NUL does not end the text
+        u"5\u00A0'",                     // a non-ASCII blank is not white space
+        u"\uFF15'",                      // nor is a full-width digit a digit
+        std::u16string(u"5'\0 3\"", 6),  // an embedded NUL does not end the text
         std::u16string(u"\0", 1),
     };
     for (const auto& text : bad) {
@@ -112,20 +121,14 @@ TEST(FifInv, WritesFeetInchesAndFraction) {
         double metres;
         const char* text;
     } cases[] = {
-        {1.0, "3' 3-47/127\""},
-        {-1.0, "-3' 3-47/127\""},
-        {0.0, "0' 0\""},
-        {0.0254, "0' 1\""},
-        {0.0127, "0' 1/2\""},
-        {0.3175, "1' 1/2\""},
-        {1.6129, "5' 3-1/2\""},
-        {100.0, "328' 1-1/127\""},
+        {1.0, "3' 3-47/127\""}, {-1.0, "-3' 3-47/127\""},
+        {0.0, "0' 0\""},        {0.0254, "0' 1\""},
+        {0.0127, "0' 1/2\""},   {0.3175, "1' 1/2\""},
+        {1.6129, "5' 3-1/2\""}, {100.0, "328' 1-1/127\""},
         {0.3048, "1' 0\""},  // 11.999999999999998 inches: 1/1 carries into 12 inches, then a foot
         {-1e-9, "-0' 0\""},  // the sign is written whenever the input is below zero
-        {-0.0, "0' 0\""},
-        {kNaN, "NaN"},
-        {kInf, "Infinity"},
-        {-kInf, "-Infinity"},
+        {-0.0, "0' 0\""},       {kNaN, "NaN"},
+        {kInf, "Infinity"},     {-kInf, "-Infinity"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Utf8(Convert::fif_inv(Vrn::Run::Number(c.metres))), c.text) << c.metres;
@@ -174,11 +177,8 @@ TEST(DmsInv, SplitsIntoDegreesMinutesSeconds) {
         double radians;
         double d, m, s;
     } cases[] = {
-        {0.21824130261986316, 12, 30, 15.5},
-        {kPi, 180, 0, 0},
-        {2 * kPi, 0, 0, 0},  // whole turns are dropped
-        {-1.0, -57, -17, -44.80624709636322},
-        {0.0, 0, 0, 0},
+        {0.21824130261986316, 12, 30, 15.5},  {kPi, 180, 0, 0}, {2 * kPi, 0, 0, 0},  // whole turns are dropped
+        {-1.0, -57, -17, -44.80624709636322}, {0.0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         const Object v = Convert::dms_inv(Vrn::Run::Number(c.radians));
@@ -201,19 +201,15 @@ TEST(Hhmmss, ReadsHoursMinutesSeconds) {
         const char* text;
         double seconds;
     } cases[] = {
-        {"1:01:01.5", 3661.5},
-        {"-0:0:5", -5.0},
-        {"+1:00:00", 3600.0},
+        {"1:01:01.5", 3661.5}, {"-0:0:5", -5.0},        {"+1:00:00", 3600.0},
         {"1:99:00", 9540.0},  // minutes and seconds are not limited to 59
-        {"0:0:75.25", 75.25},
-        {" \t1:2:3 \n", 3723.0},
-        {"-0:0:0", -0.0},
+        {"0:0:75.25", 75.25},  {" \t1:2:3 \n", 3723.0}, {"-0:0:0", -0.0},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(SameBits(Real(Convert::hhmmss(U8(c.text))), c.seconds)) << c.text;
     }
-    for (const char* bad : {"1:100:00", "1:2", "1:2:3.", "1:2:.5", "1:2:3,5", "1.5:0:0", "1:2:3e1", "", "  ",
-                            "x1:2:3", "1:2:3x", "- 1:2:3"}) {
+    for (const char* bad : {"1:100:00", "1:2", "1:2:3.", "1:2:.5", "1:2:3,5", "1.5:0:0", "1:2:3e1", "", "  ", "x1:2:3",
+                            "1:2:3x", "- 1:2:3"}) {
         SCOPED_TRACE(bad);
         EXPECT_APP_ERROR(Convert::hhmmss(U8(bad)), "bad_hhmmss_string", 1);
     }
@@ -227,7 +223,8 @@ TEST(HhmmssInv, WritesToTheMillisecondWithoutCarry) {
     } cases[] = {
         {3661.5, "1:1:1.5"},
         {-3661.5, "-1:1:1.5"},
-        {59.9996, "0:0:60"},  // rounded after the split, never carried
+        // Rounded after the split, never carried:
+        {59.9996, "0:0:60"},
         {86399.9999, "23:59:60"},
         {0.0004, "0:0:0"},
         {-0.0004, "-0:0:0"},
@@ -252,8 +249,19 @@ TEST(HhmmssInv, WritesToTheMillisecondWithoutCarry) {
 TEST(InverseConversions, HugeInputsReadBackOrOverflow) {
     using efitest::round_trip::Inverse;
     using efitest::round_trip::OverflowFrom;
-    std::vector<double> inputs = {1.7976931348623157e308, 4.7e306, 6.871564355807417e19, 1e300, 1e305, 0x1p52,
-                                  0x1p53, 0x1p53 + 2, 1e15, 1e12, 2.2250738585072014e-308, 5e-324, 86399.9999};
+    std::vector<double> inputs = {1.7976931348623157e308,
+                                  4.7e306,
+                                  6.871564355807417e19,
+                                  1e300,
+                                  1e305,
+                                  0x1p52,
+                                  0x1p53,
+                                  0x1p53 + 2,
+                                  1e15,
+                                  1e12,
+                                  2.2250738585072014e-308,
+                                  5e-324,
+                                  86399.9999};
     for (Inverse which : {Inverse::kFif, Inverse::kDms, Inverse::kHhmmss}) {
         const double limit = OverflowFrom(which);
         for (double x : {limit * (1 - 0x1p-40), limit * (1 + 0x1p-40), std::nextafter(limit, 0.0), limit})
@@ -299,7 +307,8 @@ TEST(InverseConversions, HugeInputsReadBackOrOverflow) {
             }
         }
     }
-    for (const Failure& f : failures) ADD_FAILURE() << "conversion " << static_cast<int>(f.which) << " of " << f.x << ": " << f.what;
+    for (const Failure& f : failures)
+        ADD_FAILURE() << "conversion " << static_cast<int>(f.which) << " of " << f.x << ": " << f.what;
     // About half the bit patterns lie past the limits: both outcomes are
     // tested often (2 words x 3 conversions x 6000 inputs).
     EXPECT_GT(overflows, 12000);
@@ -338,9 +347,20 @@ TEST(NumberText, GeneralFormat) {
         double x;
         const char* text;
     } cases[] = {
-        {1.5, "1.5"},   {60, "60"},           {0.001, "0.001"},  {36789 * 0.001, "36.789"}, {0.1 + 0.2, "0.3"},
-        {0.0, "0"},     {0.0001, "0.0001"},   {1e-5, "1E-05"},   {123456789012345.6, "123456789012346"},
-        {1e15, "1E+15"}, {1.5e16, "1.5E+16"}, {1e300, "1E+300"}, {-2.25, "-2.25"},        {kNaN, "NaN"},
+        {1.5, "1.5"},
+        {60, "60"},
+        {0.001, "0.001"},
+        {36789 * 0.001, "36.789"},
+        {0.1 + 0.2, "0.3"},
+        {0.0, "0"},
+        {0.0001, "0.0001"},
+        {1e-5, "1E-05"},
+        {123456789012345.6, "123456789012346"},
+        {1e15, "1E+15"},
+        {1.5e16, "1.5E+16"},
+        {1e300, "1E+300"},
+        {-2.25, "-2.25"},
+        {kNaN, "NaN"},
     };
     for (const auto& c : cases) {
         std::string s;
@@ -379,7 +399,8 @@ TEST(NumberText, ShortGroupsRoundLikeTheGeneralParser) {
 // the unanchored first-match rule over an independent engine reads it: same
 // acceptance, same bits.
 TEST(Reading, AgreesWithTheFirstMatchRuleOnRandomTexts) {
-    const char* const pieces[] = {"0", "3", "12", "05", "256", " ", "  ", "\t", "'", "\"", "-", "+", "/", ":", ".", "x"};
+    const char* const pieces[] = {"0", "3",  "12", "05", "256", " ", "  ", "\t",
+                                  "'", "\"", "-",  "+",  "/",   ":", ".",  "x"};
     std::mt19937 rng(7);
     int fif_read = 0, hms_read = 0;
     for (int i = 0; i < 40000; ++i) {
@@ -410,8 +431,12 @@ TEST(Reading, AgreesWithTheFirstMatchRuleOnRandomTexts) {
             const char c = ":. 5-x"[rng() % 6];
             switch (rng() % 3) {
                 case 0: text.insert(at, 1, c); break;
-                case 1: if (at < text.size()) text.erase(at, 1); break;
-                default: if (at < text.size()) text[at] = c; break;
+                case 1:
+                    if (at < text.size()) text.erase(at, 1);
+                    break;
+                default:
+                    if (at < text.size()) text[at] = c;
+                    break;
             }
         }
         SCOPED_TRACE(text);
@@ -484,7 +509,8 @@ TEST(HostileText, ConcurrentReadersShareThePatterns) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; ++i) {
-                if (!SameBits(Convert::fif(U8("5' 3-1/2\"")).as<Qlt::NumVal>()->asReal(), 3.5 / kInchesPerMeter + 1.524) ||
+                if (!SameBits(Convert::fif(U8("5' 3-1/2\"")).as<Qlt::NumVal>()->asReal(),
+                              3.5 / kInchesPerMeter + 1.524) ||
                     Convert::hhmmss(U8("1:01:01.5")).as<Qlt::NumVal>()->asReal() != 3661.5) {
                     ++wrong;
                 }

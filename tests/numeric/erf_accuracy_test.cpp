@@ -16,9 +16,7 @@ constexpr double kSaturation = 26.641747557046326;
 
 class Reference {
 public:
-    Reference() {
-        mpfr_inits2(80, m_x, m_ref, m_got, m_diff, static_cast<mpfr_ptr>(nullptr));
-    }
+    Reference() { mpfr_inits2(80, m_x, m_ref, m_got, m_diff, static_cast<mpfr_ptr>(nullptr)); }
     ~Reference() { mpfr_clears(m_x, m_ref, m_got, m_diff, static_cast<mpfr_ptr>(nullptr)); }
     Reference(const Reference&) = delete;
     Reference& operator=(const Reference&) = delete;
@@ -142,10 +140,8 @@ TEST(ErfAccuracy, NegativeArgumentsMirrorThePositiveSide) {
     for (double x : {1e-300, 1e-8, 0.25, 0.46875, 0.5, 1.0, 2.5, 3.999, 4.0, 5.5, 6.0, 10.0, 26.6}) {
         SCOPED_TRACE(x);
         EXPECT_EQ(Efi::erf(-x), -Efi::erf(x));
-        if (x < 0.46875)
-            EXPECT_EQ(Efi::erfc(-x), 1 + Efi::erf(x));
-        else
-            EXPECT_EQ(Efi::erfc(-x), 2 - Efi::erfc(x));
+        if (x < 0.46875) EXPECT_EQ(Efi::erfc(-x), 1 + Efi::erf(x));
+        else EXPECT_EQ(Efi::erfc(-x), 2 - Efi::erfc(x));
     }
 }
 

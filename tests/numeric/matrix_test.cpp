@@ -8,8 +8,8 @@
 #include <efi/call.h>
 #include <efi/matrix.h>
 #include <efi/se_exception.h>
-#include <vrnrun/faults.h>
 #include <efi_test.h>
+#include <vrnrun/faults.h>
 
 namespace {
 
@@ -22,8 +22,7 @@ struct Matrix {
     std::vector<double> re, im;
     array_val* rec;
 
-    Matrix(IqlAllocator* a, int rows, int cols, std::vector<double> values, std::vector<double> imag = {},
-           int anr = -1)
+    Matrix(IqlAllocator* a, int rows, int cols, std::vector<double> values, std::vector<double> imag = {}, int anr = -1)
         : rec(nullptr) {
         if (anr < 0) anr = rows;
         re.assign(static_cast<std::size_t>(anr) * cols, kPad);
@@ -257,9 +256,9 @@ TEST_F(MatrixHelpers, ColumnToVector) {
         const char* expected;
     };
     const Case errors[] = {
-        {nullptr, 0, v.rec, "unknown error"},          {m.rec, 0, nullptr, "unknown error"},
-        {no_rows.rec, 5, v.rec, "invalid dimension"},  {m.rec, 2, v.rec, "index out of bounds"},
-        {m.rec, -1, v.rec, "index out of bounds"},     {m.rec, 0, short_v.rec, "invalid dimension"},
+        {nullptr, 0, v.rec, "unknown error"},         {m.rec, 0, nullptr, "unknown error"},
+        {no_rows.rec, 5, v.rec, "invalid dimension"}, {m.rec, 2, v.rec, "index out of bounds"},
+        {m.rec, -1, v.rec, "index out of bounds"},    {m.rec, 0, short_v.rec, "invalid dimension"},
     };
     for (const Case& c : errors) {
         const char* got = MtoVcol(c.m, c.col, c.v);

@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cfenv>
-#include <csignal>
 #include <atomic>
+#include <cfenv>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -67,10 +67,10 @@ TEST(Median, SmallArrays) {
         std::vector<double> values, sorted;
         double median;
     };
-    for (const Case& c : {Case{{7}, {7}, 7}, Case{{3, 1, 2}, {1, 2, 3}, 2}, Case{{4, 1, 3, 2}, {1, 2, 3, 4}, 2.5},
-                          Case{{5, 5, 1}, {1, 5, 5}, 5}, Case{{1e308, 1e308}, {1e308, 1e308}, 1e308},
-                          Case{{-1e308, -1.5e308}, {-1.5e308, -1e308}, -1.25e308},
-                          Case{{kInf, 1, -kInf}, {-kInf, 1, kInf}, 1}}) {
+    for (const Case& c :
+         {Case{{7}, {7}, 7}, Case{{3, 1, 2}, {1, 2, 3}, 2}, Case{{4, 1, 3, 2}, {1, 2, 3, 4}, 2.5},
+          Case{{5, 5, 1}, {1, 5, 5}, 5}, Case{{1e308, 1e308}, {1e308, 1e308}, 1e308},
+          Case{{-1e308, -1.5e308}, {-1.5e308, -1e308}, -1.25e308}, Case{{kInf, 1, -kInf}, {-kInf, 1, kInf}, 1}}) {
         std::vector<double> v = c.values;
         EXPECT_EQ(Efi::median(v.data(), static_cast<int>(v.size())), c.median);
         EXPECT_EQ(v, c.sorted);
@@ -144,8 +144,10 @@ TEST(Median, UnusualValuesAmongOrdinaryOnes) {
         double first, last;
     };
     const double subnormal = std::numeric_limits<double>::denorm_min();
-    const Unusual cases[] = {{"+inf last", 1.0, kInf},       {"-inf first", -kInf, 1.0},
-                             {"-0 last, +0 first", 0.0, -0.0}, {"subnormal last", 1.0, -subnormal},
+    const Unusual cases[] = {{"+inf last", 1.0, kInf},
+                             {"-inf first", -kInf, 1.0},
+                             {"-0 last, +0 first", 0.0, -0.0},
+                             {"subnormal last", 1.0, -subnormal},
                              {"largest and +inf", std::numeric_limits<double>::max(), kInf}};
     for (int n : {7, 33, 1001}) {
         for (const Unusual& c : cases) {

@@ -108,8 +108,7 @@ TEST(Factorial, KnownValues) {
 TEST(Factorial, MatchesTheDefinitionUpToWhereItOverflows) {
     // Asked from the top down first, so the cache is filled in one sweep and
     // later, smaller, requests must read back the same entries.
-    for (int n : {40, 32, 25, 23, 22, 6})
-        EXPECT_TRUE(SameBits(Efi::Factorial(n), PlainFactorial(n))) << n;
+    for (int n : {40, 32, 25, 23, 22, 6}) EXPECT_TRUE(SameBits(Efi::Factorial(n), PlainFactorial(n))) << n;
     for (int n = 0; n <= 1800; ++n) ASSERT_TRUE(SameBits(Efi::Factorial(n), PlainFactorial(n))) << n;
 }
 
@@ -189,13 +188,32 @@ TEST(Round, TiesGoToEvenUnderEveryRoundingMode) {
         double x, expected;
     };
     const Case cases[] = {
-        {0.5, 0.0}, {1.5, 2}, {2.5, 2}, {3.5, 4}, {-2.5, -2}, {2.4, 2}, {2.6, 3}, {0.7, 1}, {-0.7, -1},
-        {-0.4, -0.0}, {-0.5, -0.0}, {-0.0, 0.0}, {0.49999999999999994, 0},
+        {0.5, 0.0},
+        {1.5, 2},
+        {2.5, 2},
+        {3.5, 4},
+        {-2.5, -2},
+        {2.4, 2},
+        {2.6, 3},
+        {0.7, 1},
+        {-0.7, -1},
+        {-0.4, -0.0},
+        {-0.5, -0.0},
+        {-0.0, 0.0},
+        {0.49999999999999994, 0},
         {0.5000000000000001, 1},  // |x| + 0.5 would round to 1 and make a false tie
-        {-0.5000000000000001, -1}, {1.4999999999999998, 1}, {2.5000000000000004, 3},
-        {4503599627370494.5, 4503599627370494}, {4503599627370495.5, 4503599627370496},
-        {-4503599627370495.5, -4503599627370496}, {4503599627370495, 4503599627370495}, {4503599627370496, 4503599627370496},
-        {1e300, 1e300}, {-kInf, -kInf}, {5e-324, 0}, {-5e-324, -0.0},
+        {-0.5000000000000001, -1},
+        {1.4999999999999998, 1},
+        {2.5000000000000004, 3},
+        {4503599627370494.5, 4503599627370494},
+        {4503599627370495.5, 4503599627370496},
+        {-4503599627370495.5, -4503599627370496},
+        {4503599627370495, 4503599627370495},
+        {4503599627370496, 4503599627370496},
+        {1e300, 1e300},
+        {-kInf, -kInf},
+        {5e-324, 0},
+        {-5e-324, -0.0},
     };
     for (int mode : kRoundingModes) {
         efitest::FpEnvGuard guard;
@@ -244,7 +262,8 @@ TEST(Round, AgreesWithAnExactReferenceOnASample) {
         ASSERT_EQ(std::fesetround(mode), 0);
         for (double x : xs) {
             const double expected = ExactRound(x), got = Efi::round(x);
-            if (!SameValue(got, expected)) FAIL() << "mode " << mode << ": " << x << " gives " << got << ", expected " << expected;
+            if (!SameValue(got, expected))
+                FAIL() << "mode " << mode << ": " << x << " gives " << got << ", expected " << expected;
             // Both ways of rounding |x|, whichever this processor uses.
             const double a = std::fabs(x);
             if (!(a < 0x1p52)) continue;

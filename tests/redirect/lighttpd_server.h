@@ -102,9 +102,9 @@ public:
 
 private:
     std::string Config(const std::filesystem::path& root, int port) const {
-        std::string c = "server.document-root = \"" + root.string() + "\"\n" +
-                        "server.bind = \"127.0.0.1\"\n" + "server.port = " + std::to_string(port) + "\n" +
-                        "server.errorlog = \"" + (m_conf.path() / "error.log").string() + "\"\n" +
+        std::string c = "server.document-root = \"" + root.string() + "\"\n" + "server.bind = \"127.0.0.1\"\n" +
+                        "server.port = " + std::to_string(port) + "\n" + "server.errorlog = \"" +
+                        (m_conf.path() / "error.log").string() + "\"\n" +
                         "server.modules = (\"mod_webdav\", \"mod_redirect\")\n" +
                         "webdav.activate = \"enable\"\nwebdav.is-readonly = \"disable\"\n";
         for (const char* code : {"301", "302", "303", "307", "308"}) {

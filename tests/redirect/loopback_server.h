@@ -112,9 +112,7 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const { return m_port; }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
-    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
 
 private:
     static int ReadPort(int fd) {

@@ -28,9 +28,8 @@ inline bool RunQuietly(const char* const* argv) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     int status = 0;
-    const bool ran =
-        ::posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) == 0 &&
-        ::waitpid(pid, &status, 0) == pid;
+    const bool ran = ::posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) == 0 &&
+                     ::waitpid(pid, &status, 0) == pid;
     posix_spawn_file_actions_destroy(&actions);
     return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -55,10 +54,25 @@ public:
         }
         const auto& conf = m_conf.path();
         const std::string key = (conf / "key.pem").string(), cert = CertificatePath().string();
-        const char* openssl[] = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key.c_str(), "-out",
-                                 cert.c_str(), "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
-                                 "subjectAltName=IP:127.0.0.1", nullptr};
+        const char* openssl[] = {"openssl",
+                                 "req",
+                                 "-x509",
+                                 "-newkey",
+                                 "ec",
+                                 "-pkeyopt",
+                                 "ec_paramgen_curve:prime256v1",
+                                 "-nodes",
+                                 "-keyout",
+                                 key.c_str(),
+                                 "-out",
+                                 cert.c_str(),
+                                 "-days",
+                                 "2",
+                                 "-subj",
+                                 "/CN=127.0.0.1",
+                                 "-addext",
+                                 "subjectAltName=IP:127.0.0.1",
+                                 nullptr};
         if (!RunQuietly(openssl)) throw std::runtime_error("openssl could not make a certificate");
         WriteFile(conf / "htpasswd", "alice:{PLAIN}s3cret\n");
         const std::string marker = "nginx for " + conf.string();
@@ -100,12 +114,11 @@ private:
             c += std::string("  ") + kind + "_temp_path " + d + "/" + kind + ";\n";
         }
         c += "  server {\n    listen 127.0.0.1:" + http + ";\n    listen 127.0.0.1:" + https + " ssl;\n" +
-             "    ssl_certificate " + d + "/cert.pem;\n    ssl_certificate_key " + d + "/key.pem;\n" +
-             "    root " + root.string() + ";\n    client_max_body_size 64m;\n" +
+             "    ssl_certificate " + d + "/cert.pem;\n    ssl_certificate_key " + d + "/key.pem;\n" + "    root " +
+             root.string() + ";\n    client_max_body_size 64m;\n" +
              "    location /dav/ { dav_methods PUT DELETE MKCOL; dav_ext_methods PROPFIND OPTIONS; }\n" +
              "    location /small/ { dav_methods PUT; client_max_body_size 1k; }\n" +
-             "    location /readonly/ { limit_except GET { deny all; } }\n" +
-             "    location /static/ { }\n" +
+             "    location /readonly/ { limit_except GET { deny all; } }\n" + "    location /static/ { }\n" +
              "    location /fail/ { if ($request_method = PUT) { return 500; } }\n" +
              "    location /full/ { if ($request_method = PUT) { return 507; } }\n" +
              "    location /auth/ { auth_basic \"efi\"; auth_basic_user_file " + d + "/htpasswd; dav_methods PUT; }\n" +
@@ -116,8 +129,7 @@ private:
              "    location ~ ^/tohttp307/(.*)$ { return 307 http://127.0.0.1:" + http + "/dav/$1; }\n" +
              "    location /gz/ { gzip_static always; }\n" +
              "    location = /agent { return 200 \"$http_user_agent|$http_accept_encoding\"; }\n" +
-             "    location = /connection { return 200 \"$connection\"; }\n" +
-             "  }\n}\n";
+             "    location = /connection { return 200 \"$connection\"; }\n" + "  }\n}\n";
         return c;
     }
 

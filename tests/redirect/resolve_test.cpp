@@ -91,7 +91,8 @@ protected:
     void TearDown() override {
         EXPECT_EQ(TempFiles(), 0) << "a temporary file was left behind";
         Vrn::Transfer::SetFactory(m_previous);
-        if (m_hadTmp) ::setenv("TMPDIR", m_oldTmp.c_str(), 1); else ::unsetenv("TMPDIR");
+        if (m_hadTmp) ::setenv("TMPDIR", m_oldTmp.c_str(), 1);
+        else ::unsetenv("TMPDIR");
     }
     int TempFiles() const {
         int n = 0;
@@ -304,10 +305,10 @@ TEST_F(Redirect, MalformedUrlsRaiseWithoutTheirCredentials) {
 
 TEST_F(Redirect, TemporaryFileKeepsOnlyAPlainExtension) {
     const std::pair<const char*, const char*> cases[] = {
-        {"http://example.invalid/r.csv", ".csv"},     {"http://example.invalid/a.tar.gz?x=1", ".gz"},
-        {"http://example.invalid/d.d/file", ""},      {"http://example.invalid/.profile", ""},
-        {"http://example.invalid/a.", ""},            {"http://example.invalid/a.c%73v", ""},
-        {"http://example.invalid.csv", ""},           {"http://example.invalid/a.0123456789abcdefg", ""},
+        {"http://example.invalid/r.csv", ".csv"}, {"http://example.invalid/a.tar.gz?x=1", ".gz"},
+        {"http://example.invalid/d.d/file", ""},  {"http://example.invalid/.profile", ""},
+        {"http://example.invalid/a.", ""},        {"http://example.invalid/a.c%73v", ""},
+        {"http://example.invalid.csv", ""},       {"http://example.invalid/a.0123456789abcdefg", ""},
     };
     for (const auto& [url, extension] : cases) {
         SCOPED_TRACE(url);
@@ -498,10 +499,15 @@ TEST_F(Redirect, LongAndOddInputsResolveOrRaise) {
     const std::string escapes = "%%%00%zz%";
     const std::string binary = std::string("a\x01\x7F\xFF\xFE", 5);
     const std::vector<std::pair<std::string, std::string>> inputs = {
-        {longText, ""},       {longText, longText}, {"", longText},  {longUrl, ""},      {longText, longUrl},
-        {escapes, "http://h/"}, {escapes, ""},      {binary, "http://h/"}, {binary, binary}, {"\\", "\\"},
-        {":", ":"},           {"//", "//"},         {"a", ":"},      {"a", "http:"},     {"a", "http://"},
-        {"?#", "http://h"},   {"..", "http://h"},   {"../../..", "http://h/a"},
+        {longText, ""},      {longText, longText},
+        {"", longText},      {longUrl, ""},
+        {longText, longUrl}, {escapes, "http://h/"},
+        {escapes, ""},       {binary, "http://h/"},
+        {binary, binary},    {"\\", "\\"},
+        {":", ":"},          {"//", "//"},
+        {"a", ":"},          {"a", "http:"},
+        {"a", "http://"},    {"?#", "http://h"},
+        {"..", "http://h"},  {"../../..", "http://h/a"},
     };
     for (const auto& [name, base] : inputs) {
         SCOPED_TRACE(name.substr(0, 40) + " | " + base.substr(0, 40));
@@ -549,13 +555,27 @@ TEST(CombineUrl, NormalExamplesOfRfc3986) {
         const char* expected;
     };
     const Example examples[] = {
-        {"g", "http://a/b/c/g"},         {"./g", "http://a/b/c/g"},       {"g/", "http://a/b/c/g/"},
-        {"/g", "http://a/g"},            {"//g", "http://g"},             {"?y", "http://a/b/c/d;p?y"},
-        {"g?y", "http://a/b/c/g?y"},     {"#s", "http://a/b/c/d;p?q#s"},  {"g#s", "http://a/b/c/g#s"},
-        {"g?y#s", "http://a/b/c/g?y#s"}, {";x", "http://a/b/c/;x"},       {"g;x", "http://a/b/c/g;x"},
-        {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},  {".", "http://a/b/c/"},
-        {"./", "http://a/b/c/"},         {"..", "http://a/b/"},           {"../", "http://a/b/"},
-        {"../g", "http://a/b/g"},        {"../..", "http://a/"},          {"../../", "http://a/"},
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q#s"},
+        {"g#s", "http://a/b/c/g#s"},
+        {"g?y#s", "http://a/b/c/g?y#s"},
+        {";x", "http://a/b/c/;x"},
+        {"g;x", "http://a/b/c/g;x"},
+        {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+        {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"},
+        {"./", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../", "http://a/"},
         {"../../g", "http://a/g"},
     };
     for (const Example& e : examples) {

@@ -23,11 +23,11 @@
 
 namespace {
 
+using Efi::User::ComplexArray;
+using Efi::User::Value;
 using efitest::Call;
 using efitest::N;
 using efitest::T;
-using Efi::User::ComplexArray;
-using Efi::User::Value;
 using Vrn::Run::Object;
 
 // Takes call memory of every kind while it runs: array records past the
@@ -115,15 +115,13 @@ TEST(BridgeCallFaults, EveryAllocationOfACallUsingAllCallMemory) {
 
 TEST(BridgeCallFaults, EveryAllocationOfTheSampleFunctions) {
     const Object complex = efitest::Matrix(20, 20, 1.0, true);
-    FailEachAllocationInTurn(efitest::Sample("sample_scale"), {N(0, 1), complex}, [](const Object& r) {
-        EXPECT_EQ(r.as<Qlt::MatVal>()->im(0, 0), 1.0);
-    });
+    FailEachAllocationInTurn(efitest::Sample("sample_scale"), {N(0, 1), complex},
+                             [](const Object& r) { EXPECT_EQ(r.as<Qlt::MatVal>()->im(0, 0), 1.0); });
     FailEachAllocationInTurn(efitest::Sample("sample_upper"), {T(std::u16string(2000, u'a'))}, [](const Object& r) {
         EXPECT_EQ(r.as<Vrn::Run::String>()->str(), std::u16string(2000, u'A'));
     });
-    FailEachAllocationInTurn(efitest::Sample("sample_add"), {N(1), N(2)}, [](const Object& r) {
-        EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 3.0);
-    });
+    FailEachAllocationInTurn(efitest::Sample("sample_add"), {N(1), N(2)},
+                             [](const Object& r) { EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, 3.0); });
 }
 
 // A native function that starts a bridge call on a second thread while its

@@ -90,8 +90,14 @@ TEST(OneCallAtATime, SecondThreadIsRefusedWhileTheFirstCallRuns) {
         const char* what;
         std::function<void()> intrude;
     } kIntruders[] = {
-        {"invoker", [&] { Call(add, {N(1), N(2)}, false); }},
-        {"file function", [&] { Call(path, {T(u"/intruder/"), T(u"f")}, false); }},
+        {"invoker",
+         [&] {
+             Call(add, {N(1), N(2)}, false);
+         }},
+        {"file function",
+         [&] {
+             Call(path, {T(u"/intruder/"), T(u"f")}, false);
+         }},
         {"call context", [] { Efi::EfiCallContext context; }},
     };
     for (const auto& c : kIntruders) {

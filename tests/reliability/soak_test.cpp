@@ -57,8 +57,8 @@ constexpr long kGrowthKiB = 64;
 std::string g_base;
 
 extern "C" std::uint32_t soak_ten(Value* result, const Value* a1, const Value* a2, const Value* a3, const Value* a4,
-                                  const Value* a5, const Value* a6, const Value* a7, const Value* a8,
-                                  const Value* a9, const Value* a10) {
+                                  const Value* a5, const Value* a6, const Value* a7, const Value* a8, const Value* a9,
+                                  const Value* a10) {
     const Value* args[] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
     result->real = result->imag = 0.0;
     for (const Value* a : args) result->real += a->real, result->imag += a->imag;
@@ -95,8 +95,8 @@ int TempFilesLeft(const std::string& dir) {
 // One step of the mix: a call (or a nested pair) and what it must give.
 struct Step {
     const char* what;
-    int calls;                   // bridge calls it makes, nested ones counted
-    std::function<void()> run;   // checks its own outcome
+    int calls;                  // bridge calls it makes, nested ones counted
+    std::function<void()> run;  // checks its own outcome
 };
 
 class Soak : public ::testing::Test {
@@ -155,11 +155,10 @@ std::vector<Step> TheMix(const std::string& cwd) {
     const Object send = Register(u"soak_send", &soak_send, kRetScalar, {kArgText});
     // A host callback that makes a bridge call of its own: the nested call.
     Efi::RegisterHostCallback("soak_inner", Vrn::Run::Func(1, [add](std::span<const Object> a) {
-        return Call(add, {a[0], N(1)});
-    }));
-    Efi::RegisterHostCallback("soak_inner_fails", Vrn::Run::Func(1, [sqrt](std::span<const Object> a) {
-        return Call(sqrt, {a[0]});
-    }));
+                                  return Call(add, {a[0], N(1)});
+                              }));
+    Efi::RegisterHostCallback("soak_inner_fails",
+                              Vrn::Run::Func(1, [sqrt](std::span<const Object> a) { return Call(sqrt, {a[0]}); }));
     const Object small = Matrix(3, 3, 1.0, true), pinned = Matrix(20, 20, 0.0, false),
                  large = Matrix(100, 100, 0.0, true);
     Object nested = Matrix(2, 2, 0.0, false);
@@ -170,68 +169,107 @@ std::vector<Step> TheMix(const std::string& cwd) {
 
     return {
         // Every argument and return code.
-        {"scalars", 1, [=] { EXPECT_EQ(real(Call(add, {N(1, 2), N(3)})), 4.0); }},
-        {"scalar and matrix to matrix", 1, [=] {
+        {"scalars", 1,
+         [=] {
+             EXPECT_EQ(real(Call(add, {N(1, 2), N(3)})), 4.0);
+         }},
+        {"scalar and matrix to matrix", 1,
+         [=] {
              const Object r = Call(scale, {N(2), small});
              ASSERT_TRUE(r.is<Qlt::MatVal>());
              EXPECT_EQ(r.as<Qlt::MatVal>()->re(2, 2), 18.0);
          }},
         {"pinned-size matrix", 1, [=] { EXPECT_EQ(real(Call(sum, {pinned})), 399.0 * 400 / 2); }},
-        {"large complex matrix", 1, [=] {
+        {"large complex matrix", 1,
+         [=] {
              const Object r = Call(scale, {N(0, 1), large});  // i * (k - ki) = k + ki
              ASSERT_TRUE(r.is<Qlt::MatVal>());
              EXPECT_EQ(r.as<Qlt::MatVal>()->im(99, 99), 9999.0);
          }},
         {"text to text", 1, [=] { EXPECT_EQ(text(Call(upper, {T(u"soak")})), u"SOAK"); }},
         {"text to number", 1, [=] { EXPECT_EQ(real(Call(length, {T(u"abc")})), 3.0); }},
-        {"file name in", 1, [=] { EXPECT_EQ(text(Call(path, {dir, T(u"f.dat")})), text(dir) + u"f.dat"); }},
-        {"file name out", 1, [=] { EXPECT_EQ(real(Call(size, {dir, T(u"present.dat")})), 5.0); }},
+        {"file name in", 1,
+         [=] {
+             EXPECT_EQ(text(Call(path, {dir, T(u"f.dat")})), text(dir) + u"f.dat");
+         }},
+        {"file name out", 1,
+         [=] {
+             EXPECT_EQ(real(Call(size, {dir, T(u"present.dat")})), 5.0);
+         }},
         {"null text result", 1, [=] { EXPECT_EQ(text(Call(nothing, {N(0)})), u""); }},
-        {"ten arguments", 1, [=] {
+        {"ten arguments", 1,
+         [=] {
              std::vector<Object> args;
              for (int k = 1; k <= 10; ++k) args.push_back(N(k));
              EXPECT_EQ(real(Call(ten, args)), 55.0);
          }},
         // Every row of the failure table.
         {"no arguments", 1, [=] { EXPECT_APP_ERROR(Call(noArgs, {N(1)}), "maximum 10 arguments", Efi::kNoArgument); }},
-        {"not scalar", 1, [=] { EXPECT_APP_ERROR(Call(add, {N(1), T(u"x")}), "must be scalar", 2); }},
+        {"not scalar", 1,
+         [=] {
+             EXPECT_APP_ERROR(Call(add, {N(1), T(u"x")}), "must be scalar", 2);
+         }},
         {"not matrix", 1, [=] { EXPECT_APP_ERROR(Call(sum, {N(1)}), "must be matrix", 1); }},
-        {"not matrix, second", 1, [=] { EXPECT_APP_ERROR(Call(scale, {N(1), N(1)}), "must be matrix", 2); }},
+        {"not matrix, second", 1,
+         [=] {
+             EXPECT_APP_ERROR(Call(scale, {N(1), N(1)}), "must be matrix", 2);
+         }},
         {"nested matrix", 1, [=] { EXPECT_APP_ERROR(Call(sum, {nested}), "may not be nested", 1); }},
         {"not text", 1, [=] { EXPECT_APP_ERROR(Call(upper, {N(1)}), "must be string", 1); }},
-        {"no directory", 1, [=] { EXPECT_APP_ERROR(Call(path, {N(0), T(u"f.dat")}), "must be string", 0); }},
-        {"unknown argument code", 1, [=] {
+        {"no directory", 1,
+         [=] {
+             EXPECT_APP_ERROR(Call(path, {N(0), T(u"f.dat")}), "must be string", 0);
+         }},
+        {"unknown argument code", 1,
+         [=] {
              EXPECT_APP_ERROR(Call(badArg, {N(1), N(2)}), "argument type not implemented", Efi::kNoArgument);
          }},
         {"registered message", 1, [=] { EXPECT_APP_ERROR(Call(sqrt, {N(-1)}), "must be non-negative", 1); }},
         {"unknown error", 1, [=] { EXPECT_APP_ERROR(Call(noTable, {N(-1)}), "unknown error", 1); }},
-        {"unknown return code", 1, [=] {
+        {"unknown return code", 1,
+         [=] {
              EXPECT_APP_ERROR(Call(noRet, {N(1), N(2)}), "return type not implemented", Efi::kNoArgument);
          }},
         {"raised from native code", 1, [=] { EXPECT_APP_ERROR(Call(thrower, {N(3)}), "must be a complex", 1); }},
         // Processor faults under the call's control word: three trap, two
         // are masked while native code runs.
-        {"division by zero", 1, [=] {
+        {"division by zero", 1,
+         [=] {
              ExpectFault<SE_FPEDivByZero_Exception>([&] { Call(divide, {N(1), N(0)}); }, "singularity");
          }},
-        {"overflow", 1, [=] {
+        {"overflow", 1,
+         [=] {
              ExpectFault<SE_FPEOverflow_Exception>([&] { Call(divide, {N(1e300), N(1e-300)}); }, "overflow");
          }},
-        {"invalid operation", 1, [=] {
-             ExpectFault<SE_FPEInvalidOperation_Exception>([&] { Call(divide, {N(0), N(0)}); },
-                                                           "floating point error");
+        {"invalid operation", 1,
+         [=] {
+             ExpectFault<SE_FPEInvalidOperation_Exception>([&] { Call(divide, {N(0), N(0)}); }, "floating point error");
          }},
-        {"underflow, masked", 1, [=] { EXPECT_EQ(real(Call(divide, {N(1e-300), N(1e300)})), 0.0); }},
-        {"inexact, masked", 1, [=] { EXPECT_EQ(real(Call(divide, {N(1), N(3)})), 1.0 / 3.0); }},
+        {"underflow, masked", 1,
+         [=] {
+             EXPECT_EQ(real(Call(divide, {N(1e-300), N(1e300)})), 0.0);
+         }},
+        {"inexact, masked", 1,
+         [=] {
+             EXPECT_EQ(real(Call(divide, {N(1), N(3)})), 1.0 / 3.0);
+         }},
         // A matrix function that traps after taking its result's room: what
         // it took is its own to give back (0 * inf at the first element).
-        {"matrix result, trapped", 1, [=] {
-             ExpectFault<SE_FPEInvalidOperation_Exception>([&] { Call(scale, {N(0, INFINITY), pinned}); },
-                                                           "floating point error");
+        {"matrix result, trapped", 1,
+         [=] {
+             ExpectFault<SE_FPEInvalidOperation_Exception>(
+                 [&] {
+                     Call(scale, {N(0, INFINITY), pinned});
+                 },
+                 "floating point error");
          }},
         // Calls nested through a host callback, succeeding and failing inside.
-        {"nested call", 2, [=] { EXPECT_EQ(real(Call(apply, {T(u"soak_inner"), N(41)})), 42.0); }},
-        {"nested failure", 2, [=] {
+        {"nested call", 2,
+         [=] {
+             EXPECT_EQ(real(Call(apply, {T(u"soak_inner"), N(41)})), 42.0);
+         }},
+        {"nested failure", 2,
+         [=] {
              EXPECT_APP_ERROR(Call(apply, {T(u"soak_inner_fails"), N(-4)}), "must be non-negative", 1);
          }},
         // Remote resources from inside calls (kept rare: each is a request).

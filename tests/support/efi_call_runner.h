@@ -40,7 +40,8 @@ inline Outcome EfiCall(const std::vector<std::string>& args, const std::string& 
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {}
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
+    }
     close(in[1]);
     Outcome r;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};

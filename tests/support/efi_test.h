@@ -14,16 +14,16 @@ namespace efitest {
 
 /// Runs `stmt` and checks that it raises the host's application error with
 /// exactly `message` and `argument`.
-#define EXPECT_APP_ERROR(stmt, message, argument)                                              \
-    do {                                                                                       \
-        bool efitest_raised = false;                                                           \
-        try {                                                                                  \
-            stmt;                                                                              \
-        } catch (const Vrn::Run::AppException& efitest_e) {                                    \
-            efitest_raised = true;                                                             \
-            EXPECT_EQ(std::string(efitest_e.what()), std::string(message));                    \
-            EXPECT_EQ(efitest_e.Argument(), static_cast<std::uint32_t>(argument));             \
-        }                                                                                      \
+#define EXPECT_APP_ERROR(stmt, message, argument)                                                \
+    do {                                                                                         \
+        bool efitest_raised = false;                                                             \
+        try {                                                                                    \
+            stmt;                                                                                \
+        } catch (const Vrn::Run::AppException& efitest_e) {                                      \
+            efitest_raised = true;                                                               \
+            EXPECT_EQ(std::string(efitest_e.what()), std::string(message));                      \
+            EXPECT_EQ(efitest_e.Argument(), static_cast<std::uint32_t>(argument));               \
+        }                                                                                        \
         EXPECT_TRUE(efitest_raised) << "expected the application error \"" << (message) << "\""; \
     } while (0)
 

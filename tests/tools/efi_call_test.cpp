@@ -47,16 +47,35 @@ TEST(EfiCall, CallsTheBundledSample) {
 // "c_f args" in turn; an error's line number is the only difference).
 TEST(EfiCall, TheCSampleAnswersAsTheCppSample) {
     const std::string calls[] = {
-        "add 1+2i 3-4i",          "scale 2 [1, 2; 3, 4i]",      "scale -1 []",
-        "scale 1i [1, 2]",        "scale infi [5i]",            "sum [0.1, 0.2]",
-        "sum [1e308, 1e308]",     "upper \"mixed Case\"",       "length \"na\\u00efve\"",
-        "path file.txt",          "path /abs/file",             "file_size /no/such/file",
-        "file_size /",            "file_size " EFI_CALL_BINARY, "sqrt 0.01",
-        "sqrt -4",                "sqrt 1i",                    "throw 5",
-        "throw 75",               "throw -1",                   "throw nan",
-        "divide 6 3",             "divide 1 0",                 "divide 1e300 1e-300",
-        "divide 0 0",             "apply sample_sqrt 2.25",     "apply c_sample_sqrt 2.25",
-        "apply nope 1",           "nothing 1",
+        "add 1+2i 3-4i",
+        "scale 2 [1, 2; 3, 4i]",
+        "scale -1 []",
+        "scale 1i [1, 2]",
+        "scale infi [5i]",
+        "sum [0.1, 0.2]",
+        "sum [1e308, 1e308]",
+        "upper \"mixed Case\"",
+        "length \"na\\u00efve\"",
+        "path file.txt",
+        "path /abs/file",
+        "file_size /no/such/file",
+        "file_size /",
+        "file_size " EFI_CALL_BINARY,
+        "sqrt 0.01",
+        "sqrt -4",
+        "sqrt 1i",
+        "throw 5",
+        "throw 75",
+        "throw -1",
+        "throw nan",
+        "divide 6 3",
+        "divide 1 0",
+        "divide 1e300 1e-300",
+        "divide 0 0",
+        "apply sample_sqrt 2.25",
+        "apply c_sample_sqrt 2.25",
+        "apply nope 1",
+        "nothing 1",
     };
     std::string script;
     for (const std::string& c : calls) script += "sample_" + c + "\nc_sample_" + c + "\n";
@@ -142,7 +161,8 @@ TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
         {{"--list", "sample_add"}, "efi-call: --list takes no function or script", true},
         {{"--ext", "/nonexistent/mod.so", "f"}, "efi-call: module \"/nonexistent/mod.so\": cannot be loaded: ", false},
         {{"--script", "/"}, "efi-call: cannot read /: Is a directory", false},
-        {{"--script", "/nonexistent/script"}, "efi-call: cannot read /nonexistent/script: No such file or directory",
+        {{"--script", "/nonexistent/script"},
+         "efi-call: cannot read /nonexistent/script: No such file or directory",
          false},
     };
     for (const Case& c : cases) {
@@ -169,7 +189,10 @@ TEST(EfiCall, WhatNativeCodeThrowsIsAnError) {
         {{"--ext", T, "--ext", EFI_SAMPLE_MODULE, "sample_apply", "t_throw", "0"}, "", "", "", "error: boom\n"},
         {{"--ext", T, "-"}, "t_throw 0\nhhmmss 1:00:00\n", "", "line 1: error: boom\n3600\n", ""},
         // A static constructor of the module throws while it is opened.
-        {{"--ext", T, "--list"}, "", "EFI_TEST_MODULE_INIT_THROWS=1", "",
+        {{"--ext", T, "--list"},
+         "",
+         "EFI_TEST_MODULE_INIT_THROWS=1",
+         "",
          "error: module \"" + T + "\": module initialisation failed\n"},
     };
     for (const Case& c : cases) {
@@ -222,16 +245,16 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
 
 TEST(EfiCall, ScriptRunsEveryLineAndKeepsGoing) {
     Outcome r = EfiCall({"-"},
-                    "sample_add 1 2  # a comment after a call\n"
-                    "# a comment\n"
-                    "\n"
-                    "sample_sqrt -1\n"
-                    "sample_upper \"two # words\" #x\n"
-                    "sample_scale 2 [1, 2; 3, 4]\n"
-                    "sample_add 1.2.3 1\n"
-                    "nope\n"
-                    "sample_add -1 1\n"
-                    "sample_upper a#b\n");
+                        "sample_add 1 2  # a comment after a call\n"
+                        "# a comment\n"
+                        "\n"
+                        "sample_sqrt -1\n"
+                        "sample_upper \"two # words\" #x\n"
+                        "sample_scale 2 [1, 2; 3, 4]\n"
+                        "sample_add 1.2.3 1\n"
+                        "nope\n"
+                        "sample_add -1 1\n"
+                        "sample_upper a#b\n");
     EXPECT_EQ(r.out,
               "3\n"
               "line 4: error: must be non-negative (argument 1)\n"
@@ -247,16 +270,26 @@ TEST(EfiCall, ScriptRunsEveryLineAndKeepsGoing) {
 
 TEST(EfiCall, NothingTypedCrashesIt) {
     const std::vector<std::vector<std::string>> inputs = {
-        {"sample_add", "", ""},        {"sample_add", "[", "]"},          {"sample_scale", "1", "[1;"},
-        {"sample_scale", "1", "[;]"},  {"sample_upper", "\""},            {"sample_upper", "\"\\"},
-        {"sample_add", "1e99999", "1"}, {"sample_add", "nan", "inf"},     {"sample_scale", "1", "[1, \"x\"]"},
-        {"sample_upper", std::string(100000, 'x')}, {"sample_apply", "sample_apply", "1"},
-        {"sample_path", std::string(5000, '/')},   {"sample_add", "-", "-"}, {"sample_sum", "[1e308, 1e308]"},
+        {"sample_add", "", ""},
+        {"sample_add", "[", "]"},
+        {"sample_scale", "1", "[1;"},
+        {"sample_scale", "1", "[;]"},
+        {"sample_upper", "\""},
+        {"sample_upper", "\"\\"},
+        {"sample_add", "1e99999", "1"},
+        {"sample_add", "nan", "inf"},
+        {"sample_scale", "1", "[1, \"x\"]"},
+        {"sample_upper", std::string(100000, 'x')},
+        {"sample_apply", "sample_apply", "1"},
+        {"sample_path", std::string(5000, '/')},
+        {"sample_add", "-", "-"},
+        {"sample_sum", "[1e308, 1e308]"},
     };
     for (const auto& args : inputs) {
         Outcome r = EfiCall(args);
         EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2)
-            << args[0] << " " << args[1] << ": status " << r.status << "\n" << r.err;
+            << args[0] << " " << args[1] << ": status " << r.status << "\n"
+            << r.err;
     }
 }
 

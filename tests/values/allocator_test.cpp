@@ -167,8 +167,8 @@ TEST(Allocator, ThreeArrayRecordsFillTheInlineBufferAndTheFourthStartsAnother) {
 TEST(Allocator, ARequestThatDoesNotFitAbandonsTheRestOfTheBuffer) {
     IqlAllocator a;
     for (int i = 0; i < 5; ++i) a.place(sizeof(qlComplex));  // 16 bytes left in m_buf
-    a.place(sizeof(array_val));                             // does not fit: new buffer
-    void* small = a.place(8);                               // would have fitted in m_buf
+    a.place(sizeof(array_val));                              // does not fit: new buffer
+    void* small = a.place(8);                                // would have fitted in m_buf
     auto* buffer = reinterpret_cast<IqlAllocator::membuf*>(a.m_blocks);
     EXPECT_EQ(ChainLength(a), 1);
     EXPECT_EQ(small, buffer->buf() + 96 - 32 - 8);

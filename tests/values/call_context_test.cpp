@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cfenv>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <functional>
 #include <stdexcept>
 
@@ -32,7 +32,7 @@ TEST(QuilletArrayAllocate, ShapesAndParts) {
     const Case cases[] = {
         {5, 7, 0, 0, 0, 0},  // no part: no counts either
         {2, 3, 0, 1, 2, 3},  // imaginary only
-        {3, 2, 1, 0, 3, 2},  {1, 3, 1, 1, 1, 3}, {0, 2, 1, 0, 0, 2}, {4, 0, 1, 1, 4, 0},
+        {3, 2, 1, 0, 3, 2}, {1, 3, 1, 1, 1, 3}, {0, 2, 1, 0, 0, 2}, {4, 0, 1, 1, 4, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rows << "x" << c.cols << " " << c.real << c.imag);
@@ -207,8 +207,7 @@ X87State ReadX87State() {
     std::uint32_t env[7];
     asm volatile("fnstenv %0" : "=m"(env)::"memory");
     asm volatile("fldcw %0" ::"m"(env[0]) : "memory");  // fnstenv masks everything
-    return {static_cast<std::uint16_t>(env[0]), static_cast<std::uint16_t>(env[1]),
-            static_cast<std::uint16_t>(env[2])};
+    return {static_cast<std::uint16_t>(env[0]), static_cast<std::uint16_t>(env[1]), static_cast<std::uint16_t>(env[2])};
 }
 
 TEST(FloatingPoint, CallScopeLeavesTheUnitsAsAResetAndALoadWould) {
@@ -283,10 +282,10 @@ TEST(FloatingPoint, WhichOperationsTrapUnderEachWord) {
         bool traps;
     };
     const Case cases[] = {
-        {0x372, DivideByZero, "1/0", true},           {0x372, SquareRootOfMinusOne, "sqrt(-1)", true},
-        {0x372, ZeroTimesInfinity, "0*inf", true},    {0x372, LongDivideByZero, "x87 1/0", true},
-        {0x273, DivideByZero, "1/0", true},           {0x273, SquareRootOfMinusOne, "sqrt(-1)", false},
-        {0x273, ZeroTimesInfinity, "0*inf", false},   {0x273, LongDivideByZero, "x87 1/0", true},
+        {0x372, DivideByZero, "1/0", true},         {0x372, SquareRootOfMinusOne, "sqrt(-1)", true},
+        {0x372, ZeroTimesInfinity, "0*inf", true},  {0x372, LongDivideByZero, "x87 1/0", true},
+        {0x273, DivideByZero, "1/0", true},         {0x273, SquareRootOfMinusOne, "sqrt(-1)", false},
+        {0x273, ZeroTimesInfinity, "0*inf", false}, {0x273, LongDivideByZero, "x87 1/0", true},
         {0x37F, DivideByZero, "1/0", false},
     };
     for (const Case& c : cases) {

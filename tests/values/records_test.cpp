@@ -31,10 +31,10 @@ TEST(TagRule, SignallingNanFamilyReadsAsArrayEverythingElseAsScalar) {
     const Case cases[] = {
         {0x7FF40000, true},  {0x7FF4FFFF, true},  {0x7FF5ABCD, true},  {0x7FF7FFFF, true},
         {0xFFF40000, true},  {0xFFF7FFFF, true},  {0x7FF3FFFF, false}, {0x7FF80000, false},  // quiet NaN
-        {0xFFF80000, false}, {0x7FFC0000, false}, {0x7FF00000, false},                        // +inf
-        {0xFFF00000, false},                                                                   // -inf
-        {0x3FF00000, false},                                                                   // 1.0
-        {0x00000000, false}, {0xFFFFFFFF, false},                                              // marker word
+        {0xFFF80000, false}, {0x7FFC0000, false}, {0x7FF00000, false},                       // +inf
+        {0xFFF00000, false},                                                                 // -inf
+        {0x3FF00000, false},                                                                 // 1.0
+        {0x00000000, false}, {0xFFFFFFFF, false},                                            // marker word
     };
     for (const Case& c : cases) {
         for (std::uint32_t low : {0u, 1u, 0xFFFFFFFFu}) {
@@ -108,7 +108,7 @@ TEST(ArrayRecord, SetElementCreatesTheImaginaryPlaneOnlyForANonzeroPart) {
         IqlAllocator holder;
         double re[8] = {};
         array_val* r = array_val::mk(&holder, 3, 2, re, nullptr);
-        r->m_anr = 4;  // made elsewhere, with a larger leading dimension
+        r->m_anr = 4;          // made elsewhere, with a larger leading dimension
         IqlAllocator current;  // the plane comes from the current allocator
         r->set_element(5, 7.5, c.im);
         EXPECT_EQ(re[5], 7.5);
@@ -140,8 +140,8 @@ TEST(ArrayRecord, CpCopiesAndAddsAZeroImaginaryPlaneOnlyWhenAsked) {
         bool addImag;
         bool complexCopy;
     };
-    for (const Case c : {Case{true, true, true}, Case{false, true, true}, Case{false, false, false},
-                         Case{true, false, true}}) {
+    for (const Case c :
+         {Case{true, true, true}, Case{false, true, true}, Case{false, false, false}, Case{true, false, true}}) {
         SCOPED_TRACE(testing::Message() << c.complexSource << c.addImag);
         IqlAllocator a;
         double re[6] = {1, 2, 99, 3, 4, 99}, im[6] = {5, 6, 99, 7, 8, 99};
@@ -221,10 +221,12 @@ TEST_F(StringRecord, NarrowTextIsCutAfterTheLastWholeCharacterThatFitsTheUnitCou
     const Case cases[] = {
         {u"", 0, ""},
         {u"hello", 5, "hello"},
-        {u"\u00E9", 1, ""},                       // two bytes do not fit one
-        {u"a\u00E9\u20AC", 3, "a\xC3\xA9"},          // a + é (3 bytes); € would need 3 more
-        {u"\U0001F600x", 3, ""},                  // four bytes do not fit three
-        {u"ab\u00E9cd", 5, "ab\xC3\xA9" "c"},
+        {u"\u00E9", 1, ""},                  // two bytes do not fit one
+        {u"a\u00E9\u20AC", 3, "a\xC3\xA9"},  // a + é (3 bytes); € would need 3 more
+        {u"\U0001F600x", 3, ""},             // four bytes do not fit three
+        {u"ab\u00E9cd", 5,
+         "ab\xC3\xA9"
+         "c"},
     };
     IqlAllocator a;
     for (const Case& c : cases) {

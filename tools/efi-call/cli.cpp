@@ -21,9 +21,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <climits>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,8 +76,8 @@ std::string ForeignExceptionText(std::exception_ptr e) {
 const char* g_loading = nullptr;
 
 [[noreturn]] void ReportModuleInitFailure() {
-    const std::string line = std::string("error: module \"") + g_loading +
-                             "\": " + ForeignExceptionText(std::current_exception()) + "\n";
+    const std::string line =
+        std::string("error: module \"") + g_loading + "\": " + ForeignExceptionText(std::current_exception()) + "\n";
     std::fputs(line.c_str(), stderr);
     std::_Exit(1);
 }

@@ -155,9 +155,7 @@ private:
                 case 'r': out += u'\r'; break;
                 case '0': out += u'\0'; break;
                 case 'u': out += static_cast<char16_t>(Hex4()); break;
-                default:
-                    --m_pos;
-                    Fail(std::string("unknown escape \\") + e);
+                default: --m_pos; Fail(std::string("unknown escape \\") + e);
             }
         }
         flush();

@@ -25,8 +25,7 @@ namespace efi_call {
 /// A literal that does not read; `column` counts bytes from 1.
 class LiteralError : public std::runtime_error {
 public:
-    LiteralError(std::size_t column, const std::string& what)
-        : std::runtime_error(what), m_column(column) {}
+    LiteralError(std::size_t column, const std::string& what) : std::runtime_error(what), m_column(column) {}
     std::size_t column() const noexcept { return m_column; }
 
 private:

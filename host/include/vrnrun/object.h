@@ -44,16 +44,27 @@ public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     /// Adopts a freshly made value (or shares an existing one).
-    explicit Ref(T* p) noexcept : m_p(p) { if (m_p) m_p->retain(); }
-    Ref(const Ref& o) noexcept : m_p(o.m_p) { if (m_p) m_p->retain(); }
+    explicit Ref(T* p) noexcept : m_p(p) {
+        if (m_p) m_p->retain();
+    }
+    Ref(const Ref& o) noexcept : m_p(o.m_p) {
+        if (m_p) m_p->retain();
+    }
     Ref(Ref&& o) noexcept : m_p(std::exchange(o.m_p, nullptr)) {}
     template <class U>
-    Ref(const Ref<U>& o) noexcept : m_p(o.get()) { if (m_p) m_p->retain(); }
+    Ref(const Ref<U>& o) noexcept : m_p(o.get()) {
+        if (m_p) m_p->retain();
+    }
     template <class U>
     Ref(Ref<U>&& o) noexcept : m_p(o.detach()) {}
-    ~Ref() { if (m_p) m_p->release(); }
+    ~Ref() {
+        if (m_p) m_p->release();
+    }
 
-    Ref& operator=(Ref o) noexcept { std::swap(m_p, o.m_p); return *this; }
+    Ref& operator=(Ref o) noexcept {
+        std::swap(m_p, o.m_p);
+        return *this;
+    }
 
     T* get() const noexcept { return m_p; }
     T* operator->() const noexcept { return m_p; }
@@ -68,10 +79,14 @@ public:
         return (m_p && m_p->kind() == U::kKind) ? static_cast<U*>(static_cast<HostValue*>(m_p)) : nullptr;
     }
     template <class U>
-    bool is() const noexcept { return as<U>() != nullptr; }
+    bool is() const noexcept {
+        return as<U>() != nullptr;
+    }
     /// A handle of static type U sharing the value, or null when the kind differs.
     template <class U>
-    Ref<U> cast() const noexcept { return Ref<U>(as<U>()); }
+    Ref<U> cast() const noexcept {
+        return Ref<U>(as<U>());
+    }
 
     /// Gives up ownership without releasing (for handle conversions).
     T* detach() noexcept { return std::exchange(m_p, nullptr); }

@@ -21,7 +21,10 @@ public:
     DoubleArray(std::nullptr_t) noexcept {}
     DoubleArray(const DoubleArray& o) noexcept;
     DoubleArray(DoubleArray&& o) noexcept : m_block(o.m_block) { o.m_block = nullptr; }
-    DoubleArray& operator=(DoubleArray o) noexcept { std::swap(m_block, o.m_block); return *this; }
+    DoubleArray& operator=(DoubleArray o) noexcept {
+        std::swap(m_block, o.m_block);
+        return *this;
+    }
     ~DoubleArray();
 
     /// A new zero-filled array of n doubles. Throws std::bad_alloc.

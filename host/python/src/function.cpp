@@ -26,7 +26,6 @@ PyTypeObject* g_function_type = nullptr;  // made at import, kept to the end
 
 const Efi::LoadedFunction& FunctionOf(PyObject* self) { return reinterpret_cast<FunctionObject*>(self)->callable->fn; }
 
-
 // efi.Method: a function as its module's class holds it, the way a class
 // holds a Python function. `m.f(x)` then finds f as Python finds a method,
 // on the fast path it keeps for method calls, and calls the method with m
@@ -40,7 +39,6 @@ struct MethodObject {
 };
 
 PyTypeObject* g_method_type = nullptr;  // made at import, kept to the end
-
 
 /// Host arguments of a call; up to the bridge's ten and the directory
 /// without an allocation.
@@ -74,8 +72,8 @@ PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssiz
 
 PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given, const char* method) {
     const std::size_t takes = fn.args.size();
-    PyObject* message = PyUnicode_FromFormat("%s%s() takes %zu argument%s (%zd given)", fn.name.c_str(), method,
-                                             takes, takes == 1 ? "" : "s", given);
+    PyObject* message = PyUnicode_FromFormat("%s%s() takes %zu argument%s (%zd given)", fn.name.c_str(), method, takes,
+                                             takes == 1 ? "" : "s", given);
     if (!message) return nullptr;
     RaiseArgumentError(message);
     return nullptr;
@@ -93,8 +91,7 @@ bool BridgeCanCall(const Efi::LoadedFunction& fn) {
 /// others would reach native code with other characters in their place.
 bool FitsNarrowText(PyObject* o, int argument) {
     if (!PyUnicode_Check(o) || PyUnicode_MAX_CHAR_VALUE(o) <= 0xFF) return true;
-    PyErr_Format(PyExc_ValueError, "argument %d: native code takes text of characters U+0000 to U+00FF only",
-                 argument);
+    PyErr_Format(PyExc_ValueError, "argument %d: native code takes text of characters U+0000 to U+00FF only", argument);
     return false;
 }
 
@@ -116,8 +113,7 @@ PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargs
     for (Py_ssize_t i = 0; i < n; ++i) {
         const int argument = static_cast<int>(i + 1);
         if (c.narrowText && static_cast<std::size_t>(i) < c.fn.args.size() &&
-            c.fn.args[static_cast<std::size_t>(i)] == Efi::ValueKind::Text &&
-            !FitsNarrowText(args[i], argument))
+            c.fn.args[static_cast<std::size_t>(i)] == Efi::ValueKind::Text && !FitsNarrowText(args[i], argument))
             return nullptr;
         if (!ToHost(args[i], *out++, argument)) return nullptr;
     }

@@ -77,8 +77,7 @@ public:
     Library(const std::string& path, const py::object& cwd, bool isolated, std::optional<double> timeout)
         : m_path(Efi::ModulePath(path)), m_dir(std::make_shared<Directory>()) {
         BridgeTurn turn;  // the session and the host's callbacks change
-        const std::vector<Efi::LoadedFunction>& fns =
-            Session().LoadModule(path, Efi::LoadOptions{isolated, timeout});
+        const std::vector<Efi::LoadedFunction>& fns = Session().LoadModule(path, Efi::LoadOptions{isolated, timeout});
         SetCwd(cwd);
         ReinstateTranslation();
         for (const Efi::LoadedFunction& f : fns) m_functions.push_back(Steal(NewFunction(Callable{f, m_dir})));
@@ -169,8 +168,12 @@ public:
           m_dbl_cplx(Efi::Fdelegate::dbl_to_cplx(f)),
           m_cplx(Efi::Fdelegate::cplx_to_cplx(f)) {}
 
-    py::object DblToObj(double x) const { return Steal(FromHost(Run([&] { return m_obj(x); }))); }
-    double DblToDbl(double x) const { return Run([&] { return m_dbl(x); }); }
+    py::object DblToObj(double x) const {
+        return Steal(FromHost(Run([&] { return m_obj(x); })));
+    }
+    double DblToDbl(double x) const {
+        return Run([&] { return m_dbl(x); });
+    }
     std::complex<double> DblToCplx(double x) const {
         qlComplex r = Run([&] {
             qlComplex out{};
@@ -256,8 +259,8 @@ PYBIND11_MODULE(_efi, m) {
           "Puts the fault translation back as SIGFPE's handler if another has taken its place.");
     m.def(
         "_bind_errors",
-        [](py::object module_error, py::object worksheet_error, py::object processor_fault,
-           py::object argument_error, py::object module_crash) {
+        [](py::object module_error, py::object worksheet_error, py::object processor_fault, py::object argument_error,
+           py::object module_crash) {
             ErrorClasses& e = Errors();
             e.module_crash = module_crash.release().ptr();
             e.argument_error = argument_error.release().ptr();
@@ -268,8 +271,8 @@ PYBIND11_MODULE(_efi, m) {
         "Names the package's exception classes to the extension.");
 
     py::class_<Library>(m, "Library", "A loaded extension module (use efi.load).")
-        .def(py::init<const std::string&, py::object, bool, std::optional<double>>(), py::arg("path"),
-             py::arg("cwd"), py::arg("isolated") = false, py::arg("timeout") = py::none())
+        .def(py::init<const std::string&, py::object, bool, std::optional<double>>(), py::arg("path"), py::arg("cwd"),
+             py::arg("isolated") = false, py::arg("timeout") = py::none())
         .def_property_readonly("path", &Library::Path)
         .def_property_readonly("functions", &Library::Functions)
         .def_property("cwd", &Library::Cwd, &Library::SetCwd);

@@ -61,8 +61,8 @@ Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argume
     }
     const py::object dtype = Numpy().attr(c.complex ? "complex128" : "float64");
     if (arg.size() == 1) {
-        const std::complex<double> z = py::cast<std::complex<double>>(arg.attr("reshape")(-1).attr("astype")(
-            Numpy().attr("complex128"))[py::int_(0)]);
+        const std::complex<double> z = py::cast<std::complex<double>>(
+            arg.attr("reshape")(-1).attr("astype")(Numpy().attr("complex128"))[py::int_(0)]);
         c.single = {z.real(), z.imag()};
         c.isSingle = true;
         return c;

@@ -70,7 +70,8 @@ bool MakeNumber(PyObject* o, Object& out) {
 /// scalars and objects with a number protocol but no sequence one
 /// (Fraction, Decimal).
 bool IsScalarLike(PyObject* o) {
-    if (PyObject* generic = NumpyScalarType(); generic && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(generic)))
+    if (PyObject* generic = NumpyScalarType();
+        generic && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(generic)))
         return true;
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     bool number = (nb && (nb->nb_float || nb->nb_index)) || PyObject_HasAttrString(o, "__complex__");
@@ -106,9 +107,11 @@ Object RealMatrix(const py::array& a, std::size_t rows, std::size_t cols, py::ss
         for (std::size_t c = 0; c < cols; ++c)
             std::memcpy(out + c * rows, base + static_cast<py::ssize_t>(c) * s1, rows * sizeof(double));
     } else {
-        CopyByColumns(base, s0, s1, rows, cols, [out](std::size_t i, const char* p) { std::memcpy(out + i, p, sizeof(double)); });
+        CopyByColumns(base, s0, s1, rows, cols,
+                      [out](std::size_t i, const char* p) { std::memcpy(out + i, p, sizeof(double)); });
     }
-    return Vrn::Run::make<Qlt::MatVal>(std::move(re), Qlt::DoubleArray(), static_cast<int>(rows), static_cast<int>(cols));
+    return Vrn::Run::make<Qlt::MatVal>(std::move(re), Qlt::DoubleArray(), static_cast<int>(rows),
+                                       static_cast<int>(cols));
 }
 
 Object ComplexMatrix(const py::array& a, std::size_t rows, std::size_t cols, py::ssize_t s0, py::ssize_t s1) {
@@ -187,8 +190,7 @@ bool ArrayToHost(PyObject* o, Object& out, int argument) {
         a = np.attr("asarray")(a, py::arg("dtype") = np.attr("float64"));
     else if (kind == 'c' && (a.itemsize() != 16 || !native))
         a = np.attr("asarray")(a, py::arg("dtype") = np.attr("complex128"));
-    else if (kind != 'f' && kind != 'c' && kind != 'O')
-        return SetTypeError(o, argument);
+    else if (kind != 'f' && kind != 'c' && kind != 'O') return SetTypeError(o, argument);
     const py::ssize_t rows = a.shape(0), cols = a.ndim() == 2 ? a.shape(1) : 1;
     if (rows > INT_MAX || cols > INT_MAX) {
         PyErr_Format(PyExc_ValueError, "argument %d: a matrix of at most %d rows and columns", argument, INT_MAX);

@@ -19,12 +19,12 @@ namespace Efi::User {
 
 /// The argument-type codes a registered function may declare.
 enum ArgCode : std::int32_t {
-    kArgScalar0 = 0,    ///< a number, passed as a complex scalar
-    kArgScalar = 1,     ///< the same
-    kArgMatrix = 2,     ///< a matrix without nested elements, passed as a ComplexArray
-    kArgText = 8,       ///< text, passed as a record whose `text` is narrow
-    kArgFileIn = 13,    ///< a file name, passed as the narrow full path itself
-    kArgFileOut = 14,   ///< the same
+    kArgScalar0 = 0,   ///< a number, passed as a complex scalar
+    kArgScalar = 1,    ///< the same
+    kArgMatrix = 2,    ///< a matrix without nested elements, passed as a ComplexArray
+    kArgText = 8,      ///< text, passed as a record whose `text` is narrow
+    kArgFileIn = 13,   ///< a file name, passed as the narrow full path itself
+    kArgFileOut = 14,  ///< the same
 };
 
 /// The return-type codes a registered function may declare.
@@ -227,12 +227,12 @@ public:
     template <std::size_t N>
     Object HiddenN(const Object* args);
 
-    std::u16string m_fname;             ///< registered name (the call path does not read it)
-    std::intptr_t m_fptr;               ///< native entry address
-    std::int32_t m_ret;                 ///< return-type code
-    std::vector<std::int32_t> m_args;   ///< argument-type codes, one per argument
-    ErrorTable m_errmsg;                ///< message k-1 for native error index k; may be absent
-    Object m_cwd;                       ///< directory prefix of relative file names, last given
+    std::u16string m_fname;            ///< registered name (the call path does not read it)
+    std::intptr_t m_fptr;              ///< native entry address
+    std::int32_t m_ret;                ///< return-type code
+    std::vector<std::int32_t> m_args;  ///< argument-type codes, one per argument
+    ErrorTable m_errmsg;               ///< message k-1 for native error index k; may be absent
+    Object m_cwd;                      ///< directory prefix of relative file names, last given
 
 private:
     static bool InOrOutArgs(const std::vector<std::int32_t>& argType);

@@ -32,8 +32,8 @@ public:
     /// Marshals `value` and writes its dblptr at (row, col) of the real plane.
     void Func(int row, int col, const Vrn::Run::Object& value);
 
-    aMatrix* m_mat;              ///< the array record being filled
-    IqlAllocator* m_allocator;   ///< where nested records go
+    aMatrix* m_mat;             ///< the array record being filled
+    IqlAllocator* m_allocator;  ///< where nested records go
 };
 
 /// A new host array holding n doubles copied from p; null when p is null.

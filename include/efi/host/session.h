@@ -23,17 +23,17 @@ namespace Efi {
 /// One function a host can call: a module's registered function or one of
 /// the conversions.
 struct LoadedFunction {
-    std::string name;              ///< worksheet name
-    std::vector<ValueKind> args;   ///< one kind per argument the user gives
-    ValueKind ret;                 ///< the result's kind
-    Vrn::Run::Object function;     ///< the host function object
+    std::string name;             ///< worksheet name
+    std::vector<ValueKind> args;  ///< one kind per argument the user gives
+    ValueKind ret;                ///< the result's kind
+    Vrn::Run::Object function;    ///< the host function object
     /// The bridge passes the directory as a first argument the user never
     /// sees (a function with a file-name argument and 1..10 arguments).
     bool takesDirectory = false;
     /// The registered function when it takes and returns numbers only: it
     /// can then be called with plain numbers (CallWithNumbers). Else null.
     User::Function* numbers = nullptr;
-    std::string origin;            ///< the module's path, or "built-in"
+    std::string origin;  ///< the module's path, or "built-in"
     /// Why no call of it can ever succeed (ModuleFunction::never_callable),
     /// or empty.
     std::string neverCallable = {};

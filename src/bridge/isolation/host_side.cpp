@@ -5,14 +5,14 @@
 #include <efi/host/session.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <poll.h>
-#include <pthread.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +20,9 @@
 #include <chrono>
 #include <clocale>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -332,8 +332,9 @@ void Worker::Spawn() {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const std::string parent = std::to_string(::getpid());
     const std::string channel = std::to_string(kWorkerChannel);
-    char* argv[] = {const_cast<char*>("efi-worker"), const_cast<char*>("--channel"), const_cast<char*>(channel.c_str()),
-                    const_cast<char*>("--parent"), const_cast<char*>(parent.c_str()), nullptr};
+    char* argv[] = {const_cast<char*>("efi-worker"),    const_cast<char*>("--channel"),
+                    const_cast<char*>(channel.c_str()), const_cast<char*>("--parent"),
+                    const_cast<char*>(parent.c_str()),  nullptr};
     pid_t pid = -1;
     int rc = 0;
     Starter::OfThisProcess().Run([&] { rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ); });
@@ -426,7 +427,8 @@ void Worker::TimedOut(const std::string& fn) {
 
 int Worker::RemainingMs(std::chrono::steady_clock::time_point deadline) const {
     if (!m_timeout) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30));
 }
 

@@ -348,7 +348,8 @@ bool Receive(Channel& channel, Message& out, int timeoutMs) {
     out.kind = header.kind;
     if (!header.inFile) {
         if (header.size > kMaxInlineBody) throw ChannelBroken{};
-        if (have < sizeof header + header.size) ReadSome(channel.m_read, message + have, kWhole - have, sizeof header + header.size - have);
+        if (have < sizeof header + header.size)
+            ReadSome(channel.m_read, message + have, kWhole - have, sizeof header + header.size - have);
         out.m_body = std::span<const char>(message + sizeof header, header.size);
         return true;
     }

@@ -29,17 +29,17 @@ namespace Efi::detail::wire {
 /// What a message is. Requests and replies share the numbering: a call's
 /// outcome and a callback's outcome are encoded alike.
 enum class Kind : std::uint32_t {
-    Load = 1,            ///< host → worker: the module's path and the host's locale
-    Table,               ///< worker → host: the module's functions
-    ModuleRefused,       ///< worker → host: the loader's refusal (text)
-    Call,                ///< either way: a function index and host values
-    Result,              ///< a host value
-    WorksheetError,      ///< a message and the argument to blame
-    Fault,               ///< a processor fault's code
-    Foreign,             ///< another exception: std::bad_alloc, a what() text, or none
-    Held,                ///< an exception the host keeps (a Python one): its index
-    Callback,            ///< worker → host: Efi::call_host of a name the worker lacks
-    CallbackResult,      ///< host → worker: the callback's number
+    Load = 1,        ///< host → worker: the module's path and the host's locale
+    Table,           ///< worker → host: the module's functions
+    ModuleRefused,   ///< worker → host: the loader's refusal (text)
+    Call,            ///< either way: a function index and host values
+    Result,          ///< a host value
+    WorksheetError,  ///< a message and the argument to blame
+    Fault,           ///< a processor fault's code
+    Foreign,         ///< another exception: std::bad_alloc, a what() text, or none
+    Held,            ///< an exception the host keeps (a Python one): its index
+    Callback,        ///< worker → host: Efi::call_host of a name the worker lacks
+    CallbackResult,  ///< host → worker: the callback's number
 };
 
 /// The fixed part of every message. `size` is the body's length; the body
@@ -91,8 +91,8 @@ private:
     bool Write(const void* data, std::size_t size) noexcept;
     int m_read = -1, m_write = -1, m_descriptors = -1;
     bool m_quietPipe = false;
-    Area m_out;  ///< what this side writes
-    Area m_in;   ///< what the other side writes
+    Area m_out;                         ///< what this side writes
+    Area m_in;                          ///< what the other side writes
     std::unique_ptr<char[]> m_message;  ///< the last message received
 };
 

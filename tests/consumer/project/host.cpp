@@ -65,7 +65,8 @@ void ExpectFault(const std::string& name, double x, const char* text) {
         ++g_failures;
     } catch (const SE_Exception& e) {
         if (std::strcmp(SE_Exception::ExceptionStringFromCode(e.GetCode()), text) != 0) {
-            std::printf("%s(%g) faulted with %s\n", name.c_str(), x, SE_Exception::ExceptionStringFromCode(e.GetCode()));
+            std::printf("%s(%g) faulted with %s\n", name.c_str(), x,
+                        SE_Exception::ExceptionStringFromCode(e.GetCode()));
             ++g_failures;
         }
     }
