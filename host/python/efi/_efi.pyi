@@ -3,6 +3,7 @@ import os
 from typing import Any, Callable, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 __version__: str
 
@@ -17,6 +18,8 @@ class Function:
     _cwd: Optional[str]
     _kinds: tuple[str, ...]
     def __call__(self, *args: Value) -> Result: ...
+    def map(self, *args: npt.ArrayLike) -> np.ndarray:
+        """The function at every element of its arguments, broadcast to one shape."""
 
 class HostFunction:
     def dbl_to_obj(self, x: float) -> Result: ...
@@ -28,12 +31,14 @@ class Library:
     path: str
     functions: list[Function]
     cwd: Optional[str]
-    def __init__(self, path: str, cwd: Union[str, "os.PathLike[str]", None]) -> None: ...
+    def __init__(self, path: str, cwd: Union[str, "os.PathLike[str]", None], isolated: bool = False,
+                 timeout: Optional[float] = None) -> None: ...
 
 def register(name: str, fn: Optional[Callable[[Any], Any]]) -> Optional[HostFunction]: ...
 def _method(function: Function) -> Any: ...
-def _bind_errors(module_error: type, worksheet_error: type, processor_fault: type,
-                 argument_error: type) -> None: ...
+def _reinstate_fault_translation() -> None: ...
+def _bind_errors(module_error: type, worksheet_error: type, processor_fault: type, argument_error: type,
+                 module_crash: type, /) -> None: ...
 
 fif: Function
 fif_inv: Function
