@@ -11,7 +11,7 @@ namespace Vrn::Transfer::detail {
 /// One transfer object: remembers the open URL, the last failure's text,
 /// the version the last download brought and the condition of the next
 /// upload. Every transfer uses a fresh transport handle; connections and
-/// TLS sessions are shared by the whole process.
+/// TLS sessions are kept per thread, and a forked child opens its own.
 class CurlTransfer final : public ITransfer {
 public:
     HResult OpenURL(const char* url, std::int32_t reserved, std::int32_t* status) override;

@@ -76,7 +76,9 @@ typedef union efi_value {
 } efi_value;
 
 /** The result code that raises message `index` (from 1) of the entry's
- *  message table, marking argument `argument` (from 1; 0 for none). */
+ *  message table, marking argument `argument` (from 1). Argument 0 is none
+ *  of the function's own: hosts report it as argument 0, the number they
+ *  give the directory that relative file names are joined to. */
 static inline uint32_t efi_error_code(uint32_t argument, uint32_t index) { return (argument << 16) | index; }
 
 /** Raises the worksheet error `message` (narrow text, current locale)

@@ -21,7 +21,7 @@ struct RecoveryPoint {
 static_assert(sizeof(void*) == 8);
 
 /// The innermost native call running. Only the thread holding the turn
-/// (see values/call_turn.h) runs native calls, so only it reads or writes
+/// (see call_turn.h) runs native calls, so only it reads or writes
 /// the chain, and a plain variable serves: cheaper on every call than one
 /// per thread.
 extern RecoveryPoint* g_recovery;
