@@ -20,8 +20,8 @@ namespace Vrn::Transfer::detail {
 
 namespace {
 
-// The receive buffer: as large as the curl tool's; 512 KiB measured no
-// faster on loopback.
+// The receive buffer: as large as the curl tool's; a larger one was no
+// faster (see bench/README.md, "The transfer's receive buffer").
 constexpr long kBufferSize = 100L * 1024L;
 // How much of a download is gathered before it is written to the file.
 constexpr size_t kWriteBlockSize = 256 * 1024;

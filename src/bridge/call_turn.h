@@ -70,13 +70,11 @@ public:
 // How deep calls may nest: a native function that calls back into the host,
 // which calls a native function again, and so on. Each level puts the
 // invoker, the native function, Efi::call_host and the host's callback on
-// the stack. Measured with t_nest of the test module (the address of a
-// local at the deepest level of chains 0 and 100 deep, started from the
-// same frame), one level takes 512 bytes through efi-call and 624 through a
-// host callback that is a C++ lambda in the optimised build, 1584 and 2368
-// in the unoptimised address-sanitiser build. 256 levels so stay below
-// 0.6 MiB of the default 8 MiB stack in the worst case, leaving room for a
-// host whose own frames per level are several times larger.
+// the stack: well under a kilobyte in the optimised build, a few times that
+// in the unoptimised address-sanitiser build (see bench/README.md, "Stack
+// per nesting level"). 256 levels so take a small part of the default 8 MiB
+// stack even in the worst case, leaving room for a host whose own frames
+// per level are several times larger.
 inline constexpr unsigned kMaxNesting = 256;
 
 /// Counts the invokers running, all on the thread that holds the turn (a

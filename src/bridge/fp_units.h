@@ -67,9 +67,9 @@ inline void WriteMxcsr(std::uint32_t v) noexcept { asm volatile("ldmxcsr %0" ::"
 /// control word `cw`, no flag, an empty register stack and cleared
 /// instruction and operand pointers. On x87 one environment load does both
 /// steps. That matters: changing the control word is the slow part of the
-/// pair (on the build machine 60 to 150 ns, against under 1 ns for loading
-/// the word already in force; an environment load costs about 35 ns either
-/// way), and a reset followed by a load changes it twice.
+/// pair, far dearer than loading the word already in force or a whole
+/// environment, and a reset followed by a load changes it twice (see
+/// bench/README.md, "The bridge call").
 inline void ResetUnits(std::uint16_t cw, std::uint32_t mxcsr) noexcept {
     // Tag word 0xFFFF: every register empty.
     LoadX87Environment({cw, 0xFFFF, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0});
@@ -97,11 +97,11 @@ inline std::uint16_t ReadX87Status() noexcept {
 /// the x87 control word alone. A changed word (a function that loads its
 /// own, a callback into the host, which ends with the host's) takes the
 /// full reset; x87 flags alone are cleared where they are. MXCSR is loaded
-/// whole every time: on the build machine loading it costs a fraction of a
-/// nanosecond and reading it back 6 to 7, since the read waits for the
-/// arithmetic before it, and the load undoes a changed control part and
-/// the flags most arithmetic leaves behind (inexact) alike. The x87
-/// register stack is taken to be empty, as the calling convention leaves it.
+/// whole every time: loading it is far cheaper than reading it back, since
+/// the read waits for the arithmetic before it (see bench/README.md,
+/// "Sweeps"), and the load undoes a changed control part and the flags
+/// most arithmetic leaves behind (inexact) alike. The x87 register stack
+/// is taken to be empty, as the calling convention leaves it.
 inline void KeepUnitsAt(std::uint16_t cw) noexcept {
     const std::uint16_t control = ReadX87Control();
     const std::uint16_t status = ReadX87Status();
