@@ -113,5 +113,6 @@ static_assert(offsetof(IqlAllocator, m_limit) == 104);
 static_assert(offsetof(IqlAllocator, m_prev_init_handle) == 112);
 static_assert(offsetof(IqlAllocator, m_prev_current) == 120);
 static_assert(offsetof(IqlAllocator, m_blocks) == 128);
+static_assert(offsetof(IqlAllocator, m_prev_nested) == 136 && sizeof(IqlAllocator) == 144);
 static_assert(sizeof(IqlAllocator::link) == 16 && offsetof(IqlAllocator::link, size) == 8);
 static_assert(sizeof(IqlAllocator::membuf) == 16 + 96 && offsetof(IqlAllocator::membuf, space) == 16);
