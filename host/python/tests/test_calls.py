@@ -224,7 +224,7 @@ def test_every_failure_is_a_worksheet_error(modules, what, module, name, args, m
         call(modules, module, name, *args)
     assert (e.value.message, e.value.argument) == (message, argument)
     assert not isinstance(e.value, efi.ProcessorFault)
-    assert str(e.value) == message if argument is None else f"{message} (argument {argument})"
+    assert str(e.value) == (message if argument is None else f"{message} (argument {argument})")
 
 
 @pytest.mark.parametrize("args,error,message", [
