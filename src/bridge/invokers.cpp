@@ -96,6 +96,15 @@ EFI_INSTANTIATE_INVOKER(9)
 EFI_INSTANTIATE_INVOKER(10)
 #undef EFI_INSTANTIATE_INVOKER
 
+// Beside CallWithNumbers, which tests it on every call: in another file it
+// would be a call of its own.
+bool Function::TakesAndReturnsNumbers() const noexcept {
+    if (m_ret != kRetScalar || m_args.empty() || m_args.size() > static_cast<std::size_t>(kMaxArgs)) return false;
+    for (std::int32_t code : m_args)
+        if (code != kArgScalar0 && code != kArgScalar) return false;
+    return true;
+}
+
 qlComplex Function::CallWithNumbers(std::span<const qlComplex> args) {
     if (!TakesAndReturnsNumbers() || args.size() != m_args.size())
         throw std::invalid_argument("CallWithNumbers: the function does not take these numbers");

@@ -96,13 +96,6 @@ Function* Function::Of(const Object& hostFunction) noexcept {
     return dynamic_cast<Function*>(bound->Target().get());
 }
 
-bool Function::TakesAndReturnsNumbers() const noexcept {
-    if (m_ret != kRetScalar || m_args.empty() || m_args.size() > static_cast<std::size_t>(kMaxArgs)) return false;
-    for (std::int32_t code : m_args)
-        if (code != kArgScalar0 && code != kArgScalar) return false;
-    return true;
-}
-
 }  // namespace User
 
 }  // namespace Efi
