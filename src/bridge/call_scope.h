@@ -1,6 +1,6 @@
-// The floating-point set-up around native calls: the call word in, the
-// host's out. The invokers build it before the call context and so tear it
-// down after it, on every exit path.
+// How a call of native code is set up: the turn, the nesting level and the
+// floating-point call word, in one scope that every road into native code
+// takes (a call, a sweep, a call of an isolated module's function).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <efi/call.h>
 #include <efi/host/bridge.h>
 
+#include "bridge/call_turn.h"
 #include "fp_units.h"
 
 namespace Efi::detail {
@@ -24,6 +25,38 @@ public:
     }
     FpuCallWord(const FpuCallWord&) = delete;
     FpuCallWord& operator=(const FpuCallWord&) = delete;
+};
+
+/// One call's set-up, for the life of a scope, taken in this order and
+/// undone in reverse however the scope is left:
+///   1. the process's turn, first, so that a call refused because another
+///      thread's call runs reads and writes no shared state (the nesting
+///      depth included) and leaves no trace;
+///   2. a nesting level, checked before the floating-point set-up, so that
+///      a call nested too deeply changes nothing and the calls it is nested
+///      in unwind as from any other error;
+///   3. the call word: the units reset and loaded with the call word, and
+///      the host's state loaded back at the end.
+/// The call's memory (an EfiCallContext) is made inside the scope, after
+/// it, and so is released before the host's word comes back. A sweep takes
+/// one scope for all its elements.
+///
+/// How a call is set up changes here and nowhere else: a turn shared by
+/// functions that declare themselves thread-safe is a choice of the first
+/// member, a masked word for functions that ask for it one of the third,
+/// each made by an argument of the constructor.
+class CallScope {
+public:
+    CallScope() = default;
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+private:
+    // Members are made in the order they are declared and undone in
+    // reverse: that order is the one above.
+    CallTurn m_turn;
+    NestingLevel m_level;
+    FpuCallWord m_word;
 };
 
 }  // namespace Efi::detail

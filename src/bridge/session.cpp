@@ -5,6 +5,7 @@
 #include <efi/host/module_loader.h>
 
 #include "bridge/isolation/host_side.h"
+#include "bridge/registration.h"
 
 #include <unistd.h>
 
@@ -17,9 +18,7 @@ namespace Efi {
 
 namespace {
 
-bool TakesDirectory(const std::vector<std::int32_t>& codes) {
-    return std::string_view(User::Function::InvokerName(codes)).starts_with("Hidden");
-}
+bool TakesDirectory(const std::vector<std::int32_t>& codes) { return detail::InvokerFor(codes).takesDirectory; }
 
 User::Function* NumberRoad(const Vrn::Run::Object& function) {
     User::Function* native = User::Function::Of(function);

@@ -56,6 +56,7 @@ TEST(Registration, PicksTheInvokerByCountAndFileArguments) {
         const auto* clo = f.as<Vrn::Run::CloObjFunction>();
         ASSERT_NE(clo, nullptr);
         EXPECT_STREQ(clo->Method(), c.name) << c.codes.size() << " codes";
+        EXPECT_STREQ(Function::InvokerName(c.codes), c.name) << c.codes.size() << " codes";
         EXPECT_EQ(clo->Arity(), c.arity) << c.name;
     }
 }

@@ -212,17 +212,43 @@ void RaiseArgumentError(PyObject* message) noexcept;
 /// Sets efi.ModuleError with `message`.
 void RaiseModuleError(const char* message) noexcept;
 
-/// Runs `body` as one entry into the bridge: in this thread's turn, under a
-/// saved floating-point environment, without the GIL when other threads
-/// may want it (callbacks take it back). Returns its result, or nothing with the
-/// Python error set. Python objects are made only after the environment is
-/// restored (by the caller, from the result).
+/// Python's side of one entry into the bridge, undone in reverse however it
+/// is left: this thread's turn first (waited for, so that nothing is saved
+/// or changed for a call that cannot run yet), then Python's floating-point
+/// environment saved and lent to every call made inside it.
+///
+/// It wraps the library's own call scope rather than being it: each call
+/// made inside still takes the library's turn, nesting level and call word.
+/// What it adds is Python's, which the library has no part in: a second
+/// thread waits here for its turn, without the GIL and answering Ctrl-C,
+/// where the library would refuse it; and the environment kept is Python's
+/// masked one, which the HostFpScope set here makes every call inside end
+/// with, in place of the worksheet host's word. The GIL is given up inside
+/// it (NativeSection, or a sweep's blocks, which take it back in between).
+class BridgeEntry {
+public:
+    /// Throws PythonError as BridgeTurn does.
+    BridgeEntry() = default;
+    BridgeEntry(const BridgeEntry&) = delete;
+    BridgeEntry& operator=(const BridgeEntry&) = delete;
+
+private:
+    // Made in this order and undone in reverse: the order above. The turn
+    // holds no data; given no byte of its own, it leaves the guard laid out
+    // as it is alone, its saved state copied in one move on every call.
+    [[no_unique_address]] BridgeTurn m_turn;
+    FpGuard m_guard;
+};
+
+/// Runs `body` as one entry into the bridge (a BridgeEntry), without the
+/// GIL when other threads may want it (callbacks take it back). Returns its
+/// result, or nothing with the Python error set. Python objects are made
+/// only after the environment is restored (by the caller, from the result).
 template <class Body>
 auto RunInBridge(Body&& body) -> std::optional<decltype(body())> {
     std::exception_ptr failure;
     try {
-        BridgeTurn turn;
-        FpGuard guard;
+        BridgeEntry entry;
         NativeSection native;
         return std::optional<decltype(body())>(body());
     } catch (...) {

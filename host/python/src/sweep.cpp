@@ -201,8 +201,7 @@ bool AllReal(const qlComplex* z, std::size_t n) {
 std::optional<Outcome> Sweep(Efi::User::Function& f, const std::vector<Column>& columns, std::size_t count,
                              py::array& out) {
     BlockSweep sweep(f, columns, count);
-    BridgeTurn turn;
-    FpGuard guard;
+    BridgeEntry entry;
     if (out.dtype().kind() == 'f') {
         std::optional<Outcome> outcome = sweep.Run(0, static_cast<double*>(out.mutable_data()), nullptr);
         if (!outcome || !outcome->stoppedAtComplex) return outcome;

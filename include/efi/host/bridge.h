@@ -120,8 +120,8 @@ public:
     Function(std::u16string fname, std::intptr_t f, std::int32_t retType, std::vector<std::int32_t> argType,
              ErrorTable errTbl);
 
-    /// Registers a native function: picks its invoker once by name
-    /// ("Invoke1".."Invoke10", "Hidden1".."Hidden10" when a file-name
+    /// Registers a native function: picks its invoker once from the argument
+    /// codes ("Invoke1".."Invoke10", "Hidden1".."Hidden10" when a file-name
     /// argument is present, "TooManyArgs" otherwise) and returns the host
     /// function object bound to it. Checks nothing else.
     static Object Thunk(std::u16string fname, std::intptr_t fptr, std::int32_t retType,
@@ -235,7 +235,6 @@ public:
     Object m_cwd;                      ///< directory prefix of relative file names, last given
 
 private:
-    static bool InOrOutArgs(const std::vector<std::int32_t>& argType);
     void* MarshalScalar(Value* loc, int n, const Object& arg);
     void* MarshalMatrix(Value* loc, int n, const Object& arg);
     void* MarshalText(Value* loc, int n, const Object& arg);
