@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bridge/isolation/outcome.h"
-#include "bridge/isolation/wire.h"
+#include "bridge/isolation/transport.h"
 
 namespace Efi {
 
@@ -28,23 +28,11 @@ std::vector<ModuleFunction> g_functions;
 // The host has gone: nothing is left to answer.
 [[noreturn]] void HostGone() { ::_exit(0); }
 
-// A module's static constructors run while the loader opens it, where an
-// exception cannot be caught and ends the process through std::terminate:
-// while a module loads, that end reports what was thrown to the host as the
-// module's refusal first, as a host that loads it in process would.
-const std::string* g_loading = nullptr;
-
-[[noreturn]] void RefuseOnTerminate() {
-    std::string what = "unknown error";
-    try {
-        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-    }
-    const std::string text = "module \"" + *g_loading + "\": " + what;
+// A module's static constructor that throws ends the worker: what it threw
+// goes to the host first as the module's refusal, as a host that loads the
+// module in process would report it.
+void RefuseOnInitFailure(const std::string& text) noexcept {
     Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(text); });
-    ::_exit(1);
 }
 
 void Load(const Message& m) {
@@ -52,18 +40,8 @@ void Load(const Message& m) {
     const std::string path = r.Utf8();
     // Texts and file names are converted in the host's locale.
     std::setlocale(LC_ALL, r.Utf8().c_str());
-    struct Loading {
-        std::terminate_handler previous;
-        explicit Loading(const std::string& path) : previous(std::set_terminate(RefuseOnTerminate)) {
-            g_loading = &path;
-        }
-        ~Loading() {
-            std::set_terminate(previous);
-            g_loading = nullptr;
-        }
-    };
     try {
-        const Loading loading(path);
+        const ModuleInitReport report(path, RefuseOnInitFailure);
         g_functions = LoadModule(path);
     } catch (const ModuleError& e) {
         if (!Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(e.what()); })) HostGone();
@@ -71,17 +49,7 @@ void Load(const Message& m) {
     }
     // Its own functions are found here, as in the host; other names are the host's.
     for (const ModuleFunction& f : g_functions) RegisterHostCallback(f.name, f.function);
-    const bool sent = Send(g_channel, Kind::Table, [&](Writer& w) {
-        w.Put(static_cast<std::uint32_t>(g_functions.size()));
-        for (const ModuleFunction& f : g_functions) {
-            w.Utf8(f.name);
-            w.Put(f.ret);
-            w.Put(static_cast<std::uint32_t>(f.args.size()));
-            for (std::int32_t a : f.args) w.Put(a);
-            w.Put(static_cast<std::int32_t>(f.function.as<Vrn::Run::Function>()->Arity()));
-            w.Utf8(f.never_callable);
-        }
-    });
+    const bool sent = Send(g_channel, Kind::Table, [&](Writer& w) { WriteTable(w, g_functions); });
     if (!sent) HostGone();
 }
 
