@@ -1,6 +1,9 @@
 // Message bodies: see codec.h.
 #include "bridge/isolation/codec.h"
 
+#include <efi/module.h>
+
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -53,12 +56,19 @@ void Matrix(Writer& w, const Qlt::MatVal& m) {
         });
 }
 
-Vrn::Run::Object ReadMatrix(Reader& r) {
+// The fewest bytes one nested element takes: its row, column and tag.
+constexpr std::size_t kLeastNested = 2 * sizeof(std::int32_t) + 1;
+
+Vrn::Run::Object ReadMatrix(Reader& r, unsigned depth) {
     const auto rows = r.Get<std::int32_t>();
     const auto cols = r.Get<std::int32_t>();
-    const bool imag = r.Get<std::uint8_t>() != 0;
-    if (rows < 0 || cols < 0) throw ChannelBroken{};
+    const auto imag = r.Get<std::uint8_t>();
+    if (rows < 0 || cols < 0 || imag > 1) throw MalformedMessage{};
+    // A matrix's elements are indexed by int; each plane's bytes must be
+    // there before the planes are made.
     const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (count > INT_MAX) throw MalformedMessage{};
+    r.Need(count * sizeof(double) * (imag ? 2 : 1));
     Qlt::DoubleArray re = Qlt::DoubleArray::make_for_overwrite(count), im;
     if (imag) im = Qlt::DoubleArray::make_for_overwrite(count);
     if (count) {
@@ -66,14 +76,21 @@ Vrn::Run::Object ReadMatrix(Reader& r) {
         if (imag) r.Bytes(im.data(), count * sizeof(double));
     }
     auto m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), rows, cols);
-    for (auto nested = r.Get<std::uint32_t>(); nested > 0; --nested) {
+    const auto nested = r.Get<std::uint32_t>();
+    if (nested > count) throw MalformedMessage{};
+    r.Need(nested * kLeastNested);
+    for (std::uint32_t k = 0; k < nested; ++k) {
         const auto row = r.Get<std::int32_t>();
         const auto col = r.Get<std::int32_t>();
-        if (row < 0 || col < 0 || row >= rows || col >= cols) throw ChannelBroken{};
-        m->SetNested(row, col, r.Value());
+        if (row < 0 || col < 0 || row >= rows || col >= cols) throw MalformedMessage{};
+        m->SetNested(row, col, r.Value(depth + 1));
     }
     return m;
 }
+
+// The fewest bytes one table entry takes: an empty name and text, no
+// argument codes.
+constexpr std::size_t kLeastEntry = 2 * sizeof(std::uint64_t) + 3 * sizeof(std::int32_t) + sizeof(std::uint32_t);
 
 }  // namespace
 
@@ -109,15 +126,23 @@ void Writer::Value(const Vrn::Run::Object& v) {
     }
 }
 
+void Reader::Need(std::size_t n) const {
+    if (n > Left()) throw MalformedMessage{};
+}
+
+void Reader::Done() const {
+    if (Left() != 0) throw MalformedMessage{};
+}
+
 void Reader::Bytes(void* p, std::size_t n) {
-    if (n > m_body.size() - m_at) throw ChannelBroken{};
+    Need(n);
     if (n) std::memcpy(p, m_body.data() + m_at, n);
     m_at += n;
 }
 
 std::string Reader::Utf8() {
     const auto n = Get<std::uint64_t>();
-    if (n > m_body.size() - m_at) throw ChannelBroken{};
+    Need(n);
     std::string s(m_body.data() + m_at, n);
     m_at += n;
     return s;
@@ -125,33 +150,42 @@ std::string Reader::Utf8() {
 
 std::u16string Reader::Utf16() {
     const auto n = Get<std::uint64_t>();
-    if (n > (m_body.size() - m_at) / sizeof(char16_t)) throw ChannelBroken{};
+    if (n > Left() / sizeof(char16_t)) throw MalformedMessage{};
     std::u16string s(n, u'\0');
     Bytes(s.data(), n * sizeof(char16_t));
     return s;
 }
 
-Vrn::Run::Object Reader::Value() {
+Vrn::Run::Object Reader::Value(unsigned depth) {
     switch (Get<Tag>()) {
         case Tag::Null: return nullptr;
         case Tag::Number: {
             const auto re = Get<double>();
             return Vrn::Run::make<Qlt::NumVal>(re, Get<double>());
         }
-        case Tag::Matrix: return ReadMatrix(*this);
+        case Tag::Matrix:
+            if (depth >= kMaxNesting) throw MalformedMessage{};
+            return ReadMatrix(*this, depth);
         case Tag::Text: return Vrn::Run::Text(Utf16());
         case Tag::Function: return FunctionStandIn();
         case Tag::Other: return Vrn::Run::make<StandIn>();
     }
-    throw ChannelBroken{};
+    throw MalformedMessage{};
 }
 
 std::vector<TableEntry> ReadTable(Reader& r) {
-    std::vector<TableEntry> table(r.Get<std::uint32_t>());
+    const auto count = r.Get<std::uint32_t>();
+    if (count > EFI_MODULE_MAX_FUNCTIONS) throw MalformedMessage{};
+    r.Need(count * kLeastEntry);
+    std::vector<TableEntry> table(count);
     for (TableEntry& e : table) {
         e.name = r.Utf8();
+        if (e.name.empty() || e.name.size() > EFI_MODULE_MAX_NAME) throw MalformedMessage{};
         e.ret = r.Get<std::int32_t>();
-        e.args.resize(r.Get<std::uint32_t>());
+        const auto args = r.Get<std::uint32_t>();
+        if (args > EFI_MODULE_MAX_ARGS) throw MalformedMessage{};
+        r.Need(args * sizeof(std::int32_t));
+        e.args.resize(args);
         for (std::int32_t& a : e.args) a = r.Get<std::int32_t>();
         e.arity = r.Get<std::int32_t>();
         e.neverCallable = r.Utf8();

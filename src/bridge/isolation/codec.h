@@ -3,6 +3,10 @@
 // the kinds that do not cross), texts and plain numbers, and a module's
 // function table. Bytes in the sender's order: both sides are one machine.
 // The transport (transport.h) carries the bodies; this code only sees them.
+//
+// The other side may be a worker running code nobody vouched for: every
+// count read from a body is checked against the bytes present, and against
+// what a sound body can hold, before anything is sized from it.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +22,15 @@
 
 namespace Efi::detail::wire {
 
-/// The other side closed the channel or broke its framing.
-struct ChannelBroken {};
+/// A message the other side sent breaks the channel's rules: a count past
+/// the bytes present or past what such a body can hold, an unknown tag or
+/// kind, bytes left over.
+struct MalformedMessage {};
+
+/// Matrices nest in matrices at most this deep on the channel: far deeper
+/// than a worksheet value nests, and shallow enough that reading one is no
+/// danger to the reader's stack.
+inline constexpr unsigned kMaxNesting = 256;
 
 /// The kinds of foreign exception a Foreign message names.
 enum class ForeignKind : std::uint8_t { BadAlloc = 0, WithText = 1, Unknown = 2 };
@@ -50,11 +61,18 @@ private:
     std::size_t m_size = 0;
 };
 
-/// Reads a body in place. A body shorter than its contents claim is a
-/// broken channel (ChannelBroken).
+/// Reads a body in place. Whatever does not fit the body, or breaks what a
+/// value may be, throws MalformedMessage.
 class Reader {
 public:
     explicit Reader(std::span<const char> body) noexcept : m_body(body) {}
+    /// Bytes not read yet.
+    std::size_t Left() const noexcept { return m_body.size() - m_at; }
+    /// Throws unless at least `n` bytes are left: for a count, before
+    /// anything is sized from it.
+    void Need(std::size_t n) const;
+    /// Throws unless the body has been read whole.
+    void Done() const;
     void Bytes(void* p, std::size_t n);
     template <class T>
     T Get() {
@@ -64,7 +82,7 @@ public:
     }
     std::string Utf8();
     std::u16string Utf16();
-    Vrn::Run::Object Value();
+    Vrn::Run::Object Value(unsigned depth = 0);
 
 private:
     std::span<const char> m_body;
@@ -83,6 +101,8 @@ struct TableEntry {
 };
 
 /// A Table message's body: the module's functions, in the table's order.
+/// Read, each entry is held to the loader's bounds (a name of 1 to 255
+/// bytes, at most 64 argument codes) and the table to its count.
 void WriteTable(Writer& w, std::span<const ModuleFunction> functions);
 std::vector<TableEntry> ReadTable(Reader& r);
 

@@ -58,6 +58,8 @@ private:
     void Restart(const std::string& fn);
     [[noreturn]] void Ended(const std::string& fn);
     [[noreturn]] void TimedOut(const std::string& fn);
+    [[noreturn]] void Malformed(const std::string& fn);
+    [[noreturn]] void Refused(const Message& m, const std::string& fn);
     void AnswerCallback(const Message& m, const std::string& fn);
     int RemainingMs(std::chrono::steady_clock::time_point deadline) const;
 
@@ -84,15 +86,21 @@ std::vector<TableEntry> Worker::Start() {
         Message m;
         if (!sent) throw ChannelBroken{};
         Receive(m_process.Channel(), m);
+        Reader r = m.Body();
         if (m.kind == Kind::Table) {
-            Reader r = m.Body();
-            return ReadTable(r);
+            std::vector<TableEntry> table = ReadTable(r);
+            r.Done();
+            return table;
         }
-        if (m.kind != Kind::ModuleRefused) throw ChannelBroken{};
-        refusal = m.Body().Utf8();
+        if (m.kind != Kind::ModuleRefused) throw MalformedMessage{};
+        refusal = r.Utf8();
+        r.Done();
     } catch (const ChannelBroken&) {
         throw ModuleError(
             ModuleErrorText(m_path, "the module's process ended while loading it (" + m_process.Ended() + ")"));
+    } catch (const MalformedMessage&) {
+        m_process.Kill();
+        throw ModuleError(ModuleErrorText(m_path, "the module's process sent a malformed reply while loading it"));
     }
     m_process.Stop();
     throw ModuleError(refusal);
@@ -122,6 +130,23 @@ void Worker::TimedOut(const std::string& fn) {
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": timed out after " + m_timeoutText), true);
 }
 
+// The worker broke the channel's rules: what else it sends cannot be
+// trusted, nor can it be trusted to end by itself.
+void Worker::Malformed(const std::string& fn) {
+    m_process.Kill();
+    m_end = "killed after a malformed reply";
+    throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process sent a malformed reply"), false);
+}
+
+// The worker refused a request as none the host sends, and ends.
+void Worker::Refused(const Message& m, const std::string& fn) {
+    Reader r = m.Body();
+    const std::string what = r.Utf8();
+    r.Done();
+    m_end = m_process.Ended();
+    throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process refused the call: " + what), false);
+}
+
 int Worker::RemainingMs(std::chrono::steady_clock::time_point deadline) const {
     if (!m_timeout) return -1;
     const auto left =
@@ -138,6 +163,7 @@ void Worker::AnswerCallback(const Message& m, const std::string& fn) {
     arg.real = r.Get<double>();
     arg.imag = r.Get<double>();
     const auto argument = r.Get<std::uint32_t>();
+    r.Done();
     qlComplex result{};
     try {
         Efi::call_host(name.c_str(), arg, result, argument);
@@ -187,16 +213,24 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
         Message m;
         try {
             if (!Receive(m_process.Channel(), m, RemainingMs(deadline))) TimedOut(fn);
-            if (m.kind == Kind::Result) return m.Body().Value();
+            if (m.kind == Kind::Result) {
+                Reader r = m.Body();
+                Object result = r.Value();
+                r.Done();
+                return result;
+            }
             if (m.kind == Kind::Callback) {
                 AnswerCallback(m, fn);
                 continue;
             }
             if (IsFailure(m.kind)) RaiseFailure(m, &m_held);
+            if (m.kind == Kind::RequestRefused) Refused(m, fn);
         } catch (const ChannelBroken&) {
             Ended(fn);
+        } catch (const MalformedMessage&) {
+            Malformed(fn);
         }
-        Ended(fn);  // a message out of turn: the channel cannot be trusted
+        Malformed(fn);  // a message out of turn
     }
 }
 

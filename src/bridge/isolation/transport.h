@@ -38,6 +38,7 @@ enum class Kind : std::uint32_t {
     Held,            ///< an exception the host keeps (a Python one): its index
     Callback,        ///< worker → host: Efi::call_host of a name the worker lacks
     CallbackResult,  ///< host → worker: the callback's number
+    RequestRefused,  ///< worker → host: a request it cannot serve (text); it ends
 };
 
 /// The fixed part of every message. `size` is the body's length; the body
@@ -94,6 +95,9 @@ private:
     std::unique_ptr<char[]> m_message;  ///< the last message received
 };
 
+/// The other side has gone: it closed its end of the channel.
+struct ChannelBroken {};
+
 /// One received message. Its body is valid until the next message is
 /// received on the channel (it may lie in the shared area): read it first.
 class Message {
@@ -115,8 +119,10 @@ bool Send(Channel& channel, Kind kind, Fill&& fill);
 /// Sends a body already sized (what Send calls).
 bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context);
 
-/// Waits for one message, at most `timeoutMs` (negative: no limit). False
-/// on a timeout; throws ChannelBroken when the other side has gone.
+/// Waits for one message, whole, at most `timeoutMs` (negative: no limit).
+/// False on a timeout; throws ChannelBroken when the other side has gone
+/// and MalformedMessage when what it sent breaks the channel's framing (a
+/// kind is the caller's to check).
 bool Receive(Channel& channel, Message& out, int timeoutMs = -1);
 
 template <class Fill>

@@ -102,8 +102,9 @@ int Reap(pid_t pid) {
 }
 
 // Lets a worker whose channel was closed end by itself (the module's static
-// destructors run), for at most two seconds; then kills it. Reaped either way.
-void EndWorker(pid_t pid) {
+// destructors run), for at most two seconds; then kills it: a worker that
+// lingers is not waited for. Reaped either way; its status, as Reap's.
+int EndWorker(pid_t pid) {
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
         pollfd p{pidfd, POLLIN, 0};
@@ -115,7 +116,7 @@ void EndWorker(pid_t pid) {
     } else {
         ::kill(pid, SIGKILL);
     }
-    Reap(pid);
+    return Reap(pid);
 }
 
 // A worker is started from a thread that lives as long as the process: the
@@ -288,7 +289,7 @@ void WorkerProcess::Stop() noexcept {
 
 std::string WorkerProcess::Ended() {
     m_channel.Close();
-    const int status = Reap(m_pid);
+    const int status = EndWorker(m_pid);
     m_pid = -1;
     return status < 0 ? "status unknown" : EndOf(status);
 }

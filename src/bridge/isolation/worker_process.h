@@ -33,8 +33,9 @@ public:
     /// Closes the channel and lets the worker end by itself (the module's
     /// static destructors run), for a moment; then kills it. Reaped either way.
     void Stop() noexcept;
-    /// The worker closed its end of the channel: closes this end too and
-    /// reaps it. How it ended, as a call's error names it.
+    /// The worker closed its end of the channel, or is ending: closes this
+    /// end too and reaps it, killed if it lingers (as Stop). How it ended,
+    /// as a call's error names it.
     std::string Ended();
     /// Kills the worker now and reaps it.
     void Kill() noexcept;

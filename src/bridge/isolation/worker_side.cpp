@@ -35,11 +35,26 @@ void RefuseOnInitFailure(const std::string& text) noexcept {
     Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(text); });
 }
 
+// A request the worker cannot serve (a host on the other side of the
+// channel sends none): the host is told what it was, and the worker ends,
+// as the channel can no longer be trusted.
+[[noreturn]] void RefuseRequest(const std::string& what) {
+    Send(g_channel, Kind::RequestRefused, [&](Writer& w) { w.Utf8(what); });
+    ::_exit(3);
+}
+
 void Load(const Message& m) {
-    Reader r = m.Body();
-    const std::string path = r.Utf8();
+    std::string path, locale;
+    try {
+        Reader r = m.Body();
+        path = r.Utf8();
+        locale = r.Utf8();
+        r.Done();
+    } catch (const MalformedMessage&) {
+        RefuseRequest("a malformed request");
+    }
     // Texts and file names are converted in the host's locale.
-    std::setlocale(LC_ALL, r.Utf8().c_str());
+    std::setlocale(LC_ALL, locale.c_str());
     try {
         const ModuleInitReport report(path, RefuseOnInitFailure);
         g_functions = LoadModule(path);
@@ -58,12 +73,17 @@ void Call(const Message& m) {
     try {
         Reader r = m.Body();
         const auto index = r.Get<std::uint32_t>();
-        std::vector<Object> args(r.Get<std::uint32_t>());
+        const auto count = r.Get<std::uint32_t>();
+        r.Need(count);  // a value takes a byte at least
+        std::vector<Object> args(count);
         for (Object& a : args) a = r.Value();
-        if (index >= g_functions.size()) HostGone();
+        r.Done();
+        if (index >= g_functions.size())
+            RefuseRequest("no function at index " + std::to_string(index) + " (the table has " +
+                          std::to_string(g_functions.size()) + ")");
         result = g_functions[index].function.as<Vrn::Run::Function>()->Call(args);
-    } catch (const ChannelBroken&) {
-        HostGone();
+    } catch (const MalformedMessage&) {
+        RefuseRequest("a malformed request");
     } catch (...) {
         if (!SendFailure(g_channel, std::current_exception(), nullptr)) HostGone();
         return;
@@ -85,21 +105,24 @@ void AskHost(const char* name, const qlComplex& arg, qlComplex& result, std::uin
         Message m;
         try {
             Receive(g_channel, m);
+            if (m.kind == Kind::Call) {
+                Call(m);
+                continue;
+            }
+            if (m.kind == Kind::CallbackResult) {
+                Reader r = m.Body();
+                result.real = r.Get<double>();
+                result.imag = r.Get<double>();
+                r.Done();
+                return;
+            }
+            if (!IsFailure(m.kind)) RefuseRequest("a request out of turn");
+            RaiseFailure(m, nullptr);
         } catch (const ChannelBroken&) {
             HostGone();
+        } catch (const MalformedMessage&) {
+            RefuseRequest("a malformed request");
         }
-        if (m.kind == Kind::Call) {
-            Call(m);
-            continue;
-        }
-        if (m.kind == Kind::CallbackResult) {
-            Reader r = m.Body();
-            result.real = r.Get<double>();
-            result.imag = r.Get<double>();
-            return;
-        }
-        if (!IsFailure(m.kind)) HostGone();
-        RaiseFailure(m, nullptr);
     }
 }
 
@@ -114,10 +137,12 @@ int ServeIsolatedModule(int channel) {
             Receive(g_channel, m);
         } catch (const ChannelBroken&) {
             return 0;
+        } catch (const MalformedMessage&) {
+            RefuseRequest("a malformed request");
         }
         if (m.kind == Kind::Load && g_functions.empty()) Load(m);
         else if (m.kind == Kind::Call) Call(m);
-        else return 3;
+        else RefuseRequest("a request out of turn");
     }
 }
 
