@@ -5,20 +5,33 @@
 #include <efi/host/module_loader.h>
 #include <efi/host/signature.h>
 #include <efi/masked_traps.h>
+#include <efi/se_exception.h>
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <set>
 
+#include "bridge/module_error.h"
+
 namespace Efi {
+
+namespace detail {
+
+std::string ModuleErrorText(std::string_view path, std::string_view what) {
+    return "module \"" + std::string(path) + "\": " + std::string(what);
+}
+
+}  // namespace detail
 
 namespace {
 
 std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
 [[noreturn]] void Fail(std::string_view module, const std::string& what) {
-    throw ModuleError("module " + Quoted(module) + ": " + what);
+    throw ModuleError(detail::ModuleErrorText(module, what));
 }
 
 [[noreturn]] void FailEntry(std::string_view module, std::uint32_t index, const char* name, const std::string& what) {
@@ -142,6 +155,45 @@ std::vector<ModuleFunction> LoadModule(const std::string& path) {
         CloseMasked(handle);
         throw;
     }
+}
+
+namespace {
+
+// The module being loaded under a ModuleInitReport, and where its report goes.
+const std::string* g_initializing = nullptr;
+ModuleInitReport::Report g_report = nullptr;
+
+// What was thrown, as the error text a call would show for it: a processor
+// fault's worksheet text, what() of a standard exception, else a fixed text.
+std::string ThrownText() {
+    try {
+        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+    } catch (const SE_Exception& e) {
+        return SE_Exception::ExceptionStringFromCode(e.GetCode());
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+    }
+    return "unknown error";
+}
+
+[[noreturn]] void ReportInitFailure() {
+    g_report(detail::ModuleErrorText(*g_initializing, ThrownText()));
+    std::_Exit(1);
+}
+
+}  // namespace
+
+ModuleInitReport::ModuleInitReport(const std::string& path, Report report) noexcept
+    : m_previous(std::set_terminate(ReportInitFailure)) {
+    g_initializing = &path;
+    g_report = report;
+}
+
+ModuleInitReport::~ModuleInitReport() {
+    std::set_terminate(m_previous);
+    g_initializing = nullptr;
+    g_report = nullptr;
 }
 
 }  // namespace Efi

@@ -5,6 +5,7 @@
 #include <efi/host/module_loader.h>
 
 #include "bridge/isolation/host_side.h"
+#include "bridge/module_error.h"
 #include "bridge/registration.h"
 
 #include <unistd.h>
@@ -83,8 +84,8 @@ const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& na
         // One file is one set of functions under its names: in this process
         // or in a worker, not both.
         if (it->second.isolated != options.isolated)
-            throw ModuleError("module \"" + path + "\": already loaded " +
-                              (it->second.isolated ? "isolated" : "in process"));
+            throw ModuleError(detail::ModuleErrorText(
+                path, it->second.isolated ? "already loaded isolated" : "already loaded in process"));
         return it->second.functions;
     }
     std::vector<LoadedFunction> fns;

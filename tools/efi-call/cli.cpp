@@ -68,35 +68,13 @@ std::string ForeignExceptionText(std::exception_ptr e) {
     }
 }
 
-// A module's static constructors run while the dynamic loader opens it,
-// where an exception cannot be caught: the language ends the program
-// through std::terminate. While a module loads, that end reports what was
-// thrown as an error and exits with status 1 (nothing has been printed
-// yet, and the loader's state is past repair).
-const char* g_loading = nullptr;
-
-[[noreturn]] void ReportModuleInitFailure() {
-    const std::string line =
-        std::string("error: module \"") + g_loading + "\": " + ForeignExceptionText(std::current_exception()) + "\n";
+// A module's static constructor that throws while the dynamic loader opens
+// it ends the program (nothing has been printed yet): reported as an error,
+// with exit status 1.
+void ReportModuleInitFailure(const std::string& text) noexcept {
+    const std::string line = "error: " + text + "\n";
     std::fputs(line.c_str(), stderr);
-    std::_Exit(1);
 }
-
-class LoadingModule {
-public:
-    explicit LoadingModule(const std::string& path) : m_previous(std::set_terminate(ReportModuleInitFailure)) {
-        g_loading = path.c_str();
-    }
-    ~LoadingModule() {
-        std::set_terminate(m_previous);
-        g_loading = nullptr;
-    }
-    LoadingModule(const LoadingModule&) = delete;
-    LoadingModule& operator=(const LoadingModule&) = delete;
-
-private:
-    std::terminate_handler m_previous;
-};
 
 struct Options {
     std::vector<std::string> modules;
@@ -193,7 +171,7 @@ public:
     void LoadModule(const std::string& name, const Efi::LoadOptions& options) {
         const std::string path = Efi::ModulePath(name);  // outlives the load, which may report it
         try {
-            LoadingModule loading(path);
+            const Efi::ModuleInitReport report(path, ReportModuleInitFailure);
             m_functions.LoadModule(path, options);
         } catch (const Efi::ModuleError& e) {
             throw UsageError{e.what()};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,5 +49,24 @@ EFI_API std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* tabl
 /// for the life of the process (its functions may be called at any time);
 /// one that fails is closed again. Throws ModuleError.
 EFI_API std::vector<ModuleFunction> LoadModule(const std::string& path);
+
+/// What a program that loads a module does about the module's static
+/// constructors: one that throws while the loader opens the module cannot
+/// be caught, and the language ends the program through std::terminate.
+/// While a ModuleInitReport lives, that end first hands `report` the text a
+/// ModuleError would have (`module "PATH": what was thrown`) and then ends
+/// the process with status 1, as the loader's state is past repair. One
+/// module loads under it at a time; `path` outlives it.
+class EFI_API ModuleInitReport {
+public:
+    using Report = void (*)(const std::string& text) noexcept;
+    ModuleInitReport(const std::string& path, Report report) noexcept;
+    ~ModuleInitReport();
+    ModuleInitReport(const ModuleInitReport&) = delete;
+    ModuleInitReport& operator=(const ModuleInitReport&) = delete;
+
+private:
+    std::terminate_handler m_previous;
+};
 
 }  // namespace Efi

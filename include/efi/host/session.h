@@ -63,8 +63,10 @@ struct LoadOptions {
 
 /// A call of an isolated module's function that ended with its worker
 /// process: "f: the module's process ended (signal 11, segmentation
-/// fault)", "... (exit status 3)" or "f: timed out after 2 s". A worksheet
-/// error (no argument to blame), so hosts that report those report it.
+/// fault)", "... (exit status 3)", "f: timed out after 2 s", or, the
+/// worker killed for breaking the channel's rules, "f: the module's
+/// process sent a malformed reply". A worksheet error (no argument to
+/// blame), so hosts that report those report it.
 class EFI_API ModuleProcessEnded : public Vrn::Run::AppException {
 public:
     ModuleProcessEnded(std::u16string message, bool timedOut)

@@ -56,27 +56,38 @@ bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::excep
 }
 
 [[noreturn]] void RaiseFailure(const Message& m, const std::vector<std::exception_ptr>* held) {
+    // Read whole before anything is raised: a malformed message is that,
+    // whatever it began with.
     Reader r = m.Body();
     switch (m.kind) {
         case Kind::WorksheetError: {
             const auto argument = r.Get<std::uint32_t>();
-            Vrn::Run::AppException::Raise(r.Utf16(), argument);
+            std::u16string message = r.Utf16();
+            r.Done();
+            Vrn::Run::AppException::Raise(std::move(message), argument);
         }
-        case Kind::Fault: Efi::User::ThrowProcessorFault(r.Get<std::uint32_t>(), nullptr);
+        case Kind::Fault: {
+            const auto code = r.Get<std::uint32_t>();
+            r.Done();
+            Efi::User::ThrowProcessorFault(code, nullptr);
+        }
         case Kind::Held: {
             const auto index = r.Get<std::uint32_t>();
+            r.Done();
             if (!held) throw HeldException{index};
-            if (index >= held->size()) throw ChannelBroken{};
+            if (index >= held->size()) throw MalformedMessage{};
             std::rethrow_exception((*held)[index]);
         }
         case Kind::Foreign: {
             const auto kind = r.Get<ForeignKind>();
             const std::string text = r.Utf8();
+            r.Done();
             if (kind == ForeignKind::BadAlloc) throw std::bad_alloc();
             if (kind == ForeignKind::WithText) throw std::runtime_error(text);
-            throw UnknownForeignException{};
+            if (kind == ForeignKind::Unknown) throw UnknownForeignException{};
+            throw MalformedMessage{};
         }
-        default: throw ChannelBroken{};
+        default: throw MalformedMessage{};
     }
 }
 

@@ -8,7 +8,7 @@
 #include <exception>
 #include <vector>
 
-#include "bridge/isolation/wire.h"
+#include "bridge/isolation/transport.h"
 
 namespace Efi::detail::wire {
 

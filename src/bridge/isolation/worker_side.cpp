@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bridge/isolation/outcome.h"
-#include "bridge/isolation/wire.h"
+#include "bridge/isolation/transport.h"
 
 namespace Efi {
 
@@ -28,42 +28,35 @@ std::vector<ModuleFunction> g_functions;
 // The host has gone: nothing is left to answer.
 [[noreturn]] void HostGone() { ::_exit(0); }
 
-// A module's static constructors run while the loader opens it, where an
-// exception cannot be caught and ends the process through std::terminate:
-// while a module loads, that end reports what was thrown to the host as the
-// module's refusal first, as a host that loads it in process would.
-const std::string* g_loading = nullptr;
-
-[[noreturn]] void RefuseOnTerminate() {
-    std::string what = "unknown error";
-    try {
-        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-    }
-    const std::string text = "module \"" + *g_loading + "\": " + what;
+// A module's static constructor that throws ends the worker: what it threw
+// goes to the host first as the module's refusal, as a host that loads the
+// module in process would report it.
+void RefuseOnInitFailure(const std::string& text) noexcept {
     Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(text); });
-    ::_exit(1);
+}
+
+// A request the worker cannot serve (a host on the other side of the
+// channel sends none): the host is told what it was, and the worker ends,
+// as the channel can no longer be trusted.
+[[noreturn]] void RefuseRequest(const std::string& what) {
+    Send(g_channel, Kind::RequestRefused, [&](Writer& w) { w.Utf8(what); });
+    ::_exit(3);
 }
 
 void Load(const Message& m) {
-    Reader r = m.Body();
-    const std::string path = r.Utf8();
-    // Texts and file names are converted in the host's locale.
-    std::setlocale(LC_ALL, r.Utf8().c_str());
-    struct Loading {
-        std::terminate_handler previous;
-        explicit Loading(const std::string& path) : previous(std::set_terminate(RefuseOnTerminate)) {
-            g_loading = &path;
-        }
-        ~Loading() {
-            std::set_terminate(previous);
-            g_loading = nullptr;
-        }
-    };
+    std::string path, locale;
     try {
-        const Loading loading(path);
+        Reader r = m.Body();
+        path = r.Utf8();
+        locale = r.Utf8();
+        r.Done();
+    } catch (const MalformedMessage&) {
+        RefuseRequest("a malformed request");
+    }
+    // Texts and file names are converted in the host's locale.
+    std::setlocale(LC_ALL, locale.c_str());
+    try {
+        const ModuleInitReport report(path, RefuseOnInitFailure);
         g_functions = LoadModule(path);
     } catch (const ModuleError& e) {
         if (!Send(g_channel, Kind::ModuleRefused, [&](Writer& w) { w.Utf8(e.what()); })) HostGone();
@@ -71,17 +64,7 @@ void Load(const Message& m) {
     }
     // Its own functions are found here, as in the host; other names are the host's.
     for (const ModuleFunction& f : g_functions) RegisterHostCallback(f.name, f.function);
-    const bool sent = Send(g_channel, Kind::Table, [&](Writer& w) {
-        w.Put(static_cast<std::uint32_t>(g_functions.size()));
-        for (const ModuleFunction& f : g_functions) {
-            w.Utf8(f.name);
-            w.Put(f.ret);
-            w.Put(static_cast<std::uint32_t>(f.args.size()));
-            for (std::int32_t a : f.args) w.Put(a);
-            w.Put(static_cast<std::int32_t>(f.function.as<Vrn::Run::Function>()->Arity()));
-            w.Utf8(f.never_callable);
-        }
-    });
+    const bool sent = Send(g_channel, Kind::Table, [&](Writer& w) { WriteTable(w, g_functions); });
     if (!sent) HostGone();
 }
 
@@ -90,12 +73,17 @@ void Call(const Message& m) {
     try {
         Reader r = m.Body();
         const auto index = r.Get<std::uint32_t>();
-        std::vector<Object> args(r.Get<std::uint32_t>());
+        const auto count = r.Get<std::uint32_t>();
+        r.Need(count);  // a value takes a byte at least
+        std::vector<Object> args(count);
         for (Object& a : args) a = r.Value();
-        if (index >= g_functions.size()) HostGone();
+        r.Done();
+        if (index >= g_functions.size())
+            RefuseRequest("no function at index " + std::to_string(index) + " (the table has " +
+                          std::to_string(g_functions.size()) + ")");
         result = g_functions[index].function.as<Vrn::Run::Function>()->Call(args);
-    } catch (const ChannelBroken&) {
-        HostGone();
+    } catch (const MalformedMessage&) {
+        RefuseRequest("a malformed request");
     } catch (...) {
         if (!SendFailure(g_channel, std::current_exception(), nullptr)) HostGone();
         return;
@@ -117,21 +105,24 @@ void AskHost(const char* name, const qlComplex& arg, qlComplex& result, std::uin
         Message m;
         try {
             Receive(g_channel, m);
+            if (m.kind == Kind::Call) {
+                Call(m);
+                continue;
+            }
+            if (m.kind == Kind::CallbackResult) {
+                Reader r = m.Body();
+                result.real = r.Get<double>();
+                result.imag = r.Get<double>();
+                r.Done();
+                return;
+            }
+            if (!IsFailure(m.kind)) RefuseRequest("a request out of turn");
+            RaiseFailure(m, nullptr);
         } catch (const ChannelBroken&) {
             HostGone();
+        } catch (const MalformedMessage&) {
+            RefuseRequest("a malformed request");
         }
-        if (m.kind == Kind::Call) {
-            Call(m);
-            continue;
-        }
-        if (m.kind == Kind::CallbackResult) {
-            Reader r = m.Body();
-            result.real = r.Get<double>();
-            result.imag = r.Get<double>();
-            return;
-        }
-        if (!IsFailure(m.kind)) HostGone();
-        RaiseFailure(m, nullptr);
     }
 }
 
@@ -146,10 +137,12 @@ int ServeIsolatedModule(int channel) {
             Receive(g_channel, m);
         } catch (const ChannelBroken&) {
             return 0;
+        } catch (const MalformedMessage&) {
+            RefuseRequest("a malformed request");
         }
         if (m.kind == Kind::Load && g_functions.empty()) Load(m);
         else if (m.kind == Kind::Call) Call(m);
-        else return 3;
+        else RefuseRequest("a request out of turn");
     }
 }
 

@@ -1,5 +1,5 @@
-// The channel between a host and the worker process that runs a module for
-// it: one message at a time through a pipe each way (a round trip through
+// The channel's transport between a host and the worker process that runs a
+// module for it: one message at a time through a pipe each way (a round trip through
 // pipes costs about half of one through a local socket), the body in the
 // message when it is small and in shared memory when it is large (matrix
 // planes), written once by the sender and read in place by the receiver; a
@@ -11,18 +11,16 @@
 // anonymous memory file that the sender makes (and makes anew, larger, when
 // a body outgrows it) and passes with the first message that uses it; both
 // sides keep it mapped, and its pages stay resident from call to call.
+// What a body holds is the codec's (codec.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
-#include <string_view>
 #include <type_traits>
-#include <vector>
 
-#include <vrnrun/vrnrun.h>
+#include "bridge/isolation/codec.h"
 
 namespace Efi::detail::wire {
 
@@ -40,6 +38,7 @@ enum class Kind : std::uint32_t {
     Held,            ///< an exception the host keeps (a Python one): its index
     Callback,        ///< worker → host: Efi::call_host of a name the worker lacks
     CallbackResult,  ///< host → worker: the callback's number
+    RequestRefused,  ///< worker → host: a request it cannot serve (text); it ends
 };
 
 /// The fixed part of every message. `size` is the body's length; the body
@@ -96,57 +95,7 @@ private:
     std::unique_ptr<char[]> m_message;  ///< the last message received
 };
 
-/// The kinds of foreign exception a Foreign message names.
-enum class ForeignKind : std::uint8_t { BadAlloc = 0, WithText = 1, Unknown = 2 };
-
-/// Writes a body, or only counts its bytes when made without a buffer (the
-/// first pass, which sizes the buffer the second pass fills).
-class Writer {
-public:
-    Writer() noexcept = default;
-    explicit Writer(char* out) noexcept : m_out(out) {}
-    std::size_t Size() const noexcept { return m_size; }
-
-    void Bytes(const void* p, std::size_t n);
-    template <class T>
-    void Put(T v) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        Bytes(&v, sizeof v);
-    }
-    void Utf8(std::string_view s);
-    void Utf16(std::u16string_view s);
-    /// A host value: null, number, matrix (its planes, nested elements
-    /// included), text, or a function or other value the worker stands in
-    /// for by kind, as the bridge only tells those apart by kind.
-    void Value(const Vrn::Run::Object& v);
-
-private:
-    char* m_out = nullptr;
-    std::size_t m_size = 0;
-};
-
-/// Reads a body in place. A body shorter than its contents claim is a
-/// broken channel (ChannelBroken).
-class Reader {
-public:
-    explicit Reader(std::span<const char> body) noexcept : m_body(body) {}
-    void Bytes(void* p, std::size_t n);
-    template <class T>
-    T Get() {
-        T v;
-        Bytes(&v, sizeof v);
-        return v;
-    }
-    std::string Utf8();
-    std::u16string Utf16();
-    Vrn::Run::Object Value();
-
-private:
-    std::span<const char> m_body;
-    std::size_t m_at = 0;
-};
-
-/// The other side closed the channel or broke its framing.
+/// The other side has gone: it closed its end of the channel.
 struct ChannelBroken {};
 
 /// One received message. Its body is valid until the next message is
@@ -170,8 +119,10 @@ bool Send(Channel& channel, Kind kind, Fill&& fill);
 /// Sends a body already sized (what Send calls).
 bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*, char*), void* context);
 
-/// Waits for one message, at most `timeoutMs` (negative: no limit). False
-/// on a timeout; throws ChannelBroken when the other side has gone.
+/// Waits for one message, whole, at most `timeoutMs` (negative: no limit).
+/// False on a timeout; throws ChannelBroken when the other side has gone
+/// and MalformedMessage when what it sent breaks the channel's framing (a
+/// kind is the caller's to check).
 bool Receive(Channel& channel, Message& out, int timeoutMs = -1);
 
 template <class Fill>

@@ -1,6 +1,7 @@
-// The channel's messages and host values on it: see wire.h.
-#include "bridge/isolation/wire.h"
+// The channel's transport: see transport.h.
+#include "bridge/isolation/transport.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -13,79 +14,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace Efi::detail::wire {
 
 namespace {
-
-enum class Tag : std::uint8_t { Null = 0, Number, Matrix, Text, Function, Other };
-
-// What the worker hands the bridge for a host value of a kind that does not
-// cross (a function, an opaque value): the bridge refuses either by kind
-// alone, so a stand-in of the same kind gets the same error.
-class StandIn final : public Vrn::Run::HostValue {
-public:
-    StandIn() noexcept : HostValue(Kind::Other) {}
-};
-
-Vrn::Run::Object FunctionStandIn() {
-    return Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object>) -> Vrn::Run::Object {
-        Vrn::Run::AppException::Raise(u"must be a function", 1);
-    });
-}
-
-// Writes the part of a plane the matrix covers, column by column.
-void Plane(Writer& w, const Qlt::MatVal& m, const Qlt::DoubleArray& plane) {
-    const std::size_t rows = static_cast<std::size_t>(m.Rows());
-    if (m.Ld() == m.Rows()) {
-        w.Bytes(plane.data() + m.Index(0, 0), rows * static_cast<std::size_t>(m.Cols()) * sizeof(double));
-        return;
-    }
-    for (int c = 0; c < m.Cols(); ++c) w.Bytes(plane.data() + m.Index(0, c), rows * sizeof(double));
-}
-
-void Matrix(Writer& w, const Qlt::MatVal& m) {
-    w.Put<std::int32_t>(m.Rows());
-    w.Put<std::int32_t>(m.Cols());
-    w.Put<std::uint8_t>(m.HasImag() ? 1 : 0);
-    if (m.Rows() > 0 && m.Cols() > 0) {
-        Plane(w, m, m.m_rarr);
-        if (m.HasImag()) Plane(w, m, m.m_iarr);
-    }
-    std::uint32_t nested = 0;
-    if (m.HasPtrs()) m.IteratePtrs([&](int, int, const Vrn::Run::Object&) { ++nested; });
-    w.Put(nested);
-    if (nested)
-        m.IteratePtrs([&](int row, int col, const Vrn::Run::Object& e) {
-            w.Put<std::int32_t>(row);
-            w.Put<std::int32_t>(col);
-            w.Value(e);
-        });
-}
-
-Vrn::Run::Object ReadMatrix(Reader& r) {
-    const auto rows = r.Get<std::int32_t>();
-    const auto cols = r.Get<std::int32_t>();
-    const bool imag = r.Get<std::uint8_t>() != 0;
-    if (rows < 0 || cols < 0) throw ChannelBroken{};
-    const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    Qlt::DoubleArray re = Qlt::DoubleArray::make_for_overwrite(count), im;
-    if (imag) im = Qlt::DoubleArray::make_for_overwrite(count);
-    if (count) {
-        r.Bytes(re.data(), count * sizeof(double));
-        if (imag) r.Bytes(im.data(), count * sizeof(double));
-    }
-    auto m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), rows, cols);
-    for (auto nested = r.Get<std::uint32_t>(); nested > 0; --nested) {
-        const auto row = r.Get<std::int32_t>();
-        const auto col = r.Get<std::int32_t>();
-        if (row < 0 || col < 0 || row >= rows || col >= cols) throw ChannelBroken{};
-        m->SetNested(row, col, r.Value());
-    }
-    return m;
-}
 
 // One byte on the socket with room for one descriptor beside it: how an
 // area's descriptor travels.
@@ -118,24 +54,49 @@ bool SendDescriptor(int socket, int fd) {
     }
 }
 
-// The descriptor that a message announcing a new area was preceded by.
+// The descriptor that a message announcing a new area was preceded by. It
+// was sent before the message, so it is waiting on the socket: not there
+// is malformed, not waited for.
 int ReceiveDescriptor(int socket) {
     DescriptorMessage d;
     ssize_t n;
-    do n = ::recvmsg(socket, &d.msg, MSG_CMSG_CLOEXEC);
+    do n = ::recvmsg(socket, &d.msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&d.msg); c; c = CMSG_NXTHDR(&d.msg, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    if (n != 1 || fd < 0) throw ChannelBroken{};
-    return fd;
+    if (n > 0)
+        for (cmsghdr* c = CMSG_FIRSTHDR(&d.msg); c; c = CMSG_NXTHDR(&d.msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int)) &&
+                fd < 0)
+                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    if (n == 1 && fd >= 0 && !(d.msg.msg_flags & MSG_CTRUNC)) return fd;
+    if (fd >= 0) ::close(fd);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) throw ChannelBroken{};
+    throw MalformedMessage{};
 }
 
-// Reads at least `least` and at most `most` bytes; how many. The writer's
-// end closed first is a broken channel.
-std::size_t ReadSome(int fd, char* out, std::size_t most, std::size_t least) {
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// Waits until there is something to read on `fd`; false when `deadline`
+// passes first.
+bool ReadableBy(int fd, const Deadline& deadline) {
+    if (!deadline) return true;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, INT_MAX)));
+        if (ready >= 0) return ready > 0;
+        if (errno != EINTR) return true;  // the read reports it
+    }
+}
+
+// Reads at least `least` and at most `most` bytes; how many, or 0 when
+// `deadline` passes first (a message begun and not finished in time is as
+// late as one not begun). The writer's end closed first is a broken channel.
+std::size_t ReadSome(int fd, char* out, std::size_t most, std::size_t least, const Deadline& deadline) {
     std::size_t have = 0;
     while (have < least) {
+        if (!ReadableBy(fd, deadline)) return 0;
         const ssize_t n = ::read(fd, out + have, most - have);
         if (n > 0) have += static_cast<std::size_t>(n);
         else if (n == 0 || errno != EINTR) throw ChannelBroken{};
@@ -150,10 +111,11 @@ int NewArea(Area& area, std::size_t size) {
     // Grown by half again, so a run of growing bodies remaps rarely.
     const std::size_t page = 4096;
     const std::size_t want = (std::max(size, area.size + area.size / 2) + page - 1) / page * page;
-    const int fd = ::memfd_create("efi-channel", MFD_CLOEXEC);
+    const int fd = ::memfd_create("efi-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) throw std::bad_alloc();
     void* map = MAP_FAILED;
-    if (::ftruncate(fd, static_cast<off_t>(want)) == 0)
+    // Sealed against shrinking: the receiver may rely on every page it maps.
+    if (::ftruncate(fd, static_cast<off_t>(want)) == 0 && ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) == 0)
         map = ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         ::close(fd);
@@ -165,89 +127,23 @@ int NewArea(Area& area, std::size_t size) {
     return fd;
 }
 
-// Maps the area the other side passed in place of the one it replaces.
+// Maps the area the other side passed in place of the one it replaces. Only
+// a memory file sealed against shrinking is taken: a file the other side
+// could cut short under the mapping would fault this side's reads.
 void TakeArea(Area& area, int fd) {
     struct stat st;
     void* map = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals >= 0 && (seals & F_SEAL_SHRINK) && ::fstat(fd, &st) == 0 && st.st_size > 0)
         map = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
     ::close(fd);
-    if (map == MAP_FAILED) throw ChannelBroken{};
+    if (map == MAP_FAILED) throw MalformedMessage{};
     if (area.map) ::munmap(area.map, area.size);
     area.map = map;
     area.size = static_cast<std::size_t>(st.st_size);
 }
 
 }  // namespace
-
-void Writer::Bytes(const void* p, std::size_t n) {
-    if (m_out && n) std::memcpy(m_out + m_size, p, n);
-    m_size += n;
-}
-
-void Writer::Utf8(std::string_view s) {
-    Put<std::uint64_t>(s.size());
-    Bytes(s.data(), s.size());
-}
-
-void Writer::Utf16(std::u16string_view s) {
-    Put<std::uint64_t>(s.size());
-    Bytes(s.data(), s.size() * sizeof(char16_t));
-}
-
-void Writer::Value(const Vrn::Run::Object& v) {
-    if (!v) return Put(Tag::Null);
-    if (const auto* n = v.as<Qlt::NumVal>()) {
-        Put(Tag::Number);
-        Put(n->Data.rp);
-        Put(n->Data.ip);
-    } else if (const auto* m = v.as<Qlt::MatVal>()) {
-        Put(Tag::Matrix);
-        Matrix(*this, *m);
-    } else if (const auto* s = v.as<Vrn::Run::String>()) {
-        Put(Tag::Text);
-        Utf16(s->str());
-    } else {
-        Put(v.as<Vrn::Run::Function>() ? Tag::Function : Tag::Other);
-    }
-}
-
-void Reader::Bytes(void* p, std::size_t n) {
-    if (n > m_body.size() - m_at) throw ChannelBroken{};
-    if (n) std::memcpy(p, m_body.data() + m_at, n);
-    m_at += n;
-}
-
-std::string Reader::Utf8() {
-    const auto n = Get<std::uint64_t>();
-    if (n > m_body.size() - m_at) throw ChannelBroken{};
-    std::string s(m_body.data() + m_at, n);
-    m_at += n;
-    return s;
-}
-
-std::u16string Reader::Utf16() {
-    const auto n = Get<std::uint64_t>();
-    if (n > (m_body.size() - m_at) / sizeof(char16_t)) throw ChannelBroken{};
-    std::u16string s(n, u'\0');
-    Bytes(s.data(), n * sizeof(char16_t));
-    return s;
-}
-
-Vrn::Run::Object Reader::Value() {
-    switch (Get<Tag>()) {
-        case Tag::Null: return nullptr;
-        case Tag::Number: {
-            const auto re = Get<double>();
-            return Vrn::Run::make<Qlt::NumVal>(re, Get<double>());
-        }
-        case Tag::Matrix: return ReadMatrix(*this);
-        case Tag::Text: return Vrn::Run::Text(Utf16());
-        case Tag::Function: return FunctionStandIn();
-        case Tag::Other: return Vrn::Run::make<StandIn>();
-    }
-    throw ChannelBroken{};
-}
 
 void Channel::Close() noexcept {
     for (int* fd : {&m_read, &m_write, &m_descriptors}) {
@@ -329,33 +225,32 @@ void AwaitBriefly(int fd) {
 
 bool Receive(Channel& channel, Message& out, int timeoutMs) {
     AwaitBriefly(channel.m_read);
-    if (timeoutMs >= 0) {
-        pollfd p{channel.m_read, POLLIN, 0};
-        int ready;
-        do ready = ::poll(&p, 1, timeoutMs);
-        while (ready < 0 && errno == EINTR);
-        if (ready == 0) return false;
-    }
+    Deadline deadline;
+    if (timeoutMs >= 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // Not cleared: only what the message fills is read. Messages alternate,
     // so the pipe holds at most this one: a read takes whatever of it has
     // arrived, the header and a small body mostly at once.
     constexpr std::size_t kWhole = sizeof(Header) + kMaxInlineBody;
     if (!channel.m_message) channel.m_message.reset(new char[kWhole]);
     char* message = channel.m_message.get();
-    std::size_t have = ReadSome(channel.m_read, message, kWhole, sizeof(Header));
+    const std::size_t have = ReadSome(channel.m_read, message, kWhole, sizeof(Header), deadline);
+    if (have == 0) return false;
     Header header;
     std::memcpy(&header, message, sizeof header);
     out.kind = header.kind;
+    if (header.inFile > 2) throw MalformedMessage{};
     if (!header.inFile) {
-        if (header.size > kMaxInlineBody) throw ChannelBroken{};
-        if (have < sizeof header + header.size)
-            ReadSome(channel.m_read, message + have, kWhole - have, sizeof header + header.size - have);
+        // The other side sends nothing more before it is answered.
+        const std::size_t whole = sizeof header + header.size;
+        if (header.size > kMaxInlineBody || have > whole) throw MalformedMessage{};
+        if (have < whole && !ReadSome(channel.m_read, message + have, kWhole - have, whole - have, deadline))
+            return false;
         out.m_body = std::span<const char>(message + sizeof header, header.size);
         return true;
     }
-    if (have != sizeof header) throw ChannelBroken{};
+    if (have != sizeof header) throw MalformedMessage{};
     if (header.inFile == 2) TakeArea(channel.m_in, ReceiveDescriptor(channel.m_descriptors));
-    if (header.size > channel.m_in.size) throw ChannelBroken{};
+    if (header.size > channel.m_in.size) throw MalformedMessage{};
     out.m_body = std::span<const char>(static_cast<const char*>(channel.m_in.map), header.size);
     return true;
 }
