@@ -1,5 +1,6 @@
 // The road by which failures reach the worksheet user.
 #include <efi/errors.h>
+#include <efi/host/error_text.h>
 #include <efi/standard_errors.h>
 #include <vrnrun/vrnrun.h>
 
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include <efi/diagnostics.h>
@@ -50,6 +52,14 @@ void Throw(std::uint32_t code, std::uint32_t argument) {
     // never a read past the table.
     Vrn::Run::AppException::Raise(kStandardErrors[code < kStandardErrorCount ? code : kUnknownError], argument);
 }
+
+std::string ErrorText(std::string_view message, std::uint32_t argument) {
+    std::string text(message);
+    if (argument != kNoArgument) text += " (argument " + std::to_string(argument) + ")";
+    return text;
+}
+
+std::string ErrorText(const Vrn::Run::AppException& error) { return ErrorText(error.what(), error.Argument()); }
 
 // ---- The host's message table ---------------------------------------------
 

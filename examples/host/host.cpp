@@ -15,6 +15,7 @@
 
 #include <efi/host/bridge.h>         // Efi::User::HostFpScope
 #include <efi/host/callbacks.h>      // Efi::RegisterHostCallback
+#include <efi/host/error_text.h>     // Efi::ErrorText
 #include <efi/host/module_loader.h>  // Efi::LoadModule, Efi::ModuleError
 #include <efi/se_exception.h>        // SE_Exception: processor faults
 #include <vrnrun/faults.h>           // Vrn::Run::InstallFaultTranslation
@@ -71,9 +72,9 @@ void Call(const std::string& name, const std::vector<Object>& args) {
         Object result = f.function.as<Vrn::Run::Function>()->Call(args);
         std::printf("%s\n", Show(result).c_str());
     } catch (const Vrn::Run::AppException& e) {
-        // A worksheet error: a message and the argument to mark (from 1;
-        // 4294967295 when none is to blame).
-        std::printf("error: %s (argument %u)\n", e.what(), e.Argument());
+        // A worksheet error: a message and the argument to mark, shown as
+        // every host shows it ("must be positive (argument 1)").
+        std::printf("error: %s\n", Efi::ErrorText(e).c_str());
     } catch (const SE_Exception& e) {
         // A processor fault in native code (not an AppException): the call's
         // clean-up has run, and the host reports it in its own words.
@@ -145,6 +146,7 @@ int main(int argc, char** argv) {
     Call("sample_sqrt", {Vrn::Run::Number(-4)});
     Call("sample_throw", {Vrn::Run::Number(5)});
     Call("sample_add", {Vrn::Run::TextUtf8("x"), Vrn::Run::Number(1)});
+    Call("sample_add", {Vrn::Run::Number(1)});  // no argument is to blame
     Call("sample_divide", {Vrn::Run::Number(1), Vrn::Run::Number(0)});
 
     volatile double zero = 0.0;

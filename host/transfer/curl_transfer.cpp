@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "redirect/user_info.h"
+
 namespace Vrn::Transfer::detail {
 
 namespace {
@@ -244,32 +246,6 @@ long ResponseCode(CURL* h) {
     return code;
 }
 
-/// `url` with any user name, password and login options removed: rebuilt
-/// from its parts, or, when it does not parse, with everything before the
-/// last '@' of its authority cut out.
-std::string WithoutCredentials(const std::string& url) {
-    CurlUrl parsed(curl_url());
-    const unsigned flags = CURLU_NON_SUPPORT_SCHEME | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS;
-    if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), flags) == CURLUE_OK) {
-        curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
-        curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
-        curl_url_set(parsed.get(), CURLUPART_OPTIONS, nullptr, 0);
-        char* text = nullptr;
-        if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) == CURLUE_OK) {
-            std::string rebuilt = text;
-            curl_free(text);
-            return rebuilt;
-        }
-    }
-    std::size_t start = url.find("//");
-    if (start == std::string::npos) return url;
-    start += 2;
-    std::size_t end = url.find_first_of("/?#", start);
-    std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
-    if (at == std::string::npos || at < start) return url;
-    return url.substr(0, start) + url.substr(at + 1);
-}
-
 /// `text` cut to `limit` characters, the cut marked.
 std::string Capped(std::string text, std::size_t limit) {
     if (text.size() > limit) {
@@ -392,8 +368,8 @@ Outcome FileFailure(const char* what, const char* path, int error) {
 /// A failure of the transfer of `url`, named by its protocol, the URL shown
 /// without credentials and cut to a readable length.
 Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const std::string& reason) {
-    return {hr,
-            Operation(SchemeOf(url), upload) + " " + Capped(WithoutCredentials(url), kShownUrlLength) + ": " + reason};
+    return {hr, Operation(SchemeOf(url), upload) + " " + Capped(Efi::detail::WithoutUserInfo(url), kShownUrlLength) +
+                    ": " + reason};
 }
 
 Outcome StatusFailure(const std::string& url, bool upload, long code) {

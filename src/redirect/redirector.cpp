@@ -1,5 +1,6 @@
 #include <efi/redirector.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "temp_files.h"
 #include "transfer_session.h"
 #include "url_parts.h"
+#include "user_info.h"
 
 using Efi::detail::CUrlParts;
 using Efi::detail::EndsWithSeparator;
@@ -72,9 +74,10 @@ std::string LocalPathOfFileUrl(const std::string& url) {
         if (!drive) {
             if (!host.empty() && !EqualsIgnoreCase(host, "localhost")) {
                 // The text shows the server, never a user name or password.
-                const std::size_t at = host.rfind('@');
-                const std::string_view server = at == std::string_view::npos ? host : host.substr(at + 1);
-                NotALocalFile("a file: URL names a file on another host: " + std::string(server.substr(0, 255)));
+                const std::string bare = Efi::detail::WithoutUserInfo(url);
+                const std::string_view server = std::string_view(bare).substr(std::strlen("file://"));
+                NotALocalFile("a file: URL names a file on another host: " +
+                              std::string(server.substr(0, std::min<std::size_t>(server.find('/'), 255))));
             }
             rest.remove_prefix(host.size());
         }

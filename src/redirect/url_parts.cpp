@@ -122,17 +122,6 @@ std::string AsRelativeReference(std::string_view name) {
     return out;
 }
 
-std::string WithoutUserInfo(std::string_view url) {
-    const std::size_t start = url.find("://");
-    if (start == std::string_view::npos) return std::string(url);
-    const std::size_t authority = start + 3;
-    const std::size_t firstAt = url.find('@', authority);
-    if (firstAt == std::string_view::npos) return std::string(url);
-    const std::size_t end = url.find('/', firstAt);
-    const std::size_t lastAt = url.substr(0, end).rfind('@');
-    return std::string(url.substr(0, authority)) + std::string(url.substr(lastAt + 1));
-}
-
 void CUrlParts::Crack(const char* text) {
     if (text == nullptr) {
         status = kNoText;

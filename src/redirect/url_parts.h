@@ -80,12 +80,6 @@ bool StartsLikeANetworkUrl(std::string_view text) noexcept;
 /// kept from reading as a scheme. '?' still starts a query.
 std::string AsRelativeReference(std::string_view name);
 
-/// `url` with everything from the start of its authority to the last '@'
-/// of the authority cut out, for texts that show a URL that may not parse:
-/// a password may hold '#', '/' or '?', so the authority is taken to end at
-/// the first '/' after its first '@'.
-std::string WithoutUserInfo(std::string_view url);
-
 /// `text` with the characters that cannot stand in a URL (controls, space,
 /// quotes, angle brackets, bytes above 127) percent-encoded; existing
 /// %-escapes are kept.

@@ -2,6 +2,7 @@
 
 #include <efi/capi.h>
 #include <efi/efi.h>
+#include <efi/host/error_text.h>
 #include <efi/host/requirements.h>
 
 #include "efi_test.h"
@@ -85,6 +86,17 @@ TEST(CApi, CallMemoryComesFromTheRunningCall) {
 TEST(Throw, MinusOneArgumentMeansNone) {
     EXPECT_APP_ERROR(Efi::Throw(75, Efi::kNoArgument), "vector must be sorted", 4294967295u);
     EXPECT_APP_ERROR(Efi::Throw("overflow", static_cast<std::uint32_t>(-1)), "overflow", 4294967295u);
+}
+
+TEST(ErrorText, NamesTheArgumentToBlameOrNone) {
+    EXPECT_EQ(Efi::ErrorText("must be scalar", 2), "must be scalar (argument 2)");
+    EXPECT_EQ(Efi::ErrorText("file not found", 0), "file not found (argument 0)");  // the call's directory
+    EXPECT_EQ(Efi::ErrorText("overflow", Efi::kNoArgument), "overflow");
+    try {
+        Efi::Throw("must be positive", 1u);
+    } catch (const AppException& e) {
+        EXPECT_EQ(Efi::ErrorText(e), "must be positive (argument 1)");
+    }
 }
 
 TEST(Throw, NullMessageRaisesUnknownError) {

@@ -298,6 +298,20 @@ TEST(EfiCall, VersionIsPrintedBeforeAnyModuleIsLoaded) {
     ExpectResult({"--ext", "/nonexistent/mod.so", "--version"}, "efi-call " EFI_VERSION_STRING);
 }
 
+TEST(EfiCall, HelpIsTheUsageAloneAndWhatFollowsIsNotRead) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h", "--ext", "/nonexistent/mod.so", "--timeout", "x", "nope"}}) {
+        Outcome r = EfiCall(args);
+        EXPECT_TRUE(r.out.starts_with("usage: efi-call ") && r.out.ends_with("without quotes.\n")) << r.out;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+    Outcome late = EfiCall({"--bogus", "--help"});
+    EXPECT_EQ(late.out, "");
+    EXPECT_TRUE(late.err.starts_with("efi-call: unknown option --bogus\nusage: efi-call ")) << late.err;
+    EXPECT_EQ(late.status, 2);
+}
+
 // The same script in process and isolated: the same lines, byte for byte,
 // on every road a call takes (a listing too).
 TEST(EfiCall, AnIsolatedModuleAnswersAsInProcess) {

@@ -11,6 +11,7 @@
 // efi-call.1 beside this file is the manual.
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
+#include <efi/host/error_text.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
 #include <efi/se_exception.h>
@@ -30,8 +31,8 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 #include "cli.h"
@@ -52,9 +53,11 @@ struct UsageError {
     bool showUsage = false;
 };
 
-// The text of whatever native code threw where no call reports it: a
-// processor fault's worksheet text, what() of a standard exception (a
-// worksheet error among them), else a fixed text.
+// The text of whatever native code threw: a processor fault's worksheet
+// text, what() of a standard exception (a worksheet error among them, its
+// message alone), else a fixed text. Failures of calls and commands reach
+// it through FailureOf; a module's static constructors, through the end
+// below.
 std::string ForeignExceptionText(std::exception_ptr e) {
     if (!e) return "unknown error";
     try {
@@ -77,6 +80,7 @@ void ReportModuleInitFailure(const std::string& text) noexcept {
 }
 
 struct Options {
+    bool help = false;  ///< --help: the usage text, and nothing else is done
     std::vector<std::string> modules;
     Efi::LoadOptions load;
     std::optional<std::string> cwd;
@@ -94,6 +98,47 @@ const char* const kUsage =
     "       efi-call --help\n"
     "Arguments and results are worksheet literals: 2, -1.5e3, 3-4i, \"text\", [1, 2; 3, 4].\n"
     "A text argument may also be given bare, without quotes.\n";
+
+// Exit statuses, as the manual gives them.
+constexpr int kFailed = 1;   ///< a worksheet error, processor fault or other failure
+constexpr int kMisused = 2;  ///< a usage error
+
+/// What efi-call reports for a failure: the message (without what stands
+/// before it: the program's name, or a script's line number), the exit
+/// status, and whether the usage text follows.
+struct Failure {
+    std::string message;
+    int status;
+    bool showUsage = false;
+};
+
+/// The one road from an exception to what efi-call reports. A usage error is
+/// its own message. Any other failure is "error: " and its text: a worksheet
+/// error with the argument to blame, a processor fault in native code in the
+/// host's words, anything else native code threw as ForeignExceptionText
+/// gives it. The call's clean-up has run however it ended, and the host goes
+/// on.
+Failure FailureOf(std::exception_ptr e) {
+    try {
+        std::rethrow_exception(std::move(e));
+    } catch (const UsageError& x) {
+        return {x.message, kMisused, x.showUsage};
+    } catch (const Vrn::Run::AppException& x) {
+        return {"error: " + Efi::ErrorText(x), kFailed};
+    } catch (const std::bad_alloc&) {
+        return {"error: out of memory", kFailed};
+    } catch (...) {
+        return {"error: " + ForeignExceptionText(std::current_exception()), kFailed};
+    }
+}
+
+/// Prints the failure of a command on standard error and returns its exit
+/// status: a usage error names the program, an error of the call stands as
+/// "error: ..." alone.
+int Report(const Failure& f) {
+    std::cerr << (f.status == kMisused ? "efi-call: " : "") << f.message << "\n" << (f.showUsage ? kUsage : "");
+    return f.status;
+}
 
 // A time limit: a positive number of seconds.
 double Seconds(const std::string& text) {
@@ -124,6 +169,10 @@ Options ParseOptions(int argc, char** argv) {
             o.script.emplace(1, '-');  // standard input
             continue;
         }
+        if (a == "--help" || a == "-h") {
+            o.help = true;  // what follows is not read
+            return o;
+        }
         if (a == "--ext") o.modules.push_back(value(a));
         else if (a.rfind("--ext=", 0) == 0) o.modules.push_back(a.substr(6));
         else if (a == "--cwd") o.cwd = value(a);
@@ -134,7 +183,6 @@ Options ParseOptions(int argc, char** argv) {
         else if (a == "--isolate") o.load.isolated = true;
         else if (a == "--timeout") o.load.timeout = Seconds(value(a));
         else if (a.rfind("--timeout=", 0) == 0) o.load.timeout = Seconds(a.substr(10));
-        else if (a == "--help" || a == "-h") throw UsageError{""};
         else if (a == "--version") o.version = true;
         else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.')
             throw UsageError{"unknown option " + a, true};
@@ -186,15 +234,19 @@ public:
 
     void SetCwd(const std::string& dir) { m_cwd = Efi::DirectoryText(Vrn::Run::FromUtf8(dir)); }
 
-    /// Runs one call; prints the result to `out` or the error to `err`.
-    /// Returns the exit status.
-    int Run(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-        try {
-            return RunOrThrow(words, out, err);
-        } catch (const UsageError& e) {
-            err << "efi-call: " << e.message << "\n";
-            return 2;
-        }
+    /// Runs one call, FUNCTION ARG..., and prints its result to `out`.
+    /// Throws what FailureOf reports.
+    void Run(const std::vector<std::string>& words, std::ostream& out) const {
+        if (words.empty()) throw UsageError{"no function named"};
+        const Callable* found = m_functions.Find(words[0]);
+        if (!found) throw UsageError{"unknown function " + words[0] + " (see --list)"};
+        const Callable& c = *found;
+        std::vector<Object> args;
+        if (c.takesDirectory) args.push_back(m_cwd);
+        // A "--" straight after the name ends the options there too.
+        std::size_t first = words.size() > 1 && words[1] == "--" ? 2 : 1;
+        for (std::size_t k = first; k < words.size(); ++k) args.push_back(ParseArgument(c, k - first, words[k]));
+        out << Call(c, args) << "\n";
     }
 
 private:
@@ -210,46 +262,11 @@ private:
         }
     }
 
-    int RunOrThrow(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-        if (words.empty()) throw UsageError{"no function named"};
-        const Callable* found = m_functions.Find(words[0]);
-        if (!found) throw UsageError{"unknown function " + words[0] + " (see --list)"};
-        const Callable& c = *found;
-        std::vector<Object> args;
-        if (c.takesDirectory) args.push_back(m_cwd);
-        // A "--" straight after the name ends the options there too.
-        std::size_t first = words.size() > 1 && words[1] == "--" ? 2 : 1;
-        for (std::size_t k = first; k < words.size(); ++k) args.push_back(ParseArgument(c, k - first, words[k]));
-        return Call(c, args, out, err);
-    }
-
     // Host code here is not written for trapping arithmetic: the call ends
-    // with the state it began with, however it ends.
-    static int Call(const Callable& c, const std::vector<Object>& args, std::ostream& out, std::ostream& err) {
-        std::string result, error;
-        try {
-            const Efi::User::HostFpScope host(Efi::User::ReadFpState());
-            result = efi_call::FormatValue(c.function.as<Vrn::Run::Function>()->Call(args));
-        } catch (const Vrn::Run::AppException& e) {
-            error = e.what();
-            if (e.Argument() != Efi::kNoArgument) error += " (argument " + std::to_string(e.Argument()) + ")";
-        } catch (const SE_Exception& e) {
-            // A processor fault in native code: the call's clean-up has run
-            // and the host goes on.
-            error = SE_Exception::ExceptionStringFromCode(e.GetCode());
-        } catch (const std::bad_alloc&) {
-            error = "out of memory";
-        } catch (...) {
-            // Anything else native code threw (the call's clean-up has run
-            // as for any error): reported, and the host goes on.
-            error = ForeignExceptionText(std::current_exception());
-        }
-        if (!error.empty()) {
-            err << "error: " << error << "\n";
-            return 1;
-        }
-        out << result << "\n";
-        return 0;
+    // with the state it began with, however it ends. Its result as a literal.
+    static std::string Call(const Callable& c, const std::vector<Object>& args) {
+        const Efi::User::HostFpScope host(Efi::User::ReadFpState());
+        return efi_call::FormatValue(c.function.as<Vrn::Run::Function>()->Call(args));
     }
 
     Efi::HostSession m_functions;
@@ -315,20 +332,56 @@ int RunScript(Session& s, std::istream& in, const std::string& path) {
         ++lineNo;
         std::vector<std::string> words = SplitLine(line);
         if (words.empty()) continue;
-        std::ostringstream err;
-        int rc = s.Run(words, std::cout, err);
-        if (rc != 0) {
-            std::string msg = err.str();
+        try {
+            s.Run(words, std::cout);
+        } catch (...) {
             // The line number stands where a message of the program would
             // name the program.
-            if (msg.rfind("efi-call: ", 0) == 0) msg.erase(0, 10);
-            std::cout << "line " << lineNo << ": " << msg;
-            status = status ? status : rc;
+            const Failure f = FailureOf(std::current_exception());
+            std::cout << "line " << lineNo << ": " << f.message << "\n";
+            status = status ? status : f.status;
         }
         std::cout.flush();
     }
     if (in.bad()) CannotRead(path, errno ? errno : EIO);
     return status;
+}
+
+// The command the options name. Throws what FailureOf reports.
+int RunCommand(Options o) {
+    if (o.help) {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (o.version) {
+        std::cout << "efi-call " EFI_VERSION_STRING "\n";
+        return 0;
+    }
+    if (o.modules.empty()) o.modules.push_back(BundledSample());
+    Session s;
+    for (const std::string& m : o.modules) s.LoadModule(m, o.load);
+    s.AddBuiltins();
+    if (o.cwd) {
+        s.SetCwd(*o.cwd);
+    } else {
+        char buf[PATH_MAX];
+        s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
+    }
+    if (o.list) {
+        if (!o.call.empty() || o.script) throw UsageError{"--list takes no function or script", true};
+        s.List(std::cout);
+        return 0;
+    }
+    if (o.script) {
+        if (!o.call.empty()) throw UsageError{"a script takes no function on the command line", true};
+        if (*o.script == "-") return RunScript(s, std::cin, "standard input");
+        std::ifstream file;
+        OpenScript(file, *o.script);
+        return RunScript(s, file, *o.script);
+    }
+    if (o.call.empty()) throw UsageError{"no function named", true};
+    s.Run(o.call, std::cout);
+    return 0;
 }
 
 }  // namespace
@@ -339,41 +392,8 @@ int efi_call::Main(int argc, char** argv) {
     std::ios::sync_with_stdio(true);
     Vrn::Run::InstallFaultTranslation();
     try {
-        Options o = ParseOptions(argc, argv);
-        if (o.version) {
-            std::cout << "efi-call " EFI_VERSION_STRING "\n";
-            return 0;
-        }
-        if (o.modules.empty()) o.modules.push_back(BundledSample());
-        Session s;
-        for (const std::string& m : o.modules) s.LoadModule(m, o.load);
-        s.AddBuiltins();
-        if (o.cwd) {
-            s.SetCwd(*o.cwd);
-        } else {
-            char buf[PATH_MAX];
-            s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
-        }
-        if (o.list) {
-            if (!o.call.empty() || o.script) throw UsageError{"--list takes no function or script", true};
-            s.List(std::cout);
-            return 0;
-        }
-        if (o.script) {
-            if (!o.call.empty()) throw UsageError{"a script takes no function on the command line", true};
-            if (*o.script == "-") return RunScript(s, std::cin, "standard input");
-            std::ifstream file;
-            OpenScript(file, *o.script);
-            return RunScript(s, file, *o.script);
-        }
-        if (o.call.empty()) throw UsageError{"no function named", true};
-        return s.Run(o.call, std::cout, std::cerr);
-    } catch (const UsageError& e) {
-        if (e.message.empty()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        std::cerr << "efi-call: " << e.message << "\n" << (e.showUsage ? kUsage : "");
-        return 2;
+        return RunCommand(ParseOptions(argc, argv));
+    } catch (...) {
+        return Report(FailureOf(std::current_exception()));
     }
 }

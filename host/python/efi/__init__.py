@@ -76,6 +76,10 @@ class WorksheetError(Exception):
         self.argument = argument
 
     def __str__(self):
+        # As every host shows a worksheet error (Efi::ErrorText of the C++
+        # hosts; test_hosts_agree holds them to the same text). Kept in
+        # Python: an error made by Python code, with any message and
+        # argument, must still show without the extension.
         if self.argument is None:
             return self.message
         return f"{self.message} (argument {self.argument})"

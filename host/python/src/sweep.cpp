@@ -49,16 +49,24 @@ struct Column {
     const qlComplex* complexData() const { return static_cast<const qlComplex*>(values.data()); }
 };
 
-Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argument) {
+/// Whether `arg` holds numbers: booleans, integers, real or complex.
+bool HoldsNumbers(const py::array& arg) {
     const char kind = arg.dtype().kind();
+    return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
+}
+
+/// Sets the TypeError for argument `argument`, which holds no numbers, and
+/// returns null.
+PyObject* RefuseNonNumbers(const py::array& arg, std::size_t argument) {
+    PyErr_Format(PyExc_TypeError, "map: argument %zu holds %S, not real or complex numbers", argument,
+                 arg.dtype().ptr());
+    return nullptr;
+}
+
+/// The column of `arg`, which holds numbers, broadcast to `shape`.
+Column ColumnOf(const py::array& arg, const py::tuple& shape) {
     Column c;
-    c.complex = kind == 'c';
-    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'c') {
-        const std::string dtype = py::str(arg.dtype());
-        PyErr_Format(PyExc_TypeError, "map: argument %zu holds %s, not real or complex numbers", argument,
-                     dtype.c_str());
-        throw py::error_already_set();
-    }
+    c.complex = arg.dtype().kind() == 'c';
     const py::object dtype = Numpy().attr(c.complex ? "complex128" : "float64");
     if (arg.size() == 1) {
         const std::complex<double> z = py::cast<std::complex<double>>(
@@ -74,31 +82,46 @@ Column ColumnOf(const py::array& arg, const py::tuple& shape, std::size_t argume
     return c;
 }
 
-/// Element `flat` of `shape` as the index tuple numpy would give it.
-py::tuple IndexOf(std::size_t flat, const std::vector<std::size_t>& shape) {
-    py::tuple index(shape.size());
-    for (std::size_t d = shape.size(); d-- > 0;) {
-        index[d] = py::int_(flat % shape[d]);
+/// Element `flat` of `shape` as the index tuple numpy would give it (a new
+/// reference), or null with the Python error set.
+PyObject* IndexOf(std::size_t flat, const std::vector<std::size_t>& shape) {
+    PyObject* index = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
+    for (std::size_t d = shape.size(); index && d-- > 0;) {
+        PyObject* i = PyLong_FromSize_t(flat % shape[d]);
+        if (!i) Py_CLEAR(index);
+        else PyTuple_SET_ITEM(index, static_cast<Py_ssize_t>(d), i);
         flat /= shape[d];
     }
     return index;
 }
 
-/// Sets the Python error for the element's failure; a worksheet error or a
-/// processor fault gets the element's index as `index`.
-void RaiseAt(std::exception_ptr failure, std::size_t done, const std::vector<std::size_t>& shape) {
+/// Gives `error` the element's index as `index`. False with the Python
+/// error set when that fails.
+bool SetIndex(PyObject* error, std::size_t done, const std::vector<std::size_t>& shape) {
+    PyObject* index = IndexOf(done, shape);
+    const bool set = index && PyObject_SetAttrString(error, "index", index) == 0;
+    Py_XDECREF(index);
+    return set;
+}
+
+/// Sets the Python error for the element's failure and returns null: a
+/// worksheet error or a processor fault gets the element's index as
+/// `index`. Where the index cannot be given, the failure to give it is the
+/// error set instead: an error without the element it names would mislead.
+PyObject* RaiseAt(std::exception_ptr failure, std::size_t done, const std::vector<std::size_t>& shape) {
     RaiseFrom(std::move(failure));
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value && PyObject_IsInstance(value, Errors().worksheet_error) == 1) {
-        try {
-            py::tuple index = IndexOf(done, shape);
-            PyObject_SetAttrString(value, "index", index.ptr());
-        } catch (py::error_already_set&) {
-        }
+    const int worksheetError = value ? PyObject_IsInstance(value, Errors().worksheet_error) : 0;
+    if (worksheetError < 0 || (worksheetError == 1 && !SetIndex(value, done, shape))) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return nullptr;
     }
     PyErr_Restore(type, value, tb);
+    return nullptr;
 }
 
 /// How a block, or the whole sweep, ended: the elements done, the failure
@@ -253,16 +276,16 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
             count *= dims.back();
         }
         std::vector<Column> columns;
-        for (std::size_t k = 0; k < arrays.size(); ++k) columns.push_back(ColumnOf(arrays[k], shape, k + 1));
+        for (std::size_t k = 0; k < arrays.size(); ++k) {
+            if (!HoldsNumbers(arrays[k])) return RefuseNonNumbers(arrays[k], k + 1);
+            columns.push_back(ColumnOf(arrays[k], shape));
+        }
         bool real = true;
         for (const Column& column : columns) real = real && !column.complex;
         py::array out = Numpy().attr("empty")(shape, Numpy().attr(real ? "float64" : "complex128"));
         const std::optional<Outcome> outcome = Sweep(*c->fn.numbers, columns, count, out);
         if (!outcome) return nullptr;
-        if (outcome->failure) {
-            RaiseAt(outcome->failure, outcome->done, dims);
-            return nullptr;
-        }
+        if (outcome->failure) return RaiseAt(outcome->failure, outcome->done, dims);
         return out.release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();

@@ -80,6 +80,14 @@ def test_the_first_failing_element_is_raised_with_its_index(sample, what, name, 
     assert 1e308 * 10 == float("inf")  # Python's own arithmetic is masked again
 
 
+def test_an_index_that_cannot_be_given_is_the_error_raised(sample, monkeypatch):
+    # A read-only `index` refuses the element's index: that refusal is what
+    # the caller sees, not the element's error without the element.
+    monkeypatch.setattr(efi.WorksheetError, "index", property(lambda self: None), raising=False)
+    with pytest.raises(AttributeError, match="no setter|can.t set"):
+        sample["sample_sqrt"].map([4, -1])
+
+
 @pytest.mark.parametrize("call,error,match", [
     (lambda m: m.sample_upper.map("x"), TypeError, r"numbers only.*sample_upper\(text\) -> text"),
     (lambda m: m.sample_scale.map(1, [[1]]), TypeError, "numbers only"),
