@@ -2,7 +2,8 @@
 # Test coverage of the project's own code (src, host, tools: not the tests,
 # examples, benchmarks, fuzz targets or system headers). Builds with GCC and
 # --coverage at -O0 in build/coverage, runs every test there (ctest, then the
-# Python host's tests), and prints three figures from lcov:
+# Python host's tests), and prints three figures (lcov's; the third is
+# counted from gcov's output, see noexc below):
 #   - lines;
 #   - branches;
 #   - branches without exception edges: -fnon-call-exceptions gives every
@@ -13,9 +14,13 @@
 #
 # Not counted, although tests run it: code that runs only in a process that
 # ends by _exit or by a signal (a worker killed or crashed on purpose, a
-# worker whose host has gone, a forked child), since the counts are written
-# when a process ends normally. A worker the host lets end (the usual case)
-# is counted.
+# worker whose host has gone, a forked child that leaves by _exit), since
+# the counts are written when a process ends normally. A worker the host
+# lets end (the usual case) is counted, and so is a forked child of a test
+# that ends by exit().
+#
+# While writing tests: one full run, then --keep with only the new tests
+# (e.g. --ctest "-R MyTest" --pytest none) adds their counts to it.
 #
 # Outside the verdict of scripts/test-all.sh: a failing test fails this
 # script too, after the figures are printed.
