@@ -7,7 +7,9 @@
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,6 +171,42 @@ TEST(WorkerDeaths, AForkedHostLeavesTheParentsWorkerAlone) {
     EXPECT_EQ(Pid(s).first, parents);
     Efi::EndModuleWorkers();
     Efi::ClearHostCallbacks();
+}
+
+std::size_t OpenFiles() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// A host out of descriptors cannot make the worker's channel: the load says
+// so, with what the system said, and keeps none of the channel's ends it made.
+TEST(WorkerDeaths, AHostOutOfDescriptorsMakesNoChannel) {
+    rlimit was{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+    const int lowest = ::dup(0);  // the lowest free descriptor
+    ASSERT_GE(lowest, 0);
+    ::close(lowest);
+    for (int fd = lowest; fd < lowest + 4; ++fd)
+        if (::fcntl(fd, F_GETFD) != -1) GTEST_SKIP() << "descriptor " << fd << " is taken";
+    const std::string module = EFI_TEST_MODULE;
+    // Room for no pipe, for the first pipe, for both pipes but no socket pair.
+    for (const int room : {0, 2, 4}) {
+        const std::size_t files = OpenFiles();
+        rlimit limit = was;
+        limit.rlim_cur = static_cast<rlim_t>(lowest + room);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        std::string error = "loaded";
+        try {
+            Efi::HostSession s;
+            s.LoadModule(module, {.isolated = true});
+        } catch (const Efi::ModuleError& e) {
+            error = e.what();
+        }
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &was), 0);
+        EXPECT_EQ(error, "module \"" + module + "\": no channel to a worker: Too many open files") << room;
+        EXPECT_EQ(OpenFiles(), files) << room;
+    }
 }
 
 struct Ran {
