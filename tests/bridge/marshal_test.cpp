@@ -152,6 +152,17 @@ TEST(UnMarshal, PinnedPlanesGoToTheHostWithoutACopy) {
     Object m2 = EfiMarshal::UnMarshal(rec2);
     EXPECT_NE(m2.as<Qlt::MatVal>()->m_rarr.data(), small);
     EXPECT_EQ(m2.as<Qlt::MatVal>()->re(9, 9), -99.0);
+
+    // A record claiming more elements than its pinned array holds: a copy
+    // of what is there, zero beyond, never a read past the array.
+    for (int k = 100; k < 200; ++k) big[k] = k;
+    array_val* rec3 = array_val::mk(&a, 10, 30, big, nullptr);
+    Object m3 = EfiMarshal::UnMarshal(rec3);
+    const auto* claimed = m3.as<Qlt::MatVal>();
+    EXPECT_NE(claimed->m_rarr.data(), big);
+    EXPECT_EQ(claimed->re(9, 19), 199.0);
+    EXPECT_EQ(claimed->re(0, 20), 0.0);
+    EXPECT_EQ(claimed->re(9, 29), 0.0);
 }
 
 TEST(UnMarshal, LeadingDimensionAndEmptyRecords) {
