@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -476,10 +477,28 @@ TEST(Call, FileNamesCrossInTheLocaleEncoding) {
     std::filesystem::remove_all(dir);
 }
 
+// A matrix result of the shape its two arguments claim, each part one
+// column pointer to a block of one element: a shape the host cannot hold
+// is the native function's error, and what it handed over is freed all the
+// same (the leak checker's build sees it).
+std::uint32_t ClaimedShape(Efi::User::Value* r, const Efi::User::Value* rows, const Efi::User::Value* cols) {
+    auto part = [] {
+        auto** p = static_cast<double**>(std::malloc(sizeof(double*)));
+        p[0] = static_cast<double*>(std::malloc(sizeof(double)));
+        return p;
+    };
+    r->array.rows = static_cast<std::uint32_t>(rows->real);
+    r->array.cols = static_cast<std::uint32_t>(cols->real);
+    r->array.realCols = part();
+    r->array.imagCols = part();
+    return 0;
+}
+
 TEST(Failures, EveryRowWithItsMessageAndArgument) {
     auto nested = Vrn::Run::make<Qlt::MatVal>(2, 2, false);
     nested->SetNested(1, 0, N(3));
     const Object matrix = Vrn::Run::Matrix(1, 1, std::vector<double>{1});
+    const Object claimed = Register(u"claimed", &ClaimedShape, 2, {1, 1});
     struct Case {
         const char* what;
         Object f;
@@ -514,6 +533,14 @@ TEST(Failures, EveryRowWithItsMessageAndArgument) {
         {"native message 1", Sample("sample_file_size"), {T(u"/"), T(u"no/such/file")}, "file not found", 1},
         {"native message 2", Sample("sample_file_size"), {T(u"/"), T(u"/")}, "not a regular file", 1},
         {"native Throw", Sample("sample_throw"), {N(5)}, "must be positive", 1},
+        {"more result rows than the host counts",
+         claimed,
+         {N(2147483648.0), N(1)},
+         "invalid matrix size",
+         Efi::kNoArgument},
+        {"more result columns", claimed, {N(1), N(2147483648.0)}, "invalid matrix size", Efi::kNoArgument},
+        {"both past the count", claimed, {N(4294967295.0), N(4294967295.0)}, "invalid matrix size", Efi::kNoArgument},
+        {"2^41 result elements", claimed, {N(2097152), N(1048576)}, "invalid matrix size", Efi::kNoArgument},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -24,6 +24,33 @@ TEST(Marshal, NumberRoundTrips) {
     EXPECT_TRUE(Allocators() == handles);
 }
 
+// A real part in the signalling-NaN family that tags array records would
+// make the number read as an array record: it is stored as its quiet NaN,
+// still a NaN, with its imaginary part as it was. Other NaNs keep their bits.
+TEST(Marshal, NumbersThatLookLikeArrayRecordsStayNumbers) {
+    struct Row {
+        std::uint64_t bits, stored;
+    };
+    const Row rows[] = {
+        {0x7FF4000000000001u, 0x7FFC000000000001u},
+        {0xFFF7FFFF00000000u, 0xFFFFFFFF00000000u},  // the sign is not part of the tag
+        {0x7FF8000000000000u, 0x7FF8000000000000u},  // a quiet NaN, not in the family
+        {0x7FF0000000000001u, 0x7FF0000000000001u},  // a signalling NaN outside it
+    };
+    for (const Row& r : rows) {
+        double re;
+        std::memcpy(&re, &r.bits, sizeof re);
+        IqlAllocator a;
+        auto* q = static_cast<qlComplex*>(EfiMarshal::Marshal(&a, N(re, 3.0)));
+        ASSERT_NE(q, nullptr);
+        EXPECT_FALSE(Efi::IsArrayRecord(reinterpret_cast<sAnyval*>(q))) << std::hex << r.bits;
+        std::uint64_t stored;
+        std::memcpy(&stored, &q->real, sizeof stored);
+        EXPECT_EQ(stored, r.stored) << std::hex << r.bits;
+        EXPECT_EQ(q->imag, 3.0);
+    }
+}
+
 TEST(Marshal, MatrixPointsIntoTheHostsArrays) {
     IqlAllocator a;
     auto re = Qlt::DoubleArray::make(20);
@@ -125,6 +152,17 @@ TEST(UnMarshal, PinnedPlanesGoToTheHostWithoutACopy) {
     Object m2 = EfiMarshal::UnMarshal(rec2);
     EXPECT_NE(m2.as<Qlt::MatVal>()->m_rarr.data(), small);
     EXPECT_EQ(m2.as<Qlt::MatVal>()->re(9, 9), -99.0);
+
+    // A record claiming more elements than its pinned array holds: a copy
+    // of what is there, zero beyond, never a read past the array.
+    for (int k = 100; k < 200; ++k) big[k] = k;
+    array_val* rec3 = array_val::mk(&a, 10, 30, big, nullptr);
+    Object m3 = EfiMarshal::UnMarshal(rec3);
+    const auto* claimed = m3.as<Qlt::MatVal>();
+    EXPECT_NE(claimed->m_rarr.data(), big);
+    EXPECT_EQ(claimed->re(9, 19), 199.0);
+    EXPECT_EQ(claimed->re(0, 20), 0.0);
+    EXPECT_EQ(claimed->re(9, 29), 0.0);
 }
 
 TEST(UnMarshal, LeadingDimensionAndEmptyRecords) {

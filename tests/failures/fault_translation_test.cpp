@@ -184,4 +184,49 @@ TEST(FaultTranslationDeathTest, SentSignalKeepsItsDefaultAction) {
         ::testing::KilledBySignal(SIGFPE), "");
 }
 
+volatile sig_atomic_t g_passed_on = 0;
+
+// A sent signal goes to the action installed before the translation, as it
+// was installed; the process goes on. Each row in a process of its own (the
+// translation is installed once per process).
+TEST(FaultTranslationDeathTest, SentSignalGoesToTheActionInstalledBefore) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Row {
+        const char* what;
+        void (*install)();
+        int calls;  // of the handler installed before, for one signal sent
+    };
+    const Row rows[] = {
+        {"handler with information",
+         [] {
+             struct sigaction a {};
+             a.sa_flags = SA_SIGINFO;
+             a.sa_sigaction = [](int s, siginfo_t* info, void*) {
+                 if (s == SIGFPE && info->si_code <= 0) g_passed_on = g_passed_on + 1;
+             };
+             sigaction(SIGFPE, &a, nullptr);
+         },
+         1},
+        {"plain handler",
+         [] {
+             std::signal(SIGFPE, [](int s) {
+                 if (s == SIGFPE) g_passed_on = g_passed_on + 1;
+             });
+         },
+         1},
+        {"ignored", [] { std::signal(SIGFPE, SIG_IGN); }, 0},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EXIT(
+            {
+                r.install();
+                Vrn::Run::InstallFaultTranslation();
+                std::raise(SIGFPE);
+                std::exit(g_passed_on == r.calls ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << r.what;
+    }
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 #include <cfenv>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <efi/efi.h>
+#include <efi/host/fault_recovery.h>
 
 #include "efi_test.h"
 
@@ -170,6 +172,73 @@ TEST(OtherFaults, DefaultBuiltHasCodeZeroAndNoRecord) {
     SE_Breakpoint_Exception e;
     EXPECT_EQ(e.GetCode(), 0u);
     EXPECT_EQ(e.GetRecord(), nullptr);
+}
+
+// Each fault class keeps the code and record it is made with, through a
+// copy; `Thrown` says how a throw of `throwIt` was caught.
+template <class Fault, class Throw>
+std::string Thrown(std::uint32_t code, const EXCEPTION_POINTERS* record, Throw throwIt) {
+    try {
+        throwIt();
+    } catch (const Fault& e) {
+        if (e.GetCode() != code) return "code " + std::to_string(e.GetCode());
+        if (e.GetRecord() != record) return "another record";
+        return "as its class";
+    } catch (const SE_Exception&) {
+        return "as another class";
+    }
+    return "not thrown";
+}
+
+template <class Fault>
+std::string MadeAndCopied(std::uint32_t code) {
+    EXCEPTION_POINTERS pointers{};
+    return Thrown<Fault>(code, &pointers, [&] {
+        const Fault made(code, &pointers);
+        throw Fault(made);
+    });
+}
+
+TEST(OtherFaults, EachKeepsItsCodeAndRecord) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"breakpoint", MadeAndCopied<SE_Breakpoint_Exception>(0x80000003)},
+        {"guard page", MadeAndCopied<SE_GuardPage_Exception>(0x80000001)},
+        {"integer division", MadeAndCopied<SE_INTDivByZero_Exception>(0xC0000094)},
+        {"integer overflow", MadeAndCopied<SE_INTOverflow_Exception>(0xC0000095)},
+        {"illegal instruction", MadeAndCopied<SE_IllegalInstruction_Exception>(0xC000001D)},
+        {"in-page error", MadeAndCopied<SE_InPageError_Exception>(0xC0000006)},
+        {"invalid disposition", MadeAndCopied<SE_InvalidDisposition_Exception>(0xC0000026)},
+        {"non-continuable", MadeAndCopied<SE_NonContinuable_Exception>(0xC0000025)},
+        {"privileged instruction", MadeAndCopied<SE_PrivInstruction_Exception>(0xC0000096)},
+        {"single step", MadeAndCopied<SE_SingleStep_Exception>(0x80000004)},
+        {"stack overflow", MadeAndCopied<SE_StackOverflow_Exception>(0xC00000FD)},
+    };
+    for (const auto& [what, outcome] : rows) EXPECT_EQ(outcome, "as its class") << what;
+}
+
+template <class Fault>
+std::string ByCode(std::uint32_t code) {
+    efitest::FpEnvGuard env;
+    EXCEPTION_POINTERS pointers{};
+    return Thrown<Fault>(code, &pointers, [&] { Efi::User::ThrowProcessorFault(code, &pointers); });
+}
+
+// A fault thrown by its code is of the class for that code; a code of no
+// arithmetic fault is the general arithmetic one.
+TEST(OtherFaults, ThrownByCodeAsItsClass) {
+    const std::pair<std::uint32_t, std::string> rows[] = {
+        {0xC000008D, ByCode<SE_FPEDenormal_Exception>(0xC000008D)},
+        {0xC000008E, ByCode<SE_FPEDivByZero_Exception>(0xC000008E)},
+        {0xC0000091, ByCode<SE_FPEOverflow_Exception>(0xC0000091)},
+        {0xC0000090, ByCode<SE_FPEInvalidOperation_Exception>(0xC0000090)},
+        {0xC0000093, ByCode<SE_FPEUnderflow_Exception>(0xC0000093)},
+        {0xC000008F, ByCode<SE_FPEInexactResult_Exception>(0xC000008F)},
+        {0xC0000094, ByCode<SE_INTDivByZero_Exception>(0xC0000094)},
+        {0xC0000095, ByCode<SE_INTOverflow_Exception>(0xC0000095)},
+        {0xC0000005, ByCode<SE_FPE_Exception>(0xC0000005)},
+        {0, ByCode<SE_FPE_Exception>(0)},
+    };
+    for (const auto& [code, outcome] : rows) EXPECT_EQ(outcome, "as its class") << std::hex << code;
 }
 
 }  // namespace

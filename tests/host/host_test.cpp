@@ -114,6 +114,16 @@ TEST(Text, Utf8RoundTrip) {
     EXPECT_EQ(ToUtf8(FromUtf8(s)), s);
     EXPECT_EQ(FromUtf8("\xFF"), u"\uFFFD");
     EXPECT_EQ(FromUtf8("\xE2\x82"), u"\uFFFD\uFFFD");  // truncated sequence
+    // What has no form on the other side is one replacement character a unit or byte.
+    const std::u16string loneHigh{u'a', char16_t(0xD800), u'b'}, loneLow{char16_t(0xDC00)}, endsHigh{char16_t(0xD83D)};
+    EXPECT_EQ(ToUtf8(loneHigh),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(ToUtf8(loneLow), "\xEF\xBF\xBD");
+    EXPECT_EQ(ToUtf8(endsHigh), "\xEF\xBF\xBD");
+    EXPECT_EQ(FromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // an encoded surrogate
+    EXPECT_EQ(FromUtf8("\xC0\x80"), u"\uFFFD\uFFFD");                      // an overlong form
+    EXPECT_EQ(FromUtf8("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // past U+10FFFF
 }
 
 // Freed large arrays are kept for reuse: what comes back, and when.

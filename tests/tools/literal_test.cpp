@@ -1,6 +1,12 @@
 // Worksheet literals: what reads, what it reads as, and where a bad one
 // stops.
 #include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <efi/host/bridge.h>
 
 #include "efi_test.h"
 #include "literal.h"
@@ -74,6 +80,19 @@ TEST(Literal, KindsAndShapes) {
     EXPECT_FALSE(ParseLiteral("[1, 2]").as<Qlt::MatVal>()->HasImag());
     EXPECT_EQ(ParseLiteral("\"a\\0b\"").as<Vrn::Run::String>()->str(), std::u16string(u"a\0b", 3));
     EXPECT_TRUE(efitest::SameBits(ParseLiteral("-0").as<Qlt::NumVal>()->Data.rp, -0.0));
+}
+
+// Values no literal spells are printed as what they are, never as a number.
+TEST(Literal, ValuesWithoutASpellingPrintAsTheirKind) {
+    const Vrn::Run::Object function = Vrn::Run::Func(1, [](std::span<const Vrn::Run::Object> a) { return a[0]; });
+    EXPECT_EQ(FormatValue(function), "<function>");
+    const Vrn::Run::Object registered =
+        Vrn::Run::make<Efi::User::Function>(u"f", 0, 1, std::vector<std::int32_t>{1}, std::nullopt);
+    EXPECT_EQ(FormatValue(registered), "<value>");
+    auto nested = Vrn::Run::make<Qlt::MatVal>(1, 2, false);
+    nested->set(0, 0, 1.0, 0.0);
+    nested->SetNested(0, 1, function);
+    EXPECT_EQ(FormatValue(nested), "[1, <function>]");
 }
 
 TEST(Literal, MalformedOnesNameTheColumn) {

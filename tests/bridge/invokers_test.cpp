@@ -1,0 +1,149 @@
+// The twenty named invokers of the public API (Function::Invoke1..10 and
+// Hidden1..10), called as a host that binds them by name does: each hands
+// its arguments on in order, and each Hidden one keeps the directory it is
+// given and joins relative file names to it.
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge_calls.h"
+
+namespace {
+
+using namespace efitest;
+using Efi::User::Function;
+using Efi::User::Value;
+using Args = std::vector<Object>;
+
+template <std::size_t>
+using Number = const Value*;
+
+// Sum of k * (argument k): with arguments 1..N in order it is the sum of
+// the squares, its largest value over every order of them, so any argument
+// handed to the wrong place lowers it.
+template <std::size_t... I>
+std::uint32_t Weighted(Value* r, Number<I>... a) {
+    const Value* const args[] = {a...};
+    r->real = 0.0;
+    r->imag = 0.0;
+    for (std::size_t k = 0; k < sizeof...(I); ++k) r->real += static_cast<double>(k + 1) * args[k]->real;
+    return 0;
+}
+
+std::string g_path;
+
+// A file name first, then numbers: the path it was given is kept for the
+// test, the result is as Weighted's over the numbers, the file counting
+// as argument 1.
+template <std::size_t... I>
+std::uint32_t FileThenWeighted(Value* r, const char* path, Number<I>... a) {
+    g_path = path;
+    const Value* const args[] = {nullptr, a...};
+    r->real = 0.0;
+    r->imag = 0.0;
+    for (std::size_t k = 1; k <= sizeof...(I); ++k) r->real += static_cast<double>(k + 1) * args[k]->real;
+    return 0;
+}
+
+template <std::size_t... I>
+Object RegisterWeighted(std::index_sequence<I...>) {
+    return Register(u"weighted", &Weighted<I...>, 1, std::vector<std::int32_t>(sizeof...(I), 1));
+}
+
+template <std::size_t... I>
+Object RegisterFileThenWeighted(std::index_sequence<I...>) {
+    std::vector<std::int32_t> codes(sizeof...(I) + 1, 1);
+    codes[0] = 13;  // a file to read
+    return Register(u"file", &FileThenWeighted<I...>, 1, std::move(codes));
+}
+
+template <std::size_t... N>
+std::array<Object, sizeof...(N)> WeightedFunctions(std::index_sequence<N...>) {
+    return {RegisterWeighted(std::make_index_sequence<N + 1>())...};
+}
+
+template <std::size_t... N>
+std::array<Object, sizeof...(N)> FileFunctions(std::index_sequence<N...>) {
+    return {RegisterFileThenWeighted(std::make_index_sequence<N>())...};
+}
+
+using Invoker = std::function<Object(Function&, const Args&)>;
+
+// Invoke1..10 by count: a[0] .. a[N-1].
+const Invoker kInvoke[] = {
+    [](Function& f, const Args& a) { return f.Invoke1(a[0]); },
+    [](Function& f, const Args& a) { return f.Invoke2(a[0], a[1]); },
+    [](Function& f, const Args& a) { return f.Invoke3(a[0], a[1], a[2]); },
+    [](Function& f, const Args& a) { return f.Invoke4(a[0], a[1], a[2], a[3]); },
+    [](Function& f, const Args& a) { return f.Invoke5(a[0], a[1], a[2], a[3], a[4]); },
+    [](Function& f, const Args& a) { return f.Invoke6(a[0], a[1], a[2], a[3], a[4], a[5]); },
+    [](Function& f, const Args& a) { return f.Invoke7(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+    [](Function& f, const Args& a) { return f.Invoke8(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]); },
+    [](Function& f, const Args& a) { return f.Invoke9(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]); },
+    [](Function& f, const Args& a) { return f.Invoke10(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]); },
+};
+
+// Hidden1..10 by count: the directory a[0], then a[1] .. a[N].
+const Invoker kHidden[] = {
+    [](Function& f, const Args& a) { return f.Hidden1(a[0], a[1]); },
+    [](Function& f, const Args& a) { return f.Hidden2(a[0], a[1], a[2]); },
+    [](Function& f, const Args& a) { return f.Hidden3(a[0], a[1], a[2], a[3]); },
+    [](Function& f, const Args& a) { return f.Hidden4(a[0], a[1], a[2], a[3], a[4]); },
+    [](Function& f, const Args& a) { return f.Hidden5(a[0], a[1], a[2], a[3], a[4], a[5]); },
+    [](Function& f, const Args& a) { return f.Hidden6(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+    [](Function& f, const Args& a) { return f.Hidden7(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]); },
+    [](Function& f, const Args& a) { return f.Hidden8(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]); },
+    [](Function& f, const Args& a) { return f.Hidden9(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]); },
+    [](Function& f, const Args& a) {
+        return f.Hidden10(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10]);
+    },
+};
+
+double SumOfSquares(std::size_t from, std::size_t to) {
+    double s = 0;
+    for (std::size_t k = from; k <= to; ++k) s += static_cast<double>(k * k);
+    return s;
+}
+
+TEST(Invokers, EachInvokeHandsItsArgumentsOnInOrder) {
+    const auto functions = WeightedFunctions(std::make_index_sequence<10>());
+    for (std::size_t n = 1; n <= 10; ++n) {
+        SCOPED_TRACE("Invoke" + std::to_string(n));
+        Args args;
+        for (std::size_t k = 1; k <= n; ++k) args.push_back(N(static_cast<double>(k)));
+        FpEnvGuard env;
+        const Object r = kInvoke[n - 1](Target(functions[n - 1]), args);
+        ASSERT_TRUE(r.is<Qlt::NumVal>());
+        EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, SumOfSquares(1, n));
+        EXPECT_EQ(X87ControlWord(), Efi::User::kHostControlWord);
+        // The same call with its errors: the named invoker blames the argument by its place.
+        args[n - 1] = T(u"x");
+        EXPECT_APP_ERROR(kInvoke[n - 1](Target(functions[n - 1]), args), "must be scalar", n);
+    }
+}
+
+TEST(Invokers, EachHiddenKeepsTheDirectoryAndHandsTheRestOnInOrder) {
+    const auto functions = FileFunctions(std::make_index_sequence<10>());
+    for (std::size_t n = 1; n <= 10; ++n) {
+        SCOPED_TRACE("Hidden" + std::to_string(n));
+        const Object cwd = T(u"/data/" + std::u16string(n, u'd') + u"/");
+        Args args{cwd, T(u"in.txt")};
+        for (std::size_t k = 2; k <= n; ++k) args.push_back(N(static_cast<double>(k)));
+        Function& f = Target(functions[n - 1]);
+        g_path.clear();
+        FpEnvGuard env;
+        const Object r = kHidden[n - 1](f, args);
+        ASSERT_TRUE(r.is<Qlt::NumVal>());
+        EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, SumOfSquares(2, n));
+        EXPECT_EQ(g_path, "/data/" + std::string(n, 'd') + "/in.txt");
+        EXPECT_TRUE(f.m_cwd == cwd);
+        // Without a directory a relative name has nothing to be joined to: argument 0 is blamed.
+        args[0] = N(0);
+        EXPECT_APP_ERROR(kHidden[n - 1](f, args), "must be string", 0);
+    }
+}
+
+}  // namespace
