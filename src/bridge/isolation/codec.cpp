@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "values/matrix_plane.h"
+
 namespace Efi::detail::wire {
 
 namespace {
@@ -27,14 +29,9 @@ Vrn::Run::Object FunctionStandIn() {
     });
 }
 
-// Writes the part of a plane the matrix covers, column by column.
+// Writes the part of a plane the matrix covers, columns back to back.
 void Plane(Writer& w, const Qlt::MatVal& m, const Qlt::DoubleArray& plane) {
-    const std::size_t rows = static_cast<std::size_t>(m.Rows());
-    if (m.Ld() == m.Rows()) {
-        w.Bytes(plane.data() + m.Index(0, 0), rows * static_cast<std::size_t>(m.Cols()) * sizeof(double));
-        return;
-    }
-    for (int c = 0; c < m.Cols(); ++c) w.Bytes(plane.data() + m.Index(0, c), rows * sizeof(double));
+    ForEachColumnRun(m, plane, [&w](const double* run, std::size_t count) { w.Bytes(run, count * sizeof(double)); });
 }
 
 void Matrix(Writer& w, const Qlt::MatVal& m) {

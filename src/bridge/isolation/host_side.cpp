@@ -13,7 +13,6 @@
 #include <span>
 
 #include "bridge/call_scope.h"
-#include "bridge/call_turn.h"
 #include "bridge/isolation/outcome.h"
 #include "bridge/isolation/transport.h"
 #include "bridge/isolation/worker_process.h"
@@ -183,11 +182,15 @@ void Worker::AnswerCallback(const Message& m, const std::string& fn) {
 
 Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     const std::string& fn = m_table[index].name;
-    // The same turn as a call in process: another thread is refused alike,
-    // and the same floating-point state is in force around the call and
-    // its callbacks.
-    CallTurn turn;
-    FpuCallWord fp;
+    // The scope of a call in process: another thread is refused alike, the
+    // same floating-point state is in force around the call and its
+    // callbacks, and the call is a level of nesting. A worker's call nests
+    // through the host's callbacks as one in process does (a callback may
+    // call this or another isolated function again), and each level puts
+    // this frame, the callback's answer and the host's callback on this
+    // process's stack: counted with the others, a chain through isolated
+    // functions is refused at the same depth, before anything is sent.
+    CallScope scope;
     if (m_process.Inherited()) m_process.Stop();
     if (!m_process.Running()) {
         if (m_depth > 0) Ended(fn);
