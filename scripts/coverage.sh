@@ -55,17 +55,7 @@ while (($#)); do
   esac
 done
 
-[[ -n $run ]] && bash scripts/deps.sh
-packages=(lcov)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/deps.sh lcov
 
 dir=build/coverage
 out=$dir/lcov

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that
-# are missing. Safe to run again and again.
+# Installs the Debian packages the build and the tests need, and any more
+# named as arguments (scripts/coverage.sh adds lcov), only those that are
+# missing. Safe to run again and again.
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3 curl
@@ -20,6 +21,7 @@ packages=(
   python3-numba  # a peer of Function.map in bench/bench_python.py
   python3-dask python3-distributed  # Function.map on worker processes: its test and benchmark
 )
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

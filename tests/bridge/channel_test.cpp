@@ -10,7 +10,6 @@
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,6 +26,8 @@
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include "open_files.h"
 
 extern char** environ;
 
@@ -90,15 +91,6 @@ std::string Hex(const std::string& bytes) {
         out += two;
     }
     return out;
-}
-
-std::size_t OpenFiles() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
 }
 
 bool Gone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
@@ -191,13 +183,13 @@ TEST(IsolatedChannel, AMalformedReplyEndsTheCallAndTheWorker) {
     };
     const std::string pidFile = ::testing::TempDir() + "fake_worker.pid";
     for (const Reply& r : replies) {
-        const std::size_t files = OpenFiles();
+        const std::size_t files = efi_test::OpenFiles();
         EXPECT_EQ(Outcome(r, pidFile), r.error) << r.what;
         long pid = 0;
         std::ifstream(pidFile) >> pid;
         ASSERT_GT(pid, 0) << r.what;
         EXPECT_TRUE(Gone(static_cast<pid_t>(pid))) << r.what;  // killed and reaped
-        EXPECT_EQ(OpenFiles(), files) << r.what;
+        EXPECT_EQ(efi_test::OpenFiles(), files) << r.what;
         std::remove(pidFile.c_str());
     }
 }

@@ -9,7 +9,6 @@
 #include <efi/se_exception.h>
 #include <vrnrun/faults.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -21,6 +20,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "open_files.h"
 
 namespace {
 
@@ -221,15 +222,6 @@ TEST(IsolatedModule, CallsAgreeWithCallsInProcess) {
 
 bool Gone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
-std::size_t OpenFiles() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
 Object Call(const Efi::HostSession& s, const char* name, double x) {
     const Object args[] = {Num(x)};
     return s.Find(name)->function.as<Vrn::Run::Function>()->Call(args);
@@ -256,7 +248,7 @@ void LetWorkersEndBySignals() {
 // next call runs in a new one that loaded the module again.
 TEST(IsolatedModule, AWorkerThatEndsIsTheCallsErrorAndTheNextCallRuns) {
     LetWorkersEndBySignals();
-    const std::size_t files = OpenFiles();
+    const std::size_t files = efi_test::OpenFiles();
     {
         Efi::HostSession s;
         s.LoadModule(EFI_TEST_MODULE, {.isolated = true, .timeout = 0.25});
@@ -292,7 +284,7 @@ TEST(IsolatedModule, AWorkerThatEndsIsTheCallsErrorAndTheNextCallRuns) {
         EXPECT_TRUE(Gone(last));
         Efi::ClearHostCallbacks();
     }
-    EXPECT_EQ(OpenFiles(), files);  // no channel or shared-memory file kept
+    EXPECT_EQ(efi_test::OpenFiles(), files);  // no channel or shared-memory file kept
 }
 
 std::string Refusal(const Efi::LoadOptions& options) {

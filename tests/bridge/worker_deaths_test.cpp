@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include "open_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -173,12 +175,6 @@ TEST(WorkerDeaths, AForkedHostLeavesTheParentsWorkerAlone) {
     Efi::ClearHostCallbacks();
 }
 
-std::size_t OpenFiles() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
-
 // A host out of descriptors cannot make the worker's channel: the load says
 // so, with what the system said, and keeps none of the channel's ends it made.
 TEST(WorkerDeaths, AHostOutOfDescriptorsMakesNoChannel) {
@@ -192,7 +188,7 @@ TEST(WorkerDeaths, AHostOutOfDescriptorsMakesNoChannel) {
     const std::string module = EFI_TEST_MODULE;
     // Room for no pipe, for the first pipe, for both pipes but no socket pair.
     for (const int room : {0, 2, 4}) {
-        const std::size_t files = OpenFiles();
+        const std::size_t files = efi_test::OpenFiles();
         rlimit limit = was;
         limit.rlim_cur = static_cast<rlim_t>(lowest + room);
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -205,7 +201,7 @@ TEST(WorkerDeaths, AHostOutOfDescriptorsMakesNoChannel) {
         }
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &was), 0);
         EXPECT_EQ(error, "module \"" + module + "\": no channel to a worker: Too many open files") << room;
-        EXPECT_EQ(OpenFiles(), files) << room;
+        EXPECT_EQ(efi_test::OpenFiles(), files) << room;
     }
 }
 
