@@ -122,43 +122,6 @@ std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::
 
 namespace {
 
-// A module's constructors run as dlopen loads it, and threads they start
-// inherit the floating-point state they run with. Neither is written for
-// the host's trapping word: a trap in a constructor, or on such a thread
-// later, would end the process. They run with every exception masked, and
-// the caller's state (words and flags) comes back afterwards, whatever the
-// constructors changed (start-up code linked in by -ffast-math sets
-// flush-to-zero, for one).
-void* OpenMasked(const std::string& path) {
-    CMaskedTraps masked;
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-void CloseMasked(void* handle) {
-    CMaskedTraps masked;
-    dlclose(handle);
-}
-
-}  // namespace
-
-std::vector<ModuleFunction> LoadModule(const std::string& path) {
-    void* handle = OpenMasked(path);
-    if (!handle) {
-        const char* why = dlerror();
-        Fail(path, std::string("cannot be loaded: ") + (why ? why : "unknown reason"));
-    }
-    auto* table = static_cast<const efi_module_table*>(dlsym(handle, EFI_MODULE_TABLE_SYMBOL));
-    try {
-        if (!table) Fail(path, "exports no " EFI_MODULE_TABLE_SYMBOL);
-        return ReadModuleTable(table, path);
-    } catch (...) {
-        CloseMasked(handle);
-        throw;
-    }
-}
-
-namespace {
-
 // The module being loaded under a ModuleInitReport, and where its report goes.
 const std::string* g_initializing = nullptr;
 ModuleInitReport::Report g_report = nullptr;
@@ -182,7 +145,50 @@ std::string ThrownText() {
     std::_Exit(1);
 }
 
+// A module's constructors run as dlopen loads it, and threads they start
+// inherit the floating-point state they run with. Neither is written for
+// the host's trapping word: a trap in a constructor, or on such a thread
+// later, would end the process. They run with every exception masked, and
+// the caller's state (words and flags) comes back afterwards, whatever the
+// constructors changed (start-up code linked in by -ffast-math sets
+// flush-to-zero, for one).
+void* OpenMasked(const std::string& path) {
+    CMaskedTraps masked;
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void CloseMasked(void* handle) {
+    CMaskedTraps masked;
+    dlclose(handle);
+}
+
 }  // namespace
+
+std::vector<ModuleFunction> LoadModule(const std::string& path) {
+    void* handle = nullptr;
+    try {
+        handle = OpenMasked(path);
+    } catch (...) {
+        // A constructor's exception ends the process inside the loader, which
+        // is declared not to throw, as a rule; where it comes out instead
+        // (unoptimised and sanitizer builds), it is reported the same way,
+        // since the loader it left is in no state to load anything again.
+        if (g_report) ReportInitFailure();
+        throw;
+    }
+    if (!handle) {
+        const char* why = dlerror();
+        Fail(path, std::string("cannot be loaded: ") + (why ? why : "unknown reason"));
+    }
+    auto* table = static_cast<const efi_module_table*>(dlsym(handle, EFI_MODULE_TABLE_SYMBOL));
+    try {
+        if (!table) Fail(path, "exports no " EFI_MODULE_TABLE_SYMBOL);
+        return ReadModuleTable(table, path);
+    } catch (...) {
+        CloseMasked(handle);
+        throw;
+    }
+}
 
 ModuleInitReport::ModuleInitReport(const std::string& path, Report report) noexcept
     : m_previous(std::set_terminate(ReportInitFailure)) {
