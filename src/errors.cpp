@@ -1,6 +1,7 @@
 // The road by which failures reach the worksheet user.
 #include <efi/errors.h>
 #include <efi/host/error_text.h>
+#include <efi/se_exception.h>
 #include <efi/standard_errors.h>
 #include <vrnrun/vrnrun.h>
 
@@ -60,6 +61,19 @@ std::string ErrorText(std::string_view message, std::uint32_t argument) {
 }
 
 std::string ErrorText(const Vrn::Run::AppException& error) { return ErrorText(error.what(), error.Argument()); }
+
+std::string ThrownText(std::exception_ptr thrown) {
+    if (!thrown) return "unknown error";
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const SE_Exception& e) {
+        return SE_Exception::ExceptionStringFromCode(e.GetCode());
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
 
 // ---- The host's message table ---------------------------------------------
 

@@ -2,10 +2,10 @@
 // functions. The whole table is checked before the first registration, so a
 // module is either loaded whole or not at all.
 #include <efi/host/bridge.h>
+#include <efi/host/error_text.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/signature.h>
 #include <efi/masked_traps.h>
-#include <efi/se_exception.h>
 
 #include <dlfcn.h>
 
@@ -126,22 +126,8 @@ namespace {
 const std::string* g_initializing = nullptr;
 ModuleInitReport::Report g_report = nullptr;
 
-// What was thrown, as the error text a call would show for it: a processor
-// fault's worksheet text, what() of a standard exception, else a fixed text.
-std::string ThrownText() {
-    try {
-        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
-    } catch (const SE_Exception& e) {
-        return SE_Exception::ExceptionStringFromCode(e.GetCode());
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-    }
-    return "unknown error";
-}
-
 [[noreturn]] void ReportInitFailure() {
-    g_report(detail::ModuleErrorText(*g_initializing, ThrownText()));
+    g_report(detail::ModuleErrorText(*g_initializing, ThrownText(std::current_exception())));
     std::_Exit(1);
 }
 

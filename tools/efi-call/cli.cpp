@@ -14,7 +14,6 @@
 #include <efi/host/error_text.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
-#include <efi/se_exception.h>
 #include <efi/version.h>
 #include <vrnrun/faults.h>
 
@@ -52,24 +51,6 @@ struct UsageError {
     std::string message;
     bool showUsage = false;
 };
-
-// The text of whatever native code threw: a processor fault's worksheet
-// text, what() of a standard exception (a worksheet error among them, its
-// message alone), else a fixed text. Failures of calls and commands reach
-// it through FailureOf; a module's static constructors, through the end
-// below.
-std::string ForeignExceptionText(std::exception_ptr e) {
-    if (!e) return "unknown error";
-    try {
-        std::rethrow_exception(e);
-    } catch (const SE_Exception& x) {
-        return SE_Exception::ExceptionStringFromCode(x.GetCode());
-    } catch (const std::exception& x) {
-        return x.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 // A module's static constructor that throws while the dynamic loader opens
 // it ends the program (nothing has been printed yet): reported as an error,
@@ -115,7 +96,7 @@ struct Failure {
 /// The one road from an exception to what efi-call reports. A usage error is
 /// its own message. Any other failure is "error: " and its text: a worksheet
 /// error with the argument to blame, a processor fault in native code in the
-/// host's words, anything else native code threw as ForeignExceptionText
+/// host's words, anything else native code threw as Efi::ThrownText
 /// gives it. The call's clean-up has run however it ended, and the host goes
 /// on.
 Failure FailureOf(std::exception_ptr e) {
@@ -128,7 +109,7 @@ Failure FailureOf(std::exception_ptr e) {
     } catch (const std::bad_alloc&) {
         return {"error: out of memory", kFailed};
     } catch (...) {
-        return {"error: " + ForeignExceptionText(std::current_exception()), kFailed};
+        return {"error: " + Efi::ThrownText(std::current_exception()), kFailed};
     }
 }
 
