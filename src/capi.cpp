@@ -2,7 +2,9 @@
 // API, and the proof that the C records are the C++ ones byte for byte.
 #include <efi/capi.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 
 #include <efi/allocator.h>
@@ -10,6 +12,8 @@
 #include <efi/callback.h>
 #include <efi/errors.h>
 #include <efi/records.h>
+
+#include "bridge/native_failure.h"
 
 // A C module and the bridge read the same bytes through different type
 // names; a field that moved in either would be read as another.
@@ -29,11 +33,45 @@ static_assert(EFI_NO_ARGUMENT == Efi::kNoArgument);
 static_assert(EFI_ERR_MUST_BE_A_NUMBER == 0 && EFI_ERR_UNKNOWN_ERROR == 29 && EFI_ERR_VECTOR_MUST_BE_SORTED == 75 &&
               EFI_ERR_VECTOR_MUST_BE_SORTED + 1 == Efi::kStandardErrorCount);
 
+namespace {
+
+// One part of a matrix result as the bridge frees it: `cols` column
+// pointers into one zero-filled block. False when memory is short.
+bool MakeResultPart(double**& part, std::uint32_t rows, std::uint32_t cols) {
+    part = static_cast<double**>(std::malloc(std::max<std::size_t>(cols, 1) * sizeof(double*)));
+    if (!part) return false;
+    if (cols == 0) return true;
+    auto* block = static_cast<double*>(std::calloc(std::max<std::size_t>(std::size_t{rows} * cols, 1), sizeof(double)));
+    if (!block) {
+        std::free(part);
+        part = nullptr;
+        return false;
+    }
+    for (std::uint32_t c = 0; c < cols; ++c) part[c] = block + std::size_t{rows} * c;
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 void efi_throw(const char* message, std::uint32_t argument) { Efi::Throw(message, argument); }
 
 void efi_throw_code(std::uint32_t code, std::uint32_t argument) { Efi::Throw(code, argument); }
+
+efi_complex_array* efi_matrix_result(efi_value* result, std::uint32_t rows, std::uint32_t cols, int with_imag) {
+    if (!IqlAllocator::m_current) Efi::Throw("no call is running", Efi::kNoArgument);
+    const std::uint64_t count = std::uint64_t{rows} * cols;
+    if (count > std::numeric_limits<std::uint32_t>::max()) Efi::Throw("out of memory", Efi::kNoArgument);
+    Efi::User::ComplexArray made{rows, cols, nullptr, nullptr};
+    if (!MakeResultPart(made.realCols, rows, cols) || (with_imag && !MakeResultPart(made.imagCols, rows, cols))) {
+        Efi::detail::FreeResultPart(made.realCols, cols);
+        Efi::Throw("out of memory", Efi::kNoArgument);
+    }
+    Efi::detail::HoldResultMatrix(made);
+    result->array = {rows, cols, made.realCols, made.imagCols};
+    return &result->array;
+}
 
 void* efi_call_memory(std::size_t bytes) {
     IqlAllocator* call = IqlAllocator::m_current;

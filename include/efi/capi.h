@@ -99,6 +99,16 @@ EFI_C_NORETURN EFI_API void efi_throw_code(uint32_t code, uint32_t argument);
  *  is running" outside a call. */
 EFI_API void* efi_call_memory(size_t bytes);
 
+/** Makes `*result` a matrix result of `rows` by `cols` numbers as the
+ *  bridge takes one over (malloc'ed column pointers and block, zero-filled;
+ *  an imaginary part too when `with_imag` is nonzero) and returns its view
+ *  for filling. The bridge holds it until the function has returned: when
+ *  the call fails (an error code, a raise, a fault) it is freed with the
+ *  call, so a function never frees it by hand. A second one in the same
+ *  call replaces the first, which is freed. Raises "out of memory" (also
+ *  for more than 2^32 - 1 numbers) and "no call is running" outside a call. */
+EFI_API efi_complex_array* efi_matrix_result(efi_value* result, uint32_t rows, uint32_t cols, int with_imag);
+
 /** Evaluates the host function registered under `name` at `*arg` and
  *  stores its value in `*result`. Raises "must be a function" (marking
  *  `argument`) when no function has that name and "argument function

@@ -19,6 +19,15 @@
  * call ends), and hand the malloc'ed arrays over last, or free them on
  * every failing path.
  *
+ * efi_matrix_result (<efi/capi.h>) makes such a result in one call and
+ * keeps it in the bridge's hands until the function returns 0, so a call
+ * that fails after it frees it too.
+ *
+ * Since version 2 a table may describe its functions (efi_function_info):
+ * parameter names, which hosts show and accept as keywords, help, and the
+ * flags that say how a function runs. <efi/bind.h> writes the entries and
+ * descriptions of typed C++ functions.
+ *
  * Worksheet errors (Efi::Throw, errors of host callbacks) and processor
  * faults leave a native function as C++ exceptions, so a module's code must
  * have unwind tables: C++ built with -fnon-call-exceptions (efi's CMake
@@ -40,8 +49,11 @@
 extern "C" {
 #endif
 
-/** Version of the table layout below; a module states the one it was built for. */
-#define EFI_MODULE_VERSION 1u
+/** Version of the table layout below; a module states the one it was built for.
+ *  Version 2 added the descriptions (efi_function_info); a table of version 1
+ *  ends before them and still loads, as it always did. */
+#define EFI_MODULE_VERSION 2u
+#define EFI_MODULE_VERSION_1 1u
 
 /** The exported symbol the host looks the table up by. */
 #define EFI_MODULE_TABLE_SYMBOL "efi_module"
@@ -51,6 +63,9 @@ extern "C" {
 #define EFI_MODULE_MAX_ARGS 64
 #define EFI_MODULE_MAX_MESSAGES 65535
 #define EFI_MODULE_MAX_NAME 255
+#define EFI_MODULE_MAX_PARAM_NAME 64
+#define EFI_MODULE_MAX_SUMMARY 1024
+#define EFI_MODULE_MAX_HELP 65536
 
 /** Untyped native entry address: cast the function to it in the table. */
 typedef void (*efi_entry_fn)(void);
@@ -66,11 +81,44 @@ typedef struct efi_function_entry {
     const char* const* messages; /**< UTF-8 messages; message k-1 is error index k */
 } efi_function_entry;
 
+/** Flags of a function (efi_function_info::flags). */
+/** Runs with every floating-point exception masked instead of the trapping
+ *  call word, for code that is not written for traps (most third-party
+ *  numeric libraries). Its result is judged afterwards: an infinite or NaN
+ *  result (any element of a matrix) while no argument was one is reported
+ *  as the trap would have been, "overflow" for an infinity and "floating
+ *  point error" for a NaN; a finite result is returned even when a step on
+ *  the way to it overflowed. */
+#define EFI_FUNCTION_MASKED 0x1u
+/** The function may run on several threads at once: declared, and shown by
+ *  the hosts' listings; calls still run one at a time. */
+#define EFI_FUNCTION_THREAD_SAFE 0x2u
+
+/** One parameter's description. */
+typedef struct efi_parameter {
+    const char* name; /**< an identifier: ASCII letters, digits and '_', not starting with a digit, at most 64 bytes */
+    const char* help; /**< UTF-8 text, or null */
+} efi_parameter;
+
+/** What a function says of itself (version 2), all of it optional: the
+ *  hosts show the names and help, accept the names as keywords, and run the
+ *  function as its flags ask. */
+typedef struct efi_function_info {
+    const efi_parameter* params; /**< one per argument (nargs of them), or null for none */
+    const char* summary;         /**< one line of UTF-8 text, or null */
+    const char* help;            /**< UTF-8 text, lines separated by '\n', or null */
+    uint32_t flags;              /**< EFI_FUNCTION_MASKED, EFI_FUNCTION_THREAD_SAFE */
+} efi_function_info;
+
 /** The module's table. */
 typedef struct efi_module_table {
     uint32_t version;                    /**< EFI_MODULE_VERSION */
     uint32_t count;                      /**< number of entries */
     const efi_function_entry* functions; /**< the entries */
+    /** Version 2: the descriptions, one per entry and in the same order, or
+     *  null when the module gives none. A table of version 1 has no such
+     *  member and is never read past `functions`. */
+    const efi_function_info* info;
 } efi_module_table;
 
 /** Exports a declaration from a module built with hidden visibility. */
@@ -83,18 +131,28 @@ typedef struct efi_module_table {
 #ifdef __cplusplus
 }
 #define EFI_MODULE_EXTERN_C extern "C"
+#define EFI_MODULE_NO_INFO nullptr
 /* A C++ cast, so that modules built with -Wold-style-cast stay quiet. */
 #define EFI_MODULE_COUNT(entries) static_cast<uint32_t>(sizeof(entries) / sizeof((entries)[0]))
 #else
 #define EFI_MODULE_EXTERN_C
+#define EFI_MODULE_NO_INFO ((const efi_function_info*)0)
 #define EFI_MODULE_COUNT(entries) (uint32_t)(sizeof(entries) / sizeof((entries)[0]))
 #endif
 
 /** Defines the module's exported table from an array of entries:
  *    EFI_MODULE_TABLE(kFunctions);
  */
-#define EFI_MODULE_TABLE(entries)                                                                  \
-    EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = {EFI_MODULE_VERSION, \
-                                                                               EFI_MODULE_COUNT(entries), (entries)}
+#define EFI_MODULE_TABLE(entries)                                               \
+    EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = { \
+        EFI_MODULE_VERSION, EFI_MODULE_COUNT(entries), (entries), EFI_MODULE_NO_INFO}
+
+/** The same with descriptions, one per entry (the counts must agree):
+ *    EFI_MODULE_TABLE_WITH_INFO(kFunctions, kInfo);
+ */
+#define EFI_MODULE_TABLE_WITH_INFO(entries, infos)                                                           \
+    typedef char efi_module_info_count_check[EFI_MODULE_COUNT(entries) == EFI_MODULE_COUNT(infos) ? 1 : -1]; \
+    EFI_MODULE_EXTERN_C EFI_MODULE_EXPORT const efi_module_table efi_module = {                              \
+        EFI_MODULE_VERSION, EFI_MODULE_COUNT(entries), (entries), (infos)}
 
 #endif /* EFI_MODULE_H */

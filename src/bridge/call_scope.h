@@ -13,12 +13,21 @@
 
 namespace Efi::detail {
 
-/// Loads the call control word on entry and the host's word (or the state
-/// of this thread's HostFpScope) on exit, each after a full reset, so no
-/// flag raised on one side survives to the other.
+/// The word a function flagged masked runs under: the call word with
+/// every exception masked (the same precision and rounding).
+inline constexpr std::uint16_t kMaskedCallWord = User::kCallControlWord | 0x3F;
+
+/// The call word a function runs under.
+inline std::uint16_t CallWordOf(const User::Function& f) noexcept {
+    return f.m_masked ? kMaskedCallWord : User::kCallControlWord;
+}
+
+/// Loads a call word on entry and the host's word (or the state of this
+/// thread's HostFpScope) on exit, each after a full reset, so no flag
+/// raised on one side survives to the other.
 class FpuCallWord {
 public:
-    FpuCallWord() noexcept { ResetUnitsTo(User::kCallControlWord); }
+    explicit FpuCallWord(std::uint16_t word) noexcept { ResetUnitsTo(word); }
     ~FpuCallWord() {
         if (const User::HostFpState* host = User::HostFpScope::Current()) ResetUnits(host->x87Control, host->mxcsr);
         else ResetUnitsTo(User::kHostControlWord);
@@ -41,13 +50,14 @@ public:
 /// it, and so is released before the host's word comes back. A sweep takes
 /// one scope for all its elements.
 ///
-/// How a call is set up changes here and nowhere else: a turn shared by
-/// functions that declare themselves thread-safe is a choice of the first
-/// member, a masked word for functions that ask for it one of the third,
-/// each made by an argument of the constructor.
+/// How a call is set up changes here and nowhere else: the word is the
+/// constructor's argument, and a turn shared by functions that declare
+/// themselves thread-safe will be a choice of the first member.
 class CallScope {
 public:
-    CallScope() = default;
+    /// `word`: the trapping call word, or kMaskedCallWord for a function
+    /// that asks to run masked (CallWordOf); loading either costs the same.
+    explicit CallScope(std::uint16_t word = User::kCallControlWord) : m_word(word) {}
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 

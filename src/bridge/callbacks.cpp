@@ -6,6 +6,8 @@
 #include <map>
 #include <string_view>
 
+#include "bridge/native_failure.h"
+
 namespace Efi {
 
 namespace {
@@ -32,12 +34,13 @@ void call_host(const char* name, const qlComplex& arg, qlComplex& result, std::u
     auto& table = Callbacks();
     auto it = name ? table.find(std::string_view(name)) : table.end();
     if (it == table.end()) {
-        if (name && g_unknown) return g_unknown(name, arg, result, argument);
+        if (name && g_unknown) return detail::AsHostCode([&] { g_unknown(name, arg, result, argument); });
         Throw("must be a function", argument);
     }
     // Held by value: the callback may re-register names while it runs.
     Vrn::Run::Object f = it->second;
-    Vrn::Run::Object value = Vrn::Invoke::Call(f, Vrn::Run::Number(arg.real, arg.imag));
+    Vrn::Run::Object value =
+        detail::AsHostCode([&] { return Vrn::Invoke::Call(f, Vrn::Run::Number(arg.real, arg.imag)); });
     const Qlt::NumVal* num = value.as<Qlt::NumVal>();
     if (!num) Vrn::Run::AppException::Raise(u"argument function error", argument);
     result.real = num->Data.rp;

@@ -1,6 +1,8 @@
 // Host-function delegates: the bridge in the other direction.
 #include <efi/host/delegates.h>
 
+#include "bridge/native_failure.h"
+
 namespace Efi {
 
 Fdelegate::Fdelegate(Vrn::Run::Object f) : m_f(std::move(f)) {
@@ -26,7 +28,7 @@ delegate_dbl_to_cplx Fdelegate::dbl_to_cplx(Vrn::Run::Object f) {
 }
 
 qlComplex Fdelegate::EvaluateNumber() {
-    Vrn::Run::Object value = Vrn::Invoke::Call(m_f, m_arg);
+    Vrn::Run::Object value = detail::AsHostCode([this] { return Vrn::Invoke::Call(m_f, m_arg); });
     const Qlt::NumVal* num = value.as<Qlt::NumVal>();
     if (!num) Vrn::Run::AppException::Raise(u"argument function error", 1);
     return {num->Data.rp, num->Data.ip};
@@ -36,7 +38,7 @@ Vrn::Run::Object Fdelegate::invoke_dbl_to_obj(double v) {
     // Only the real part is written: the host function sees the imaginary
     // part the default number left, 0.
     m_point->Data.rp = v;
-    return Vrn::Invoke::Call(m_f, m_arg);
+    return detail::AsHostCode([this] { return Vrn::Invoke::Call(m_f, m_arg); });
 }
 
 double Fdelegate::invoke_dbl_to_dbl(double v) {

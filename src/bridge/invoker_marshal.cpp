@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "bridge/complex_array.h"
+#include "bridge/native_failure.h"
 #include "text.h"
 #include "values/matrix_plane.h"
 
@@ -62,15 +63,6 @@ bool IsAbsolutePath(std::u16string_view name) {
     std::size_t drive = name.find(u":\\");
     if (drive != std::u16string_view::npos && drive > 0) return true;
     return !name.empty() && name[0] == u'/';
-}
-
-// Frees what a native function handed over for one part of a matrix result:
-// the block (entry 0 of the pointer array, when there is an entry) and the
-// pointer array itself.
-void FreePart(double** cols, std::uint32_t ncols) {
-    if (!cols) return;
-    if (ncols > 0) std::free(cols[0]);
-    std::free(cols);
 }
 
 // Copies the part of `plane` that `m` covers to `to`, columns back to back
@@ -161,12 +153,13 @@ Object Function::MarshalRet(Value* loc) {
 
 Object Function::MatrixResult(Value* loc) {
     ComplexArray& r = loc->array;
+    detail::ReleaseHeldResult(r);
     // A shape the host cannot hold is the native function's fault; its
     // blocks are still released so nothing leaks.
     if (r.rows > static_cast<std::uint32_t>(INT_MAX) || r.cols > static_cast<std::uint32_t>(INT_MAX) ||
         static_cast<std::uint64_t>(r.rows) * r.cols > (std::uint64_t{1} << 40)) {
-        FreePart(r.realCols, r.cols);
-        FreePart(r.imagCols, r.cols);
+        detail::FreeResultPart(r.realCols, r.cols);
+        detail::FreeResultPart(r.imagCols, r.cols);
         Throw("invalid matrix size", kNoArgument);
     }
     const std::size_t count = static_cast<std::size_t>(r.rows) * r.cols;
@@ -182,16 +175,16 @@ Object Function::MatrixResult(Value* loc) {
         m = Vrn::Run::make<Qlt::MatVal>(std::move(re), std::move(im), static_cast<int>(r.rows),
                                         static_cast<int>(r.cols));
     } catch (...) {
-        FreePart(r.realCols, r.cols);
-        FreePart(r.imagCols, r.cols);
+        detail::FreeResultPart(r.realCols, r.cols);
+        detail::FreeResultPart(r.imagCols, r.cols);
         throw;
     }
     const std::size_t bytes = count * sizeof(double);
     // An empty result has no block to read; what was given is still freed.
     if (bytes > 0 && r.realCols) std::memcpy(m->m_rarr.data(), r.realCols[0], bytes);
-    FreePart(r.realCols, r.cols);
+    detail::FreeResultPart(r.realCols, r.cols);
     if (bytes > 0 && r.imagCols) std::memcpy(m->m_iarr.data(), r.imagCols[0], bytes);
-    FreePart(r.imagCols, r.cols);
+    detail::FreeResultPart(r.imagCols, r.cols);
     return m;
 }
 

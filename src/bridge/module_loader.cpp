@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -69,6 +70,98 @@ void CheckEntry(std::string_view module, std::uint32_t index, const efi_function
         if (!e.messages[k]) FailEntry(module, index, name, "message " + std::to_string(k + 1) + " is null");
 }
 
+// Well-formed UTF-8: no stray continuation byte, no overlong form, no
+// surrogate, nothing above U+10FFFF. Hosts decode descriptions as UTF-8 and
+// show them to people, so a table that lies about its encoding is refused
+// rather than shown garbled.
+bool IsValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t extra;
+        std::uint32_t cp;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1, cp = b & 0x1Fu;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2, cp = b & 0x0Fu;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3, cp = b & 0x07u;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            if ((c & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// One text of a description, `field` naming it in the refusal; null is no
+// text. Read no further than one byte past its bound, as names are.
+std::string DescriptionText(std::string_view module, std::uint32_t index, const char* name, const std::string& field,
+                            const char* text, std::size_t bound, bool oneLine) {
+    if (!text) return {};
+    const std::size_t len = strnlen(text, bound + 1);
+    if (len > bound) FailEntry(module, index, name, field + " longer than " + std::to_string(bound) + " bytes");
+    std::string_view view(text, len);
+    if (!IsValidUtf8(view)) FailEntry(module, index, name, field + " is not valid UTF-8");
+    if (oneLine && view.find_first_of("\r\n") != std::string_view::npos)
+        FailEntry(module, index, name, field + " must be one line");
+    return std::string(view);
+}
+
+bool IsParameterName(std::string_view s) {
+    if (s.empty() || !IsNameStart(s[0])) return false;
+    for (char c : s)
+        if (!IsNameStart(c) && !(c >= '0' && c <= '9')) return false;
+    return true;
+}
+
+// The description of entry `index`, checked as strictly as the entry: each
+// parameter named by an identifier, no name twice, texts bounded and valid
+// UTF-8, no flag this library does not know.
+FunctionDescription ReadDescription(std::string_view module, std::uint32_t index, const efi_function_entry& e,
+                                    const efi_function_info& info) {
+    constexpr std::uint32_t kKnownFlags = EFI_FUNCTION_MASKED | EFI_FUNCTION_THREAD_SAFE;
+    FunctionDescription d;
+    if (info.flags & ~kKnownFlags) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%#x", info.flags & ~kKnownFlags);
+        FailEntry(module, index, e.name, std::string("unknown flags ") + hex);
+    }
+    d.masked = (info.flags & EFI_FUNCTION_MASKED) != 0;
+    d.threadSafe = (info.flags & EFI_FUNCTION_THREAD_SAFE) != 0;
+    d.summary = DescriptionText(module, index, e.name, "summary", info.summary, EFI_MODULE_MAX_SUMMARY, true);
+    d.help = DescriptionText(module, index, e.name, "help", info.help, EFI_MODULE_MAX_HELP, false);
+    if (!info.params) return d;
+    std::set<std::string> seen;
+    for (std::int32_t k = 0; k < e.nargs; ++k) {
+        const std::string field = "parameter " + std::to_string(k + 1);
+        const efi_parameter& p = info.params[k];
+        if (!p.name) FailEntry(module, index, e.name, field + " has no name");
+        std::string pname =
+            DescriptionText(module, index, e.name, field + " name", p.name, EFI_MODULE_MAX_PARAM_NAME, true);
+        if (!IsParameterName(pname))
+            FailEntry(module, index, e.name,
+                      field + " name " + Quoted(pname) + " must be letters, digits or '_', not starting with a digit");
+        if (!seen.insert(pname).second)
+            FailEntry(module, index, e.name, field + " name " + Quoted(pname) + " listed twice");
+        d.params.push_back(std::move(pname));
+        d.paramHelp.push_back(
+            DescriptionText(module, index, e.name, field + " help", p.help, EFI_MODULE_MAX_HELP, false));
+    }
+    return d;
+}
+
 // The order is the call's: the invoker is chosen by the count, each
 // argument is checked by its code before the native function runs, and the
 // return code is read after it.
@@ -82,7 +175,7 @@ std::string NeverCallableReason(std::int32_t ret, const std::vector<std::int32_t
     return {};
 }
 
-ModuleFunction Register(const efi_function_entry& e) {
+ModuleFunction Register(const efi_function_entry& e, FunctionDescription description) {
     std::vector<std::int32_t> args(e.args, e.args + e.nargs);
     User::Function::ErrorTable messages;
     if (e.nmessages > 0) {
@@ -90,9 +183,11 @@ ModuleFunction Register(const efi_function_entry& e) {
         messages->reserve(static_cast<std::size_t>(e.nmessages));
         for (std::int32_t k = 0; k < e.nmessages; ++k) messages->push_back(Vrn::Run::FromUtf8(e.messages[k]));
     }
-    ModuleFunction f{e.name, e.ret, args, nullptr, NeverCallableReason(e.ret, args)};
+    for (std::int32_t k = 0; k < e.nmessages; ++k) description.messages.emplace_back(e.messages[k]);
+    ModuleFunction f{e.name, e.ret, args, nullptr, NeverCallableReason(e.ret, args), std::move(description)};
     f.function = User::Function::Thunk(Vrn::Run::FromUtf8(e.name), reinterpret_cast<std::intptr_t>(e.entry), e.ret,
                                        std::move(args), std::move(messages));
+    User::Function::Of(f.function)->m_masked = f.description.masked;
     return f;
 }
 
@@ -100,23 +195,28 @@ ModuleFunction Register(const efi_function_entry& e) {
 
 std::vector<ModuleFunction> ReadModuleTable(const efi_module_table* table, std::string_view module) {
     if (!table) Fail(module, "no function table");
-    if (table->version != EFI_MODULE_VERSION)
-        Fail(module,
-             "table version " + std::to_string(table->version) + ", expected " + std::to_string(EFI_MODULE_VERSION));
+    if (table->version != EFI_MODULE_VERSION && table->version != EFI_MODULE_VERSION_1)
+        Fail(module, "table version " + std::to_string(table->version) + ", expected 1 or 2");
+    // A table of version 1 ends before `info`: reading it would read past
+    // the module's symbol.
+    const efi_function_info* info = table->version == EFI_MODULE_VERSION ? table->info : nullptr;
     if (table->count > EFI_MODULE_MAX_FUNCTIONS)
         Fail(module, "table lists " + std::to_string(table->count) + " functions, at most 4096 allowed");
     if (table->count > 0 && !table->functions) Fail(module, "table has no entries array");
 
     std::set<std::string_view> names;
+    std::vector<FunctionDescription> descriptions(table->count);
     for (std::uint32_t i = 0; i < table->count; ++i) {
         CheckEntry(module, i, table->functions[i]);
         if (!names.insert(table->functions[i].name).second)
             FailEntry(module, i, table->functions[i].name, "name listed twice");
+        if (info) descriptions[i] = ReadDescription(module, i, table->functions[i], info[i]);
     }
 
     std::vector<ModuleFunction> out;
     out.reserve(table->count);
-    for (std::uint32_t i = 0; i < table->count; ++i) out.push_back(Register(table->functions[i]));
+    for (std::uint32_t i = 0; i < table->count; ++i)
+        out.push_back(Register(table->functions[i], std::move(descriptions[i])));
     return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include <efi/host/bridge.h>
 
+#include "bridge/native_failure.h"
 #include "bridge/recovery_point.h"
 
 namespace Efi::detail {
@@ -76,9 +77,20 @@ __attribute__((always_inline)) inline auto CallInContext(User::Function& f, Mars
     User::Value records[N];
     void* pointers[N];
     for (std::size_t n = 0; n < N; ++n) pointers[n] = marshal(&records[n], static_cast<int>(n + 1));
-    // The error is the slow road, out of line (and in another file than
-    // the sweeps): only a nonzero code reaches it.
-    if (const std::uint32_t code = Entry::Run(f.m_fptr, &result, pointers)) f.CheckError(code);
+    // Failures are the slow roads, out of line (and in another file than
+    // the sweeps): only a nonzero code, an exception or a masked function's
+    // result reaches them. The handler costs a call that throws nothing
+    // nothing.
+    std::uint32_t code;
+    try {
+        code = Entry::Run(f.m_fptr, &result, pointers);
+    } catch (...) {
+        RaiseNativeFailure();
+    }
+    if (code) [[unlikely]]
+        RaiseForCode(f, code);
+    if (f.m_masked) [[unlikely]]
+        JudgeMaskedResult(f, &result, records);
     return finish(&result);
 }
 

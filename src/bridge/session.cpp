@@ -35,7 +35,8 @@ LoadedFunction FromModule(const ModuleFunction& f, const std::string& origin, bo
                        NumberRoad(f.function),
                        origin,
                        f.never_callable,
-                       isolated};
+                       isolated,
+                       f.description};
     for (std::int32_t code : f.args) out.args.push_back(ArgumentKind(code));
     return out;
 }
@@ -51,8 +52,18 @@ std::string ResolvedPath(const std::string& path) {
 
 std::string LoadedFunction::Signature() const {
     std::string s = name + "(";
-    for (std::size_t k = 0; k < args.size(); ++k) s += (k ? ", " : "") + std::string(ValueKindName(args[k]));
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (k) s += ", ";
+        if (k < description.params.size()) s += description.params[k] + ": ";
+        s += ValueKindName(args[k]);
+    }
     s += ") -> " + std::string(ValueKindName(ret));
+    if (description.masked || description.threadSafe) {
+        s += "  [";
+        if (description.masked) s += description.threadSafe ? "masked, " : "masked";
+        if (description.threadSafe) s += "thread-safe";
+        s += "]";
+    }
     return neverCallable.empty() ? s : s + "  (never callable: " + neverCallable + ")";
 }
 

@@ -86,7 +86,7 @@ __attribute__((noinline)) void SweepElements(Function& f, SweepWork<N, T, Result
     const std::size_t count = work.results.size();
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) {
-            detail::KeepUnitsAt(kCallControlWord);
+            detail::KeepUnitsAt(detail::CallWordOf(f));
             if (!detail::AllocatorUntouched(*context)) {
                 context.reset();
                 context.emplace();
@@ -122,7 +122,7 @@ __attribute__((noinline)) void SweepUnderRecoveryPoint(Function& f, SweepWork<N,
 // `done` counts the elements whose results are written.
 template <std::size_t N, class T, class Results>
 void SweepN(Function& f, const std::span<const T>* columns, Results results, std::size_t& done) {
-    detail::CallScope scope;
+    detail::CallScope scope(detail::CallWordOf(f));
     std::optional<EfiCallContext> context;
     context.emplace();
     SweepWork<N, T, Results> work{columns, {}, results, &done, &context};

@@ -41,7 +41,8 @@ TEST(ModuleTable, RegistersEveryEntry) {
         {"first", kDummy, 1, 1, kOne, 1, kMessages},
         {"ns.second_2", kDummy, 1, 1, kOne, 0, nullptr},
     };
-    const efi_module_table table{EFI_MODULE_VERSION, 2, entries};
+    // A table built before descriptions existed ends after `functions`.
+    const efi_module_table table{EFI_MODULE_VERSION_1, 2, entries, nullptr};
     auto fns = Efi::ReadModuleTable(&table, "mod.so");
     ASSERT_EQ(fns.size(), 2u);
     EXPECT_EQ(fns[0].name, "first");
@@ -50,7 +51,10 @@ TEST(ModuleTable, RegistersEveryEntry) {
     ASSERT_TRUE(Target(fns[0].function).m_errmsg.has_value());
     EXPECT_EQ(Target(fns[0].function).m_errmsg->at(0), u"bad thing");
     EXPECT_FALSE(Target(fns[1].function).m_errmsg.has_value());
-    const efi_module_table empty{EFI_MODULE_VERSION, 0, nullptr};
+    Efi::FunctionDescription described;
+    described.messages = {"bad thing"};
+    EXPECT_EQ(fns[0].description, described);
+    const efi_module_table empty{EFI_MODULE_VERSION, 0, nullptr, nullptr};
     EXPECT_TRUE(Efi::ReadModuleTable(&empty, "mod.so").empty());
 }
 
@@ -65,7 +69,7 @@ TEST(ModuleTable, EntriesThatCanNeverBeCalledSayWhy) {
         {"arg5", kDummy, 3, 3, badSecond, 0, nullptr}, {"ret3", kDummy, 3, 1, kOne, 0, nullptr},
         {"ret13", kDummy, 13, 1, kOne, 0, nullptr},    {"fine", kDummy, 8, 10, ten, 0, nullptr},
     };
-    const efi_module_table table{EFI_MODULE_VERSION, 6, entries};
+    const efi_module_table table{EFI_MODULE_VERSION, 6, entries, nullptr};
     const auto fns = Efi::ReadModuleTable(&table, "mod.so");
     const char* const why[] = {"declares 0 arguments; calls take 1 to 10",
                                "declares 11 arguments; calls take 1 to 10",
@@ -102,18 +106,82 @@ TEST(ModuleTable, MalformedEntriesAreNamed) {
     for (const Case& c : cases) {
         // Entry 0 is sound: nothing of it may be registered when entry 1 fails.
         const efi_function_entry entries[] = {{"good", kDummy, 1, 1, kOne, 0, nullptr}, c.entry};
-        const efi_module_table table{EFI_MODULE_VERSION, 2, entries};
+        const efi_module_table table{EFI_MODULE_VERSION, 2, entries, nullptr};
         EXPECT_THAT(LoadError(&table), HasSubstr(std::string("module \"mod.so\": ") + c.expected));
+    }
+}
+
+// Descriptions are read into every field, and the masked flag reaches the
+// registered function; an entry without a description has empty fields.
+TEST(ModuleTable, DescriptionsAreRead) {
+    const std::int32_t three[] = {1, 1, 1};
+    const efi_parameter params[] = {{"a", "first shape"}, {"b", nullptr}, {"x", "where, in [0, 1]"}};
+    const efi_function_entry entries[] = {{"ibeta", kDummy, 1, 3, three, 1, kMessages},
+                                          {"plain", kDummy, 1, 1, kOne, 0, nullptr}};
+    const efi_function_info info[] = {{params, "Regularised incomplete beta.", "I_x(a, b).\nLonger text: \xc3\xa9.",
+                                       EFI_FUNCTION_MASKED | EFI_FUNCTION_THREAD_SAFE},
+                                      {nullptr, nullptr, nullptr, 0}};
+    const efi_module_table table{EFI_MODULE_VERSION, 2, entries, info};
+    const auto fns = Efi::ReadModuleTable(&table, "mod.so");
+    const Efi::FunctionDescription ibeta{{"a", "b", "x"},
+                                         {"first shape", "", "where, in [0, 1]"},
+                                         "Regularised incomplete beta.",
+                                         "I_x(a, b).\nLonger text: \xc3\xa9.",
+                                         {"bad thing"},
+                                         true,
+                                         true};
+    EXPECT_EQ(fns[0].description, ibeta);
+    EXPECT_TRUE(Target(fns[0].function).m_masked);
+    EXPECT_EQ(fns[1].description, Efi::FunctionDescription{});
+    EXPECT_FALSE(Target(fns[1].function).m_masked);
+}
+
+TEST(ModuleTable, MalformedDescriptionsAreNamed) {
+    const std::int32_t two[] = {1, 1};
+    const std::string longSummary(EFI_MODULE_MAX_SUMMARY + 1, 's');
+    const std::string longParam(EFI_MODULE_MAX_PARAM_NAME + 1, 'p');
+    const efi_parameter unnamed[] = {{"x", nullptr}, {nullptr, nullptr}};
+    const efi_parameter twice[] = {{"x", nullptr}, {"x", nullptr}};
+    const efi_parameter digit[] = {{"x", nullptr}, {"2y", nullptr}};
+    const efi_parameter dotted[] = {{"x.y", nullptr}, {"y", nullptr}};
+    const efi_parameter tooLong[] = {{longParam.c_str(), nullptr}, {"y", nullptr}};
+    const efi_parameter badHelp[] = {{"x", nullptr}, {"y", "\xc3("}};
+    struct Case {
+        efi_function_info info;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{unnamed, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 2 has no name"},
+        {{twice, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 2 name \"x\" listed twice"},
+        {{digit, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 2 name \"2y\" must be letters"},
+        {{dotted, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 1 name \"x.y\" must be letters"},
+        {{tooLong, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 1 name longer than 64 bytes"},
+        {{badHelp, nullptr, nullptr, 0}, "entry 1 (\"f\"): parameter 2 help is not valid UTF-8"},
+        {{nullptr, "two\nlines", nullptr, 0}, "entry 1 (\"f\"): summary must be one line"},
+        {{nullptr, longSummary.c_str(), nullptr, 0}, "entry 1 (\"f\"): summary longer than 1024 bytes"},
+        {{nullptr, nullptr, "\xed\xa0\x80 surrogate", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xc0\xaf overlong", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, nullptr, 0x6}, "entry 1 (\"f\"): unknown flags 0x4"},
+    };
+    for (const Case& c : cases) {
+        const efi_function_entry entries[] = {{"good", kDummy, 1, 1, kOne, 0, nullptr},
+                                              {"f", kDummy, 1, 2, two, 0, nullptr}};
+        const efi_function_info info[] = {{nullptr, "fine", nullptr, 0}, c.info};
+        const efi_module_table table{EFI_MODULE_VERSION, 2, entries, info};
+        EXPECT_THAT(LoadError(&table), HasSubstr(std::string("module \"mod.so\": ") + c.expected));
+        // A table of version 1 has no descriptions to refuse.
+        const efi_module_table old{EFI_MODULE_VERSION_1, 2, entries, info};
+        EXPECT_EQ(LoadError(&old), "") << c.expected;
     }
 }
 
 TEST(ModuleTable, MalformedTablesAreNamed) {
     const efi_function_entry one[] = {{"f", kDummy, 1, 1, kOne, 0, nullptr}};
-    const efi_module_table wrongVersion{2, 1, one};
-    const efi_module_table noEntries{EFI_MODULE_VERSION, 1, nullptr};
-    const efi_module_table huge{EFI_MODULE_VERSION, 100000, one};
+    const efi_module_table wrongVersion{3, 1, one, nullptr};
+    const efi_module_table noEntries{EFI_MODULE_VERSION, 1, nullptr, nullptr};
+    const efi_module_table huge{EFI_MODULE_VERSION, 100000, one, nullptr};
     EXPECT_EQ(LoadError(nullptr), "module \"mod.so\": no function table");
-    EXPECT_EQ(LoadError(&wrongVersion), "module \"mod.so\": table version 2, expected 1");
+    EXPECT_EQ(LoadError(&wrongVersion), "module \"mod.so\": table version 3, expected 1 or 2");
     EXPECT_EQ(LoadError(&noEntries), "module \"mod.so\": table has no entries array");
     EXPECT_EQ(LoadError(&huge), "module \"mod.so\": table lists 100000 functions, at most 4096 allowed");
 }

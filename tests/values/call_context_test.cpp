@@ -128,7 +128,7 @@ ScopeObservation RunScope(bool raise) {
     ScopeObservation seen;
     efitest::FpEnvGuard env;
     try {
-        Efi::detail::FpuCallWord word;
+        Efi::detail::FpuCallWord word(Efi::User::kCallControlWord);
         Efi::EfiCallContext scope;
         seen.insideWord = efitest::X87ControlWord();
         seen.insideMxcsr = efitest::Mxcsr();
@@ -305,7 +305,7 @@ TEST(FloatingPoint, FlagsRaisedBeforeALoadDoNotSurviveIt) {
         Efi::User::init_fpu();
         DivideByZero();
         LongDivideByZero();
-        Efi::detail::FpuCallWord word;
+        Efi::detail::FpuCallWord word(Efi::User::kCallControlWord);
         volatile long double x = 2.0L;
         x = x * x;
         if (_clearfp() != 0) _exit(3);

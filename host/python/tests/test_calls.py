@@ -228,7 +228,7 @@ def test_every_failure_is_a_worksheet_error(modules, what, module, name, args, m
 
 
 @pytest.mark.parametrize("args,error,message", [
-    ((0,), RuntimeError, "boom"),            # a std::exception: its what()
+    ((0,), efi.WorksheetError, "boom"),      # a std::exception: a worksheet error of its what()
     ((1,), RuntimeError, "unknown error"),   # anything else
 ])
 def test_foreign_exceptions_from_native_code(odd, args, error, message):

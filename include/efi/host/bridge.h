@@ -233,6 +233,11 @@ public:
     std::vector<std::int32_t> m_args;  ///< argument-type codes, one per argument
     ErrorTable m_errmsg;               ///< message k-1 for native error index k; may be absent
     Object m_cwd;                      ///< directory prefix of relative file names, last given
+    /// Calls run with every floating-point exception masked, and an
+    /// infinite or NaN result that no argument explains is raised as the
+    /// fault it stands for ("overflow", "floating point error"). False
+    /// unless set after registration (a module's table asks for it).
+    bool m_masked = false;
 
 private:
     void* MarshalScalar(Value* loc, int n, const Object& arg);
@@ -240,6 +245,20 @@ private:
     void* MarshalText(Value* loc, int n, const Object& arg);
     void* MarshalFileName(Value* loc, int n, const Object& arg);
     Object MatrixResult(Value* loc);
+};
+
+/// A C++ exception that a native function let out, other than a worksheet
+/// error or a processor fault (a library's std::domain_error, say), as the
+/// worksheet error every host reports: its message what() said, no argument
+/// to blame. Exceptions of the host's own callbacks pass through as they are.
+class EFI_API ModuleException : public Vrn::Run::AppException {
+public:
+    ModuleException(std::u16string message, std::string typeName);
+    /// The exception's type as C++ names it ("std::domain_error").
+    const std::string& TypeName() const noexcept { return m_typeName; }
+
+private:
+    std::string m_typeName;
 };
 
 }  // namespace Efi::User

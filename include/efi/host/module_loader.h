@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <efi/export.h>
+#include <efi/host/signature.h>
 #include <efi/module.h>
 #include <vrnrun/vrnrun.h>
 
@@ -37,6 +38,8 @@ struct ModuleFunction {
     /// run). Such an entry is still registered, as the table asks, and hosts
     /// that list functions mark it with this text.
     std::string never_callable;
+    /// Names, help, messages and flags from the table.
+    FunctionDescription description = {};
 };
 
 /// Checks every entry of `table` and, only when all are sound, registers

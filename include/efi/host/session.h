@@ -39,10 +39,14 @@ struct LoadedFunction {
     std::string neverCallable = {};
     /// It runs in the worker process of an isolated module (LoadOptions).
     bool isolated = false;
+    /// Names, help, messages and flags from the module's table (empty for
+    /// the conversions, whose argument is named by the host).
+    FunctionDescription description = {};
 
-    /// "name(number, text) -> number": how every host lists it; a function
-    /// no call can succeed for is listed too, followed by
-    /// "  (never callable: <why>)".
+    /// "name(number, text) -> number", or with the table's parameter names
+    /// "name(x: number, label: text) -> number": how every host lists it.
+    /// Flags follow as "  [masked, thread-safe]"; a function no call can
+    /// succeed for is listed too, followed by "  (never callable: <why>)".
     EFI_API std::string Signature() const;
 };
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include <efi/host/bridge.h>
 #include <efi/host/convert.h>
@@ -49,6 +51,21 @@ constexpr const char* ValueKindName(ValueKind kind) noexcept {
     }
     return "unsupported";
 }
+
+/// What a module's table says of one function beyond its codes, as every
+/// host shows it. All of it is optional: a table of version 1, or an entry
+/// without a description, gives empty fields.
+struct FunctionDescription {
+    std::vector<std::string> params;     ///< one name per argument, or empty when unnamed
+    std::vector<std::string> paramHelp;  ///< one text per argument ("" for none), or empty
+    std::string summary;                 ///< one line, or empty
+    std::string help;                    ///< longer text, or empty
+    std::vector<std::string> messages;   ///< the entry's message table (UTF-8), message k-1 for index k
+    bool masked = false;                 ///< runs under the masked word, its result judged (EFI_FUNCTION_MASKED)
+    bool threadSafe = false;             ///< declared safe to run on several threads at once
+
+    bool operator==(const FunctionDescription&) const = default;
+};
 
 /// One of the six conversions as a host registers it.
 struct Conversion {
