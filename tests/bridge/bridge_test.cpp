@@ -634,4 +634,85 @@ TEST(Nesting, CallsNestedTooDeeplyFailAndTheOuterCallsUnwind) {
     Efi::ClearHostCallbacks();
 }
 
+const Object& Described(const std::string& name) { return Module(EFI_DESCRIBED_MODULE).at(name); }
+
+// A masked function runs with every exception masked and its result is
+// judged afterwards: finite through an overflow it handled, an infinity or
+// NaN that no argument explains raised as the fault it stands for, one an
+// argument explains passed on. The same code unmasked traps. Call checks
+// the host's word after each, as for any call.
+TEST(MaskedFunctions, ResultsAreJudgedAsATrapWouldHave) {
+    Vrn::Run::InstallFaultTranslation();
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    enum Outcome { kValue, kOverflow, kInvalid };
+    struct Case {
+        const char* name;
+        std::vector<Object> args;
+        Outcome outcome;
+        double value;
+    } const cases[] = {
+        {"d_guarded", {N(10)}, kValue, 10.0},                                        // overflowed on the way, finite
+        {"d_guarded", {N(0.5)}, kValue, 0.5},                                        // no overflow at all
+        {"d_guarded_trapping", {N(10)}, kOverflow, 0},                               // the same code trapped
+        {"d_scale", {N(1e200), N(1e200)}, kOverflow, 0},                             // a true overflow
+        {"d_scale", {N(inf), N(2)}, kValue, inf},                                    // an infinity in, out
+        {"d_scale", {N(2, 1e300), N(1e10)}, kOverflow, 0},                           // the imaginary part counts
+        {"d_sqrt", {N(-1)}, kInvalid, 0},                                            // NaN from nothing
+        {"d_sqrt", {N(nan)}, kValue, nan},                                           // NaN in, NaN out
+        {"d_log_m", {Matrix(2, 2, 1, false)}, kValue, 0.0},                          // log(1) first
+        {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{1.0, 0.0})}, kOverflow, 0},  // log(0)
+        {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{-1.0, 1.0})}, kInvalid, 0},  // log(-1)
+        {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{inf, 0.0})}, kValue, inf},   // explained
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + std::string(" #") + std::to_string(&c - cases));
+        switch (c.outcome) {
+            case kOverflow: EXPECT_THROW(Call(Described(c.name), c.args), SE_FPEOverflow_Exception); break;
+            case kInvalid: EXPECT_THROW(Call(Described(c.name), c.args), SE_FPEInvalidOperation_Exception); break;
+            case kValue: {
+                const Object r = Call(Described(c.name), c.args);
+                const double got = r.as<Qlt::NumVal>() ? r.as<Qlt::NumVal>()->Data.rp : r.as<Qlt::MatVal>()->m_rarr[0];
+                if (std::isnan(c.value)) EXPECT_TRUE(std::isnan(got));
+                else EXPECT_EQ(got, c.value);
+            }
+        }
+    }
+}
+
+// A matrix result made with efi_matrix_result is the function's result when
+// it returns 0 and is freed with the call when it fails, by a raise or a
+// code (the sanitizer build finds a leak or a double free).
+TEST(MatrixResults, AreHandedOverOnlyWhenTheCallSucceeds) {
+    const Object grid = Described("d_grid");
+    const Object r = Call(grid, {N(3)});
+    const auto* m = r.as<Qlt::MatVal>();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->m_rarr[5], 4.0);  // row 2 of column 1
+    EXPECT_EQ(m->m_iarr[3], -1.0);
+    EXPECT_EQ(Call(grid, {N(0)}).as<Qlt::MatVal>()->m_rarr.size(), 0u);
+    EXPECT_APP_ERROR(Call(grid, {N(101)}), "too many rows", 1u);
+    EXPECT_APP_ERROR(Call(grid, {N(51)}), "must be at most 50", 1u);
+    EXPECT_EQ(Call(grid, {N(2)}).as<Qlt::MatVal>()->m_rarr[3], 2.0);
+}
+
+// What a module lets out becomes a worksheet error when it is a standard
+// exception of its own; anything else, and whatever the host's callbacks
+// throw through it, leave as they are.
+TEST(ModuleExceptions, BecomeWorksheetErrorsButHostExceptionsPassThrough) {
+    try {
+        Call(Odd("t_throw"), {N(0)});
+        ADD_FAILURE() << "t_throw returned";
+    } catch (const Efi::User::ModuleException& e) {
+        EXPECT_EQ(e.Message(), u"boom");
+        EXPECT_EQ(e.Argument(), Efi::kNoArgument);
+        EXPECT_EQ(e.TypeName(), "std::runtime_error");
+    }
+    EXPECT_THROW(Call(Odd("t_throw"), {N(1)}), int);
+    Efi::RegisterHostCallback("h_refuses", Vrn::Run::Func(1, [](std::span<const Object>) -> Object {
+                                  throw std::invalid_argument("host says no");
+                              }));
+    EXPECT_THROW(Call(Sample("sample_apply"), {T(u"h_refuses"), N(1)}), std::invalid_argument);
+    Efi::ClearHostCallbacks();
+}
+
 }  // namespace
