@@ -31,6 +31,8 @@ struct Storage {
     std::vector<std::vector<std::int32_t>> args;
     std::vector<std::vector<const char*>> messages;
     std::vector<efi_function_entry> entries;
+    std::vector<std::vector<efi_parameter>> params;
+    std::vector<efi_function_info> info;
 
     // A name or message, NUL-terminated. A name of 256 bytes and more
     // (beyond the longest allowed) may lack its terminator: the reader must
@@ -78,6 +80,23 @@ efi_function_entry TakeEntry(Storage& s, efifuzz::ByteReader& in) {
     return e;
 }
 
+// A description of `e`: parameters only for an entry whose count the reader
+// accepts (it refuses any other before reading them), texts of any bytes,
+// flags of any bits.
+efi_function_info TakeInfo(Storage& s, efifuzz::ByteReader& in, const efi_function_entry& e) {
+    efi_function_info info{};
+    const std::uint8_t how = in.take<std::uint8_t>();
+    if ((how & 0x01) && e.nargs >= 0 && e.nargs <= EFI_MODULE_MAX_ARGS)
+        info.params = s.Array(s.params, e.nargs, kMaxStoredArgs, false, [&] {
+            const std::uint8_t nameHow = in.take<std::uint8_t>();
+            return efi_parameter{s.Text(in, nameHow, true), s.Text(in, in.take<std::uint8_t>(), false)};
+        });
+    info.summary = s.Text(in, in.take<std::uint8_t>(), false);
+    info.help = s.Text(in, in.take<std::uint8_t>(), false);
+    info.flags = (how & 0x02) ? in.take<std::uint32_t>() : (how >> 2) & 3u;
+    return info;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -92,6 +111,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t k = 0; k < stored; ++k) s.entries.push_back(TakeEntry(s, in));
     s.entries.emplace_back();
     table.functions = (how & 0x20) ? nullptr : s.entries.data();
+    // Descriptions, when the next byte asks for them, one per stored entry.
+    if (in.take<std::uint8_t>() & 1) {
+        s.info.reserve(stored + 1);
+        for (std::uint32_t k = 0; k < stored; ++k) s.info.push_back(TakeInfo(s, in, s.entries[k]));
+        s.info.emplace_back();
+        table.info = s.info.data();
+    }
 
     try {
         const std::vector<Efi::ModuleFunction> fns = Efi::ReadModuleTable((how & 0x10) ? nullptr : &table, "fuzz");
@@ -102,6 +128,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             REQUIRE(fns[k].args.size() == static_cast<std::size_t>(e.nargs));
             REQUIRE(std::equal(fns[k].args.begin(), fns[k].args.end(), e.args));
             REQUIRE(fns[k].function.is<Vrn::Run::Function>());
+            const Efi::FunctionDescription& d = fns[k].description;
+            REQUIRE(d.messages.size() == static_cast<std::size_t>(e.nmessages));
+            const bool described = table.version == EFI_MODULE_VERSION && table.info && k < s.info.size();
+            const bool named = described && s.info[k].params;
+            REQUIRE(d.params.size() == (named ? static_cast<std::size_t>(e.nargs) : 0u));
+            REQUIRE(d.masked == (described && (s.info[k].flags & EFI_FUNCTION_MASKED)));
         }
     } catch (const Efi::ModuleError& e) {
         REQUIRE(std::strncmp(e.what(), "module \"fuzz\"", 13) == 0);
