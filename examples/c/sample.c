@@ -1,6 +1,7 @@
 /* The sample extension module in C: the same functions as the C++ sample
  * (examples/sample), named c_sample_..., written against <efi/capi.h>
- * alone. The starting point for a module in C.
+ * alone, to the raw calling contract (C++ modules have the typed layer
+ * <efi/bind.h> above it). The starting point for a module in C.
  *
  * Every function follows the calling contract of registered native
  * functions: a pointer to the result record, then one pointer per

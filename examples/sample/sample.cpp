@@ -1,4 +1,7 @@
-// A sample extension module: the starting point for a new extension.
+// A sample extension module written to the raw calling contract, the layer
+// every module comes down to. A new module in C++ is shorter written with
+// the typed layer above it, <efi/bind.h> (examples/boost); this one shows
+// what that layer writes for you, and what a module in any language does.
 //
 // Every function below follows the calling contract of registered native
 // functions: a pointer to the result record, then one pointer per argument,
