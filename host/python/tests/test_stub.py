@@ -1,11 +1,19 @@
 """The extension's type stubs (efi/_efi.pyi) say what the built extension
 has: the same names in the module and in each class, of the same kind, and
-the same parameters wherever the extension writes a function's signature."""
+the same parameters wherever the extension writes a function's signature;
+and the stubs efi.stubgen writes of a module say what its functions take."""
 import ast
 import inspect
+import os
 import pathlib
+import subprocess
+import sys
 import types
 
+import pytest
+
+import efi
+from conftest import DESCRIBED, KEYWORDS, PACKAGE_ROOT, SAMPLE
 from efi import _efi
 
 STUB = pathlib.Path(__file__).resolve().parents[1] / "efi" / "_efi.pyi"
@@ -92,3 +100,58 @@ def test_the_stub_declares_what_the_extension_has():
     differences = []
     compare("", ast.parse(STUB.read_text()).body, _efi, dir(_efi), differences)
     assert not differences, f"{STUB} disagrees with {_efi.__file__}:\n" + "\n".join(differences)
+
+
+# The stubs efi.stubgen writes of a module, for editors and type checkers.
+def stub_methods(text):
+    """The methods of the stub's class Module: name -> (parameters as
+    written, the result's annotation, the docstring)."""
+    tree = ast.parse(text)
+    (module,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Module"]
+    assert ast.unparse(module.bases[0]) == "efi.Module"
+    out = {}
+    for node in module.body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args
+            written = [f"{a.arg}: {ast.unparse(a.annotation)}" for a in args.posonlyargs + args.args if a.arg != "self"]
+            if args.posonlyargs:
+                written.insert(len(args.posonlyargs) - 1, "/")
+            out[node.name] = (", ".join(written), ast.unparse(node.returns), ast.get_docstring(node))
+    return out
+
+
+@pytest.mark.parametrize("module,name,params,result,doc", [
+    ("described", "d_ibeta", "a: complex | float, b: complex | float, x: complex | float", "float | complex",
+     "A stand-in for the regularised incomplete beta."),
+    ("described", "d_log_m", "M: npt.ArrayLike", "np.ndarray", "Element-wise natural logarithm."),
+    ("described", "d_sqrt", "x: complex | float", "float | complex", "d_sqrt(x: number) -> number  [masked]"),
+    ("keywords", "k_poisson", "lambda_: complex | float, k: complex | float", "float | complex", "lambda - k."),
+    ("sample", "sample_add", "number1: complex | float, number2: complex | float, /", "float | complex",
+     "sample_add(number, number) -> number"),
+    ("sample", "sample_path", "file1: str | os.PathLike[str], /", "str", "sample_path(file) -> text"),
+    ("sample", "sample_upper", "text1: str, /", "str", "sample_upper(text) -> text"),
+])
+def test_stubs_of_a_module(tmp_path, module, name, params, result, doc):
+    path = {"sample": SAMPLE, "described": DESCRIBED, "keywords": KEYWORDS}[module]
+    if not path.exists():
+        pytest.skip(f"{path} not built")
+    out = tmp_path / "mod.pyi"
+    subprocess.run([sys.executable, "-m", "efi.stubgen", str(path), "-o", str(out)], check=True,
+                   env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT))
+    methods = stub_methods(out.read_text())
+    assert methods[name] == (params, result, doc)
+    # Every function reachable as an attribute has its method, parameters named as the call takes them.
+    loaded = efi.load(path)
+    assert sorted(methods) == sorted(n for n in loaded.functions if hasattr(type(loaded), n))
+    for n, (written, _, _) in methods.items():
+        assert [p.split(":")[0] for p in written.split(", ") if p != "/"] == \
+            list(inspect.signature(loaded[n]).parameters)
+    try:
+        from mypy import api
+    except ImportError:
+        return
+    use = tmp_path / "use.py"
+    use.write_text(f"import mod\ndef f(m: mod.Module) -> None:\n    m.{name}({params.count(':') * '1, '})\n"
+                   f"    m.{name}(no_such_parameter=1)\n")
+    report, _, status = api.run([str(use), "--ignore-missing-imports", "--no-incremental", "--cache-dir", os.devnull])
+    assert status == 1 and report.count("error:") == 1 and "no_such_parameter" in report, report
