@@ -58,7 +58,6 @@ import os
 import sys
 
 from . import _efi
-from .stubgen import write_stub
 
 __all__ = [
     "load", "register", "Module", "Function", "HostFunction",
@@ -320,6 +319,13 @@ Function.__reduce__ = _reduce_function
 Function.__copy__ = Function.__deepcopy__ = _same
 Function.__signature__ = property(_signature)
 HostFunction.__reduce__ = _reduce_host_function
+
+
+def write_stub(module, path):
+    """Writes type stubs of `module` (an efi.Module) to the file `path`: see
+    efi.stubgen."""
+    from . import stubgen  # kept out of the import of efi
+    stubgen.write_stub(module, path)
 
 
 def load(path, cwd=None, isolated=False, timeout=None):

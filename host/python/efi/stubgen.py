@@ -35,6 +35,14 @@ def _has_method(name):
             and not (name.startswith("__") and name.endswith("__")))
 
 
+def _docstring(text):
+    """`text` as a docstring literal: in triple quotes where it reads the
+    same so, else as Python writes a string."""
+    if "\\" in text or '"' in text or not text.isprintable():
+        return repr(text)
+    return f'"""{text}"""'
+
+
 def _method(name, f):
     kinds = f._kinds
     if f._params:
@@ -45,7 +53,7 @@ def _method(name, f):
             parameters.append("/")
     doc = f._summary or f.__doc__.partition("\n")[0]
     return (f"    def {name}({', '.join(['self'] + parameters)}) -> {_RESULT_TYPES.get(f._result, 'Any')}:\n"
-            f"        {doc!r}\n")
+            f"        {_docstring(doc)}\n")
 
 
 def stub_text(module):
@@ -58,7 +66,7 @@ def stub_text(module):
             "import numpy.typing as npt\n\n"
             "import efi\n\n\n"
             "class Module(efi.Module):\n"
-            f"    {'The functions of ' + module.__name__ + '.'!r}\n"
+            f"    {_docstring('The functions of ' + module.__name__ + '.')}\n"
             + "".join(methods))
 
 
