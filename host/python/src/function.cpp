@@ -337,7 +337,14 @@ std::string Docstring(const FunctionObject* self) {
 }
 
 PyObject* GetDoc(PyObject* self, void*) {
-    return GuardEntry([&] { return PyUnicode_FromString(Docstring(reinterpret_cast<FunctionObject*>(self)).c_str()); });
+    return GuardEntry([&] {
+        // A table's messages are bytes the loader does not check (tables of
+        // version 1 have them too): a byte that is no UTF-8 shows as U+FFFD
+        // rather than leave the function, and its module's listing, without
+        // a docstring.
+        const std::string doc = Docstring(reinterpret_cast<FunctionObject*>(self));
+        return PyUnicode_DecodeUTF8(doc.data(), static_cast<Py_ssize_t>(doc.size()), "replace");
+    });
 }
 
 PyObject* GetParams(PyObject* self, void*) {

@@ -446,7 +446,8 @@ WorksheetError
     ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
                                "    must be real\n    must be non-negative\n    must be a number"]),
     ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else
-], ids=["all of it", "matrix, masked", "no parameter help", "messages only", "none"])
+    ("keywords", "k_latin1", ["WorksheetError\n    trop \ufffdlev\ufffd"]),  # a message's bytes are no UTF-8
+], ids=["all of it", "matrix, masked", "no parameter help", "messages only", "none", "not UTF-8"])
 def test_help_shows_what_the_table_describes(modules, module, name, fragments):
     f = function_of(modules, module, name)
     for fragment in fragments:
