@@ -18,12 +18,20 @@ arguments broadcast by numpy's rules, one sweep of the bridge without the
 GIL, the results in an array of the broadcast shape (float64 when every
 imaginary part is zero, else complex128).
 
+A function whose module's table names its parameters takes them by
+keyword too (`m.f(a=2, b=3, x=0.5)`, and in `map`); `inspect.signature`,
+`help(m.f)` and `m.f.__doc__` show the names, the help and the messages the
+table gives. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
+of a module for editors and type checkers (see efi.stubgen).
+
 A failure is raised as WorksheetError (its message and the number of the
 argument to blame, or None); a processor fault in native code as
 ProcessorFault (from `map`, with `index`, the failing element's index
-tuple); a call with the wrong number of arguments as
-ArgumentCountError (a WorksheetError and a TypeError); an exception raised
-by a Python callback reaches the caller unchanged. Text for a module's
+tuple); a C++ exception a module's code lets out as ModuleException (with
+`type`, its C++ type name); a call with the wrong number of arguments as
+ArgumentCountError (a WorksheetError and a TypeError); a keyword no
+parameter has, or one given twice, as TypeError; an exception raised by a
+Python callback reaches the caller unchanged. Text for a module's
 function must hold characters U+0000 to U+00FF only (native code gets one
 byte a character): other text raises ValueError.
 
@@ -53,8 +61,8 @@ from . import _efi
 
 __all__ = [
     "load", "register", "Module", "Function", "HostFunction",
-    "ModuleError", "WorksheetError", "ProcessorFault", "ArgumentCountError", "ModuleCrash",
-    "fif", "fif_inv", "dms", "dms_inv", "hhmmss", "hhmmss_inv",
+    "ModuleError", "WorksheetError", "ProcessorFault", "ArgumentCountError", "ModuleCrash", "ModuleException",
+    "fif", "fif_inv", "dms", "dms_inv", "hhmmss", "hhmmss_inv", "write_stub",
 ]
 
 
@@ -98,8 +106,10 @@ class ProcessorFault(WorksheetError):
 
 class ArgumentCountError(WorksheetError, TypeError):
     """A call with the wrong number of arguments: "f() takes 2 arguments
-    (1 given)". A TypeError, as for any Python callable, and a worksheet
-    error, as the bridge reports it."""
+    (1 given)", or for a function with named parameters given too few, as
+    Python words it: "f() missing 1 required positional argument: 'x'". A
+    TypeError, as for any Python callable, and a worksheet error, as the
+    bridge reports it."""
 
     def __init__(self, message, argument=None):
         WorksheetError.__init__(self, message, argument)
@@ -118,7 +128,18 @@ class ModuleCrash(WorksheetError):
         self.timed_out = timed_out
 
 
-_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError, ModuleCrash)
+class ModuleException(WorksheetError):
+    """A C++ exception a module's code let out that is no worksheet error
+    (a library's std::domain_error): `message` is its what(), `type` its
+    type as C++ names it ("std::domain_error")."""
+
+    def __init__(self, message, type, argument=None):
+        super().__init__(message, argument)
+        self.args = (message, type, argument)
+        self.type = type
+
+
+_efi._bind_errors(ModuleError, WorksheetError, ProcessorFault, ArgumentCountError, ModuleCrash, ModuleException)
 
 __version__ = _efi.__version__
 
@@ -242,7 +263,8 @@ class Module:
 
 
 def _listing(functions):
-    return "\n".join("  " + f.__doc__ for _, f in sorted(functions.items()))
+    """One signature line a function, as efi-call --list writes them."""
+    return "\n".join("  " + f.__doc__.partition("\n")[0] for _, f in sorted(functions.items()))
 
 
 # Pickling: a module and its functions travel as where to find them, as
@@ -282,18 +304,28 @@ _KIND_TYPES = {"number": complex, "matrix": "numpy.ndarray", "text": str, "file"
 
 
 def _signature(f):
-    """Positional-only parameters named by kind and place (number1,
-    text2, ...), the form the call takes."""
-    parameters = [inspect.Parameter(f"{kind}{i}", inspect.Parameter.POSITIONAL_ONLY,
-                                    annotation=_KIND_TYPES.get(kind, inspect.Parameter.empty))
-                  for i, kind in enumerate(f._kinds, 1)]
-    return inspect.Signature(parameters)
+    """The parameters as the call takes them: by the names the module's
+    table gives, by position or keyword; without names, positional-only,
+    named by kind and place (number1, text2, ...)."""
+    if f._params:
+        names, kind = f._params, inspect.Parameter.POSITIONAL_OR_KEYWORD
+    else:
+        names, kind = [f"{k}{i}" for i, k in enumerate(f._kinds, 1)], inspect.Parameter.POSITIONAL_ONLY
+    return inspect.Signature([inspect.Parameter(name, kind, annotation=_KIND_TYPES.get(k, inspect.Parameter.empty))
+                              for name, k in zip(names, f._kinds)])
 
 
 Function.__reduce__ = _reduce_function
 Function.__copy__ = Function.__deepcopy__ = _same
 Function.__signature__ = property(_signature)
 HostFunction.__reduce__ = _reduce_host_function
+
+
+def write_stub(module, path):
+    """Writes type stubs of `module` (an efi.Module) to the file `path`: see
+    efi.stubgen."""
+    from . import stubgen  # kept out of the import of efi
+    stubgen.write_stub(module, path)
 
 
 def load(path, cwd=None, isolated=False, timeout=None):

@@ -17,8 +17,11 @@ class Function:
     _origin: str
     _cwd: Optional[str]
     _kinds: tuple[str, ...]
-    def __call__(self, *args: Value) -> Result: ...
-    def map(self, *args: npt.ArrayLike) -> np.ndarray:
+    _params: tuple[str, ...]
+    _result: str
+    _summary: str
+    def __call__(self, *args: Value, **kwargs: Value) -> Result: ...
+    def map(self, *args: npt.ArrayLike, **kwargs: npt.ArrayLike) -> np.ndarray:
         """The function at every element of its arguments, broadcast to one shape."""
 
 class HostFunction:
@@ -38,7 +41,7 @@ def register(name: str, fn: Optional[Callable[[Any], Any]]) -> Optional[HostFunc
 def _method(function: Function) -> Any: ...
 def _reinstate_fault_translation() -> None: ...
 def _bind_errors(module_error: type, worksheet_error: type, processor_fault: type, argument_error: type,
-                 module_crash: type, /) -> None: ...
+                 module_crash: type, module_exception: type, /) -> None: ...
 
 fif: Function
 fif_inv: Function

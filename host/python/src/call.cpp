@@ -189,6 +189,16 @@ void RaiseWorksheetError(const Vrn::Run::AppException& e) {
     RaiseInstance(Errors().worksheet_error, Py_BuildValue("(NN)", message, argument));
 }
 
+void RaiseModuleException(const Efi::User::ModuleException& e) {
+    PyObject* message = FromUtf16(e.Message());
+    PyObject* argument = message ? ArgumentOrNone(e.Argument()) : nullptr;
+    if (!argument) {
+        Py_XDECREF(message);
+        return;
+    }
+    RaiseInstance(Errors().module_exception, Py_BuildValue("(NsN)", message, e.TypeName().c_str(), argument));
+}
+
 void RaiseModuleCrash(const Efi::ModuleProcessEnded& e) {
     PyObject* message = FromUtf16(e.Message());
     if (!message) return;
@@ -250,6 +260,8 @@ void RaiseFrom(std::exception_ptr failure) noexcept {
         e.Restore();
     } catch (const Efi::ModuleProcessEnded& e) {
         RaiseModuleCrash(e);
+    } catch (const Efi::User::ModuleException& e) {
+        RaiseModuleException(e);
     } catch (const Vrn::Run::AppException& e) {
         RaiseWorksheetError(e);
     } catch (const SE_Exception& e) {

@@ -182,8 +182,9 @@ struct ErrorClasses {
     PyObject* module_error = nullptr;
     PyObject* worksheet_error = nullptr;
     PyObject* processor_fault = nullptr;
-    PyObject* argument_error = nullptr;  ///< a WorksheetError that is a TypeError
-    PyObject* module_crash = nullptr;    ///< a WorksheetError: an isolated module's process ended
+    PyObject* argument_error = nullptr;    ///< a WorksheetError that is a TypeError
+    PyObject* module_crash = nullptr;      ///< a WorksheetError: an isolated module's process ended
+    PyObject* module_exception = nullptr;  ///< a WorksheetError: a C++ exception a module let out
 };
 ErrorClasses& Errors() noexcept;
 

@@ -42,6 +42,19 @@ bool InitFunctionType(PyObject* module);
 /// TypeError and the worksheet error the bridge would raise); null.
 PyObject* RaiseArgumentCount(const Efi::LoadedFunction& fn, Py_ssize_t given, const char* method = "");
 
+/// The same for the efi.Function `function`, in Python's words when it
+/// has named parameters and is given too few ("f() missing 1 required
+/// positional argument: 'x'").
+PyObject* RaiseWrongCount(PyObject* function, Py_ssize_t given, const char* method = "");
+
+/// The arguments of a call of the efi.Function `function` that names some
+/// by keyword (`kwnames`, their values after the `nargs` positional ones in
+/// `args`), in parameter order in `bound` (borrowed). A keyword no
+/// parameter has, one given twice, or a count that does not fit raises the
+/// TypeError Python's own functions raise, worded alike; false then.
+bool BindKeywords(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* method,
+                  std::vector<PyObject*>& bound);
+
 /// A new efi.Function for `c`, or null with a Python error set.
 PyObject* NewFunction(Callable c);
 

@@ -260,8 +260,9 @@ PYBIND11_MODULE(_efi, m) {
     m.def(
         "_bind_errors",
         [](py::object module_error, py::object worksheet_error, py::object processor_fault, py::object argument_error,
-           py::object module_crash) {
+           py::object module_crash, py::object module_exception) {
             ErrorClasses& e = Errors();
+            e.module_exception = module_exception.release().ptr();
             e.module_crash = module_crash.release().ptr();
             e.argument_error = argument_error.release().ptr();
             e.module_error = module_error.release().ptr();  // kept to the end

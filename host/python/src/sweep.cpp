@@ -26,8 +26,9 @@ namespace py = pybind11;
 namespace efi_python {
 
 const char* const kMapDoc =
-    "map(*args): the function at every element of its arguments, which numpy broadcasts to one shape "
-    "(numbers and real or complex array-likes). Returns an array of that shape: float64 when every "
+    "map(*args, **kwargs): the function at every element of its arguments, which numpy broadcasts to one shape "
+    "(numbers and real or complex array-likes), given in order or by their parameters' names. Returns an array of that "
+    "shape: float64 when every "
     "result's imaginary part is zero, else complex128. The sweep runs without the GIL and stops at the "
     "first failing element, raising its WorksheetError or ProcessorFault with `index`, the element's "
     "index tuple. Only for functions that take and return numbers.";
@@ -256,7 +257,7 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
                      c->fn.name.c_str(), c->fn.Signature().c_str());
         return nullptr;
     }
-    if (static_cast<std::size_t>(nargs) != c->fn.args.size()) return RaiseArgumentCount(c->fn, nargs, ".map");
+    if (static_cast<std::size_t>(nargs) != c->fn.args.size()) return RaiseWrongCount(self, nargs, ".map");
     try {
         std::vector<py::array> arrays;
         py::tuple shapes(static_cast<std::size_t>(nargs));
@@ -295,8 +296,17 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 
 }  // namespace
 
-PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return GuardEntry([&] { return MapUnguarded(self, args, nargs); });
+PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return GuardEntry([&]() -> PyObject* {
+        if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return MapUnguarded(self, args, nargs);
+        // Each column by its parameter's name, as a call takes its arguments.
+        std::vector<PyObject*> bound;
+        if (!CallableOf(self) || !BindKeywords(self, args, nargs, kwnames, ".map", bound)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "map: not an efi.Function");
+            return nullptr;
+        }
+        return MapUnguarded(self, bound.data(), static_cast<Py_ssize_t>(bound.size()));
+    });
 }
 
 }  // namespace efi_python

@@ -6,8 +6,8 @@
 
 namespace efi_python {
 
-/// The method `map` of efi.Function (METH_FASTCALL).
-PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+/// The method `map` of efi.Function (METH_FASTCALL | METH_KEYWORDS).
+PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 /// Its docstring.
 extern const char* const kMapDoc;

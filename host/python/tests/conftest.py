@@ -22,6 +22,8 @@ BUILD = _build_dir()
 SAMPLE = pathlib.Path(os.environ.get("EFI_SAMPLE_MODULE", BUILD / "examples/sample/libefi_sample.so"))
 C_SAMPLE = pathlib.Path(os.environ.get("EFI_C_SAMPLE_MODULE", BUILD / "examples/c/libefi_c_sample.so"))
 ODD = BUILD / "tests/bridge/libefi_test_module.so"
+DESCRIBED = BUILD / "tests/bridge/libefi_described_module.so"
+KEYWORDS = BUILD / "host/python/libefi_python_keyword_module.so"
 EFI_CALL = BUILD / "tools/efi-call"
 PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
 
@@ -67,8 +69,13 @@ def odd():
 
 @pytest.fixture(scope="session")
 def modules(sample, request):
-    """Modules by name, for tables that name the module of each case."""
+    """Modules by name, for tables that name the module of each case: also
+    "described", the bridge tests' module whose table describes its
+    functions, and "keywords", one whose parameters are named as Python
+    cannot write them (both build tree only)."""
     found = {"sample": sample}
-    if ODD.exists():
-        found["odd"] = efi.load(ODD)
+    for name, path in (("odd", ODD), ("described", DESCRIBED), ("keywords", KEYWORDS)):
+        if path.exists():
+            found[name] = efi.load(path)
     return found
+

@@ -7,6 +7,7 @@ import inspect
 import math
 import os
 import pathlib
+import pickle
 import pydoc
 import re
 import site
@@ -22,10 +23,14 @@ from conftest import BUILD, EFI_CALL, ODD, SAMPLE
 INF = float("inf")
 
 
-def call(modules, module, name, *args):
+def function_of(modules, module, name):
     if module not in modules:
         pytest.skip(f"module {module} not built")
-    return modules[module][name](*args)
+    return modules[module][name]
+
+
+def call(modules, module, name, *args):
+    return function_of(modules, module, name)(*args)
 
 
 # (module, function, arguments, result): result type matters (float/complex/str).
@@ -227,13 +232,17 @@ def test_every_failure_is_a_worksheet_error(modules, what, module, name, args, m
     assert str(e.value) == (message if argument is None else f"{message} (argument {argument})")
 
 
-@pytest.mark.parametrize("args,error,message", [
-    ((0,), efi.WorksheetError, "boom"),      # a std::exception: a worksheet error of its what()
-    ((1,), RuntimeError, "unknown error"),   # anything else
+@pytest.mark.parametrize("args,error,message,type_name", [
+    ((0,), efi.ModuleException, "boom", "std::runtime_error"),  # a std::exception: a worksheet error of its what()
+    ((1,), RuntimeError, "unknown error", None),                # anything else
 ])
-def test_foreign_exceptions_from_native_code(odd, args, error, message):
-    with pytest.raises(error, match=f"^{message}$"):
+def test_foreign_exceptions_from_native_code(odd, args, error, message, type_name):
+    with pytest.raises(error, match=f"^{message}$") as e:
         odd.t_throw(*args)
+    if type_name:
+        assert isinstance(e.value, efi.WorksheetError)
+        assert (e.value.type, e.value.argument) == (type_name, None)
+        assert pickle.loads(pickle.dumps(e.value)).args == e.value.args
     assert 1e308 * 10 == INF
     assert odd.t_blank(1) == 0.0
 
@@ -391,9 +400,124 @@ def test_wrong_argument_counts_are_type_errors_too(sample, name, args, message):
     assert (str(e.value), e.value.argument) == (message, None)
 
 
+@pytest.mark.parametrize("module,name,signature", [
+    ("sample", "sample_add", "(number1: complex, number2: complex, /)"),  # unnamed: positional only, by kind
+    ("sample", "sample_scale", "(number1: complex, matrix2: 'numpy.ndarray', /)"),
+    ("described", "d_ibeta", "(a: complex, b: complex, x: complex)"),     # named: by position or keyword
+    ("described", "d_log_m", "(M: 'numpy.ndarray')"),
+    ("keywords", "k_poisson", "(lambda_: complex, k: complex)"),          # a reserved word gets an underscore
+    ("keywords", "k_taken", "(lambda_: complex, lambda__: complex)"),     # and one more where that is taken
+])
+def test_signatures_name_the_parameters(modules, module, name, signature):
+    assert str(inspect.signature(function_of(modules, module, name))) == signature
+
+
+IBETA_DOC = """d_ibeta(a: number, b: number, x: number) -> number  [thread-safe]
+
+A stand-in for the regularised incomplete beta.
+
+Returns a + b x.
+The second line of help.
+
+Parameters
+----------
+a : number
+    first shape, positive
+b : number
+    second shape
+x : number
+    where, in [0, 1]
+
+Notes
+-----
+Thread-safe: declared safe to run on several threads at once.
+
+Raises
+------
+WorksheetError
+    must be positive"""
+
+
+@pytest.mark.parametrize("module,name,fragments", [
+    ("described", "d_ibeta", [IBETA_DOC]),
+    ("described", "d_log_m", ["d_log_m(M: matrix) -> matrix  [masked]\n\nElement-wise natural logarithm.\n",
+                              "M : matrix\n    a real matrix\n", "\nMasked: "]),
+    ("described", "d_sqrt", ["x : number\n\nNotes"]),  # a parameter without help
+    ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
+                               "    must be real\n    must be non-negative\n    must be a number"]),
+    ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else
+    ("keywords", "k_latin1", ["WorksheetError\n    trop \ufffdlev\ufffd"]),  # a message's bytes are no UTF-8
+], ids=["all of it", "matrix, masked", "no parameter help", "messages only", "none", "not UTF-8"])
+def test_help_shows_what_the_table_describes(modules, module, name, fragments):
+    f = function_of(modules, module, name)
+    for fragment in fragments:
+        assert fragment in f.__doc__
+    if len(fragments) == 1 and fragments[0].startswith(name):
+        assert f.__doc__ == fragments[0]
+    shown = pydoc.render_doc(f, renderer=pydoc.plaintext)  # help(f)
+    assert all(line in shown for line in f.__doc__.splitlines())
+    # The module's listing keeps to the signature lines.
+    assert "  " + f.__doc__.partition("\n")[0] in [line.rstrip(">") for line in repr(modules[module]).splitlines()]
+
+
+def d_ibeta(a, b, x):
+    """d_ibeta's twin in Python, for the wording of its TypeErrors."""
+
+
+# (module, function, positional arguments, keywords, result or (error class, message));
+# a message None is the one d_ibeta's twin in Python gives.
+KEYWORD_CALLS = [
+    ("described", "d_ibeta", (), {"a": 2, "b": 3, "x": 0.5}, 3.5),
+    ("described", "d_ibeta", (2,), {"x": 0.5, "b": 3}, 3.5),
+    ("described", "d_ibeta", (), {"x": 1, "b": 1, "a": 0}, (efi.WorksheetError, "must be positive (argument 1)")),
+    ("described", "d_ibeta", (1, 2, 3), {"y": 1}, (TypeError, None)),
+    ("described", "d_ibeta", (1, 2, 3), {"a": 1}, (TypeError, None)),
+    ("described", "d_ibeta", (1, 2, 3, 4), {"a": 1}, (TypeError, None)),  # before the count, as Python checks
+    ("described", "d_ibeta", (1,), {"b": 2}, (efi.ArgumentCountError, None)),
+    ("described", "d_ibeta", (), {"b": 2}, (efi.ArgumentCountError, None)),
+    ("described", "d_ibeta", (1, 2), {}, (efi.ArgumentCountError, None)),
+    ("described", "d_ibeta", (1, 2, 3, 4), {}, (efi.ArgumentCountError, "d_ibeta() takes 3 arguments (4 given)")),
+    ("keywords", "k_poisson", (), {"lambda_": 5, "k": 1}, 4.0),
+    ("keywords", "k_poisson", (5,), {"lambda": 1}, (TypeError, "k_poisson() got an unexpected keyword argument "
+                                                               "'lambda'")),
+    ("sample", "sample_add", (1,), {"number2": 2}, (TypeError, "sample_add() takes no keyword arguments")),
+]
+
+
+@pytest.mark.parametrize("module,name,args,keywords,expected", KEYWORD_CALLS)
+def test_keyword_arguments(modules, module, name, args, keywords, expected):
+    f = function_of(modules, module, name)
+    if not isinstance(expected, tuple):
+        assert f(*args, **keywords) == expected
+        return
+    error, message = expected
+    if message is None:
+        with pytest.raises(TypeError) as twin:
+            d_ibeta(*args, **keywords)
+        message = str(twin.value)
+    with pytest.raises(error) as e:
+        f(*args, **keywords)
+    assert str(e.value) == message
+    assert isinstance(e.value, efi.WorksheetError) == (error is not TypeError)
+
+
+@pytest.mark.parametrize("module,name,args,keywords,expected", [
+    ("described", "d_ibeta", ([1, 2],), {"b": [3, 4], "x": 0.5}, [2.5, 4.0]),
+    ("described", "d_ibeta", ([1, 2], 3), {}, "d_ibeta.map() missing 1 required positional argument: 'x'"),
+    ("described", "d_ibeta", ([1, 2], 3, 1), {"z": 1}, "d_ibeta.map() got an unexpected keyword argument 'z'"),
+    ("sample", "sample_add", (1,), {"number2": 2}, "sample_add.map() takes no keyword arguments"),
+])
+def test_map_takes_columns_by_keyword(modules, module, name, args, keywords, expected):
+    f = function_of(modules, module, name)
+    if isinstance(expected, list):
+        assert f.map(*args, **keywords).tolist() == expected
+        return
+    with pytest.raises(TypeError) as e:
+        f.map(*args, **keywords)
+    assert str(e.value) == expected
+
+
 def test_introspection(sample):
-    assert str(inspect.signature(sample.sample_add)) == "(number1: complex, number2: complex, /)"
-    assert list(inspect.signature(sample.sample_scale).parameters) == ["number1", "matrix2"]
     package = pathlib.Path(efi.__file__).parent
     assert (package / "py.typed").exists() and (package / "_efi.pyi").exists()
     if EFI_CALL.exists():

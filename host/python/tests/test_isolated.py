@@ -7,7 +7,7 @@ import os
 import pytest
 
 import efi
-from conftest import ODD, SAMPLE, run_fresh
+from conftest import DESCRIBED, ODD, SAMPLE, run_fresh
 
 # Calls on every road, as a list of what each gave (errors included);
 # `s` is the sample, `o` the module of odd declarations.
@@ -66,6 +66,21 @@ def test_an_isolated_module_answers_as_in_process(sample, odd):
     assert isolated == repr(scope["table"])
     efi.register("py_again", None)
     efi.register("py_refuses", None)
+
+
+@pytest.mark.xfail(reason="descriptions cross the channel in another branch", strict=True)
+def test_an_isolated_module_shows_the_same_names_and_help():
+    if not DESCRIBED.exists():
+        pytest.skip(f"{DESCRIBED} not built")
+    shown = """
+        import inspect
+        m = efi.load({path!r}, isolated={isolated})
+        print(repr([(n, str(inspect.signature(f)), f.__doc__) for n, f in sorted(m.functions.items())]))
+        print(m.d_ibeta(2, x=0.5, b=3), m.d_ibeta.__doc__ == m.d_ibeta.__doc__.partition("\\n")[0])
+        """
+    in_process = run(shown.format(path=str(DESCRIBED), isolated=False))
+    assert in_process.endswith("3.5 False")  # described, in process
+    assert run(shown.format(path=str(DESCRIBED), isolated=True)) == in_process
 
 
 def test_a_crash_or_a_time_out_is_module_crash_and_the_next_call_runs():

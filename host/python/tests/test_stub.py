@@ -1,11 +1,19 @@
 """The extension's type stubs (efi/_efi.pyi) say what the built extension
 has: the same names in the module and in each class, of the same kind, and
-the same parameters wherever the extension writes a function's signature."""
+the same parameters wherever the extension writes a function's signature;
+and the stubs efi.stubgen writes of a module say what its functions take."""
 import ast
 import inspect
+import os
 import pathlib
+import subprocess
+import sys
 import types
 
+import pytest
+
+import efi
+from conftest import DESCRIBED, KEYWORDS, PACKAGE_ROOT, SAMPLE
 from efi import _efi
 
 STUB = pathlib.Path(__file__).resolve().parents[1] / "efi" / "_efi.pyi"
@@ -92,3 +100,70 @@ def test_the_stub_declares_what_the_extension_has():
     differences = []
     compare("", ast.parse(STUB.read_text()).body, _efi, dir(_efi), differences)
     assert not differences, f"{STUB} disagrees with {_efi.__file__}:\n" + "\n".join(differences)
+
+
+# The stubs efi.stubgen writes of a module, for editors and type checkers.
+def stub_methods(text):
+    """The methods of the stub's class Module: name -> (parameters as
+    written, the result's annotation, the docstring)."""
+    tree = ast.parse(text)
+    (module,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Module"]
+    assert ast.unparse(module.bases[0]) == "efi.Module"
+    out = {}
+    for node in module.body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args
+            written = [f"{a.arg}: {ast.unparse(a.annotation)}" for a in args.posonlyargs + args.args if a.arg != "self"]
+            if args.posonlyargs:
+                written.insert(len(args.posonlyargs) - 1, "/")  # self is one of them
+            out[node.name] = (", ".join(written), ast.unparse(node.returns), ast.get_docstring(node))
+    return out
+
+
+@pytest.mark.parametrize("module,name,params,result,doc", [
+    ("described", "d_ibeta", "a: complex | float, b: complex | float, x: complex | float", "float | complex",
+     "A stand-in for the regularised incomplete beta."),
+    ("described", "d_log_m", "M: npt.ArrayLike", "np.ndarray", "Element-wise natural logarithm."),
+    ("described", "d_sqrt", "x: complex | float", "float | complex", "d_sqrt(x: number) -> number  [masked]"),
+    ("keywords", "k_poisson", "lambda_: complex | float, k: complex | float", "float | complex", "lambda - k."),
+    ("sample", "sample_add", "number1: complex | float, number2: complex | float, /", "float | complex",
+     "sample_add(number, number) -> number"),
+    ("sample", "sample_path", "file1: str | os.PathLike[str], /", "str", "sample_path(file) -> text"),
+    ("sample", "sample_upper", "text1: str, /", "str", "sample_upper(text) -> text"),
+])
+def test_stubs_of_a_module(tmp_path, module, name, params, result, doc):
+    path = {"sample": SAMPLE, "described": DESCRIBED, "keywords": KEYWORDS}[module]
+    if not path.exists():
+        pytest.skip(f"{path} not built")
+    out = tmp_path / "mod.pyi"
+    run = subprocess.run([sys.executable, "-m", "efi.stubgen", str(path), "-o", str(out)], check=True,
+                         env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT), capture_output=True, text=True)
+    assert run.stdout == run.stderr == ""
+    methods = stub_methods(out.read_text())
+    assert methods[name] == (params, result, doc)
+    # Every function reachable as an attribute has its method, parameters named as the call takes them.
+    loaded = efi.load(path)
+    assert sorted(methods) == sorted(n for n in loaded.functions if hasattr(type(loaded), n))
+    for n, (written, _, _) in methods.items():
+        assert [p.split(":")[0] for p in written.split(", ") if p != "/"] == \
+            list(inspect.signature(loaded[n]).parameters)
+
+
+def test_a_type_checker_holds_calls_to_the_stub(tmp_path, monkeypatch):
+    api = pytest.importorskip("mypy.api")
+    if not DESCRIBED.exists():
+        pytest.skip(f"{DESCRIBED} not built")
+    efi.write_stub(efi.load(DESCRIBED), tmp_path / "mod.pyi")
+    use = tmp_path / "use.py"
+    use.write_text("import mod\n\n\n"
+                   "def f(m: mod.Module) -> None:\n"
+                   "    r: float | complex = m.d_ibeta(2, x=0.5, b=3) + m.d_scale(1j, factor=2)\n"
+                   "    m.d_log_m([[1.0, 2.0]]).sum()\n"
+                   "    m.d_ibeta(1, 2, y=3)\n"         # line 7: no parameter y
+                   "    m.d_grid('4')\n"                # line 8: a number as text
+                   "    m.d_sqrt(x=1.0).upper()\n")     # line 9: a number has no upper()
+    monkeypatch.setenv("MYPYPATH", PACKAGE_ROOT)
+    monkeypatch.chdir(tmp_path)
+    report, _, status = api.run(["use.py", "--no-incremental", "--cache-dir", os.devnull])
+    errors = sorted({int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line})
+    assert (status, errors) == (1, [7, 8, 9]), report
