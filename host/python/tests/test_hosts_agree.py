@@ -18,7 +18,9 @@ POINTS = [0.5, 2.0, -1.0, 0.0]
 
 def number_functions(m):
     for name, f in sorted(m.functions.items()):
-        args, ret = f.__doc__[len(name) + 1:].split(") -> ")
+        signature = f.__doc__.splitlines()[0]  # the rest is the function's help
+        args, ret = signature[len(name) + 1:].split(") -> ")
+        ret = ret.split("  [")[0]  # flags
         kinds = args.split(", ") if args else []
         if kinds and ret == "number" and all(k == "number" for k in kinds) and len(kinds) <= 3:
             yield name, len(kinds)
