@@ -10,6 +10,8 @@
 //         efi::def<&my_grid>("my_grid", {{"n", "points, at least 2"}}, "An n-by-1 grid on [0, 1].",
 //                            efi::help("Longer text.\nMore lines."), efi::masked | efi::thread_safe));
 //
+// F is a function's address or a lambda without captures, made a function
+// pointer by a unary plus: efi::def<+[](double x) { return x / 2; }>(...).
 // One def per function: its worksheet name, one name per parameter (with
 // optional help: {"name", "help"}), a one-line summary (or nullptr), then,
 // in any order, efi::help("...") and flags (efi::masked, efi::thread_safe).
