@@ -436,7 +436,7 @@ constexpr bool is_one_line(const char* s) noexcept {
 }
 
 constexpr bool same_text(const char* a, const char* b) noexcept {
-    while (*a && *a == *b) ++a, ++b;
+    for (; *a && *a == *b; ++a) ++b;
     return *a == *b;
 }
 
