@@ -2,8 +2,9 @@
 # Compiles the public headers as authors and hosts do, with -Wall -Wextra
 # -Wpedantic (and -Wold-style-cast for C++) as errors, under GCC and clang:
 # every header alone, and all of them in one file that also defines a
-# module table, as C++17 and C++20 (the host headers, which need C++20, as
-# C++20 only); the C headers as C99 and C11 besides.
+# module table, as C++17 and C++20 (the host headers and the typed layer
+# <efi/bind.h>, which need C++20, as C++20 only); the C headers as C99 and
+# C11 besides.
 # Usage: compile_headers.sh INCLUDE_DIR GENERATED_INCLUDE_DIR HOST_INCLUDE_DIR
 set -euo pipefail
 inc=$1
@@ -17,8 +18,10 @@ warnings=(-Wall -Wextra -Wpedantic -Werror -fsyntax-only)
 c_headers=(efi/capi.h efi/module.h efi/standard_errors.h efi/version.h efi/export.h)
 
 native=()
-for h in "$inc"/efi/*.h "$gen"/efi/*.h; do native+=("efi/$(basename "$h")"); done
-host=()
+for h in "$inc"/efi/*.h "$gen"/efi/*.h; do
+  [[ $(basename "$h") == bind.h ]] || native+=("efi/$(basename "$h")")
+done
+host=(efi/bind.h)
 for h in "$inc"/efi/host/*.h; do host+=("efi/host/$(basename "$h")"); done
 
 # A translation unit that includes the given headers and defines a table.
@@ -54,5 +57,5 @@ done
 for h in "${native[@]}"; do check c++ g++ c++17 "$h"; done
 for h in "${host[@]}"; do check c++ g++ c++20 "$h"; done
 for h in "${c_headers[@]}"; do check c gcc c11 "$h"; done
-[[ $status == 0 ]] && echo "headers compile clean: ${#native[@]} native, ${#host[@]} host, ${#c_headers[@]} C"
+[[ $status == 0 ]] && echo "headers compile clean: ${#native[@]} native, ${#host[@]} C++20 (host and typed layer), ${#c_headers[@]} C"
 exit $status
