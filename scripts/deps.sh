@@ -16,6 +16,7 @@ packages=(
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports
   # the Python host (host/python) and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-hypothesis
+  python3-mypy  # a type checker holds calls to a written stub (host/python/tests/test_stub.py)
   python3-distributed python3-dask python3-cloudpickle  # modules and functions sent to worker processes
   libhwy-dev  # vectorized sort under Efi::median
   python3-numba  # a peer of Function.map in bench/bench_python.py
