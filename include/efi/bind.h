@@ -10,6 +10,8 @@
 //         efi::def<&my_grid>("my_grid", {{"n", "points, at least 2"}}, "An n-by-1 grid on [0, 1].",
 //                            efi::help("Longer text.\nMore lines."), efi::masked | efi::thread_safe));
 //
+// F is a function's address or a lambda without captures, made a function
+// pointer by a unary plus: efi::def<+[](double x) { return x / 2; }>(...).
 // One def per function: its worksheet name, one name per parameter (with
 // optional help: {"name", "help"}), a one-line summary (or nullptr), then,
 // in any order, efi::help("...") and flags (efi::masked, efi::thread_safe).
@@ -29,6 +31,10 @@
 // parameter named x; any other C++ exception reaches the host as a
 // worksheet error with its what().
 #pragma once
+
+#if __cplusplus < 202002L
+#error "<efi/bind.h> needs C++20"
+#endif
 
 #include <complex>
 #include <cstddef>
@@ -408,14 +414,23 @@ struct codes<R(A...)> {
     static constexpr std::int32_t args[] = {arg_of<A>::code...};
 };
 
-constexpr bool is_identifier(const char* s) noexcept {
+// The loader's rules for names, checked at compile time: a parameter's is
+// an identifier of at most 64 bytes, a function's may also hold '.'.
+constexpr bool is_name(const char* s, bool dots, std::size_t most) noexcept {
     if (!s || !*s || (*s >= '0' && *s <= '9')) return false;
     std::size_t n = 0;
     for (; s[n]; ++n) {
         const char c = s[n];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!letter && !(dots && c == '.')) return false;
     }
-    return n <= EFI_MODULE_MAX_PARAM_NAME;
+    return n <= most;
+}
+
+constexpr bool is_one_line(const char* s) noexcept {
+    for (; s && *s; ++s)
+        if (*s == '\n' || *s == '\r') return false;
+    return true;
 }
 
 constexpr bool same_text(const char* a, const char* b) noexcept {
@@ -496,18 +511,25 @@ tables<std::tuple_size_v<std::remove_cvref_t<decltype(Defs)>>> make_tables() {
 
 /// One function of the module: F's worksheet `name`, one name per
 /// parameter, a one-line `summary` (or nullptr), then efi::help(...) and
-/// flags in any order. Mistakes the table checks at load time that can be
-/// seen here (a parameter name that is no identifier or is listed twice)
-/// stop the compilation.
+/// flags in any order. Mistakes the loader would refuse that can be seen
+/// here (a name it would not take, a parameter named twice, a summary of
+/// several lines) stop the compilation, as does a count of names other
+/// than the function's parameters.
 template <auto F, std::size_t N, class... Options>
 constexpr detail::function_def<F, N> def(const char* name, const param (&params)[N], const char* summary,
                                          Options... options) {
     using sig = typename detail::function_def<F, N>::sig;
     static_assert(N == sig::arity, "efi::def: give one parameter name per parameter of the function");
     static_assert(N >= 1 && N <= 10, "efi::def: a worksheet function takes 1 to 10 arguments");
+    // A throw here is no constant expression: the def does not compile,
+    // and the compiler shows the text.
+    if (!detail::is_name(name, true, EFI_MODULE_MAX_NAME))
+        throw "efi::def: a function name is letters, digits, '_' and '.', not starting with a digit";
+    if (!detail::is_one_line(summary)) throw "efi::def: the summary must be one line";
     detail::function_def<F, N> d{name, {}, summary, {}};
     for (std::size_t k = 0; k < N; ++k) {
-        if (!detail::is_identifier(params[k].name)) throw "efi::def: a parameter name must be an identifier";
+        if (!detail::is_name(params[k].name, false, EFI_MODULE_MAX_PARAM_NAME))
+            throw "efi::def: a parameter name must be an identifier (letters, digits and '_')";
         for (std::size_t j = 0; j < k; ++j)
             if (detail::same_text(params[j].name, params[k].name)) throw "efi::def: a parameter name listed twice";
         d.params[k] = {params[k].name, params[k].help};

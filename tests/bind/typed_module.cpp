@@ -24,8 +24,6 @@ double b_integers(std::int32_t i, std::uint32_t u, std::int64_t l, const std::ui
     return static_cast<double>(i) + static_cast<double>(u) + static_cast<double>(l) + static_cast<double>(ul);
 }
 
-std::int64_t b_twice(std::int64_t n) { return 2 * n; }
-
 // sum of (c + 1) * m(r, c) over the elements, read through the columns'
 // spans and checked against element access and the block of values.
 double b_weighted(efi::real_matrix_view m) {
@@ -105,7 +103,7 @@ double b_exp(double x) { return std::exp(x); }
 
 EFI_BIND_MODULE(efi::def<&b_half>("b_half", {"x"}, "x / 2."), efi::def<&b_times_i>("b_times_i", {"z"}, "z times i."),
                 efi::def<&b_integers>("b_integers", {"i", "u", "l", "ul"}, "Sum of four integers."),
-                efi::def<&b_twice>("b_twice", {"n"}, nullptr),
+                efi::def<+[](std::int64_t n) { return 2 * n; }>("b_twice", {"n"}, nullptr),
                 efi::def<&b_weighted>("b_weighted", {"m"}, "Column-weighted sum."),
                 efi::def<&b_sum>("b_sum", {"m"}, "Sum of the elements."),
                 efi::def<&b_upper>("b_upper", {"s"}, "Upper case."),
