@@ -93,24 +93,26 @@ struct param {
 class parameter_error : public std::exception {
 public:
     parameter_error(std::string message, const char* name) : m_message(std::move(message)), m_name(name) {}
-    parameter_error(std::uint32_t code, const char* name) : m_code(code), m_name(name) {}
-    const char* what() const noexcept override { return m_message.empty() ? "parameter error" : m_message.c_str(); }
+    parameter_error(std::uint32_t code, const char* name) : m_code(code), m_coded(true), m_name(name) {}
+    const char* what() const noexcept override { return m_coded ? "parameter error" : m_message.c_str(); }
     /// The parameter's name as the def lists it.
     const char* parameter() const noexcept { return m_name; }
     /// Raises it as the worksheet error marking `argument`.
     [[noreturn]] void raise(std::uint32_t argument) const {
-        if (m_message.empty()) Efi::Throw(m_code, argument);
+        if (m_coded) Efi::Throw(m_code, argument);
         Efi::Throw(m_message.c_str(), argument);
     }
 
 private:
     std::string m_message;
-    std::uint32_t m_code = Efi::StandardError::UnknownError;
+    std::uint32_t m_code = 0;
+    bool m_coded = false;
     const char* m_name;
 };
 
 /// Raises the worksheet error `message` marking the parameter called
-/// `name` (a name the function's def does not list marks none).
+/// `name` (a literal; a name the function's def does not list marks none).
+/// From a bound function, or code it calls: the entry finds the parameter.
 [[noreturn]] inline void fail(std::string_view message, const char* name) {
     throw parameter_error(std::string(message), name);
 }
