@@ -22,6 +22,22 @@ def boost():
     return efi.load(BOOST)
 
 
+PARAMETERS = {
+    "bm_tgamma": ["x"], "bm_lgamma": ["x"], "bm_digamma": ["x"], "bm_beta": ["a", "b"], "bm_ibeta": ["a", "b", "x"],
+    "bm_gamma_p": ["a", "x"], "bm_cyl_bessel_j": ["nu", "x"], "bm_erf_inv": ["p"], "bm_zeta": ["s"],
+    "bm_expint": ["x"], "bm_tgamma_m": ["M"], "bm_linspace": ["a", "b", "n"],
+}
+
+
+def test_every_function_is_named_and_masked(boost):
+    assert sorted(boost.functions) == sorted(PARAMETERS)
+    for name, params in PARAMETERS.items():
+        signature = boost[name].__doc__.splitlines()[0]  # name(x: number, ...) -> number  [masked]
+        assert signature.endswith("[masked]"), signature
+        listed = signature[len(name) + 1:signature.index(")")].split(", ")
+        assert [p.split(": ")[0] for p in listed] == params, signature
+
+
 VALUES = [
     ("bm_tgamma", (4.5,), special.gamma),
     ("bm_tgamma", (-2.5,), special.gamma),
