@@ -436,7 +436,7 @@ constexpr bool is_one_line(const char* s) noexcept {
 }
 
 constexpr bool same_text(const char* a, const char* b) noexcept {
-    while (*a && *a == *b) ++a, ++b;
+    for (; *a && *a == *b; ++a) ++b;
     return *a == *b;
 }
 
@@ -544,7 +544,10 @@ constexpr detail::function_def<F, N> def(const char* name, const param (&params)
 
 /// Defines the module's table (version 2) from its defs:
 ///     EFI_BIND_MODULE(efi::def<&f>(...), efi::def<&g>(...));
-/// Once per module.
+/// Once per module, at namespace scope. The defs are constants; the
+/// entries hold the entry addresses cast to efi_entry_fn, which no constant
+/// expression may do, so a compiler may fill them as the module is opened,
+/// always before the host reads the table.
 #define EFI_BIND_MODULE(...)                                                                        \
     namespace {                                                                                     \
     constexpr auto efi_bind_defs = ::efi::detail::functions(__VA_ARGS__);                           \

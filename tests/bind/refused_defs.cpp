@@ -7,9 +7,9 @@
 #include <string>
 
 namespace {
-double two(double a, double b) { return a + b; }
-double by_pointer(const double* x) { return *x; }
-bool flag(double x) { return x > 0; }
+[[maybe_unused]] double two(double a, double b) { return a + b; }
+[[maybe_unused]] double by_pointer(const double* x) { return *x; }
+[[maybe_unused]] bool flag(double x) { return x > 0; }
 }  // namespace
 
 #if defined(REFUSE_COUNT)
