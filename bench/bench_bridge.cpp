@@ -240,8 +240,10 @@ BENCHMARK(BM_TypedSweep__bind);
 #ifdef EFI_GSL_MODULE
 // The same over a function of a real module: gsl_j0 of the GSL example,
 // loaded as a host loads it, over 4096 arguments in [0, 20). Its entry does
-// what such functions do (reads its argument, masks traps around the
-// library, calls it), so the row shows what the sweep adds to real work.
+// what such functions do (reads its argument, calls the library with its
+// error handler off; the function is flagged masked, and these arguments
+// raise no flag that a trap would take), so the row shows what the sweep
+// adds to real work.
 Efi::User::Function& GslJ0() {
     static const std::vector<Efi::ModuleFunction> fns = Efi::LoadModule(EFI_GSL_MODULE);
     for (const Efi::ModuleFunction& f : fns)

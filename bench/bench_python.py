@@ -19,6 +19,10 @@ Rows (time per call, median of the repetitions, and time / baseline):
   cluster: dask.array.map_blocks(m.gsl_j0.map, x) over 10^7 points on a
           distributed.LocalCluster of two worker processes  against  one
           (when dask.distributed and the GSL module are there)
+  boost:  m.bm_tgamma.map(x) and m.bm_cyl_bessel_j.map(nu, x) of the Boost
+          example over 10^6 points  against  the same Boost calls bound with
+          pybind11's py::vectorize (bench/boost_pybind.cpp; when both are
+          built, i.e. in a build with EFI_BUILD_BENCH)
 and, for the matrix call, the bytes the numpy side allocates per call
 (tracemalloc): 0 for a real result, which views the host's storage.
 
@@ -179,6 +183,40 @@ def cluster_rows(build_dir, repetitions):
              "time": t, "base": b, "spread": [min(times[2]) / max(times[1]), max(times[2]) / min(times[1])]}]
 
 
+def boost_rows(build_dir, np, repetitions):
+    """The Boost example's masked functions swept by map over 10^6 points
+    against the same Boost calls vectorized by pybind11, the repetitions of
+    the two interleaved and their results compared bit for bit. Empty
+    without the Boost example or its pybind11 twin."""
+    path = os.path.join(build_dir, "examples", "boost", "libefi_boost.so")
+    twin_dir = os.path.join(build_dir, "bench")
+    if not os.path.exists(path) or not any(f.startswith("boost_pybind.") for f in os.listdir(twin_dir)):
+        return []
+    sys.path.insert(0, twin_dir)
+    import boost_pybind
+    import efi
+    m = efi.load(path)
+    n = 1_000_000
+    # Finite results only: an infinity or NaN would end a masked sweep.
+    points = {"bm_tgamma": (np.linspace(0.01, 170.0, n),),
+              "bm_cyl_bessel_j": (np.linspace(-30.5, 30.5, n), np.linspace(0.5, 100.0, n))}
+    rows = []
+    for name, args in points.items():
+        ours, twin = m[name].map, getattr(boost_pybind, name)
+        if not np.array_equal(ours(*args), twin(*args)):
+            raise SystemExit(f"{name}: map and the pybind11 binding differ")
+        times, base = [], []
+        for _ in range(repetitions):
+            for f, out in ((ours, times), (twin, base)):
+                start = timeit.default_timer()
+                f(*args)
+                out.append(timeit.default_timer() - start)
+        t, b = statistics.median(times), statistics.median(base)
+        rows.append({"name": f"BM_PythonBoost__{name}_map/{n}", "baseline": "pybind11 py::vectorize, same call",
+                     "time": t / n, "base": b / n, "spread": [min(times) / max(base), max(times) / min(base)]})
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("build_dir")
@@ -227,6 +265,7 @@ def main():
 
     rows += sweep_rows(m, np, env, args.repetitions)
     rows += cluster_rows(args.build_dir, args.repetitions)
+    rows += boost_rows(args.build_dir, np, args.repetitions)
     if args.before:
         rows.append(against_before(os.path.abspath(args.build_dir), os.path.abspath(args.before), reps))
 

@@ -9,6 +9,7 @@ packages=(
   libpcre2-dev libcurl4-openssl-dev libfmt-dev libmpfr-dev
   binutils  # nm: the exported-symbol test lists the libraries' dynamic symbols
   libgsl-dev  # the GSL example module (examples/gsl) and its test
+  libboost-math-dev  # the Boost.Math example module (examples/boost) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
   nginx libnginx-mod-http-dav-ext  # a second WebDAV server, over HTTP and HTTPS
   openssl gzip  # the transfer tests make the HTTPS server's certificate and a gzip body

@@ -1,5 +1,5 @@
 """Python and efi-call are two hosts on one bridge: every number function of
-the sample module, of its C twin, and of the GSL example module when it is built, gives
+the sample module, of its C twin, and of the GSL and Boost example modules when they are built, gives
 the same result or the same error through both."""
 import itertools
 import math
@@ -12,16 +12,17 @@ import pytest
 import efi
 from conftest import BUILD, C_SAMPLE, EFI_CALL, SAMPLE
 
-MODULES = [SAMPLE, C_SAMPLE] + sorted((BUILD / "examples" / "gsl").glob("*.so"))
+MODULES = [SAMPLE, C_SAMPLE] + sorted((BUILD / "examples" / "gsl").glob("*.so")) + sorted(
+    (BUILD / "examples" / "boost").glob("*.so"))
 POINTS = [0.5, 2.0, -1.0, 0.0]
 
 
 def number_functions(m):
+    # The signature line: name(kind, ...) -> kind, or with parameter names
+    # (x: kind, ...) and flags ("  [masked]") when the module describes them.
     for name, f in sorted(m.functions.items()):
-        signature = f.__doc__.splitlines()[0]  # the rest is the function's help
-        args, ret = signature[len(name) + 1:].split(") -> ")
-        ret = ret.split("  [")[0]  # flags
-        kinds = args.split(", ") if args else []
+        args, ret = f.__doc__.splitlines()[0][len(name) + 1:].split("  [")[0].split(") -> ")
+        kinds = [a.split(": ")[-1] for a in args.split(", ")] if args else []
         if kinds and ret == "number" and all(k == "number" for k in kinds) and len(kinds) <= 3:
             yield name, len(kinds)
 
