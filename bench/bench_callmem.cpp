@@ -91,7 +91,7 @@ static void BM_fpu_call_word__scope(benchmark::State& state) {
     std::fenv_t env;
     std::fegetenv(&env);
     for (auto _ : state) {
-        Efi::detail::FpuCallWord word;
+        Efi::detail::FpuCallWord word(Efi::User::kCallControlWord);
         benchmark::ClobberMemory();
     }
     std::fesetenv(&env);

@@ -96,7 +96,11 @@ inline std::uint16_t ReadX87Status() noexcept {
 /// ResetUnitsTo(cw) does, without the full reset when the call before left
 /// the x87 control word alone. A changed word (a function that loads its
 /// own, a callback into the host, which ends with the host's) takes the
-/// full reset; x87 flags alone are cleared where they are. MXCSR is loaded
+/// full reset; x87 flags alone are cleared where they are, all but the
+/// inexact flag alone: no call word traps it, nearly every long double
+/// operation raises it again, and the first x87 operation to set it after
+/// a clear takes a slow path (about 60 ns, ten times a division), which
+/// long-double code such as Boost.Math's would pay on every element. MXCSR is loaded
 /// whole every time: loading it is far cheaper than reading it back, since
 /// the read waits for the arithmetic before it (see bench/README.md,
 /// "Sweeps"), and the load undoes a changed control part and the flags
@@ -110,7 +114,7 @@ inline void KeepUnitsAt(std::uint16_t cw) noexcept {
         return;
     }
     WriteMxcsr(MxcsrFor(cw));
-    if (status & kX87StatusExceptionBits) asm volatile("fnclex" ::: "memory");
+    if (status & kX87StatusExceptionBits & ~kFpInexact) asm volatile("fnclex" ::: "memory");
 }
 
 }  // namespace Efi::detail

@@ -198,7 +198,8 @@ std::uint32_t t_nest(Value* r, const Value* n) {
 }
 
 /// t_word(mode): the floating-point state it found at entry, as the real
-/// part the x87 control word plus 65536 times the x87 flags, as the
+/// part the x87 control word plus 65536 times the x87 flags (but inexact,
+/// which a sweep leaves from the element before), as the
 /// imaginary part MXCSR; then mode 1 loads a word of its own in both units
 /// (everything masked), mode 2 leaves an inexact flag pending in both, and
 /// mode 0 changes nothing.
@@ -209,7 +210,7 @@ std::uint32_t t_word(Value* r, const Value* mode) {
     asm volatile("fnstcw %0" : "=m"(cw));
     asm volatile("fnstsw %0" : "=m"(sw));
     asm volatile("stmxcsr %0" : "=m"(mxcsr));
-    r->real = cw + 65536.0 * (sw & 0x3F);
+    r->real = cw + 65536.0 * (sw & 0x1F);
     r->imag = mxcsr;
     if (mode->real == 1.0) {
         const std::uint16_t masked = 0x037F;

@@ -150,9 +150,12 @@ public:
     /// A sweep: the call CallWithNumbers makes, once per element of
     /// `results`, with argument k of element i from columns[k][i] (a column
     /// of one number gives it to every element). Each element gets exactly
-    /// what its single call would: the call control word and clear flags at
-    /// entry, call memory of its own released when it ends, its errors, its
-    /// result. The turn, the nesting level and the floating-point set-up
+    /// what its single call would: the call control word (the function's:
+    /// trapping, or masked) and clear flags at entry (but for the x87
+    /// inexact flag, which no word traps and which may stay set from the
+    /// element before: clearing it would slow long-double code on every
+    /// element), call memory of its own released when it ends, its errors,
+    /// its result. The turn, the nesting level and the floating-point set-up
     /// are taken once, and between elements the units are reloaded only
     /// when the element before left them changed. The first element that
     /// fails ends the sweep: its failure is returned, as its single call
