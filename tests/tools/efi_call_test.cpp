@@ -354,8 +354,8 @@ TEST(EfiCall, HelpOfAFunctionShowsWhatItsTableSays) {
          "  x\n"
          "\n"
          "Flags:\n"
-         "  masked: runs with floating-point exceptions masked; a result that is infinite or NaN while no argument "
-         "was is the fault it stands for\n"},
+         "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
+         "fault\n"},
         {"hhmmss", "hhmmss(text) -> number\n"},  // nothing described
     };
     for (const auto& c : cases)

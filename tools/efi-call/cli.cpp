@@ -271,8 +271,8 @@ private:
         list.clear();
         if (d.masked)
             list +=
-                "  masked: runs with floating-point exceptions masked; a result that is infinite or NaN while no "
-                "argument was is the fault it stands for\n";
+                "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument "
+                "explains is a fault\n";
         if (d.threadSafe) list += "  thread-safe: declared safe to run on several threads at once\n";
         part(list.empty() ? list : "Flags:\n" + list);
         list.clear();
