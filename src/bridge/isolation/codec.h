@@ -1,8 +1,9 @@
 // How the channel's message bodies are written and read: host values (null,
 // numbers, matrices with their nested elements, texts, and stand-ins for
 // the kinds that do not cross), texts and plain numbers, and a module's
-// function table with its descriptions. Bytes in the sender's order: both sides are one machine.
-// The transport (transport.h) carries the bodies; this code only sees them.
+// function table with its descriptions. Bytes in the sender's order: both
+// sides are one machine. The transport (transport.h) carries the bodies;
+// this code only sees them.
 //
 // The other side may be a worker running code nobody vouched for: every
 // count read from a body is checked against the bytes present, and against
