@@ -1,8 +1,9 @@
 // The codec of an isolated module's channel over bodies from a peer that may
 // lie: the first byte chooses what the host reads (a value, as a Result
-// carries it, or a function table), the rest is the body. Whatever the
-// counts claim, the reader either returns what it read, the body used up,
-// or throws MalformedMessage; nothing is sized past the bytes present.
+// carries it, or a function table with its descriptions), the rest is the
+// body. Whatever the counts claim, the reader either returns what it read,
+// the body used up, or throws MalformedMessage; nothing is sized past the
+// bytes present.
 #include <cstdint>
 #include <span>
 

@@ -26,6 +26,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "open_files.h"
 
@@ -76,11 +77,22 @@ std::string Matrix(double x, const std::string& nested = "") {
            (nested.empty() ? "" : I32(0) + I32(0) + nested);
 }
 
-// The table a sound worker reports: one function "f" of one number.
-std::string Table(std::uint32_t count = 1, std::uint32_t args = 1) {
+// A function's description as the channel lays it out: its flags, summary
+// and help, then its parameters (a name and a help each) and its messages,
+// each list after its count.
+std::string Description(const std::string& summary = "", const std::string& help = "",
+                        const std::vector<std::string>& params = {}, std::uint8_t flags = 0) {
+    std::string body = U8(flags) + Utf8(summary) + Utf8(help) + U32(static_cast<std::uint32_t>(params.size()));
+    for (const std::string& p : params) body += Utf8(p) + Utf8("");
+    return body + U32(0);
+}
+
+// The table a sound worker reports: one function "f" of one number, with
+// `description`.
+std::string Table(std::uint32_t count = 1, std::uint32_t args = 1, const std::string& description = Description()) {
     std::string body = U32(count) + Utf8("f") + I32(1) + U32(args);
     for (std::uint32_t k = 0; k < args && k < 8; ++k) body += I32(1);
-    return Message(kTable, body + I32(1) + Utf8(""));
+    return Message(kTable, body + I32(1) + Utf8("") + description);
 }
 
 std::string Hex(const std::string& bytes) {
@@ -140,9 +152,22 @@ TEST(IsolatedChannel, AMalformedReplyEndsTheCallAndTheWorker) {
     const std::string malformed = "f: the module's process sent a malformed reply";
     std::string deep = U8(kNull);
     for (int k = 0; k < 300; ++k) deep = Matrix(k, deep);
+    const std::string noMessages = Description();
+    const std::string countless = noMessages.substr(0, noMessages.size() - 4);  // all but the message count
+    // What a call gets should a malformed description pass: "no error".
+    const std::string passed = Message(kResult, U8(kNull));
     const Reply replies[] = {
         {"a table of 2^32-1 functions", Message(kTable, U32(UINT32_MAX)), "", {}, malformedLoad},
         {"an entry with 2^32-1 argument codes", Table(1, UINT32_MAX), "", {}, malformedLoad},
+        {"two names for one argument", Table(1, 1, Description("", "", {"a", "b"})), passed, {}, malformedLoad},
+        {"a parameter name that is no identifier", Table(1, 1, Description("", "", {"1x"})), passed, {}, malformedLoad},
+        {"a parameter named twice", Table(1, 2, Description("", "", {"a", "a"})), passed, {}, malformedLoad},
+        {"a summary past 1024 bytes", Table(1, 1, Description(std::string(1025, 's'))), passed, {}, malformedLoad},
+        {"a summary of two lines", Table(1, 1, Description("one\ntwo")), passed, {}, malformedLoad},
+        {"help that is not UTF-8", Table(1, 1, Description("", "caf\xe9")), passed, {}, malformedLoad},
+        {"help of 2^62 bytes", Table(1, 1, U8(0) + Utf8("") + U64(1ull << 62)), passed, {}, malformedLoad},
+        {"a flag no table has", Table(1, 1, Description("", "", {}, 4)), passed, {}, malformedLoad},
+        {"65535 messages in a short body", Table(1, 1, countless + U32(65535)), passed, {}, malformedLoad},
         {"a value where the table belongs", Message(kResult, U8(kNull)), "", {}, malformedLoad},
         {"a table cut short, then the end", Table().substr(0, 20), "", 5,
          loading + "ended while loading it (exit status 5)"},

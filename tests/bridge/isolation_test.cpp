@@ -175,6 +175,23 @@ std::vector<Case> Cases() {
          [] {
              return std::vector{Efi::DirectoryText(u"/d"), Vrn::Run::Matrix(2, 2, m22), Txt("f")};
          }},
+        // Masked functions: the worker's bridge runs them under the masked
+        // word and judges their results.
+        {"d_guarded", [] { return std::vector{Num(10)}; }},
+        {"d_guarded_trapping", [] { return std::vector{Num(10)}; }},
+        {"d_scale",
+         [] {
+             return std::vector{Num(1e200), Num(1e200)};
+         }},
+        {"d_sqrt", [] { return std::vector{Num(-1)}; }},
+        {"d_log_m",
+         [] {
+             return std::vector{Vrn::Run::Matrix(1, 2, std::vector{1.0, 0.0})};
+         }},
+        {"d_ibeta",
+         [] {
+             return std::vector{Num(-1), Num(0), Num(0)};
+         }},
     };
 }
 
@@ -196,6 +213,7 @@ std::vector<std::string> RunCases(const Efi::LoadOptions& options) {
     Efi::HostSession s;
     s.LoadModule(EFI_SAMPLE_MODULE, options);
     s.LoadModule(EFI_TEST_MODULE, options);
+    s.LoadModule(EFI_DESCRIBED_MODULE, options);
     RegisterHostFunctions(s);
     std::vector<std::string> out;
     for (const Case& c : Cases())
@@ -218,6 +236,26 @@ TEST(IsolatedModule, CallsAgreeWithCallsInProcess) {
     const std::vector<std::string> isolated = RunCases({.isolated = true});
     EXPECT_EQ(isolated, inProcess);
     Efi::EndModuleWorkers();
+}
+
+// The worker sends what its module's table says of each function, so an
+// isolated module lists, and describes itself, as in process.
+TEST(IsolatedModule, DescriptionsAgreeWithThoseInProcess) {
+    Efi::HostSession inProcess, isolated;
+    const std::vector<Efi::LoadedFunction>& a = inProcess.LoadModule(EFI_DESCRIBED_MODULE);
+    const std::vector<Efi::LoadedFunction>& b = isolated.LoadModule(EFI_DESCRIBED_MODULE, {.isolated = true});
+    ASSERT_EQ(b.size(), a.size());
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        EXPECT_EQ(b[k].Signature(), a[k].Signature());
+        EXPECT_EQ(b[k].description, a[k].description) << a[k].name;
+    }
+    const Efi::FunctionDescription& ibeta = inProcess.Find("d_ibeta")->description;
+    EXPECT_EQ(ibeta.paramHelp, (std::vector<std::string>{"first shape, positive", "second shape", "where, in [0, 1]"}));
+    EXPECT_EQ(ibeta.help, "Returns a + b x.\nThe second line of help.");
+    EXPECT_EQ(ibeta.messages, std::vector<std::string>{"must be positive"});
+    EXPECT_TRUE(inProcess.Find("d_scale")->description.masked);
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
 }
 
 bool Gone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }

@@ -159,6 +159,11 @@ TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
         {{}, "efi-call: no function named", true},
         {{"--ext"}, "efi-call: --ext needs a value", true},
         {{"--list", "sample_add"}, "efi-call: --list takes no function or script", true},
+        {{"--help", "nope"}, "efi-call: unknown function nope (see --list)", false},
+        {{"--help", "sample_add", "--list"}, "efi-call: --help NAME takes no other function, script or --list", true},
+        {{"--help=sample_add", "sample_sqrt", "1"},
+         "efi-call: --help NAME takes no other function, script or --list",
+         true},
         {{"--ext", "/nonexistent/mod.so", "f"}, "efi-call: module \"/nonexistent/mod.so\": cannot be loaded: ", false},
         {{"--script", "/"}, "efi-call: cannot read /: Is a directory", false},
         {{"--script", "/nonexistent/script"},
@@ -231,7 +236,7 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_scale(number, matrix) -> matrix\n"));
     EXPECT_THAT(r.out, ::testing::HasSubstr("sample_path(file) -> text\n"));
-    r = EfiCall({"--ext", EFI_TEST_MODULE, "--list"});
+    r = EfiCall({"--ext", EFI_TEST_MODULE, "--ext", EFI_DESCRIBED_MODULE, "--list"});
     EXPECT_THAT(r.out, ::testing::Not(::testing::HasSubstr("sample_add")));
     // Entries no call can succeed for are listed, with the reason.
     for (const char* line : {
@@ -239,6 +244,11 @@ TEST(EfiCall, ListsFunctionsWithTheirKinds) {
              "t_none() -> number  (never callable: declares 0 arguments; calls take 1 to 10)\n",
              "t_ret3(number) -> unsupported  (never callable: unknown return code 3)\n",
              "t_weighted10(number, number, number, number, number, number, number, number, number, number) -> number\n",
+             // A table that names its parameters and flags its functions.
+             "d_ibeta(a: number, b: number, x: number) -> number  [thread-safe]\n",
+             "d_scale(x: number, factor: number) -> number  [masked, thread-safe]\n",
+             "d_log_m(M: matrix) -> matrix  [masked]\n",
+             "d_guarded_trapping(x: number) -> number\n",
          })
         EXPECT_THAT(r.out, ::testing::HasSubstr(line));
 }
@@ -312,6 +322,53 @@ TEST(EfiCall, HelpIsTheUsageAloneAndWhatFollowsIsNotRead) {
     EXPECT_EQ(late.status, 2);
 }
 
+// --help NAME: the signature, then what the table says of the function,
+// each part only when it says anything.
+TEST(EfiCall, HelpOfAFunctionShowsWhatItsTableSays) {
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"d_ibeta",
+         "d_ibeta(a: number, b: number, x: number) -> number  [thread-safe]\n"
+         "\n"
+         "A stand-in for the regularised incomplete beta.\n"
+         "\n"
+         "Returns a + b x.\n"
+         "The second line of help.\n"
+         "\n"
+         "Parameters:\n"
+         "  a: first shape, positive\n"
+         "  b: second shape\n"
+         "  x: where, in [0, 1]\n"
+         "\n"
+         "Flags:\n"
+         "  thread-safe: declared safe to run on several threads at once\n"
+         "\n"
+         "Errors:\n"
+         "  must be positive\n"},
+        {"d_sqrt",
+         "d_sqrt(x: number) -> number  [masked]\n"
+         "\n"
+         "Parameters:\n"
+         "  x\n"
+         "\n"
+         "Flags:\n"
+         "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
+         "fault\n"},
+        {"hhmmss", "hhmmss(text) -> number\n"},  // nothing described
+    };
+    for (const auto& c : cases)
+        for (bool isolated : {false, true}) {
+            std::vector<std::string> args = {"--ext", EFI_DESCRIBED_MODULE, "--help", c.name};
+            if (isolated) args.insert(args.begin(), "--isolate");
+            const Outcome r = EfiCall(args);
+            EXPECT_EQ(r.out, c.text) << c.name << (isolated ? " isolated" : "");
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, 0);
+        }
+}
+
 // The same script in process and isolated: the same lines, byte for byte,
 // on every road a call takes (a listing too).
 TEST(EfiCall, AnIsolatedModuleAnswersAsInProcess) {
@@ -320,10 +377,12 @@ TEST(EfiCall, AnIsolatedModuleAnswersAsInProcess) {
         "sample_sum [1, 2, 3]\nsample_upper \"caf\u00e9\"\nsample_path data.txt\nsample_path /abs\n"
         "sample_sqrt -1\nsample_divide 1 0\nsample_add 1\nsample_add [1] 2\n"
         "sample_apply \"sample_sqrt\" 2\nsample_apply fif 1\nsample_apply nowhere 1\n"
-        "t_masked 0 0 2\nt_word 0\nt_throw 0\nt_throw 1\nt_utf8 0\nt_nest 20000\nt_nest 30\n";
+        "t_masked 0 0 2\nt_word 0\nt_throw 0\nt_throw 1\nt_utf8 0\nd_guarded 10\nd_sqrt -1\nd_log_m [1, 0]\n"
+        "t_nest 20000\nt_nest 30\n";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--cwd", "/data", "--script", "-"}, std::vector<std::string>{"--list"}}) {
-        std::vector<std::string> inProcess = {"--ext", EFI_SAMPLE_MODULE, "--ext", EFI_TEST_MODULE};
+        std::vector<std::string> inProcess = {"--ext",         EFI_SAMPLE_MODULE, "--ext",
+                                              EFI_TEST_MODULE, "--ext",           EFI_DESCRIBED_MODULE};
         inProcess.insert(inProcess.end(), args.begin(), args.end());
         std::vector<std::string> isolated = inProcess;
         isolated.insert(isolated.begin(), "--isolate");

@@ -3,6 +3,7 @@
 //
 //   efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...
 //   efi-call [--isolate] [--ext MODULE]... --list
+//   efi-call [--isolate] [--ext MODULE]... --help NAME
 //   efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] (--script FILE | -)
 //
 // Exit status: 0 success, 1 a worksheet error, processor fault or other
@@ -61,7 +62,8 @@ void ReportModuleInitFailure(const std::string& text) noexcept {
 }
 
 struct Options {
-    bool help = false;  ///< --help: the usage text, and nothing else is done
+    bool help = false;                   ///< --help: the usage text, and nothing else is done
+    std::optional<std::string> helpFor;  ///< --help NAME: what the function's table entry says of it
     std::vector<std::string> modules;
     Efi::LoadOptions load;
     std::optional<std::string> cwd;
@@ -74,6 +76,7 @@ struct Options {
 const char* const kUsage =
     "usage: efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] FUNCTION [--] ARG...\n"
     "       efi-call [--isolate] [--ext MODULE]... --list\n"
+    "       efi-call [--isolate] [--ext MODULE]... --help NAME\n"
     "       efi-call [--isolate [--timeout SECONDS]] [--ext MODULE]... [--cwd DIR] (--script FILE | -)\n"
     "       efi-call --version\n"
     "       efi-call --help\n"
@@ -151,8 +154,18 @@ Options ParseOptions(int argc, char** argv) {
             continue;
         }
         if (a == "--help" || a == "-h") {
-            o.help = true;  // what follows is not read
+            // Followed by a name, the help of that function; alone (or
+            // before an option), the usage, and what follows is not read.
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                o.helpFor = argv[++i];
+                continue;
+            }
+            o.help = true;
             return o;
+        }
+        if (a.rfind("--help=", 0) == 0) {
+            o.helpFor = a.substr(7);
+            continue;
         }
         if (a == "--ext") o.modules.push_back(value(a));
         else if (a.rfind("--ext=", 0) == 0) o.modules.push_back(a.substr(6));
@@ -213,15 +226,16 @@ public:
         for (const auto& [name, c] : m_functions.Functions()) out << c.Signature() << "\n";
     }
 
+    /// What `name`'s table entry says of it, as HelpText writes it.
+    void Help(const std::string& name, std::ostream& out) const { out << HelpText(Find(name)); }
+
     void SetCwd(const std::string& dir) { m_cwd = Efi::DirectoryText(Vrn::Run::FromUtf8(dir)); }
 
     /// Runs one call, FUNCTION ARG..., and prints its result to `out`.
     /// Throws what FailureOf reports.
     void Run(const std::vector<std::string>& words, std::ostream& out) const {
         if (words.empty()) throw UsageError{"no function named"};
-        const Callable* found = m_functions.Find(words[0]);
-        if (!found) throw UsageError{"unknown function " + words[0] + " (see --list)"};
-        const Callable& c = *found;
+        const Callable& c = Find(words[0]);
         std::vector<Object> args;
         if (c.takesDirectory) args.push_back(m_cwd);
         // A "--" straight after the name ends the options there too.
@@ -231,6 +245,42 @@ public:
     }
 
 private:
+    const Callable& Find(const std::string& name) const {
+        const Callable* found = m_functions.Find(name);
+        if (!found) throw UsageError{"unknown function " + name + " (see --list)"};
+        return *found;
+    }
+
+    // The signature, then each part of the description the table gives, a
+    // blank line between: the summary, the help, the parameters with their
+    // help, the flags in words and the messages the function raises.
+    static std::string HelpText(const Callable& c) {
+        const Efi::FunctionDescription& d = c.description;
+        std::string text = c.Signature() + "\n";
+        const auto part = [&text](const std::string& body) {
+            if (!body.empty()) text += "\n" + body + (body.back() == '\n' ? "" : "\n");
+        };
+        part(d.summary);
+        part(d.help);
+        std::string list;
+        for (std::size_t k = 0; k < d.params.size(); ++k) {
+            const bool helped = k < d.paramHelp.size() && !d.paramHelp[k].empty();
+            list += "  " + d.params[k] + (helped ? ": " + d.paramHelp[k] : "") + "\n";
+        }
+        part(list.empty() ? list : "Parameters:\n" + list);
+        list.clear();
+        if (d.masked)
+            list +=
+                "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument "
+                "explains is a fault\n";
+        if (d.threadSafe) list += "  thread-safe: declared safe to run on several threads at once\n";
+        part(list.empty() ? list : "Flags:\n" + list);
+        list.clear();
+        for (const std::string& m : d.messages) list += "  " + m + "\n";
+        part(list.empty() ? list : "Errors:\n" + list);
+        return text;
+    }
+
     Object ParseArgument(const Callable& c, std::size_t k, const std::string& word) const {
         // A text argument may be given bare; quoted, it reads as a literal.
         bool textual = k < c.args.size() && (c.args[k] == Kind::Text || c.args[k] == Kind::File);
@@ -347,6 +397,12 @@ int RunCommand(Options o) {
     } else {
         char buf[PATH_MAX];
         s.SetCwd(getcwd(buf, sizeof buf) ? buf : ".");
+    }
+    if (o.helpFor) {
+        if (!o.call.empty() || o.script || o.list)
+            throw UsageError{"--help NAME takes no other function, script or --list", true};
+        s.Help(*o.helpFor, std::cout);
+        return 0;
     }
     if (o.list) {
         if (!o.call.empty() || o.script) throw UsageError{"--list takes no function or script", true};

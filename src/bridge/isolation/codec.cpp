@@ -3,6 +3,7 @@
 
 #include <efi/module.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -86,8 +87,96 @@ Vrn::Run::Object ReadMatrix(Reader& r, unsigned depth) {
 }
 
 // The fewest bytes one table entry takes: an empty name and text, no
-// argument codes.
-constexpr std::size_t kLeastEntry = 2 * sizeof(std::uint64_t) + 3 * sizeof(std::int32_t) + sizeof(std::uint32_t);
+// argument codes, and an empty description (its flags, two empty texts and
+// two counts of nothing).
+constexpr std::size_t kLeastEntry = 2 * sizeof(std::uint64_t) + 3 * sizeof(std::int32_t) + sizeof(std::uint32_t) +
+                                    sizeof(std::uint8_t) + 2 * sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+
+// A description's flags as they cross: one bit each.
+constexpr std::uint8_t kMasked = 1, kThreadSafe = 2;
+
+// Well-formed UTF-8 (no stray continuation byte, overlong form, surrogate or
+// code point past U+10FFFF), as the loader holds a description's texts to:
+// hosts decode them to show them.
+bool IsUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t extra;  // the continuation bytes the first announces
+        if (b < 0x80) extra = 0;
+        else if (b >= 0xC2 && b <= 0xDF) extra = 1;
+        else if (b >= 0xE0 && b <= 0xEF) extra = 2;
+        else if (b >= 0xF0 && b <= 0xF4) extra = 3;
+        else return false;
+        if (s.size() - i <= extra) return false;
+        std::uint32_t cp = extra == 0 ? b : b & (0x3Fu >> extra);
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            if ((c & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// A text of a description: at most `bound` bytes of UTF-8, and one line
+// when `oneLine`.
+std::string DescriptionText(Reader& r, std::size_t bound, bool oneLine) {
+    std::string s = r.Utf8(bound);
+    if (!IsUtf8(s) || (oneLine && s.find_first_of("\r\n") != std::string::npos)) throw MalformedMessage{};
+    return s;
+}
+
+// A parameter's name: an identifier.
+bool IsParameterName(std::string_view s) {
+    const auto start = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    if (s.empty() || !start(s[0])) return false;
+    for (char c : s)
+        if (!start(c) && !(c >= '0' && c <= '9')) return false;
+    return true;
+}
+
+void WriteDescription(Writer& w, const FunctionDescription& d) {
+    w.Put<std::uint8_t>((d.masked ? kMasked : 0) | (d.threadSafe ? kThreadSafe : 0));
+    w.Utf8(d.summary);
+    w.Utf8(d.help);
+    w.Put(static_cast<std::uint32_t>(d.params.size()));
+    for (std::size_t k = 0; k < d.params.size(); ++k) {
+        w.Utf8(d.params[k]);
+        w.Utf8(k < d.paramHelp.size() ? d.paramHelp[k] : std::string_view());
+    }
+    w.Put(static_cast<std::uint32_t>(d.messages.size()));
+    for (const std::string& m : d.messages) w.Utf8(m);
+}
+
+// The description of a function of `args` arguments. Its messages are the
+// module's own bytes, as the loader keeps them, bounded only by the body.
+FunctionDescription ReadDescription(Reader& r, std::size_t args) {
+    FunctionDescription d;
+    const auto flags = r.Get<std::uint8_t>();
+    if (flags & ~(kMasked | kThreadSafe)) throw MalformedMessage{};
+    d.masked = (flags & kMasked) != 0;
+    d.threadSafe = (flags & kThreadSafe) != 0;
+    d.summary = DescriptionText(r, EFI_MODULE_MAX_SUMMARY, true);
+    d.help = DescriptionText(r, EFI_MODULE_MAX_HELP, false);
+    const auto params = r.Get<std::uint32_t>();
+    if (params != 0 && params != args) throw MalformedMessage{};
+    for (std::uint32_t k = 0; k < params; ++k) {
+        std::string name = r.Utf8(EFI_MODULE_MAX_PARAM_NAME);
+        if (!IsParameterName(name) || std::find(d.params.begin(), d.params.end(), name) != d.params.end())
+            throw MalformedMessage{};
+        d.params.push_back(std::move(name));
+        d.paramHelp.push_back(DescriptionText(r, EFI_MODULE_MAX_HELP, false));
+    }
+    const auto messages = r.Get<std::uint32_t>();
+    if (messages > EFI_MODULE_MAX_MESSAGES) throw MalformedMessage{};
+    r.Need(messages * sizeof(std::uint64_t));
+    d.messages.reserve(messages);
+    for (std::uint32_t k = 0; k < messages; ++k) d.messages.push_back(r.Utf8());
+    return d;
+}
 
 }  // namespace
 
@@ -137,8 +226,9 @@ void Reader::Bytes(void* p, std::size_t n) {
     m_at += n;
 }
 
-std::string Reader::Utf8() {
+std::string Reader::Utf8(std::size_t most) {
     const auto n = Get<std::uint64_t>();
+    if (n > most) throw MalformedMessage{};
     Need(n);
     std::string s(m_body.data() + m_at, n);
     m_at += n;
@@ -176,8 +266,8 @@ std::vector<TableEntry> ReadTable(Reader& r) {
     r.Need(count * kLeastEntry);
     std::vector<TableEntry> table(count);
     for (TableEntry& e : table) {
-        e.name = r.Utf8();
-        if (e.name.empty() || e.name.size() > EFI_MODULE_MAX_NAME) throw MalformedMessage{};
+        e.name = r.Utf8(EFI_MODULE_MAX_NAME);
+        if (e.name.empty()) throw MalformedMessage{};
         e.ret = r.Get<std::int32_t>();
         const auto args = r.Get<std::uint32_t>();
         if (args > EFI_MODULE_MAX_ARGS) throw MalformedMessage{};
@@ -186,6 +276,7 @@ std::vector<TableEntry> ReadTable(Reader& r) {
         for (std::int32_t& a : e.args) a = r.Get<std::int32_t>();
         e.arity = r.Get<std::int32_t>();
         e.neverCallable = r.Utf8();
+        e.description = ReadDescription(r, e.args.size());
     }
     return table;
 }
@@ -199,6 +290,7 @@ void WriteTable(Writer& w, std::span<const ModuleFunction> functions) {
         for (std::int32_t a : f.args) w.Put(a);
         w.Put(static_cast<std::int32_t>(f.function.as<Vrn::Run::Function>()->Arity()));
         w.Utf8(f.never_callable);
+        WriteDescription(w, f.description);
     }
 }
 

@@ -1,8 +1,9 @@
 // How the channel's message bodies are written and read: host values (null,
 // numbers, matrices with their nested elements, texts, and stand-ins for
 // the kinds that do not cross), texts and plain numbers, and a module's
-// function table. Bytes in the sender's order: both sides are one machine.
-// The transport (transport.h) carries the bodies; this code only sees them.
+// function table with its descriptions. Bytes in the sender's order: both
+// sides are one machine. The transport (transport.h) carries the bodies;
+// this code only sees them.
 //
 // The other side may be a worker running code nobody vouched for: every
 // count read from a body is checked against the bytes present, and against
@@ -80,7 +81,8 @@ public:
         Bytes(&v, sizeof v);
         return v;
     }
-    std::string Utf8();
+    /// A text of at most `most` bytes (more throws before anything is made).
+    std::string Utf8(std::size_t most = SIZE_MAX);
     std::u16string Utf16();
     Vrn::Run::Object Value(unsigned depth = 0);
 
@@ -96,13 +98,19 @@ struct TableEntry {
     std::vector<std::int32_t> args;
     std::int32_t arity;
     std::string neverCallable;
+    FunctionDescription description;
 
     bool operator==(const TableEntry&) const = default;
 };
 
-/// A Table message's body: the module's functions, in the table's order.
-/// Read, each entry is held to the loader's bounds (a name of 1 to 255
-/// bytes, at most 64 argument codes) and the table to its count.
+/// A Table message's body: the module's functions, in the table's order,
+/// each with its description. Read, each entry is held to the loader's
+/// bounds (a name of 1 to 255 bytes, at most 64 argument codes) and the
+/// table to its count; a description to what the loader lets through: no
+/// unknown flag, a summary of one line and the help within their bounds,
+/// no parameter names or one identifier per argument with no name twice,
+/// every text but the messages valid UTF-8, at most 65535 messages. A
+/// worker that sends anything else is lying about what its module gave.
 void WriteTable(Writer& w, std::span<const ModuleFunction> functions);
 std::vector<TableEntry> ReadTable(Reader& r);
 

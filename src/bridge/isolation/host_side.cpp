@@ -248,7 +248,7 @@ std::vector<ModuleFunction> LoadIsolatedModule(const std::string& path, std::opt
     for (std::uint32_t i = 0; i < table.size(); ++i) {
         const TableEntry& e = table[i];
         Object f = Vrn::Run::Func(e.arity, [worker, i](std::span<const Object> args) { return worker->Call(i, args); });
-        out.push_back(ModuleFunction{e.name, e.ret, e.args, std::move(f), e.neverCallable});
+        out.push_back(ModuleFunction{e.name, e.ret, e.args, std::move(f), e.neverCallable, e.description});
     }
     return out;
 }
