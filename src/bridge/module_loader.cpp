@@ -15,6 +15,7 @@
 #include <exception>
 #include <set>
 
+#include "bridge/description_rules.h"
 #include "bridge/module_error.h"
 
 namespace Efi {
@@ -70,41 +71,6 @@ void CheckEntry(std::string_view module, std::uint32_t index, const efi_function
         if (!e.messages[k]) FailEntry(module, index, name, "message " + std::to_string(k + 1) + " is null");
 }
 
-// Well-formed UTF-8: no stray continuation byte, no overlong form, no
-// surrogate, nothing above U+10FFFF. Hosts decode descriptions as UTF-8 and
-// show them to people, so a table that lies about its encoding is refused
-// rather than shown garbled.
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1, cp = b & 0x1Fu;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2, cp = b & 0x0Fu;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3, cp = b & 0x07u;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 // One text of a description, `field` naming it in the refusal; null is no
 // text. Read no further than one byte past its bound, as names are.
 std::string DescriptionText(std::string_view module, std::uint32_t index, const char* name, const std::string& field,
@@ -113,17 +79,10 @@ std::string DescriptionText(std::string_view module, std::uint32_t index, const 
     const std::size_t len = strnlen(text, bound + 1);
     if (len > bound) FailEntry(module, index, name, field + " longer than " + std::to_string(bound) + " bytes");
     std::string_view view(text, len);
-    if (!IsValidUtf8(view)) FailEntry(module, index, name, field + " is not valid UTF-8");
+    if (!detail::IsValidUtf8(view)) FailEntry(module, index, name, field + " is not valid UTF-8");
     if (oneLine && view.find_first_of("\r\n") != std::string_view::npos)
         FailEntry(module, index, name, field + " must be one line");
     return std::string(view);
-}
-
-bool IsParameterName(std::string_view s) {
-    if (s.empty() || !IsNameStart(s[0])) return false;
-    for (char c : s)
-        if (!IsNameStart(c) && !(c >= '0' && c <= '9')) return false;
-    return true;
 }
 
 // The description of entry `index`, checked as strictly as the entry: each
@@ -150,7 +109,7 @@ FunctionDescription ReadDescription(std::string_view module, std::uint32_t index
         if (!p.name) FailEntry(module, index, e.name, field + " has no name");
         std::string pname =
             DescriptionText(module, index, e.name, field + " name", p.name, EFI_MODULE_MAX_PARAM_NAME, true);
-        if (!IsParameterName(pname))
+        if (!detail::IsParameterName(pname))
             FailEntry(module, index, e.name,
                       field + " name " + Quoted(pname) + " must be letters, digits or '_', not starting with a digit");
         if (!seen.insert(pname).second)

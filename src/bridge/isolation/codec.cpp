@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "bridge/description_rules.h"
 #include "values/matrix_plane.h"
 
 namespace Efi::detail::wire {
@@ -95,47 +96,12 @@ constexpr std::size_t kLeastEntry = 2 * sizeof(std::uint64_t) + 3 * sizeof(std::
 // A description's flags as they cross: one bit each.
 constexpr std::uint8_t kMasked = 1, kThreadSafe = 2;
 
-// Well-formed UTF-8 (no stray continuation byte, overlong form, surrogate or
-// code point past U+10FFFF), as the loader holds a description's texts to:
-// hosts decode them to show them.
-bool IsUtf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t extra;  // the continuation bytes the first announces
-        if (b < 0x80) extra = 0;
-        else if (b >= 0xC2 && b <= 0xDF) extra = 1;
-        else if (b >= 0xE0 && b <= 0xEF) extra = 2;
-        else if (b >= 0xF0 && b <= 0xF4) extra = 3;
-        else return false;
-        if (s.size() - i <= extra) return false;
-        std::uint32_t cp = extra == 0 ? b : b & (0x3Fu >> extra);
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 // A text of a description: at most `bound` bytes of UTF-8, and one line
 // when `oneLine`.
 std::string DescriptionText(Reader& r, std::size_t bound, bool oneLine) {
     std::string s = r.Utf8(bound);
-    if (!IsUtf8(s) || (oneLine && s.find_first_of("\r\n") != std::string::npos)) throw MalformedMessage{};
+    if (!IsValidUtf8(s) || (oneLine && s.find_first_of("\r\n") != std::string::npos)) throw MalformedMessage{};
     return s;
-}
-
-// A parameter's name: an identifier.
-bool IsParameterName(std::string_view s) {
-    const auto start = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-    if (s.empty() || !start(s[0])) return false;
-    for (char c : s)
-        if (!start(c) && !(c >= '0' && c <= '9')) return false;
-    return true;
 }
 
 void WriteDescription(Writer& w, const FunctionDescription& d) {
