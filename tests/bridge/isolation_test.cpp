@@ -53,6 +53,8 @@ std::string Describe(const Object& v) {
 std::string Outcome(const Efi::LoadedFunction& f, const std::vector<Object>& args) {
     try {
         return Describe(f.function.as<Vrn::Run::Function>()->Call(args));
+    } catch (const Efi::User::ModuleException& e) {
+        return "module exception " + e.TypeName() + ": " + e.what();
     } catch (const Vrn::Run::AppException& e) {
         return "error " + std::string(e.what()) + " @" + std::to_string(e.Argument());
     } catch (const SE_FPEDivByZero_Exception& e) {

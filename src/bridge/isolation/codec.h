@@ -34,7 +34,7 @@ struct MalformedMessage {};
 inline constexpr unsigned kMaxNesting = 256;
 
 /// The kinds of foreign exception a Foreign message names.
-enum class ForeignKind : std::uint8_t { BadAlloc = 0, WithText = 1, Unknown = 2 };
+enum class ForeignKind : std::uint8_t { BadAlloc = 0, WithText = 1, Unknown = 2, Module = 3 };
 
 /// Writes a body, or only counts its bytes when made without a buffer (the
 /// first pass, which sizes the buffer the second pass fills).

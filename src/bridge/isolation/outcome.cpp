@@ -1,6 +1,7 @@
 // Failures across the channel: see outcome.h.
 #include "bridge/isolation/outcome.h"
 
+#include <efi/host/bridge.h>
 #include <efi/host/fault_recovery.h>
 #include <efi/se_exception.h>
 
@@ -28,6 +29,13 @@ bool SendForeign(Channel& fd, ForeignKind kind, std::string_view text) {
 bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::exception_ptr>* held) {
     try {
         std::rethrow_exception(failure);
+    } catch (const User::ModuleException& e) {
+        // A worksheet error that keeps the type of what the module threw.
+        return Send(fd, Kind::Foreign, [&](Writer& w) {
+            w.Put(ForeignKind::Module);
+            w.Utf8(e.what());
+            w.Utf8(e.TypeName());
+        });
     } catch (const Vrn::Run::AppException& e) {
         return Send(fd, Kind::WorksheetError, [&](Writer& w) {
             w.Put(e.Argument());
@@ -81,7 +89,9 @@ bool SendFailure(Channel& fd, std::exception_ptr failure, std::vector<std::excep
         case Kind::Foreign: {
             const auto kind = r.Get<ForeignKind>();
             const std::string text = r.Utf8();
+            const std::string type = kind == ForeignKind::Module ? r.Utf8() : std::string();
             r.Done();
+            if (kind == ForeignKind::Module) throw User::ModuleException(Vrn::Run::FromUtf8(text), type);
             if (kind == ForeignKind::BadAlloc) throw std::bad_alloc();
             if (kind == ForeignKind::WithText) throw std::runtime_error(text);
             if (kind == ForeignKind::Unknown) throw UnknownForeignException{};
