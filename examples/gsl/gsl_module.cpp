@@ -176,11 +176,18 @@ efi::matrix Inverse(efi::real_matrix_view m) {
 
 }  // namespace
 
-EFI_BIND_MODULE(efi::def<&J0>("gsl_j0", {"x"}, "The Bessel function J0 of a real x.", efi::masked),
+// The messages the functions raise (MessageOf, Finite, SquareOrder), which
+// the hosts' help lists.
+constexpr efi::raises kGslErrors("domain error", "overflow", "singularity");
+constexpr efi::raises kGslMatrixErrors("domain error", "overflow", "singularity", "must be a non-empty square matrix");
+
+EFI_BIND_MODULE(efi::def<&J0>("gsl_j0", {"x"}, "The Bessel function J0 of a real x.", efi::masked, kGslErrors),
                 efi::def<&Jn>("gsl_jn", {"n", "x"}, "The Bessel function Jn of integer order n and real x.",
-                              efi::masked),
-                efi::def<&Y0>("gsl_y0", {"x"}, "The Bessel function Y0 of a positive real x.", efi::masked),
-                efi::def<&Det>("gsl_det", {"M"}, "The determinant of a square real matrix, through LU.", efi::masked),
-                efi::def<&DetRatio>("gsl_det_ratio", {"A", "B"}, "det(A) / det(B), as Cramer's rule takes it."),
+                              efi::masked, kGslErrors),
+                efi::def<&Y0>("gsl_y0", {"x"}, "The Bessel function Y0 of a positive real x.", efi::masked, kGslErrors),
+                efi::def<&Det>("gsl_det", {"M"}, "The determinant of a square real matrix, through LU.", efi::masked,
+                               kGslMatrixErrors),
+                efi::def<&DetRatio>("gsl_det_ratio", {"A", "B"}, "det(A) / det(B), as Cramer's rule takes it.",
+                                    kGslMatrixErrors),
                 efi::def<&Inverse>("gsl_inverse", {"M"}, "The inverse of a square real matrix, through LU.",
-                                   efi::masked));
+                                   efi::masked, kGslMatrixErrors));

@@ -14,7 +14,8 @@
 // pointer by a unary plus: efi::def<+[](double x) { return x / 2; }>(...).
 // One def per function: its worksheet name, one name per parameter (with
 // optional help: {"name", "help"}), a one-line summary (or nullptr), then,
-// in any order, efi::help("...") and flags (efi::masked, efi::thread_safe).
+// in any order, efi::help("..."), efi::raises("message", ...) (the messages
+// it raises, for the hosts' help) and flags (efi::masked, efi::thread_safe).
 // The argument and return codes come from the C++ signature, and a list of
 // names that does not match the parameters does not compile. The layer
 // writes each function's native entry and the module's table (version 2).
@@ -77,6 +78,21 @@ inline constexpr flags thread_safe{EFI_FUNCTION_THREAD_SAFE};
 struct help {
     const char* text;
     constexpr explicit help(const char* t) noexcept : text(t) {}
+};
+
+/// The messages a function raises itself (efi::fail, Efi::Throw), as the
+/// hosts list them under its help (efi-call --help, Python's help()): at
+/// most 16, each one line. Documentation only: the errors are raised as
+/// they are, whatever is listed.
+struct raises {
+    static constexpr std::size_t most = 16;
+    const char* texts[most] = {};
+    std::size_t count = 0;
+    constexpr raises() noexcept = default;
+    template <class... T>
+    requires(sizeof...(T) >= 1 && sizeof...(T) <= most &&
+             (std::is_convertible_v<T, const char*> && ...)) constexpr explicit raises(T... t) noexcept
+        : texts{t...}, count(sizeof...(T)) {}
 };
 
 /// One parameter's name (an identifier) and optional help.
@@ -232,8 +248,10 @@ using Efi::User::Value;
 struct options {
     std::uint32_t flags = 0;
     const char* help = nullptr;
+    efi::raises messages{};
     constexpr void add(efi::flags f) noexcept { flags |= f.bits; }
     constexpr void add(efi::help h) noexcept { help = h.text; }
+    constexpr void add(const efi::raises& r) noexcept { messages = r; }
 };
 
 // arg<T>: what a parameter of type T declares (its argument code), receives
@@ -452,7 +470,9 @@ struct function_def {
     options opts;
 
     efi_function_entry entry(efi_entry_fn fn) const noexcept {
-        return {name, fn, sig::ret, static_cast<std::int32_t>(N), sig::args, 0, nullptr};
+        const auto count = static_cast<std::int32_t>(opts.messages.count);
+        return {
+            name, fn, sig::ret, static_cast<std::int32_t>(N), sig::args, count, count ? opts.messages.texts : nullptr};
     }
     constexpr efi_function_info info() const noexcept { return {params, summary, opts.help, opts.flags}; }
 };
@@ -512,8 +532,8 @@ tables<std::tuple_size_v<std::remove_cvref_t<decltype(Defs)>>> make_tables() {
 }  // namespace detail
 
 /// One function of the module: F's worksheet `name`, one name per
-/// parameter, a one-line `summary` (or nullptr), then efi::help(...) and
-/// flags in any order. Mistakes the loader would refuse that can be seen
+/// parameter, a one-line `summary` (or nullptr), then efi::help(...),
+/// efi::raises(...) and flags in any order. Mistakes the loader would refuse that can be seen
 /// here (a name it would not take, a parameter named twice, a summary of
 /// several lines) stop the compilation, as does a count of names other
 /// than the function's parameters.
@@ -537,6 +557,9 @@ constexpr detail::function_def<F, N> def(const char* name, const param (&params)
         d.params[k] = {params[k].name, params[k].help};
     }
     (d.opts.add(options), ...);
+    for (std::size_t k = 0; k < d.opts.messages.count; ++k)
+        if (!d.opts.messages.texts[k] || !detail::is_one_line(d.opts.messages.texts[k]))
+            throw "efi::def: a message it raises is one line of text";
     return d;
 }
 

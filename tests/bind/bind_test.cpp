@@ -192,6 +192,7 @@ TEST(Bind, TheTableDescribesEachFunction) {
     linspace.paramHelp = {"", "", "number of points, at least 2"};
     linspace.summary = "n points from a to b.";
     linspace.help = "A column.\nEnds included.";
+    linspace.messages = {"must be at least 2"};
     linspace.masked = true;
     EXPECT_EQ(fns["b_linspace"].description, linspace);
     Efi::FunctionDescription norm;
