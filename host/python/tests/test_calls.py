@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import efi
-from conftest import BUILD, EFI_CALL, ODD, SAMPLE
+from conftest import BUILD, DESCRIBED, EFI_CALL, ODD, SAMPLE
 
 INF = float("inf")
 
@@ -544,13 +544,19 @@ def test_listing_matches_efi_call(sample):
     assert repr(sample.sample_path) == "<efi function sample_path(file) -> text>"
     assert sample.sample_path.__doc__ == "sample_path(file) -> text"
     if not EFI_CALL.exists():
-        pytest.skip("efi-call not built")
+        pytest.fail(f"efi-call was not found where expected: {EFI_CALL}")
     out = subprocess.run([str(EFI_CALL), "--ext", str(SAMPLE), "--list"], check=True,
                          capture_output=True, text=True).stdout.splitlines()
     expected = [line for line in out if line.startswith("sample_")]
     assert [line.strip().rstrip(">") for line in listing] == expected
     for line in expected:
         assert line in help_text
+    # Names and flags are listed alike too.
+    described = efi.load(DESCRIBED)
+    out = subprocess.run([str(EFI_CALL), "--ext", str(DESCRIBED), "--list"], check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    assert [line.strip().rstrip(">") for line in repr(described).splitlines()[1:]] == \
+        [line for line in out if line.startswith("d_")]
 
 
 def test_listing_marks_what_can_never_be_called(odd):
