@@ -3,6 +3,7 @@
 // functions through the bridge and checks results and errors. Prints "ok"
 // when every check passes.
 #include <cfenv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -87,6 +88,12 @@ void Run() {
     ExpectError("cons_c_third", -1.0, "must be positive", 1);
     ExpectFault("cons_inverse", 0.0, "singularity");
     ExpectNumber("cons_inverse", 4.0, 0.25);
+    if (g_functions.count("cons_typed_half")) {
+        ExpectNumber("cons_typed_half", 3.0, 1.5);
+        ExpectError("cons_typed_half", 2.5, "must be an integer", 1);
+        ExpectNumber("cons_typed_exp", 1.0, std::exp(1.0));
+        ExpectFault("cons_typed_exp", 1000.0, "overflow");  // masked, judged as the trap would have
+    }
     if (g_functions.count("cons_fast_inverse")) {
         ExpectError("cons_fast_inverse", 0.0, "caught division by zero", 1);
         ExpectNumber("cons_fast_inverse", 4.0, 0.25);
