@@ -52,9 +52,10 @@ namespace Efi {
 ///   masked work in calls (a library function, or a function of your own
 ///   that is not inlined) rather than in arithmetic written inline around
 ///   the region, which may be moved across its ends.
-/// - A callback into the host (`Efi::call_host`) inside a region runs a
-///   bridge call, which leaves the host's trapping word in force when it
-///   returns; make such callbacks outside masked regions.
+/// - A callback into the host (`Efi::call_host`, a delegate) inside a
+///   region runs a bridge call, which ends under the host's trapping word;
+///   the region's masked words are loaded again when the callback returns
+///   (its flags are cleared then).
 /// - Objects are tied to the scope and thread that made them: not copyable,
 ///   not movable.
 class EFI_API CMaskedTraps {

@@ -6,6 +6,8 @@
 
 #include <efi/host/bridge.h>
 
+#include "bridge/fp_units.h"
+
 namespace Efi::detail {
 
 /// In a handler of whatever left the native function: drops the matrix
@@ -24,10 +26,33 @@ namespace Efi::detail {
 /// it is. Called in a handler, which then rethrows.
 void NoteHostFailure() noexcept;
 
+/// Native code that runs masked (a function flagged masked, or inside a
+/// masked region) gets its state back when the host code it called returns:
+/// a bridge call made by that host code ends by loading the host's
+/// trapping word, under which the rest of a masked function would trap
+/// where it was meant not to. Code that runs trapping is left as every
+/// call leaves it, under the host's word.
+class KeepMaskedState {
+public:
+    KeepMaskedState() noexcept : m_cw(ReadX87Control()), m_mxcsr(Masked() ? ReadMxcsr() : 0) {}
+    ~KeepMaskedState() {
+        if (Masked() && ReadX87Control() != m_cw) ResetUnits(m_cw, m_mxcsr);
+    }
+    KeepMaskedState(const KeepMaskedState&) = delete;
+    KeepMaskedState& operator=(const KeepMaskedState&) = delete;
+
+private:
+    bool Masked() const noexcept { return (m_cw & kFpFlagBits) == kFpFlagBits; }
+    std::uint16_t m_cw;
+    std::uint32_t m_mxcsr;
+};
+
 /// Runs host code for native code: whatever it throws is noted as the
-/// host's (NoteHostFailure) and passed on.
+/// host's (NoteHostFailure) and passed on, and a masked caller's state
+/// comes back (KeepMaskedState).
 template <class F>
 decltype(auto) AsHostCode(F&& f) {
+    KeepMaskedState keep;
     try {
         return f();
     } catch (...) {

@@ -643,6 +643,7 @@ const Object& Described(const std::string& name) { return Module(EFI_DESCRIBED_M
 // the host's word after each, as for any call.
 TEST(MaskedFunctions, ResultsAreJudgedAsATrapWouldHave) {
     Vrn::Run::InstallFaultTranslation();
+    Efi::RegisterHostCallback("sample_sqrt", Sample("sample_sqrt"));
     const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
     enum Outcome { kValue, kOverflow, kInvalid };
     struct Case {
@@ -663,6 +664,7 @@ TEST(MaskedFunctions, ResultsAreJudgedAsATrapWouldHave) {
         {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{1.0, 0.0})}, kOverflow, 0},  // log(0)
         {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{-1.0, 1.0})}, kInvalid, 0},  // log(-1)
         {"d_log_m", {Vrn::Run::Matrix(1, 2, std::vector{inf, 0.0})}, kValue, inf},   // explained
+        {"d_callback_guarded", {T(u"sample_sqrt"), N(100)}, kValue, 10.0},           // masked after a callback
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + std::string(" #") + std::to_string(&c - cases));
@@ -677,6 +679,7 @@ TEST(MaskedFunctions, ResultsAreJudgedAsATrapWouldHave) {
             }
         }
     }
+    Efi::ClearHostCallbacks();
 }
 
 // A matrix result made with efi_matrix_result is the function's result when
