@@ -4,8 +4,10 @@
 // given and joins relative file names to it.
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,8 @@ namespace {
 
 using namespace efitest;
 using Efi::User::Function;
+using Efi::User::RealSweepOutcome;
+using Efi::User::SweepOutcome;
 using Efi::User::Value;
 using Args = std::vector<Object>;
 
@@ -233,6 +237,75 @@ TEST(Invokers, EachHiddenJudgesAMaskedFunctionsResult) {
         const Object r = kHidden[n - 1](f, args);
         ASSERT_TRUE(r.is<Qlt::NumVal>());
         EXPECT_EQ(r.as<Qlt::NumVal>()->Data.rp, n > 1 ? kInf : 0.0);
+        EXPECT_EQ(X87ControlWord(), Efi::User::kHostControlWord);
+    }
+}
+
+// Whether `failure` holds the worksheet error `message` blaming `argument`.
+::testing::AssertionResult IsAppError(const std::exception_ptr& failure, const std::string& message,
+                                      std::uint32_t argument) {
+    if (!failure) return ::testing::AssertionFailure() << "no failure";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Vrn::Run::AppException& e) {
+        if (e.what() == message && e.Argument() == argument) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "\"" << e.what() << "\" at " << e.Argument();
+    } catch (...) {
+        return ::testing::AssertionFailure() << "another exception";
+    }
+}
+
+::testing::AssertionResult IsOverflow(const std::exception_ptr& failure) {
+    try {
+        if (failure) std::rethrow_exception(failure);
+    } catch (const SE_FPEOverflow_Exception&) {
+        return ::testing::AssertionSuccess();
+    } catch (...) {
+    }
+    return ::testing::AssertionFailure() << "no overflow";
+}
+
+// Sweeps of every width, of complex numbers and of reals, as the calls
+// above: column k holds k + 1 (the first column one number for all
+// elements), each element's result is the sum of the squares until the
+// last column's -1 at element 2 ends the sweep with the function's error.
+// Declared masked, the largest numbers overflow at element 0.
+TEST(Invokers, SweepsOfEveryWidthReportErrorsAndJudgeMaskedResults) {
+    const auto plain = WeightedFunctions(std::make_index_sequence<10>());
+    const auto masked = WeightedFunctions(std::make_index_sequence<10>(), true);
+    constexpr std::size_t kCount = 4;
+    for (std::size_t n = 1; n <= 10; ++n) {
+        SCOPED_TRACE("width " + std::to_string(n));
+        std::vector<std::vector<qlComplex>> numbers(n);
+        std::vector<std::vector<double>> reals(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t size = k == 0 && n > 1 ? 1 : kCount;
+            numbers[k].assign(size, {static_cast<double>(k + 1), 0.0});
+            reals[k].assign(size, static_cast<double>(k + 1));
+        }
+        numbers[n - 1][2] = {-1.0, 0.0};
+        reals[n - 1][2] = -1.0;
+        std::vector<std::span<const qlComplex>> numberColumns(numbers.begin(), numbers.end());
+        std::vector<std::span<const double>> realColumns(reals.begin(), reals.end());
+        std::vector<qlComplex> numberResults(kCount);
+        std::vector<double> realResults(kCount);
+        FpEnvGuard env;
+        const SweepOutcome byNumbers = Target(plain[n - 1]).SweepWithNumbers(numberColumns, numberResults);
+        const RealSweepOutcome byReals = Target(plain[n - 1]).SweepWithReals(realColumns, realResults);
+        EXPECT_EQ(byNumbers.done, 2u);
+        EXPECT_EQ(byReals.done, 2u);
+        EXPECT_TRUE(IsAppError(byNumbers.failure, "must be non-negative", static_cast<std::uint32_t>(n)));
+        EXPECT_TRUE(IsAppError(byReals.failure, "must be non-negative", static_cast<std::uint32_t>(n)));
+        EXPECT_FALSE(byReals.stoppedAtComplex);
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(numberResults[i].real, SumOfSquares(1, n));
+            EXPECT_EQ(realResults[i], SumOfSquares(1, n));
+        }
+        if (n == 1) continue;  // one number cannot overflow
+        for (auto& column : numbers) column.assign(column.size(), {std::numeric_limits<double>::max(), 0.0});
+        for (auto& column : reals) column.assign(column.size(), std::numeric_limits<double>::max());
+        EXPECT_TRUE(IsOverflow(Target(masked[n - 1]).SweepWithNumbers(numberColumns, numberResults).failure));
+        EXPECT_TRUE(IsOverflow(Target(masked[n - 1]).SweepWithReals(realColumns, realResults).failure));
         EXPECT_EQ(X87ControlWord(), Efi::User::kHostControlWord);
     }
 }
