@@ -477,6 +477,11 @@ KEYWORD_CALLS = [
     ("described", "d_ibeta", (), {"b": 2}, (efi.ArgumentCountError, None)),
     ("described", "d_ibeta", (1, 2), {}, (efi.ArgumentCountError, None)),
     ("described", "d_ibeta", (1, 2, 3, 4), {}, (efi.ArgumentCountError, "d_ibeta() takes 3 arguments (4 given)")),
+    ("described", "d_ibeta", (), {}, (efi.ArgumentCountError, None)),  # three names listed
+    ("described", "d_ibeta", (), {"a": 1}, (efi.ArgumentCountError, None)),
+    ("keywords", "k_poisson", (), {"".join(["lambda", "_"]): 5, "k": 1}, 4.0),  # a name not interned
+    ("keywords", "k_poisson", (5,), {"lambda_": 1}, (TypeError, "k_poisson() got multiple values for argument "
+                                                                "'lambda_'")),
     ("keywords", "k_poisson", (), {"lambda_": 5, "k": 1}, 4.0),
     ("keywords", "k_poisson", (5,), {"lambda": 1}, (TypeError, "k_poisson() got an unexpected keyword argument "
                                                                "'lambda'")),
@@ -505,6 +510,9 @@ def test_keyword_arguments(modules, module, name, args, keywords, expected):
     ("described", "d_ibeta", ([1, 2],), {"b": [3, 4], "x": 0.5}, [2.5, 4.0]),
     ("described", "d_ibeta", ([1, 2], 3), {}, "d_ibeta.map() missing 1 required positional argument: 'x'"),
     ("described", "d_ibeta", ([1, 2], 3, 1), {"z": 1}, "d_ibeta.map() got an unexpected keyword argument 'z'"),
+    ("described", "d_ibeta", (), {"b": 1}, "d_ibeta.map() missing 2 required positional arguments: 'a' and 'x'"),
+    ("described", "d_ibeta", ([1, 2], 3), {"a": 1}, "d_ibeta.map() got multiple values for argument 'a'"),
+    ("described", "d_ibeta", ([1, 2], 3, 1, 2), {"a": 1}, "d_ibeta.map() got multiple values for argument 'a'"),
     ("sample", "sample_add", (1,), {"number2": 2}, "sample_add.map() takes no keyword arguments"),
 ])
 def test_map_takes_columns_by_keyword(modules, module, name, args, keywords, expected):
