@@ -15,9 +15,11 @@
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -347,7 +349,25 @@ TEST(IsolatedModule, LoadingRefusalsAreModuleErrors) {
     } catch (const Efi::ModuleError& e) {
         EXPECT_THAT(e.what(), ::testing::HasSubstr("already loaded in process"));
     }
-    EXPECT_THROW(s.LoadModule(EFI_TEST_MODULE, {.isolated = true, .timeout = -1.0}), Efi::ModuleError);
+    // A time limit is a positive, finite number of seconds.
+    for (double limit : {-1.0, 0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+        SCOPED_TRACE(limit);
+        try {
+            s.LoadModule(EFI_TEST_MODULE, {.isolated = true, .timeout = limit});
+            ADD_FAILURE() << "loaded";
+        } catch (const Efi::ModuleError& e) {
+            EXPECT_EQ(std::string(e.what()), "module \"" + std::string(EFI_TEST_MODULE) +
+                                                 "\": the time limit must be a positive number of seconds");
+        }
+    }
+    // And the other way round.
+    s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
+    try {
+        s.LoadModule(EFI_TEST_MODULE);
+        ADD_FAILURE() << "loaded both ways";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_EQ(std::string(e.what()), "module \"" + std::string(EFI_TEST_MODULE) + "\": already loaded isolated");
+    }
     Efi::ClearHostCallbacks();
 }
 
