@@ -169,6 +169,13 @@ TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
         {{"--script", "/nonexistent/script"},
          "efi-call: cannot read /nonexistent/script: No such file or directory",
          false},
+        // A file whose reading fails part way (the first page of the process's memory is not mapped).
+        {{"--script", "/proc/self/mem"}, "efi-call: cannot read /proc/self/mem: Input/output error", false},
+        {{"--script", "/etc/passwd/x"}, "efi-call: cannot read /etc/passwd/x: Not a directory", false},
+        {{"-x"}, "efi-call: unknown option -x", true},
+        // A word that starts with a digit or a point after '-' is no option: here, the function's name.
+        {{"-5"}, "efi-call: unknown function -5 (see --list)", false},
+        {{"-.5"}, "efi-call: unknown function -.5 (see --list)", false},
         {{"--script=/nonexistent/script"},
          "efi-call: cannot read /nonexistent/script: No such file or directory",
          false},
