@@ -660,6 +660,18 @@ TEST(UrlParts, UserInfoIsCutFromAbsoluteUrlsAndNothingElse) {
         {"alice:s3cret@example.com:/a.dat", "alice:s3cret@example.com:/a.dat"},
         {"mailto:alice@example.com", "mailto:alice@example.com"},
         {"2http://alice@example.com/", "2http://alice@example.com/"},
+        {"ht_tp://alice@example.com/", "ht_tp://alice@example.com/"},
+        {"://alice@example.com/", "://alice@example.com/"},
+        // Every character a scheme may hold.
+        {"x9.a-b+c://alice@example.com/", "x9.a-b+c://example.com/"},
+        // A password with '/' whose first part reads as no host: an unclosed bracket, a port not of digits.
+        {"http://[::1/pa@ss@example.com/x", "http://example.com/x"},
+        {"http://alice:80a/b@example.com/", "http://example.com/"},
+        {"http://alice:/b@example.com/", "http://example.com/"},
+        {"http://[::1]x/b@example.com/", "http://example.com/"},
+        // Hosts in brackets, with and without a port, before an '@' of the path.
+        {"http://[::1]/a@b", "http://[::1]/a@b"},
+        {"http://[::1]:80/a@b", "http://[::1]:80/a@b"},
     };
     for (const auto& [text, shown] : cases) EXPECT_EQ(Efi::detail::WithoutUserInfo(text), shown) << text;
 }
