@@ -387,6 +387,27 @@ TEST(EfiCall, HelpOfAFunctionShowsWhatItsTableSays) {
          "Flags:\n"
          "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
          "fault\n"},
+        {"d_scale",
+         "d_scale(x: number, factor: number) -> number  [masked, thread-safe]\n"
+         "\n"
+         "Parameters:\n"
+         "  x\n"
+         "  factor: what x is multiplied by\n"
+         "\n"
+         "Flags:\n"
+         "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
+         "fault\n"
+         "  thread-safe: declared safe to run on several threads at once\n"},
+        {"d_grid",
+         "d_grid(n: number) -> matrix\n"
+         "\n"
+         "An n-by-2 grid.\n"
+         "\n"
+         "Parameters:\n"
+         "  n: rows\n"
+         "\n"
+         "Errors:\n"
+         "  must be at most 50\n"},
         {"hhmmss", "hhmmss(text) -> number\n"},  // nothing described
     };
     for (const auto& c : cases)

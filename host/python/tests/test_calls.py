@@ -443,11 +443,15 @@ WorksheetError
     ("described", "d_log_m", ["d_log_m(M: matrix) -> matrix  [masked]\n\nElement-wise natural logarithm.\n",
                               "M : matrix\n    a real matrix\n", "\nMasked: "]),
     ("described", "d_sqrt", ["x : number\n\nNotes"]),  # a parameter without help
+    ("described", "d_scale", ["\nNotes\n-----\nMasked: runs with floating-point exceptions masked; an infinite or NaN\n"
+                              "result of finite arguments is reported as the fault it stands for.\n"
+                              "Thread-safe: declared safe to run on several threads at once."]),
     ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
                                "    must be real\n    must be non-negative\n    must be a number"]),
     ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else
     ("keywords", "k_latin1", ["WorksheetError\n    trop \ufffdlev\ufffd"]),  # a message's bytes are no UTF-8
-], ids=["all of it", "matrix, masked", "no parameter help", "messages only", "none", "not UTF-8"])
+], ids=["all of it", "matrix, masked", "no parameter help", "both flags", "messages only", "none",
+                                     "not UTF-8"])
 def test_help_shows_what_the_table_describes(modules, module, name, fragments):
     f = function_of(modules, module, name)
     for fragment in fragments:
