@@ -36,6 +36,7 @@ MAPS = [
     ("complex64 and a complex scalar", "sample_add", (np.array([1 + 2j, 3], dtype=np.complex64), 1j)),
     ("the other byte order, strided", "sample_add", (np.arange(8.0).astype(">f8")[::2], [[1], [2]])),
     ("an array of one element, broadcast", "sample_add", (np.array([[2.5]]), [1, 2, 3])),
+    ("complex arguments, real results", "sample_add", ([1 + 1j, 2j], [-1j, 3 - 2j])),
 ]
 
 
@@ -70,6 +71,8 @@ def test_real_arguments_with_complex_results(odd, what, args):
 FAILURES = [
     ("native message", "sample_sqrt", ([4, 9, -1, -2],), efi.WorksheetError, "must be non-negative", 1, (2,)),
     ("native Throw", "sample_throw", ([[5]],), efi.WorksheetError, "must be positive", 1, (0, 0)),
+    ("native message in a sweep of complex numbers", "sample_sqrt", ([4, 9, 1j],), efi.WorksheetError,
+     "must be real", 1, (2,)),
     ("trapped fault", "sample_divide", ([[1, 2], [3, 4]], [[1, 1], [0, 1]]), efi.ProcessorFault, "singularity",
      None, (1, 0)),
 ]
