@@ -127,6 +127,9 @@ ARRAYS = {
     "big": np.arange(40000.0).reshape(100, 400) / 7,
     "big-endian": _base.astype(">f8"),
     "big-endian complex": (_base - 1j * _base).astype(">c16"),
+    "unsigned": np.arange(6, dtype=np.uint16).reshape(2, 3),
+    "float16": _base.astype(np.float16),
+    "big-endian float32": _base.astype(">f4"),
 }
 
 
@@ -379,7 +382,11 @@ def test_values_with_no_host_kind_are_python_errors(sample, args, error):
     ("sample_sum", bytearray(b"ab"), TypeError, "argument 1: bytearray is not a worksheet value"),
     ("sample_upper", "caf\u00e9 \u2211 \U0001f600", ValueError, "argument 1: native code takes text of characters U+0000"),
     ("sample_length", "\ud800", ValueError, "argument 1: native code takes text of characters U+0000"),
-], ids=["masked", "bytearray", "beyond Latin-1", "lone surrogate"])
+    ("sample_sum", np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError,
+     "argument 1: numpy.ndarray is not a worksheet value"),
+    ("sample_sum", np.zeros((2, 2, 2)), TypeError, "argument 1: a 3-dimensional array is not a matrix"),
+    ("sample_sum", b"ab", TypeError, "argument 1: bytes is not a worksheet value"),
+], ids=["masked", "bytearray", "beyond Latin-1", "lone surrogate", "dates", "3-D", "bytes"])
 def test_values_native_code_cannot_hold_are_refused(sample, name, arg, error, message):
     with pytest.raises(error) as e:
         sample[name](arg)
