@@ -1,9 +1,11 @@
 #include <clocale>
+#include <stdexcept>
 
 #include <efi/capi.h>
 #include <efi/efi.h>
 #include <efi/host/error_text.h>
 #include <efi/host/requirements.h>
+#include <efi/se_exception.h>
 
 #include "efi_test.h"
 #include "message_texts.h"
@@ -97,6 +99,18 @@ TEST(ErrorText, NamesTheArgumentToBlameOrNone) {
     } catch (const AppException& e) {
         EXPECT_EQ(Efi::ErrorText(e), "must be positive (argument 1)");
     }
+}
+
+// What native code threw, in words: a fault's, what() (a worksheet error's
+// message alone), else "unknown error", as for nothing thrown.
+TEST(ErrorText, ThrownTextOfEachKind) {
+    const auto thrown = [](auto e) { return Efi::ThrownText(std::make_exception_ptr(e)); };
+    EXPECT_EQ(thrown(SE_FPEOverflow_Exception(EXCEPTION_FLT_OVERFLOW, nullptr)), "overflow");
+    EXPECT_EQ(thrown(SE_FPEDivByZero_Exception(EXCEPTION_FLT_DIVIDE_BY_ZERO, nullptr)), "singularity");
+    EXPECT_EQ(thrown(std::runtime_error("disk on fire")), "disk on fire");
+    EXPECT_EQ(thrown(AppException(u"must be positive", 1)), "must be positive");
+    EXPECT_EQ(thrown(42), "unknown error");
+    EXPECT_EQ(Efi::ThrownText(nullptr), "unknown error");
 }
 
 TEST(Throw, NullMessageRaisesUnknownError) {
