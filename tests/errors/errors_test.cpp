@@ -85,6 +85,14 @@ TEST(CApi, CallMemoryComesFromTheRunningCall) {
     EXPECT_APP_ERROR(efi_call_memory(std::size_t{1} << 32), "out of memory", 4294967295u);
 }
 
+TEST(CApi, MatrixResultsAreMadeOnlyInACallAndOfCountableSize) {
+    efi_value result{};
+    EXPECT_APP_ERROR(efi_matrix_result(&result, 1, 1, 0), "no call is running", 4294967295u);
+    Efi::EfiCallContext call;
+    EXPECT_APP_ERROR(efi_matrix_result(&result, 65536, 65537, 1), "out of memory", 4294967295u);
+    EXPECT_EQ(result.array.realCols, nullptr);
+}
+
 TEST(Throw, MinusOneArgumentMeansNone) {
     EXPECT_APP_ERROR(Efi::Throw(75, Efi::kNoArgument), "vector must be sorted", 4294967295u);
     EXPECT_APP_ERROR(Efi::Throw("overflow", static_cast<std::uint32_t>(-1)), "overflow", 4294967295u);
