@@ -244,6 +244,9 @@ TEST_F(Redirect, RemoteNamesGetATemporaryFile) {
         // a colon after a non-scheme is too; '?' starts a query.
         {"report#1.csv", "http://example.invalid/dir/", "http://example.invalid/dir/report%231.csv"},
         {"100%.txt", "http://example.invalid/dir/", "http://example.invalid/dir/100%25.txt"},
+        {"50%4.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%254.txt"},
+        {"50%zz.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%25zz.txt"},
+        {"a%4a%4Fb%9z.txt", "http://example.invalid/dir/", "http://example.invalid/dir/a%4a%4Fb%259z.txt"},
         {"10:30 notes.txt", "http://example.invalid/dir/", "http://example.invalid/dir/10:30%20notes.txt"},
         {"a?x=1#y", "http://example.invalid/dir/", "http://example.invalid/dir/a?x=1%23y"},
         {"sub/1:2", "http://example.invalid/dir/", "http://example.invalid/dir/sub/1:2"},
