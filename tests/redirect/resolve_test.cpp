@@ -312,10 +312,22 @@ TEST_F(Redirect, MalformedUrlsRaiseWithoutTheirCredentials) {
 
 TEST_F(Redirect, TemporaryFileKeepsOnlyAPlainExtension) {
     const std::pair<const char*, const char*> cases[] = {
-        {"http://example.invalid/r.csv", ".csv"}, {"http://example.invalid/a.tar.gz?x=1", ".gz"},
-        {"http://example.invalid/d.d/file", ""},  {"http://example.invalid/.profile", ""},
-        {"http://example.invalid/a.", ""},        {"http://example.invalid/a.c%73v", ""},
-        {"http://example.invalid.csv", ""},       {"http://example.invalid/a.0123456789abcdefg", ""},
+        {"http://example.invalid/r.csv", ".csv"},
+        {"http://example.invalid/a.tar.gz?x=1", ".gz"},
+        {"http://example.invalid/d.d/file", ""},
+        {"http://example.invalid/.profile", ""},
+        {"http://example.invalid/a.", ""},
+        {"http://example.invalid/a.c%73v", ""},
+        {"http://example.invalid.csv", ""},
+        {"http://example.invalid/a.0123456789abcdefg", ""},
+        // Letters of both cases, digits, '_' and '-'; the characters just outside each range are not.
+        {"http://example.invalid/a.Tx_7-Z", ".Tx_7-Z"},
+        {"http://example.invalid/a.x`", ""},
+        {"http://example.invalid/a.x{", ""},
+        {"http://example.invalid/a.x@", ""},
+        {"http://example.invalid/a.x[", ""},
+        {"http://example.invalid/a.x:", ""},
+        {"http://example.invalid/a.x~", ""},
     };
     for (const auto& [url, extension] : cases) {
         SCOPED_TRACE(url);
