@@ -247,6 +247,7 @@ TEST_F(Redirect, RemoteNamesGetATemporaryFile) {
         {"50%4.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%254.txt"},
         {"50%zz.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%25zz.txt"},
         {"a%4a%4Fb%9z.txt", "http://example.invalid/dir/", "http://example.invalid/dir/a%4a%4Fb%259z.txt"},
+        {"a%g1%G1%@1%`1.txt", "http://example.invalid/dir/", "http://example.invalid/dir/a%25g1%25G1%25@1%25`1.txt"},
         {"10:30 notes.txt", "http://example.invalid/dir/", "http://example.invalid/dir/10:30%20notes.txt"},
         {"a?x=1#y", "http://example.invalid/dir/", "http://example.invalid/dir/a?x=1%23y"},
         {"sub/1:2", "http://example.invalid/dir/", "http://example.invalid/dir/sub/1:2"},
@@ -679,6 +680,19 @@ TEST(UrlParts, UserInfoIsCutFromAbsoluteUrlsAndNothingElse) {
         {"://alice@example.com/", "://alice@example.com/"},
         // Every character a scheme may hold.
         {"x9.a-b+c://alice@example.com/", "x9.a-b+c://example.com/"},
+        {"Zz://alice@example.com/", "Zz://example.com/"},
+        // The characters just outside each range a scheme's characters come from, first and later.
+        {"`x://alice@example.com/", "`x://alice@example.com/"},
+        {"{x://alice@example.com/", "{x://alice@example.com/"},
+        {"@x://alice@example.com/", "@x://alice@example.com/"},
+        {"[x://alice@example.com/", "[x://alice@example.com/"},
+        {"x`://alice@example.com/", "x`://alice@example.com/"},
+        {"x{://alice@example.com/", "x{://alice@example.com/"},
+        {"x@://alice@example.com/", "x@://alice@example.com/"},
+        {"x[://alice@example.com/", "x[://alice@example.com/"},
+        {"x*://alice@example.com/", "x*://alice@example.com/"},
+        {"x,://alice@example.com/", "x,://alice@example.com/"},
+        {"x/y://alice@example.com/", "x/y://alice@example.com/"},
         // A password with '/' whose first part reads as no host: an unclosed bracket, a port not of digits.
         {"http://[::1/pa@ss@example.com/x", "http://example.com/x"},
         {"http://alice:80a/b@example.com/", "http://example.com/"},
