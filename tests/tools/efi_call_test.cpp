@@ -34,11 +34,15 @@ TEST(EfiCall, CallsTheBundledSample) {
     ExpectResult({"sample_scale", "-1", "[]"}, "[]");
     ExpectResult({"sample_upper", "\"mixed Case\""}, "\"MIXED CASE\"");
     ExpectResult({"sample_upper", "bare text"}, "\"BARE TEXT\"");
+    ExpectResult({"sample_upper", ""}, "\"\"");  // an empty word is empty text
+    ExpectResult({"sample_upper", "\"a\\tb\""}, "\"A\\tB\"");
     ExpectResult({"sample_sqrt", "0.01"}, "0.1");
     ExpectResult({"sample_sum", "[0.1, 0.2]"}, "0.30000000000000004");
     ExpectResult({"sample_nothing", "1"}, "\"\"");
     ExpectResult({"sample_apply", "sample_sqrt", "2.25"}, "1.5");  // a nested call
     ExpectResult({"--cwd", "/some/dir", "sample_path", "file.txt"}, "\"/some/dir/file.txt\"");
+    ExpectResult({"--cwd=/other/dir/", "sample_path", "file.txt"}, "\"/other/dir/file.txt\"");
+    ExpectResult({"--ext=" EFI_SAMPLE_MODULE, "sample_sqrt", "4"}, "2");
     ExpectResult({"sample_path", "/abs/file"}, "\"/abs/file\"");
 }
 
