@@ -2,6 +2,7 @@
 return code, the bridge's failures, processor faults, file names."""
 import ctypes
 import ctypes.util
+import decimal
 import fractions
 import inspect
 import math
@@ -33,8 +34,22 @@ def call(modules, module, name, *args):
     return function_of(modules, module, name)(*args)
 
 
+class _Index:
+    """A number by its index alone."""
+    def __index__(self):
+        return 3
+
+
+class _Complex:
+    """A number by its complex form alone."""
+    def __complex__(self):
+        return 2 + 1j
+
+
 # (module, function, arguments, result): result type matters (float/complex/str).
 VALUES = [
+    ("sample", "sample_add", (_Index(), _Complex()), 5 + 1j),
+    ("sample", "sample_add", (decimal.Decimal("2.5"), fractions.Fraction(-1)), 1.5),  # -1.0 read, no error
     ("sample", "sample_add", (1 + 2j, 3 - 4j), 4 - 2j),
     ("sample", "sample_add", (1, 2), 3.0),
     ("sample", "sample_add", (1j, -1j), 0.0),  # no imaginary part: a float
@@ -130,6 +145,7 @@ ARRAYS = {
     "unsigned": np.arange(6, dtype=np.uint16).reshape(2, 3),
     "float16": _base.astype(np.float16),
     "big-endian float32": _base.astype(">f4"),
+    "empty 1-D": np.zeros(0),
 }
 
 
