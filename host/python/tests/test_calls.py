@@ -217,6 +217,9 @@ def _no_directory(m):
 FAILURES = [
     ("no arguments", "odd", "t_none", (1,), "maximum 10 arguments", None),
     ("eleven arguments", "odd", "t_eleven", (1,), "maximum 10 arguments", None),
+    # Their host functions take one argument, whatever the table declares.
+    ("eleven arguments, given eleven", "odd", "t_eleven", tuple(range(11)), "too many parameters", None),
+    ("no arguments, given two", "odd", "t_none", (1, "x"), "too many parameters", None),
     ("text for a number", "sample", "sample_add", ("x", 1), "must be scalar", 1),
     ("None for a number", "sample", "sample_add", (1, None), "must be scalar", 2),
     ("number for a matrix", "sample", "sample_scale", (1, 2), "must be matrix", 2),
