@@ -225,6 +225,13 @@ TEST(IsolatedChannel, AMalformedReplyEndsTheCallAndTheWorker) {
         {"a held failure the host never kept", Table(), Message(kHeld, U32(5)), {}, malformed},
         {"a foreign failure of no known kind", Table(), Message(kForeign, U8(7) + Utf8("")), {}, malformed},
         {"a callback cut short", Table(), Message(kCallback, Utf8("g")), {}, malformed},
+        // Not malformed: the worker's refusal of a request, in its words.
+        {"a refusal of the call",
+         Table(),
+         Message(kRequestRefused, Utf8("no function at index 0 (the table has 0)")),
+         {},
+         "f: the module's process refused the call: no function at index 0 (the table has 0)"},
+        {"a refusal cut short", Table(), Message(kRequestRefused, U64(5)), {}, malformed},
         {"a reply cut short, then the end", Table(), Message(kResult, U8(kNull), 0, 100), 7,
          "f: the module's process ended (exit status 7)"},
     };
