@@ -379,6 +379,11 @@ def test_file_names_join_the_modules_directory(tmp_path):
     assert m.sample_file_size(tmp_path / "data.bin") == 5.0  # a path object
     m.cwd = "/some/dir/"
     assert m.sample_path("x") == "/some/dir/x"
+    # A directory given as bytes is the file system's encoding of its name, as os.fsdecode reads it.
+    m.cwd = os.fsencode(tmp_path)
+    assert m.cwd == str(tmp_path)
+    assert m.sample_file_size("data.bin") == 5.0
+    assert efi.load(SAMPLE, cwd=b"/other/dir").sample_path("x") == "/other/dir/x"
     assert efi.load(SAMPLE).sample_path("x") == os.path.join(os.getcwd(), "x")
 
 
