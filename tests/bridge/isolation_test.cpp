@@ -114,6 +114,16 @@ std::vector<Case> Cases() {
              return std::vector{Num(1.5), Vrn::Run::Matrix(300, 300, big, big)};
          }},
         {"sample_sum", [] { return std::vector{Vrn::Run::Matrix(2, 2, m22)}; }},
+        // Empty matrices, real and complex: a shape and no elements.
+        {"sample_scale",
+         [] {
+             return std::vector{Num(2), Vrn::Run::Matrix(0, 3, std::span<const double>())};
+         }},
+        {"sample_scale",
+         [] {
+             const double none[1] = {};
+             return std::vector{Num(2, 1), Vrn::Run::Matrix(2, 0, std::span(none, 0), std::span(none, 0))};
+         }},
         {"sample_sum",
          [] {  // a nested element: refused as in process
              Object m = Vrn::Run::Matrix(2, 2, m22);
