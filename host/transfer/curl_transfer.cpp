@@ -218,10 +218,12 @@ int SeekFile(void* user, curl_off_t offset, int origin) {
     return ::lseek(source->fd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
 }
 
-/// The scheme of `url` in lower case ("" when it has none).
+/// The scheme of `url` in lower case ("" when it has none). The transport
+/// takes a scheme only where "://" follows it: "alice:pw@host/x" has none
+/// and is read as http with "alice:pw" its user-info.
 std::string SchemeOf(std::string_view url) {
     std::size_t colon = url.find(':');
-    if (colon == std::string_view::npos || url.find_first_of("/?#") < colon) return {};
+    if (colon == std::string_view::npos || url.find_first_of("/?#") < colon || url.substr(colon, 3) != "://") return {};
     std::string scheme(url.substr(0, colon));
     for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
     return scheme;
@@ -365,11 +367,19 @@ Outcome FileFailure(const char* what, const char* path, int error) {
             std::string("cannot ") + what + " " + Capped(path, kShownUrlLength) + ": " + std::strerror(error)};
 }
 
-/// A failure of the transfer of `url`, named by its protocol, the URL shown
-/// without credentials and cut to a readable length.
+/// `url` as an error text shows it: without credentials, also where the
+/// transport guesses its scheme, and cut to a readable length.
+std::string ShownUrl(const std::string& url) {
+    constexpr std::string_view kGuessed = "http://";
+    const std::string bare = SchemeOf(url).empty()
+                                 ? Efi::detail::WithoutUserInfo(std::string(kGuessed) + url).substr(kGuessed.size())
+                                 : Efi::detail::WithoutUserInfo(url);
+    return Capped(bare, kShownUrlLength);
+}
+
+/// A failure of the transfer of `url`, named by its protocol.
 Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const std::string& reason) {
-    return {hr, Operation(SchemeOf(url), upload) + " " + Capped(Efi::detail::WithoutUserInfo(url), kShownUrlLength) +
-                    ": " + reason};
+    return {hr, Operation(SchemeOf(url), upload) + " " + ShownUrl(url) + ": " + reason};
 }
 
 Outcome StatusFailure(const std::string& url, bool upload, long code) {

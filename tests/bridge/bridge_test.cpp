@@ -1,6 +1,7 @@
 // One call of a registered native function, end to end: modules opened with
 // dlopen, functions registered from their tables, called through the host
 // function objects.
+#include <efi/capi.h>
 #include <efi/host/callbacks.h>
 #include <efi/se_exception.h>
 #include <vrnrun/faults.h>
@@ -696,6 +697,43 @@ TEST(MatrixResults, AreHandedOverOnlyWhenTheCallSucceeds) {
     EXPECT_APP_ERROR(Call(grid, {N(101)}), "too many rows", 1u);
     EXPECT_APP_ERROR(Call(grid, {N(51)}), "must be at most 50", 1u);
     EXPECT_EQ(Call(grid, {N(2)}).as<Qlt::MatVal>()->m_rarr[3], 2.0);
+}
+
+// A matrix result made twice in one call (mode 0), then replaced by the
+// function's own malloc'ed 1 x 1 (mode 1), or made and then refused by an
+// error code (mode 2).
+std::uint32_t RemadeResult(Efi::User::Value* r, const Efi::User::Value* mode) {
+    efi_value* out = reinterpret_cast<efi_value*>(r);
+    efi_matrix_result(out, 2, 2, 1)->imagCols[1][1] = 5.0;
+    efi_matrix_result(out, 1, 3, 0)->realCols[2][0] = 7.0;
+    if (mode->real == 1) {
+        auto** cols = static_cast<double**>(std::malloc(sizeof(double*)));
+        cols[0] = static_cast<double*>(std::malloc(sizeof(double)));
+        cols[0][0] = 9.0;
+        r->array.rows = r->array.cols = 1;
+        r->array.realCols = cols;
+    }
+    return mode->real == 2 ? efi_error_code(1, 1) : 0;
+}
+
+// The result is what the record holds when the function returns; a result
+// made before it, or replaced, is freed, and so is one of a call that fails
+// (the sanitizer build finds a leak or a double free).
+TEST(MatrixResults, ASecondOrReplacedResultFreesTheFirst) {
+    const Object f = Register(u"remade", &RemadeResult, 2, {1}, std::vector<std::u16string>{u"refused"});
+    const Object made = Call(f, {N(0)});
+    const auto* m = made.as<Qlt::MatVal>();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Rows(), 1);
+    EXPECT_EQ(m->Cols(), 3);
+    EXPECT_FALSE(m->HasImag());
+    EXPECT_EQ(m->re(0, 2), 7.0);
+    const Object own = Call(f, {N(1)});
+    ASSERT_TRUE(own.as<Qlt::MatVal>());
+    EXPECT_EQ(own.as<Qlt::MatVal>()->Rows(), 1);
+    EXPECT_EQ(own.as<Qlt::MatVal>()->Cols(), 1);
+    EXPECT_EQ(own.as<Qlt::MatVal>()->re(0, 0), 9.0);
+    EXPECT_APP_ERROR(Call(f, {N(2)}), "refused", 1u);
 }
 
 // What a module lets out becomes a worksheet error when it is a standard

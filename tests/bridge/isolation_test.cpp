@@ -15,9 +15,11 @@
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,16 @@ std::vector<Case> Cases() {
              return std::vector{Num(1.5), Vrn::Run::Matrix(300, 300, big, big)};
          }},
         {"sample_sum", [] { return std::vector{Vrn::Run::Matrix(2, 2, m22)}; }},
+        // Empty matrices, real and complex: a shape and no elements.
+        {"sample_scale",
+         [] {
+             return std::vector{Num(2), Vrn::Run::Matrix(0, 3, std::span<const double>())};
+         }},
+        {"sample_scale",
+         [] {
+             const double none[1] = {};
+             return std::vector{Num(2, 1), Vrn::Run::Matrix(2, 0, std::span(none, 0), std::span(none, 0))};
+         }},
         {"sample_sum",
          [] {  // a nested element: refused as in process
              Object m = Vrn::Run::Matrix(2, 2, m22);
@@ -347,7 +359,25 @@ TEST(IsolatedModule, LoadingRefusalsAreModuleErrors) {
     } catch (const Efi::ModuleError& e) {
         EXPECT_THAT(e.what(), ::testing::HasSubstr("already loaded in process"));
     }
-    EXPECT_THROW(s.LoadModule(EFI_TEST_MODULE, {.isolated = true, .timeout = -1.0}), Efi::ModuleError);
+    // A time limit is a positive, finite number of seconds.
+    for (double limit : {-1.0, 0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+        SCOPED_TRACE(limit);
+        try {
+            s.LoadModule(EFI_TEST_MODULE, {.isolated = true, .timeout = limit});
+            ADD_FAILURE() << "loaded";
+        } catch (const Efi::ModuleError& e) {
+            EXPECT_EQ(std::string(e.what()), "module \"" + std::string(EFI_TEST_MODULE) +
+                                                 "\": the time limit must be a positive number of seconds");
+        }
+    }
+    // And the other way round.
+    s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
+    try {
+        s.LoadModule(EFI_TEST_MODULE);
+        ADD_FAILURE() << "loaded both ways";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_EQ(std::string(e.what()), "module \"" + std::string(EFI_TEST_MODULE) + "\": already loaded isolated");
+    }
     Efi::ClearHostCallbacks();
 }
 

@@ -161,6 +161,12 @@ TEST(ModuleTable, MalformedDescriptionsAreNamed) {
         {{nullptr, longSummary.c_str(), nullptr, 0}, "entry 1 (\"f\"): summary longer than 1024 bytes"},
         {{nullptr, nullptr, "\xed\xa0\x80 surrogate", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
         {{nullptr, nullptr, "\xc0\xaf overlong", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xe0\x80\xaf overlong", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xf0\x8f\xbf\xbf overlong", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xf4\x90\x80\x80 past U+10FFFF", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xf5\x80\x80\x80 no lead byte", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "\xe2\x28\xa1 not a continuation", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
+        {{nullptr, nullptr, "cut short \xe2\x82", 0}, "entry 1 (\"f\"): help is not valid UTF-8"},
         {{nullptr, nullptr, nullptr, 0x6}, "entry 1 (\"f\"): unknown flags 0x4"},
     };
     for (const Case& c : cases) {
@@ -173,6 +179,15 @@ TEST(ModuleTable, MalformedDescriptionsAreNamed) {
         const efi_module_table old{EFI_MODULE_VERSION_1, 2, entries, info};
         EXPECT_EQ(LoadError(&old), "") << c.expected;
     }
+    // Their sound neighbours: names that start with '_' or a capital, help of two-, three- and four-byte
+    // characters.
+    const efi_parameter sound[] = {{"_x", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"}, {"Y2", nullptr}};
+    const efi_function_entry entries[] = {{"f", kDummy, 1, 2, two, 0, nullptr}};
+    const efi_function_info info[] = {{sound, nullptr, nullptr, 0}};
+    const efi_module_table table{EFI_MODULE_VERSION, 1, entries, info};
+    const auto fns = Efi::ReadModuleTable(&table, "mod.so");
+    EXPECT_EQ(fns[0].description.params, (std::vector<std::string>{"_x", "Y2"}));
+    EXPECT_EQ(fns[0].description.paramHelp[0], sound[0].help);
 }
 
 TEST(ModuleTable, MalformedTablesAreNamed) {

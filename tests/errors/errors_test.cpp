@@ -1,9 +1,11 @@
 #include <clocale>
+#include <stdexcept>
 
 #include <efi/capi.h>
 #include <efi/efi.h>
 #include <efi/host/error_text.h>
 #include <efi/host/requirements.h>
+#include <efi/se_exception.h>
 
 #include "efi_test.h"
 #include "message_texts.h"
@@ -83,6 +85,14 @@ TEST(CApi, CallMemoryComesFromTheRunningCall) {
     EXPECT_APP_ERROR(efi_call_memory(std::size_t{1} << 32), "out of memory", 4294967295u);
 }
 
+TEST(CApi, MatrixResultsAreMadeOnlyInACallAndOfCountableSize) {
+    efi_value result{};
+    EXPECT_APP_ERROR(efi_matrix_result(&result, 1, 1, 0), "no call is running", 4294967295u);
+    Efi::EfiCallContext call;
+    EXPECT_APP_ERROR(efi_matrix_result(&result, 65536, 65537, 1), "out of memory", 4294967295u);
+    EXPECT_EQ(result.array.realCols, nullptr);
+}
+
 TEST(Throw, MinusOneArgumentMeansNone) {
     EXPECT_APP_ERROR(Efi::Throw(75, Efi::kNoArgument), "vector must be sorted", 4294967295u);
     EXPECT_APP_ERROR(Efi::Throw("overflow", static_cast<std::uint32_t>(-1)), "overflow", 4294967295u);
@@ -97,6 +107,18 @@ TEST(ErrorText, NamesTheArgumentToBlameOrNone) {
     } catch (const AppException& e) {
         EXPECT_EQ(Efi::ErrorText(e), "must be positive (argument 1)");
     }
+}
+
+// What native code threw, in words: a fault's, what() (a worksheet error's
+// message alone), else "unknown error", as for nothing thrown.
+TEST(ErrorText, ThrownTextOfEachKind) {
+    const auto thrown = [](auto e) { return Efi::ThrownText(std::make_exception_ptr(e)); };
+    EXPECT_EQ(thrown(SE_FPEOverflow_Exception(EXCEPTION_FLT_OVERFLOW, nullptr)), "overflow");
+    EXPECT_EQ(thrown(SE_FPEDivByZero_Exception(EXCEPTION_FLT_DIVIDE_BY_ZERO, nullptr)), "singularity");
+    EXPECT_EQ(thrown(std::runtime_error("disk on fire")), "disk on fire");
+    EXPECT_EQ(thrown(AppException(u"must be positive", 1)), "must be positive");
+    EXPECT_EQ(thrown(42), "unknown error");
+    EXPECT_EQ(Efi::ThrownText(nullptr), "unknown error");
 }
 
 TEST(Throw, NullMessageRaisesUnknownError) {

@@ -212,6 +212,16 @@ TEST(OtherFaults, EachKeepsItsCodeAndRecord) {
         {"privileged instruction", MadeAndCopied<SE_PrivInstruction_Exception>(0xC0000096)},
         {"single step", MadeAndCopied<SE_SingleStep_Exception>(0x80000004)},
         {"stack overflow", MadeAndCopied<SE_StackOverflow_Exception>(0xC00000FD)},
+        {"access", MadeAndCopied<SE_Access_Exception>(0xC0000005)},
+        {"data misalignment", MadeAndCopied<SE_DataMisalignment_Exception>(0x80000002)},
+        {"array bounds", MadeAndCopied<SE_ArrayBounds_Exception>(0xC000008C)},
+        {"denormal", MadeAndCopied<SE_FPEDenormal_Exception>(0xC000008D)},
+        {"division by zero", MadeAndCopied<SE_FPEDivByZero_Exception>(0xC000008E)},
+        {"inexact", MadeAndCopied<SE_FPEInexactResult_Exception>(0xC000008F)},
+        {"invalid operation", MadeAndCopied<SE_FPEInvalidOperation_Exception>(0xC0000090)},
+        {"overflow", MadeAndCopied<SE_FPEOverflow_Exception>(0xC0000091)},
+        {"stack check", MadeAndCopied<SE_FPEStackCheck_Exception>(0xC0000092)},
+        {"underflow", MadeAndCopied<SE_FPEUnderflow_Exception>(0xC0000093)},
     };
     for (const auto& [what, outcome] : rows) EXPECT_EQ(outcome, "as its class") << what;
 }

@@ -185,4 +185,20 @@ TEST(SpareBlocks, KeepsFewLargeBlocksAndFreesThemOnRequest) {
     EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u);
 }
 
+// Blocks of 24, 25.5 and 27 MB: the third passes the byte bound and drops
+// the oldest; a request then takes the smallest kept block that fits it.
+TEST(SpareBlocks, TheByteBoundDropsTheOldestAndTheClosestBlockIsTaken) {
+    Qlt::DoubleArray::release_spare_blocks();
+    const std::size_t n = (std::size_t{24} << 20) / sizeof(double);
+    ReleaseStale(n);
+    const std::uintptr_t closer = ReleaseStale(n + n / 16);
+    const std::uintptr_t wider = ReleaseStale(n + n / 8);
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 2u);
+    Qlt::DoubleArray a = Qlt::DoubleArray::make_for_overwrite(n);
+    EXPECT_EQ(Address(a), closer);
+    Qlt::DoubleArray b = Qlt::DoubleArray::make_for_overwrite(n);
+    EXPECT_EQ(Address(b), wider);
+    EXPECT_EQ(Qlt::DoubleArray::spare_block_count(), 0u);
+}
+
 }  // namespace

@@ -235,6 +235,35 @@ TEST_F(MatrixHelpers, PackingRefusesInputsThatCannotSupplyTheResult) {
     EXPECT_FALSE(pack_two_r(&ctx, nullptr, two_by_one.rec, &out));
     EXPECT_EQ(out, sentinel);
     EXPECT_FALSE(pack_two_r(&ctx, two_by_one.rec, two_by_one.rec, nullptr));
+    // Each record that cannot be read, in each place, and a missing context or result: nothing is made.
+    Matrix no_values(a, 2, 1, {1, 2});
+    no_values.rec->m_re = nullptr;
+    for (aMatrix* bad : {static_cast<aMatrix*>(nullptr), negative.rec, bad_anr.rec, no_values.rec}) {
+        aMatrix* good = two_by_one.rec;
+        EXPECT_FALSE(pack_two_rr(&ctx, good, bad, &out));
+        EXPECT_FALSE(pack_two_rr(&ctx, bad, good, &out));
+        EXPECT_FALSE(pack_two_r(&ctx, bad, good, &out));
+        EXPECT_FALSE(pack_two_r(&ctx, good, bad, &out));
+        EXPECT_FALSE(pack_three_c(&ctx, bad, good, good, &out));
+        EXPECT_FALSE(pack_three_c(&ctx, good, bad, good, &out));
+        EXPECT_FALSE(pack_three_c(&ctx, good, good, bad, &out));
+        EXPECT_FALSE(symmetry(bad));
+        matrix_copy(&ctx, bad, &out, false);
+        renormalize_matrix_cols(bad);
+        zero_col(0, 0, bad);
+    }
+    EXPECT_EQ(out, sentinel);
+    EXPECT_EQ(bad_anr.re, (std::vector<double>{1, 2}));  // neither scaled nor zeroed
+    EXPECT_FALSE(pack_two_rr(nullptr, two_by_one.rec, two_by_one.rec, &out));
+    EXPECT_FALSE(pack_two_rr(&ctx, two_by_one.rec, two_by_one.rec, nullptr));
+    EXPECT_FALSE(pack_two_r(nullptr, two_by_one.rec, two_by_one.rec, &out));
+    EXPECT_FALSE(pack_three_c(nullptr, two_by_one.rec, two_by_one.rec, two_by_one.rec, &out));
+    EXPECT_FALSE(pack_three_c(&ctx, two_by_one.rec, two_by_one.rec, two_by_one.rec, nullptr));
+    matrix_copy(nullptr, two_by_one.rec, &out, false);
+    matrix_copy(&ctx, two_by_one.rec, nullptr, false);
+    EXPECT_EQ(out, sentinel);
+    EXPECT_EQ(two_by_one.re, (std::vector<double>{1, 2}));
+    EXPECT_FALSE(pure_real(nullptr));
 
     // A source with nothing to give is no obstacle.
     ASSERT_TRUE(pack_two_rr(&ctx, two_by_three.rec, empty.rec, &out));

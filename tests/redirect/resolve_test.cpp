@@ -244,6 +244,10 @@ TEST_F(Redirect, RemoteNamesGetATemporaryFile) {
         // a colon after a non-scheme is too; '?' starts a query.
         {"report#1.csv", "http://example.invalid/dir/", "http://example.invalid/dir/report%231.csv"},
         {"100%.txt", "http://example.invalid/dir/", "http://example.invalid/dir/100%25.txt"},
+        {"50%4.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%254.txt"},
+        {"50%zz.txt", "http://example.invalid/dir/", "http://example.invalid/dir/50%25zz.txt"},
+        {"a%4a%4Fb%9z.txt", "http://example.invalid/dir/", "http://example.invalid/dir/a%4a%4Fb%259z.txt"},
+        {"a%g1%G1%@1%`1.txt", "http://example.invalid/dir/", "http://example.invalid/dir/a%25g1%25G1%25@1%25`1.txt"},
         {"10:30 notes.txt", "http://example.invalid/dir/", "http://example.invalid/dir/10:30%20notes.txt"},
         {"a?x=1#y", "http://example.invalid/dir/", "http://example.invalid/dir/a?x=1%23y"},
         {"sub/1:2", "http://example.invalid/dir/", "http://example.invalid/dir/sub/1:2"},
@@ -309,10 +313,22 @@ TEST_F(Redirect, MalformedUrlsRaiseWithoutTheirCredentials) {
 
 TEST_F(Redirect, TemporaryFileKeepsOnlyAPlainExtension) {
     const std::pair<const char*, const char*> cases[] = {
-        {"http://example.invalid/r.csv", ".csv"}, {"http://example.invalid/a.tar.gz?x=1", ".gz"},
-        {"http://example.invalid/d.d/file", ""},  {"http://example.invalid/.profile", ""},
-        {"http://example.invalid/a.", ""},        {"http://example.invalid/a.c%73v", ""},
-        {"http://example.invalid.csv", ""},       {"http://example.invalid/a.0123456789abcdefg", ""},
+        {"http://example.invalid/r.csv", ".csv"},
+        {"http://example.invalid/a.tar.gz?x=1", ".gz"},
+        {"http://example.invalid/d.d/file", ""},
+        {"http://example.invalid/.profile", ""},
+        {"http://example.invalid/a.", ""},
+        {"http://example.invalid/a.c%73v", ""},
+        {"http://example.invalid.csv", ""},
+        {"http://example.invalid/a.0123456789abcdefg", ""},
+        // Letters of both cases, digits, '_' and '-'; the characters just outside each range are not.
+        {"http://example.invalid/a.Tx_7-Z", ".Tx_7-Z"},
+        {"http://example.invalid/a.x`", ""},
+        {"http://example.invalid/a.x{", ""},
+        {"http://example.invalid/a.x@", ""},
+        {"http://example.invalid/a.x[", ""},
+        {"http://example.invalid/a.x:", ""},
+        {"http://example.invalid/a.x~", ""},
     };
     for (const auto& [url, extension] : cases) {
         SCOPED_TRACE(url);
@@ -660,6 +676,31 @@ TEST(UrlParts, UserInfoIsCutFromAbsoluteUrlsAndNothingElse) {
         {"alice:s3cret@example.com:/a.dat", "alice:s3cret@example.com:/a.dat"},
         {"mailto:alice@example.com", "mailto:alice@example.com"},
         {"2http://alice@example.com/", "2http://alice@example.com/"},
+        {"ht_tp://alice@example.com/", "ht_tp://alice@example.com/"},
+        {"://alice@example.com/", "://alice@example.com/"},
+        // Every character a scheme may hold.
+        {"x9.a-b+c://alice@example.com/", "x9.a-b+c://example.com/"},
+        {"Zz://alice@example.com/", "Zz://example.com/"},
+        // The characters just outside each range a scheme's characters come from, first and later.
+        {"`x://alice@example.com/", "`x://alice@example.com/"},
+        {"{x://alice@example.com/", "{x://alice@example.com/"},
+        {"@x://alice@example.com/", "@x://alice@example.com/"},
+        {"[x://alice@example.com/", "[x://alice@example.com/"},
+        {"x`://alice@example.com/", "x`://alice@example.com/"},
+        {"x{://alice@example.com/", "x{://alice@example.com/"},
+        {"x@://alice@example.com/", "x@://alice@example.com/"},
+        {"x[://alice@example.com/", "x[://alice@example.com/"},
+        {"x*://alice@example.com/", "x*://alice@example.com/"},
+        {"x,://alice@example.com/", "x,://alice@example.com/"},
+        {"x/y://alice@example.com/", "x/y://alice@example.com/"},
+        // A password with '/' whose first part reads as no host: an unclosed bracket, a port not of digits.
+        {"http://[::1/pa@ss@example.com/x", "http://example.com/x"},
+        {"http://alice:80a/b@example.com/", "http://example.com/"},
+        {"http://alice:/b@example.com/", "http://example.com/"},
+        {"http://[::1]x/b@example.com/", "http://example.com/"},
+        // Hosts in brackets, with and without a port, before an '@' of the path.
+        {"http://[::1]/a@b", "http://[::1]/a@b"},
+        {"http://[::1]:80/a@b", "http://[::1]:80/a@b"},
     };
     for (const auto& [text, shown] : cases) EXPECT_EQ(Efi::detail::WithoutUserInfo(text), shown) << text;
 }

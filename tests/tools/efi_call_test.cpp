@@ -34,11 +34,15 @@ TEST(EfiCall, CallsTheBundledSample) {
     ExpectResult({"sample_scale", "-1", "[]"}, "[]");
     ExpectResult({"sample_upper", "\"mixed Case\""}, "\"MIXED CASE\"");
     ExpectResult({"sample_upper", "bare text"}, "\"BARE TEXT\"");
+    ExpectResult({"sample_upper", ""}, "\"\"");  // an empty word is empty text
+    ExpectResult({"sample_upper", "\"a\\tb\""}, "\"A\\tB\"");
     ExpectResult({"sample_sqrt", "0.01"}, "0.1");
     ExpectResult({"sample_sum", "[0.1, 0.2]"}, "0.30000000000000004");
     ExpectResult({"sample_nothing", "1"}, "\"\"");
     ExpectResult({"sample_apply", "sample_sqrt", "2.25"}, "1.5");  // a nested call
     ExpectResult({"--cwd", "/some/dir", "sample_path", "file.txt"}, "\"/some/dir/file.txt\"");
+    ExpectResult({"--cwd=/other/dir/", "sample_path", "file.txt"}, "\"/other/dir/file.txt\"");
+    ExpectResult({"--ext=" EFI_SAMPLE_MODULE, "sample_sqrt", "4"}, "2");
     ExpectResult({"sample_path", "/abs/file"}, "\"/abs/file\"");
 }
 
@@ -169,6 +173,37 @@ TEST(EfiCall, UsageErrorsExitWithStatusTwo) {
         {{"--script", "/nonexistent/script"},
          "efi-call: cannot read /nonexistent/script: No such file or directory",
          false},
+        // A file whose reading fails part way (the first page of the process's memory is not mapped).
+        {{"--script", "/proc/self/mem"}, "efi-call: cannot read /proc/self/mem: Input/output error", false},
+        {{"--script", "/etc/passwd/x"}, "efi-call: cannot read /etc/passwd/x: Not a directory", false},
+        {{"-x"}, "efi-call: unknown option -x", true},
+        // A word that starts with a digit or a point after '-' is no option: here, the function's name.
+        {{"-5"}, "efi-call: unknown function -5 (see --list)", false},
+        {{"-.5"}, "efi-call: unknown function -.5 (see --list)", false},
+        {{"--script=/nonexistent/script"},
+         "efi-call: cannot read /nonexistent/script: No such file or directory",
+         false},
+        {{"--cwd"}, "efi-call: --cwd needs a value", true},
+        {{"--script"}, "efi-call: --script needs a value", true},
+        {{"--isolate", "--timeout"}, "efi-call: --timeout needs a value", true},
+        {{"--script", "/nonexistent/script", "sample_add", "1", "2"},
+         "efi-call: a script takes no function on the command line",
+         true},
+        {{"-", "sample_add"}, "efi-call: a script takes no function on the command line", true},
+        {{"--list", "--script=/nonexistent/script"}, "efi-call: --list takes no function or script", true},
+        {{"--help=sample_add", "--list"}, "efi-call: --help NAME takes no other function, script or --list", true},
+        {{"--ext=/nonexistent/mod.so", "f"}, "efi-call: module \"/nonexistent/mod.so\": cannot be loaded: ", false},
+        // A time limit is a positive, finite number of seconds, and only an isolated module has one.
+        {{"--timeout=5", "sample_add", "1", "2"}, "efi-call: --timeout needs --isolate", true},
+        {{"--isolate", "--timeout", "0", "sample_add"},
+         "efi-call: --timeout takes a positive number of seconds, not 0",
+         true},
+        {{"--isolate", "--timeout=-1"}, "efi-call: --timeout takes a positive number of seconds, not -1", true},
+        {{"--isolate", "--timeout=inf"}, "efi-call: --timeout takes a positive number of seconds, not inf", true},
+        {{"--isolate", "--timeout=nan"}, "efi-call: --timeout takes a positive number of seconds, not nan", true},
+        {{"--isolate", "--timeout=5s"}, "efi-call: --timeout takes a positive number of seconds, not 5s", true},
+        {{"--isolate", "--timeout="}, "efi-call: --timeout takes a positive number of seconds, not ", true},
+        {{"--isolate", "--timeout=1e999"}, "efi-call: --timeout takes a positive number of seconds, not 1e999", true},
     };
     for (const Case& c : cases) {
         Outcome r = EfiCall(c.args);
@@ -356,6 +391,27 @@ TEST(EfiCall, HelpOfAFunctionShowsWhatItsTableSays) {
          "Flags:\n"
          "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
          "fault\n"},
+        {"d_scale",
+         "d_scale(x: number, factor: number) -> number  [masked, thread-safe]\n"
+         "\n"
+         "Parameters:\n"
+         "  x\n"
+         "  factor: what x is multiplied by\n"
+         "\n"
+         "Flags:\n"
+         "  masked: runs with floating-point exceptions masked; an infinite or NaN result no argument explains is a "
+         "fault\n"
+         "  thread-safe: declared safe to run on several threads at once\n"},
+        {"d_grid",
+         "d_grid(n: number) -> matrix\n"
+         "\n"
+         "An n-by-2 grid.\n"
+         "\n"
+         "Parameters:\n"
+         "  n: rows\n"
+         "\n"
+         "Errors:\n"
+         "  must be at most 50\n"},
         {"hhmmss", "hhmmss(text) -> number\n"},  // nothing described
     };
     for (const auto& c : cases)

@@ -96,7 +96,12 @@ public:
             Py_XSETREF(m_dir->python, py::none().inc_ref().ptr());
             return;
         }
-        py::str dir = Steal(PyOS_FSPath(cwd.ptr()));
+        py::object path = Steal(PyOS_FSPath(cwd.ptr()));
+        // A directory given as bytes is its name in the file system's
+        // encoding, as os.fsdecode reads it (str() would make it "b'...'").
+        if (PyBytes_Check(path.ptr()))
+            path = Steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.ptr()), PyBytes_GET_SIZE(path.ptr())));
+        py::str dir = path;
         m_dir->host = Efi::DirectoryText(Utf16(dir.ptr()));
         m_cwd = dir;
         Py_XSETREF(m_dir->python, dir.inc_ref().ptr());

@@ -3,6 +3,7 @@ the host's numeric wrappers, and from other threads."""
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import efi
@@ -71,10 +72,18 @@ def test_a_loaded_name_is_not_taken_by_a_callback(sample, name):
     (lambda z: z.conjugate() * 2, "cplx_to_cplx", 1 + 2j, 2 - 4j),
     (lambda x: "x", "dbl_to_obj", 1.0, "x"),
     (lambda x: x / 2, "dbl_to_dbl", 5.0, 2.5),
+    # A value of each kind crosses to the host and back (arrays as their kind and elements).
+    (lambda x: None, "dbl_to_obj", 1.0, None),
+    (lambda x: [[x, 2]], "dbl_to_obj", 1.0, ("f", [[1.0, 2.0]])),
+    (lambda x: [x * 1j], "dbl_to_obj", 2.0, ("c", [[2j]])),
+    (lambda x: [[x, "a"], ["b", 2j]], "dbl_to_obj", 3.0, ("O", [[3.0, "a"], ["b", 2j]])),  # nested values
 ])
 def test_host_wrappers_of_a_python_function(fn, wrapper, point, expected):
     f = efi.register("py_wrapped", fn)
-    assert getattr(f, wrapper)(point) == expected
+    got = getattr(f, wrapper)(point)
+    if isinstance(got, np.ndarray):
+        got = (got.dtype.kind, got.tolist())
+    assert got == expected
 
 
 def test_wrapper_refuses_a_non_number():

@@ -2,6 +2,7 @@
 return code, the bridge's failures, processor faults, file names."""
 import ctypes
 import ctypes.util
+import decimal
 import fractions
 import inspect
 import math
@@ -33,8 +34,22 @@ def call(modules, module, name, *args):
     return function_of(modules, module, name)(*args)
 
 
+class _Index:
+    """A number by its index alone."""
+    def __index__(self):
+        return 3
+
+
+class _Complex:
+    """A number by its complex form alone."""
+    def __complex__(self):
+        return 2 + 1j
+
+
 # (module, function, arguments, result): result type matters (float/complex/str).
 VALUES = [
+    ("sample", "sample_add", (_Index(), _Complex()), 5 + 1j),
+    ("sample", "sample_add", (decimal.Decimal("2.5"), fractions.Fraction(-1)), 1.5),  # -1.0 read, no error
     ("sample", "sample_add", (1 + 2j, 3 - 4j), 4 - 2j),
     ("sample", "sample_add", (1, 2), 3.0),
     ("sample", "sample_add", (1j, -1j), 0.0),  # no imaginary part: a float
@@ -127,6 +142,10 @@ ARRAYS = {
     "big": np.arange(40000.0).reshape(100, 400) / 7,
     "big-endian": _base.astype(">f8"),
     "big-endian complex": (_base - 1j * _base).astype(">c16"),
+    "unsigned": np.arange(6, dtype=np.uint16).reshape(2, 3),
+    "float16": _base.astype(np.float16),
+    "big-endian float32": _base.astype(">f4"),
+    "empty 1-D": np.zeros(0),
 }
 
 
@@ -198,6 +217,9 @@ def _no_directory(m):
 FAILURES = [
     ("no arguments", "odd", "t_none", (1,), "maximum 10 arguments", None),
     ("eleven arguments", "odd", "t_eleven", (1,), "maximum 10 arguments", None),
+    # Their host functions take one argument, whatever the table declares.
+    ("eleven arguments, given eleven", "odd", "t_eleven", tuple(range(11)), "too many parameters", None),
+    ("no arguments, given two", "odd", "t_none", (1, "x"), "too many parameters", None),
     ("text for a number", "sample", "sample_add", ("x", 1), "must be scalar", 1),
     ("None for a number", "sample", "sample_add", (1, None), "must be scalar", 2),
     ("number for a matrix", "sample", "sample_scale", (1, 2), "must be matrix", 2),
@@ -357,6 +379,11 @@ def test_file_names_join_the_modules_directory(tmp_path):
     assert m.sample_file_size(tmp_path / "data.bin") == 5.0  # a path object
     m.cwd = "/some/dir/"
     assert m.sample_path("x") == "/some/dir/x"
+    # A directory given as bytes is the file system's encoding of its name, as os.fsdecode reads it.
+    m.cwd = os.fsencode(tmp_path)
+    assert m.cwd == str(tmp_path)
+    assert m.sample_file_size("data.bin") == 5.0
+    assert efi.load(SAMPLE, cwd=b"/other/dir").sample_path("x") == "/other/dir/x"
     assert efi.load(SAMPLE).sample_path("x") == os.path.join(os.getcwd(), "x")
 
 
@@ -379,7 +406,11 @@ def test_values_with_no_host_kind_are_python_errors(sample, args, error):
     ("sample_sum", bytearray(b"ab"), TypeError, "argument 1: bytearray is not a worksheet value"),
     ("sample_upper", "caf\u00e9 \u2211 \U0001f600", ValueError, "argument 1: native code takes text of characters U+0000"),
     ("sample_length", "\ud800", ValueError, "argument 1: native code takes text of characters U+0000"),
-], ids=["masked", "bytearray", "beyond Latin-1", "lone surrogate"])
+    ("sample_sum", np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError,
+     "argument 1: numpy.ndarray is not a worksheet value"),
+    ("sample_sum", np.zeros((2, 2, 2)), TypeError, "argument 1: a 3-dimensional array is not a matrix"),
+    ("sample_sum", b"ab", TypeError, "argument 1: bytes is not a worksheet value"),
+], ids=["masked", "bytearray", "beyond Latin-1", "lone surrogate", "dates", "3-D", "bytes"])
 def test_values_native_code_cannot_hold_are_refused(sample, name, arg, error, message):
     with pytest.raises(error) as e:
         sample[name](arg)
@@ -443,11 +474,15 @@ WorksheetError
     ("described", "d_log_m", ["d_log_m(M: matrix) -> matrix  [masked]\n\nElement-wise natural logarithm.\n",
                               "M : matrix\n    a real matrix\n", "\nMasked: "]),
     ("described", "d_sqrt", ["x : number\n\nNotes"]),  # a parameter without help
+    ("described", "d_scale", ["\nNotes\n-----\nMasked: runs with floating-point exceptions masked; an infinite or NaN\n"
+                              "result of finite arguments is reported as the fault it stands for.\n"
+                              "Thread-safe: declared safe to run on several threads at once."]),
     ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
                                "    must be real\n    must be non-negative\n    must be a number"]),
     ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else
     ("keywords", "k_latin1", ["WorksheetError\n    trop \ufffdlev\ufffd"]),  # a message's bytes are no UTF-8
-], ids=["all of it", "matrix, masked", "no parameter help", "messages only", "none", "not UTF-8"])
+], ids=["all of it", "matrix, masked", "no parameter help", "both flags", "messages only", "none",
+                                     "not UTF-8"])
 def test_help_shows_what_the_table_describes(modules, module, name, fragments):
     f = function_of(modules, module, name)
     for fragment in fragments:
@@ -477,6 +512,11 @@ KEYWORD_CALLS = [
     ("described", "d_ibeta", (), {"b": 2}, (efi.ArgumentCountError, None)),
     ("described", "d_ibeta", (1, 2), {}, (efi.ArgumentCountError, None)),
     ("described", "d_ibeta", (1, 2, 3, 4), {}, (efi.ArgumentCountError, "d_ibeta() takes 3 arguments (4 given)")),
+    ("described", "d_ibeta", (), {}, (efi.ArgumentCountError, None)),  # three names listed
+    ("described", "d_ibeta", (), {"a": 1}, (efi.ArgumentCountError, None)),
+    ("keywords", "k_poisson", (), {"".join(["lambda", "_"]): 5, "k": 1}, 4.0),  # a name not interned
+    ("keywords", "k_poisson", (5,), {"lambda_": 1}, (TypeError, "k_poisson() got multiple values for argument "
+                                                                "'lambda_'")),
     ("keywords", "k_poisson", (), {"lambda_": 5, "k": 1}, 4.0),
     ("keywords", "k_poisson", (5,), {"lambda": 1}, (TypeError, "k_poisson() got an unexpected keyword argument "
                                                                "'lambda'")),
@@ -505,6 +545,9 @@ def test_keyword_arguments(modules, module, name, args, keywords, expected):
     ("described", "d_ibeta", ([1, 2],), {"b": [3, 4], "x": 0.5}, [2.5, 4.0]),
     ("described", "d_ibeta", ([1, 2], 3), {}, "d_ibeta.map() missing 1 required positional argument: 'x'"),
     ("described", "d_ibeta", ([1, 2], 3, 1), {"z": 1}, "d_ibeta.map() got an unexpected keyword argument 'z'"),
+    ("described", "d_ibeta", (), {"b": 1}, "d_ibeta.map() missing 2 required positional arguments: 'a' and 'x'"),
+    ("described", "d_ibeta", ([1, 2], 3), {"a": 1}, "d_ibeta.map() got multiple values for argument 'a'"),
+    ("described", "d_ibeta", ([1, 2], 3, 1, 2), {"a": 1}, "d_ibeta.map() got multiple values for argument 'a'"),
     ("sample", "sample_add", (1,), {"number2": 2}, "sample_add.map() takes no keyword arguments"),
 ])
 def test_map_takes_columns_by_keyword(modules, module, name, args, keywords, expected):

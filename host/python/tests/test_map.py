@@ -32,6 +32,11 @@ MAPS = [
     ("one argument", "sample_sqrt", (np.array([[4.0, 9.0], [0.25, 0.0]]),)),
     # Misaligned data, as an array made from a pickled buffer may be.
     ("misaligned", "sample_add", (np.frombuffer(b"\0" + np.arange(3.0).tobytes(), offset=1), 1)),
+    ("booleans and unsigned integers", "sample_add", (np.array([True, False]), np.arange(2, dtype=np.uint8))),
+    ("complex64 and a complex scalar", "sample_add", (np.array([1 + 2j, 3], dtype=np.complex64), 1j)),
+    ("the other byte order, strided", "sample_add", (np.arange(8.0).astype(">f8")[::2], [[1], [2]])),
+    ("an array of one element, broadcast", "sample_add", (np.array([[2.5]]), [1, 2, 3])),
+    ("complex arguments, real results", "sample_add", ([1 + 1j, 2j], [-1j, 3 - 2j])),
 ]
 
 
@@ -66,6 +71,8 @@ def test_real_arguments_with_complex_results(odd, what, args):
 FAILURES = [
     ("native message", "sample_sqrt", ([4, 9, -1, -2],), efi.WorksheetError, "must be non-negative", 1, (2,)),
     ("native Throw", "sample_throw", ([[5]],), efi.WorksheetError, "must be positive", 1, (0, 0)),
+    ("native message in a sweep of complex numbers", "sample_sqrt", ([4, 9, 1j],), efi.WorksheetError,
+     "must be real", 1, (2,)),
     ("trapped fault", "sample_divide", ([[1, 2], [3, 4]], [[1, 1], [0, 1]]), efi.ProcessorFault, "singularity",
      None, (1, 0)),
 ]
@@ -93,6 +100,8 @@ def test_an_index_that_cannot_be_given_is_the_error_raised(sample, monkeypatch):
     (lambda m: m.sample_scale.map(1, [[1]]), TypeError, "numbers only"),
     (lambda m: m.sample_add.map([1, 2]), efi.ArgumentCountError, r"sample_add.map\(\) takes 2 arguments \(1 given\)"),
     (lambda m: m.sample_add.map(["a"], 1), TypeError, "argument 1 holds"),
+    (lambda m: m.sample_add.map(1, np.array([1, 2], dtype=object)), TypeError,
+     "^map: argument 2 holds object, not real or complex numbers$"),
     (lambda m: m.sample_add.map([1, 2], [1, 2, 3]), ValueError, "broadcast"),
     (lambda m: m.sample_add.map(1, np.ma.array([1., 2.], mask=[0, 1])), TypeError, "argument 2: a masked array"),
 ])

@@ -74,6 +74,18 @@ class _Unreadable:
         raise ValueError("unreadable")
 
 
+class _BytesPath:
+    """A path whose file-system form is bytes, which are no text."""
+    def __fspath__(self):
+        return b"/x"
+
+
+class _PathFails:
+    """A path whose file-system form cannot be had."""
+    def __fspath__(self):
+        raise OSError("no path today")
+
+
 class _ArrayFails:
     """An array-like whose conversion fails with an error of its own."""
     def __array__(self, dtype=None, copy=None):
@@ -88,7 +100,12 @@ class _ArrayFails:
     (_Unreadable(), TypeError, "argument 1: _Unreadable is not a worksheet value"),
     (np.array([1, object()], dtype=object), TypeError, "object is not a worksheet value"),
     (_ArrayFails(), RuntimeError, "no array today"),  # passed on as it was raised
-], ids=["rows", "columns", "number unreadable", "element of no kind", "array-like fails"])
+    (np.array([b"ab"]), TypeError, "bytes is not a worksheet value"),
+    (_BytesPath(), TypeError, "argument 1: bytes is not a worksheet value"),
+    (_PathFails(), OSError, "no path today"),
+    (np.array([1], dtype="m8[s]"), TypeError, "argument 1: numpy.ndarray is not a worksheet value"),
+], ids=["rows", "columns", "number unreadable", "element of no kind", "array-like fails", "array of bytes",
+        "path of bytes", "path fails", "durations"])
 def test_values_that_cannot_cross_raise_their_error(sample, arg, error, message):
     with pytest.raises(error) as e:
         sample.sample_sum(arg)
