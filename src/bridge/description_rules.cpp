@@ -35,6 +35,8 @@ bool IsValidUtf8(std::string_view s) noexcept {
     return true;
 }
 
+bool IsOneLine(std::string_view s) noexcept { return s.find_first_of("\r\n") == std::string_view::npos; }
+
 bool IsParameterName(std::string_view s) noexcept {
     if (s.empty() || !IsNameStart(s[0])) return false;
     for (char c : s)

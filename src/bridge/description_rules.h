@@ -11,6 +11,9 @@ namespace Efi::detail {
 /// to show them to people.
 bool IsValidUtf8(std::string_view s) noexcept;
 
+/// One line: no line feed or carriage return (a summary, a name).
+bool IsOneLine(std::string_view s) noexcept;
+
 /// A parameter's name: ASCII letters, digits and '_', not starting with a
 /// digit (every host can take it as a keyword).
 bool IsParameterName(std::string_view s) noexcept;

@@ -80,8 +80,7 @@ std::string DescriptionText(std::string_view module, std::uint32_t index, const 
     if (len > bound) FailEntry(module, index, name, field + " longer than " + std::to_string(bound) + " bytes");
     std::string_view view(text, len);
     if (!detail::IsValidUtf8(view)) FailEntry(module, index, name, field + " is not valid UTF-8");
-    if (oneLine && view.find_first_of("\r\n") != std::string_view::npos)
-        FailEntry(module, index, name, field + " must be one line");
+    if (oneLine && !detail::IsOneLine(view)) FailEntry(module, index, name, field + " must be one line");
     return std::string(view);
 }
 

@@ -12,8 +12,8 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <typeinfo>
@@ -67,18 +67,14 @@ std::string TypeNameOf(const std::exception& e) {
     return status == 0 && name ? std::string(name.get()) : std::string(mangled);
 }
 
-// Bit tests, so that nothing here can trap whatever word is loaded.
-bool IsNonFinite(double x) noexcept {
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7FF0000000000000u) == 0x7FF0000000000000u;
-}
+// Bit tests, so that nothing here can trap whatever word is loaded: all
+// exponent bits set is an infinity or a NaN, and a NaN's magnitude bits lie
+// above an infinity's.
+constexpr std::uint64_t kMagnitude = 0x7FFFFFFFFFFFFFFFu, kInfinity = 0x7FF0000000000000u;
 
-bool IsNaN(double x) noexcept {
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7FF0000000000000u) == 0x7FF0000000000000u && (bits & 0x000FFFFFFFFFFFFFu) != 0;
-}
+bool IsNonFinite(double x) noexcept { return (std::bit_cast<std::uint64_t>(x) & kInfinity) == kInfinity; }
+
+bool IsNaN(double x) noexcept { return (std::bit_cast<std::uint64_t>(x) & kMagnitude) > kInfinity; }
 
 // The first non-finite number of a part of a matrix, or null.
 const double* FirstNonFinite(double* const* cols, std::uint32_t rows, std::uint32_t ncols) noexcept {

@@ -100,7 +100,7 @@ constexpr std::uint8_t kMasked = 1, kThreadSafe = 2;
 // when `oneLine`.
 std::string DescriptionText(Reader& r, std::size_t bound, bool oneLine) {
     std::string s = r.Utf8(bound);
-    if (!IsValidUtf8(s) || (oneLine && s.find_first_of("\r\n") != std::string::npos)) throw MalformedMessage{};
+    if (!IsValidUtf8(s) || (oneLine && !IsOneLine(s))) throw MalformedMessage{};
     return s;
 }
 
