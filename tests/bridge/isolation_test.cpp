@@ -3,6 +3,7 @@
 // during a call is that call's error, with nothing of it left behind.
 #include <gmock/gmock.h>
 
+#include <efi/errors.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
@@ -10,17 +11,23 @@
 #include <vrnrun/faults.h>
 
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "open_files.h"
@@ -337,6 +344,42 @@ TEST(IsolatedModule, AWorkerThatEndsIsTheCallsErrorAndTheNextCallRuns) {
         Efi::ClearHostCallbacks();
     }
     EXPECT_EQ(efi_test::OpenFiles(), files);  // no channel or shared-memory file kept
+}
+
+std::string Outcome(const Efi::HostSession& s, const char* name, const std::vector<Object>& args) {
+    return std::string(name) + ": " + Outcome(*s.Find(name), args);
+}
+
+// A thread that waits for a module's channel waits at most the module's
+// time limit, here while the call that holds it waits on a host callback;
+// then fails with a worksheet error of its own, leaving its place in line,
+// and the module's next call runs.
+TEST(IsolatedModule, AWaitForTheChannelEndsAtTheTimeLimit) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true, .timeout = 0.25});
+    std::promise<void> entered, waited;
+    std::shared_future<void> done = waited.get_future().share();
+    s.RegisterCallback("hold", Vrn::Run::Func(1, [&](std::span<const Object> a) {
+                           entered.set_value();
+                           done.wait_for(std::chrono::seconds(10));
+                           return a[0];
+                       }));
+    std::string first;
+    std::thread holder([&] { first = Outcome(s, "sample_apply", {Txt("hold"), Num(3)}); });
+    entered.get_future().wait();
+    const std::string second = Outcome(s, "sample_sqrt", {Num(4)});
+    waited.set_value();
+    holder.join();
+    EXPECT_EQ(second, "sample_sqrt: error sample_sqrt: timed out after 0.25 s waiting for another call to end @" +
+                          std::to_string(Efi::kNoArgument));
+    // The call that held the channel ran past its own limit meanwhile,
+    // unless the worker's answer beat the host's look at the clock.
+    EXPECT_THAT(first, ::testing::AnyOf("sample_apply: " + Describe(Num(3)),
+                                        "sample_apply: error sample_apply: timed out after 0.25 s @" +
+                                            std::to_string(Efi::kNoArgument)));
+    EXPECT_EQ(Outcome(s, "sample_sqrt", {Num(4)}), "sample_sqrt: " + Describe(Num(2)));
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
 }
 
 std::string Refusal(const Efi::LoadOptions& options) {

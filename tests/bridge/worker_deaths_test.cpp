@@ -18,9 +18,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -171,6 +173,33 @@ TEST(WorkerDeaths, AForkedHostLeavesTheParentsWorkerAlone) {
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(Pid(s).first, parents);
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
+}
+
+// The copy holds only the thread that forked: another thread's call of
+// the module, running at the fork, is not in it, and the copy calls the
+// module at once, in a worker of its own.
+TEST(WorkerDeaths, AForkedHostCallsAModuleThatAnotherThreadWasCalling) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true, .timeout = 20});  // so that a wait in the copy ends
+    std::promise<void> entered, forked;
+    std::shared_future<void> resume = forked.get_future().share();
+    s.RegisterCallback("hold", Vrn::Run::Func(1, [&](std::span<const Object> a) {
+                           entered.set_value();
+                           resume.wait();
+                           return a[0];
+                       }));
+    const auto call = [&](const char* name, std::vector<Object> args) {
+        return s.Find(name)->function.as<Vrn::Run::Function>()->Call(args).as<Qlt::NumVal>()->Data.rp;
+    };
+    double held = 0;
+    std::thread holder([&] { held = call("sample_apply", {Vrn::Run::TextUtf8("hold"), Vrn::Run::Number(3)}); });
+    entered.get_future().wait();
+    EXPECT_EXIT(std::exit(call("sample_sqrt", {Vrn::Run::Number(4)}) == 2 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    forked.set_value();
+    holder.join();
+    EXPECT_EQ(held, 3);
     Efi::EndModuleWorkers();
     Efi::ClearHostCallbacks();
 }
