@@ -221,7 +221,8 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     // here holds nothing of the bridge's, and waits at most the time limit
     // (the call that runs is ended by then, unless it waits on the host).
     ChannelLevel channel(*this, fn);
-    // The scope of a call in process: the same floating-point state is in
+    // The scope of a call in process, but for the process's turn (the
+    // channel is this call's turn): the same floating-point state is in
     // force around the call and its callbacks, and the call is a level of
     // nesting. A worker's call nests through the host's callbacks as one in
     // process does (a callback may call this or another isolated function
@@ -230,7 +231,7 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     // callback on this thread's stack: counted with the others, a chain
     // through isolated functions is refused at the same depth, before
     // anything is sent.
-    CallScope scope;
+    CallScope scope(User::kCallControlWord, TurnKind::kNone);
     if (m_process.Inherited()) m_process.Stop();
     if (!m_process.Running()) {
         // Nested in a call of this worker that it ended: so is this one.
