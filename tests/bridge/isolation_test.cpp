@@ -350,6 +350,70 @@ std::string Outcome(const Efi::HostSession& s, const char* name, const std::vect
     return std::string(name) + ": " + Outcome(*s.Find(name), args);
 }
 
+// Calls of two isolated modules run at once, each on its own worker's
+// channel: each call leaves its mark and waits for the other's, so calls
+// that took turns would each miss the other's mark (the first after ten
+// seconds).
+TEST(IsolatedModule, CallsOfTwoModulesRunAtOnce) {
+    char dir[] = "/tmp/efi_meet_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    ::setenv("EFI_MEET_DIR", dir, 1);  // the workers started next see it
+    {
+        Efi::HostSession s;
+        s.LoadModule(EFI_MEET_A_MODULE, {.isolated = true});
+        s.LoadModule(EFI_MEET_B_MODULE, {.isolated = true});
+        std::string a;
+        std::thread other([&] { a = Outcome(s, "meet_a", {Num(1), Num(2)}); });
+        const std::string b = Outcome(s, "meet_b", {Num(2), Num(1)});
+        other.join();
+        EXPECT_EQ(a, "meet_a: " + Describe(Num(1)));
+        EXPECT_EQ(b, "meet_b: " + Describe(Num(1)));
+        Efi::EndModuleWorkers();
+        Efi::ClearHostCallbacks();
+    }
+    ::unsetenv("EFI_MEET_DIR");
+    std::filesystem::remove_all(dir);
+}
+
+// Threads take turns on one module's channel, first come first served: a
+// thread that keeps calling one isolated module holds back neither the
+// calls of another module nor, for longer than its call, another thread's
+// calls of its own module. Bounded, so that calls held back fail the test.
+TEST(IsolatedModule, ThreadsTakeTurnsOnOneModule) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true});
+    s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
+    std::atomic<bool> stop{false};
+    std::atomic<int> looped{0};
+    std::string wrong;  // the looping thread's first outcome that was not its result
+    std::thread looping([&] {
+        for (int k = 0; !stop; ++k) {
+            const std::string text = "loop " + std::to_string(k);
+            const std::string got = Outcome(s, "t_echo", {Txt(text.c_str())});
+            if (got != "t_echo: text " + text && wrong.empty()) wrong = got;
+            ++looped;
+        }
+    });
+    while (looped == 0) std::this_thread::yield();
+    auto other = std::async(std::launch::async, [&] {
+        std::vector<std::string> out;
+        for (int k = 0; k < 20; ++k) out.push_back(Outcome(s, "sample_add", {Num(k), Num(1)}));
+        for (int k = 0; k < 20; ++k) out.push_back(Outcome(s, "t_echo", {Txt(std::to_string(k).c_str())}));
+        return out;
+    });
+    const bool ended = other.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    stop = true;
+    looping.join();
+    ASSERT_TRUE(ended) << "held back for a minute";
+    std::vector<std::string> expected;
+    for (int k = 0; k < 20; ++k) expected.push_back("sample_add: " + Describe(Num(k + 1)));
+    for (int k = 0; k < 20; ++k) expected.push_back("t_echo: text " + std::to_string(k));
+    EXPECT_EQ(other.get(), expected);
+    EXPECT_EQ(wrong, "");
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
+}
+
 // A thread that waits for a module's channel waits at most the module's
 // time limit, here while the call that holds it waits on a host callback;
 // then fails with a worksheet error of its own, leaving its place in line,
