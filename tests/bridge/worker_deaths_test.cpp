@@ -157,10 +157,22 @@ TEST(WorkerDeaths, ARestartThatCannotLoadTheSameTableFailsTheCall) {
     fs::remove_all(dir);
 }
 
+// Ends a copy of the host made by fork by exit, which writes the counts of
+// a coverage build; under the leak checker by _exit, as what the parent's
+// threads held at the fork (another thread's call arguments, the bridge's
+// waiting line, made anew in the copy) is in the copy with nothing that
+// points to it.
+[[noreturn]] void EndCopy(int status) {
+#if defined(__SANITIZE_ADDRESS__)
+    ::_exit(status);
+#else
+    std::exit(status);
+#endif
+}
+
 // A copy of the host made by fork holds the parent's worker, which is not
 // its own: its first call starts a worker of its own, and the parent's goes
-// on serving the parent. (The copy ends by exit, which writes the counts
-// of a coverage build.)
+// on serving the parent.
 TEST(WorkerDeaths, AForkedHostLeavesTheParentsWorkerAlone) {
     Efi::HostSession s;
     s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
@@ -169,23 +181,12 @@ TEST(WorkerDeaths, AForkedHostLeavesTheParentsWorkerAlone) {
     EXPECT_EXIT(
         {
             const pid_t own = Pid(s).first;
-            std::exit(own > 0 && own != parents && Pid(s).first == own ? 0 : 1);
+            EndCopy(own > 0 && own != parents && Pid(s).first == own ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(Pid(s).first, parents);
     Efi::EndModuleWorkers();
     Efi::ClearHostCallbacks();
-}
-
-// Ends a copy of the host by exit, as the test before; under the leak
-// checker by _exit, as what the other thread held at the fork (its call's
-// arguments) is in the copy with nothing that points to it.
-[[noreturn]] void EndCopy(int status) {
-#if defined(__SANITIZE_ADDRESS__)
-    ::_exit(status);
-#else
-    std::exit(status);
-#endif
 }
 
 // The copy holds only the thread that forked: another thread's call of
