@@ -30,8 +30,8 @@ using namespace wire;
 /// channel one at a time, nested strictly: a call waits for its outcome
 /// and meanwhile answers the worker's callbacks, which may call the module
 /// again. Calls from several threads take turns on the channel (see
-/// ChannelTurn); the process, the time limit's text and the held failures
-/// are the turn holder's alone.
+/// ChannelTurn); the process, how it last ended and the held failures are
+/// the turn holder's alone.
 class Worker : public std::enable_shared_from_this<Worker> {
     friend class ChannelLevel;
 
@@ -218,8 +218,9 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     const std::string& fn = m_table[index].name;
     // The worker's channel first, and only it: calls of other isolated
     // modules, and calls in process, go on meanwhile. A thread that waits
-    // here holds nothing of the bridge's, and waits at most the time limit
-    // (the call that runs is ended by then, unless it waits on the host).
+    // here has taken nothing for this call yet (one nested in another call
+    // keeps what that call holds), and waits at most the time limit (by
+    // which the running call has ended, unless it waits on the host).
     ChannelLevel channel(*this, fn);
     // The scope of a call in process, but for the process's turn (the
     // channel is this call's turn): the same floating-point state is in
