@@ -417,10 +417,17 @@ TEST(IsolatedModule, ThreadsTakeTurnsOnOneModule) {
 // A thread that waits for a module's channel waits at most the module's
 // time limit, here while the call that holds it waits on a host callback;
 // then fails with a worksheet error of its own, leaving its place in line,
-// and the module's next call runs.
+// and the module's next call runs. A call made inside another call (in a
+// host callback) does not wait at all: the call it waits for could be
+// waiting for what the outer call holds.
 TEST(IsolatedModule, AWaitForTheChannelEndsAtTheTimeLimit) {
     Efi::HostSession s;
     s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true, .timeout = 0.25});
+    s.LoadModule(EFI_DESCRIBED_MODULE);
+    const Efi::LoadedFunction* sqrt = s.Find("sample_sqrt");
+    s.RegisterCallback("via", Vrn::Run::Func(1, [sqrt](std::span<const Object> a) {
+                           return sqrt->function.as<Vrn::Run::Function>()->Call(a);
+                       }));
     std::promise<void> entered, waited;
     std::shared_future<void> done = waited.get_future().share();
     s.RegisterCallback("hold", Vrn::Run::Func(1, [&](std::span<const Object> a) {
@@ -431,9 +438,12 @@ TEST(IsolatedModule, AWaitForTheChannelEndsAtTheTimeLimit) {
     std::string first;
     std::thread holder([&] { first = Outcome(s, "sample_apply", {Txt("hold"), Num(3)}); });
     entered.get_future().wait();
+    const std::string nested = Outcome(s, "d_callback_guarded", {Txt("via"), Num(4)});
     const std::string second = Outcome(s, "sample_sqrt", {Num(4)});
     waited.set_value();
     holder.join();
+    EXPECT_EQ(nested,
+              "d_callback_guarded: error a call is running on another thread @" + std::to_string(Efi::kNoArgument));
     EXPECT_EQ(second, "sample_sqrt: error sample_sqrt: timed out after 0.25 s waiting for another call to end @" +
                           std::to_string(Efi::kNoArgument));
     // The call that held the channel ran past its own limit meanwhile,

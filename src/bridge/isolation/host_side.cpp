@@ -165,13 +165,24 @@ void Worker::Refused(const Message& m, const std::string& fn) {
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process refused the call: " + what), false);
 }
 
+// A call made inside another call (from a host callback) already holds
+// what that call took, a channel or the process's turn, and the thread
+// whose call runs on this channel may be waiting for just that (its own
+// callback calling into the host): such a call does not wait, but is
+// refused as a call is when the process's turn is taken. Only a thread that
+// holds nothing waits, and so no two threads ever wait for each other.
 ChannelLevel::ChannelLevel(Worker& worker, const std::string& fn) : m_worker(worker) {
-    ChannelTurn::Deadline deadline;
-    if (worker.m_timeout) deadline = std::chrono::steady_clock::now() + worker.m_limit;
-    if (!worker.m_process.Turn().Take(deadline))
-        Vrn::Run::AppException::Raise(
-            Vrn::Run::FromUtf8(fn + ": timed out after " + worker.m_timeoutText + " waiting for another call to end"),
-            Efi::kNoArgument);
+    ChannelTurn& turn = worker.m_process.Turn();
+    if (t_nesting > 0) {
+        if (!turn.TakeIfFree()) RefuseTurn();
+    } else {
+        ChannelTurn::Deadline deadline;
+        if (worker.m_timeout) deadline = std::chrono::steady_clock::now() + worker.m_limit;
+        if (!turn.Take(deadline))
+            Vrn::Run::AppException::Raise(Vrn::Run::FromUtf8(fn + ": timed out after " + worker.m_timeoutText +
+                                                             " waiting for another call to end"),
+                                          Efi::kNoArgument);
+    }
     m_held = worker.m_held.size();
 }
 

@@ -217,6 +217,20 @@ bool ChannelTurn::Take(Deadline deadline) {
     return true;
 }
 
+bool ChannelTurn::TakeIfFree() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::lock_guard guard(m_lock);
+    if (m_depth > 0 && m_holder == self) {
+        ++m_depth;
+        return true;
+    }
+    if (m_depth > 0 || m_serving != m_next) return false;
+    ++m_next;
+    m_holder = self;
+    m_depth = 1;
+    return true;
+}
+
 void ChannelTurn::GiveBack() noexcept {
     {
         std::lock_guard guard(m_lock);

@@ -34,6 +34,9 @@ public:
     /// at most (none: for as long as it takes). False when the deadline came
     /// first: the thread then holds nothing and keeps no place in the line.
     bool Take(Deadline deadline);
+    /// Takes a level of the turn only if this thread holds it already, or
+    /// nobody does and nobody waits; else false at once.
+    bool TakeIfFree();
     /// Gives back a level; the last one lets the next thread in line in.
     void GiveBack() noexcept;
     /// The levels the holder holds: read by the holder only.
