@@ -21,8 +21,9 @@ class Function:
     _result: str
     _summary: str
     def __call__(self, *args: Value, **kwargs: Value) -> Result: ...
-    def map(self, *args: npt.ArrayLike, **kwargs: npt.ArrayLike) -> np.ndarray:
-        """The function at every element of its arguments, broadcast to one shape."""
+    def map(self, *args: npt.ArrayLike, threads: Optional[int] = None, **kwargs: npt.ArrayLike) -> np.ndarray:
+        """The function at every element of its arguments, broadcast to one shape; a thread-safe
+        function's on `threads` threads (None: EFI_NUM_THREADS, else the cores)."""
 
 class HostFunction:
     def dbl_to_obj(self, x: float) -> Result: ...

@@ -156,7 +156,7 @@ private:
 /// RunInBridge for code called by pybind11: a failure is thrown.
 template <class Body>
 auto Run(Body&& body) {
-    auto r = RunInBridge(std::forward<Body>(body));
+    auto r = RunInBridge(TurnKind::kAlone, std::forward<Body>(body));
     if (!r) ThrowPythonError();
     return *r;
 }
