@@ -156,6 +156,8 @@ public:
     }
     /// True when this thread holds the turn (its call is running).
     static bool Held() noexcept { return t_turn.depth > 0; }
+    /// Threads waiting for their turn.
+    static unsigned Waiting() noexcept { return g_waiting.load(std::memory_order_relaxed); }
     /// In a child made by fork: no call runs there but the forking thread's
     /// own (the threads that ran or waited for others are not copied).
     static void ResetInChild() noexcept;

@@ -260,6 +260,7 @@ PYBIND11_MODULE(_efi, m) {
         "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
         "The efi.Method a module's class holds for one of its functions.");
 
+    m.def("_waiting_for_turn", &BridgeTurn::Waiting, "How many threads wait for their turn at the bridge.");
     m.def("_reinstate_fault_translation", &ReinstateTranslation,
           "Puts the fault translation back as SIGFPE's handler if another has taken its place.");
     m.def(
