@@ -177,7 +177,11 @@ private:
     static void WaitForTurn(TurnKind kind);
     static void WakeWaiters();
 
-    static constinit inline thread_local ThreadTurn t_turn{};
+    // Read on every call: the initial-exec model makes that one load from
+    // the thread's block, where the default for a library opened at run
+    // time costs a call into the dynamic loader each time. Its few bytes
+    // fit in the room the loader keeps for such libraries.
+    [[gnu::tls_model("initial-exec")]] static constinit inline thread_local ThreadTurn t_turn{};
     static inline std::atomic<unsigned> g_shared{0};
     static inline std::atomic<bool> g_alone{false};
     /// Threads in the queue (WaitForTurn), and CloseBridge while it waits.
