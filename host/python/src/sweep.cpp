@@ -486,7 +486,7 @@ std::optional<Outcome> Sweep(Efi::User::Function& f, TurnKind turn, const std::v
 }
 
 /// The threads of a map that asks for none: EFI_NUM_THREADS, else the
-/// cores this process may run on. 0 with a Python error set for a
+/// cores this process could run on when it first asked. 0 with a Python error set for a
 /// variable that is no positive whole number.
 unsigned DefaultThreads() {
     if (const char* env = std::getenv("EFI_NUM_THREADS"); env && *env) {
@@ -499,9 +499,13 @@ unsigned DefaultThreads() {
         }
         return static_cast<unsigned>(std::min<long>(n, kMaxHelpers + 1));
     }
-    cpu_set_t cores;
-    if (sched_getaffinity(0, sizeof cores, &cores) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cores)));
-    return std::max(1u, std::thread::hardware_concurrency());
+    // Counted once: asking costs a system call, a good part of a small map.
+    static const unsigned cores = [] {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+        return std::max(1u, std::thread::hardware_concurrency());
+    }();
+    return std::min(cores, kMaxHelpers + 1);
 }
 
 /// The `threads=` of a map: None for the default, else a whole number from
