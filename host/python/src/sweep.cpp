@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <span>
 #include <thread>
 #include <vector>
@@ -329,9 +330,14 @@ public:
         // through as there.
         FpGuard guard;
         BorrowedTurn turn;
-        ElementSweep elements(m_f, m_columns);
-        BlockSize block;
-        while (Part* part = Claim()) RunPart(*part, elements, block, false);
+        try {
+            ElementSweep elements(m_f, m_columns);
+            BlockSize block;
+            while (Part* part = Claim()) RunPart(*part, elements, block, false);
+        } catch (const std::bad_alloc&) {
+            // Only making `elements` allocates before a part is claimed:
+            // the parts are left to the other threads.
+        }
     }
 
 private:
@@ -363,7 +369,7 @@ private:
             }
             start += n;
             part.outcome.done = start;
-            if (caller && start < part.end && PyErr_CheckSignals() != 0) {
+            if (caller && PyErr_CheckSignals() != 0) {
                 m_stop.store(true, std::memory_order_relaxed);
                 return false;
             }
