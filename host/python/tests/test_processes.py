@@ -133,6 +133,9 @@ def test_the_turn_between_threads(sample, threads_module, holder, other, args, w
         call.start()
         call.join(0.3 if waits else 10)
         assert bool(done) is not waits and holding.is_alive()
+        # Registering waits for no call.
+        efi.register("py_other", abs)
+        assert holding.is_alive()
     finally:
         release.set()
     call.join(10)
@@ -165,6 +168,29 @@ def test_a_call_waiting_alone_holds_back_later_shares(sample, threads_module):
         t.join(10)
         assert not t.is_alive()
     assert efi._efi._waiting_for_turn() == 0
+
+
+def test_registering_while_thread_safe_calls_run(threads_module):
+    # A callback replaced or removed while two threads call it: each call
+    # finds the old function, the new one, or none.
+    efi.register("py_flip", lambda x: x)
+    stop, seen = threading.Event(), set()
+
+    def loop():
+        while not stop.is_set():
+            try:
+                seen.add(threads_module.p_apply("py_flip", 1.0))
+            except efi.WorksheetError as e:
+                seen.add(e.message)
+    callers = [threading.Thread(target=loop) for _ in range(2)]
+    for t in callers:
+        t.start()
+    for i in range(300):
+        efi.register("py_flip", [lambda x: x, lambda x: -x, None][i % 3])
+    stop.set()
+    for t in callers:
+        t.join(10)
+    assert seen and seen <= {1.0, -1.0, "must be a function"}
 
 
 def test_exit_with_daemon_threads_inside_calls_is_clean():
