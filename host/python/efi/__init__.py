@@ -44,8 +44,7 @@ thread-safe functions run at once on several threads (from threading, a
 ThreadPoolExecutor or Dask's threaded scheduler); any other call runs
 alone, after the calls running when it came and before those that come
 after it. A thread waiting for its turn can be interrupted
-(KeyboardInterrupt). Calls of an isolated module's functions wait only for
-other calls of that module.
+(KeyboardInterrupt).
 
 `load(path, isolated=True)` runs the module in a worker process of its own
 (efi-worker): calls give the same results and errors, and a crash of the

@@ -206,8 +206,8 @@ private:
 };
 
 std::unique_ptr<HostFunction> Register(const std::string& name, const py::object& fn) {
-    // Native code on another thread may be looking up host callbacks.
-    BridgeTurn turn;
+    // No turn: the library reads its callbacks under a lock of their own,
+    // so registering waits for no call; the session is the GIL's.
     if (fn.is_none()) {
         Session().RegisterCallback(name, nullptr);
         return nullptr;

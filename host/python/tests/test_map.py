@@ -166,7 +166,7 @@ def test_threads_default_to_efi_num_threads():
     out = run_fresh(f"import os, numpy as np, efi\np = efi.load({str(THREADS)!r})\n", """
         def used(f, n, seconds, **kw):
             p.p_meet(0, 0)
-            return int(f.map(np.full(1 << 15, float(n)), seconds, **kw).max())
+            return int(f.map(np.full(1 << 16, float(n)), seconds, **kw).max())
         print(used(p.p_meet, 3, 20), used(p.p_meet, 3, 0.05, threads=1), used(p.p_meet_alone, 2, 0.05, threads=2))
         os.environ["EFI_NUM_THREADS"] = "1"
         print(used(p.p_meet, 2, 0.05), used(p.p_meet, 2, 20, threads=2))
