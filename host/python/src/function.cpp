@@ -327,7 +327,10 @@ std::string Docstring(const FunctionObject* self) {
         doc +=
             "Masked: runs with floating-point exceptions masked; an infinite or NaN\n"
             "result of finite arguments is reported as the fault it stands for.\n";
-    if (d.threadSafe) doc += "Thread-safe: declared safe to run on several threads at once.\n";
+    if (d.threadSafe)
+        doc +=
+            "Thread-safe: declared safe to run on several threads at once; calls from\n"
+            "several Python threads run at once, and map sweeps on several (threads=).\n";
     if (!d.messages.empty()) {
         doc += "\nRaises\n------\nWorksheetError\n";
         for (const std::string& message : d.messages) AddIndented(doc, message);
