@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import efi
-from conftest import ODD, SAMPLE, run_fresh
+from conftest import ODD, SAMPLE, THREADS, run_fresh
 
 
 def run_script(script, timeout=120):
@@ -193,13 +193,19 @@ def test_registering_while_thread_safe_calls_run(threads_module):
     assert seen and seen <= {1.0, -1.0, "must be a function"}
 
 
-def test_exit_with_daemon_threads_inside_calls_is_clean():
-    script = """
-        import threading, time
+@pytest.mark.parametrize("call", [
+    'm.sample_apply("cb", 1.0)',
+    # Maps on helper threads too, whose callbacks take the GIL.
+    'p.p_apply("cb", 1.0); p.p_spin.map(np.full(1 << 16, 1.0), threads=3)',
+], ids=["calls", "maps on threads"])
+def test_exit_with_daemon_threads_inside_calls_is_clean(call):
+    script = f"""
+        import threading, time, numpy as np
+        p = efi.load({str(THREADS)!r})
         efi.register("cb", lambda x: x)
         def loop():
             while True:
-                m.sample_apply("cb", 1.0)
+                {call}
         for _ in range(4):
             threading.Thread(target=loop, daemon=True).start()
         time.sleep(0.2)
