@@ -44,7 +44,8 @@ const char* const kMapDoc =
     "EFI_NUM_THREADS, else the cores this process may use). The elements are split into contiguous parts; the "
     "results, and the failure raised (the failing element with the lowest index, every result before it written), "
     "are those of one thread. A map of fewer than 32768 elements, a map made inside a call (from a callback), and "
-    "the map of a function not declared thread-safe run on the calling thread whatever threads says.";
+    "the map of a function not declared thread-safe run on the calling thread whatever threads says. "
+    "(A parameter named threads is given by position.)";
 
 static_assert(sizeof(qlComplex) == sizeof(std::complex<double>) && alignof(qlComplex) <= alignof(std::complex<double>),
               "a complex128 element is read and written as a qlComplex");
