@@ -7,6 +7,7 @@
 #include <efi/se_exception.h>
 #include <vrnrun/vrnrun.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -102,10 +103,22 @@ namespace {
 /// and changed with the GIL held.
 struct Waiter {
     TurnKind kind;
+    std::chrono::steady_clock::time_point since;
     Waiter* next = nullptr;
 };
 Waiter* g_queue_head = nullptr;
 Waiter* g_queue_tail = nullptr;
+
+/// How long the first waiting call lets calls that come after it go first
+/// when the turn admits them: a thread that calls again and again keeps
+/// its turn (handing it over at every call would cost two thread switches
+/// a call), and a waiting call has its turn within this time, and the end
+/// of the calls then running, however often others call.
+constexpr auto kPatience = std::chrono::milliseconds(1);
+
+bool HeadOutOfPatience(std::chrono::steady_clock::time_point now) {
+    return g_queue_head && now - g_queue_head->since >= kPatience;
+}
 
 void Enqueue(Waiter* w) {
     if (g_queue_tail) g_queue_tail->next = w;
@@ -128,14 +141,20 @@ void Dequeue(Waiter* w) {
 }  // namespace
 
 void BridgeTurn::WaitForTurn(TurnKind kind) {
-    Waiter me{kind};
+    using Clock = std::chrono::steady_clock;
+    Waiter me{kind, Clock::now()};
+    // Goes first while the first waiting call has patience left.
+    if (!Closing() && Admits(kind) && !HeadOutOfPatience(me.since)) {
+        Enter(kind);
+        return;
+    }
     Enqueue(&me);
     g_waiting.store(g_waiting.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     struct Leave {
         Waiter* me;
         ~Leave() {
             // Gone from the queue, in turn or interrupted: the next one
-            // may go in now.
+            // may go in now (a share behind a share at once).
             Dequeue(me);
             g_waiting.store(g_waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
             WakeAll();
@@ -150,21 +169,29 @@ void BridgeTurn::WaitForTurn(TurnKind kind) {
             Enter(kind);
             return;
         }
+        // Woken when a call ends after this one has run out of patience,
+        // or when the queue moves; else when its patience runs out, to be
+        // woken then. The time-out also lets the main thread look at its
+        // signals.
+        auto timeout = std::chrono::duration_cast<Clock::duration>(kSignalPoll);
+        if (const auto left = me.since + kPatience - Clock::now();
+            g_queue_head == &me && left > Clock::duration::zero())
+            timeout = std::min(timeout, left);
         const unsigned seen = g_generation.load();
         PyThreadState* saved = PyEval_SaveThread();
         {
-            // Woken when a call ends or the queue moves; the time-out lets
-            // the main thread look at its signals.
             std::unique_lock<std::mutex> lock(*g_wake_mutex);
-            g_wake->wait_for(lock, kSignalPoll,
-                             [seen] { return g_generation.load() != seen || g_phase.load() != kOpen; });
+            g_wake->wait_for(lock, timeout, [seen] { return g_generation.load() != seen || g_phase.load() != kOpen; });
         }
         RestoreThread(saved);
         if (PyErr_CheckSignals() != 0) throw PythonError::Fetch();
     }
 }
 
-void BridgeTurn::WakeWaiters() { WakeAll(); }
+void BridgeTurn::WakeWaiters() {
+    // A waiting call with patience left wakes by itself when it runs out.
+    if (HeadOutOfPatience(std::chrono::steady_clock::now()) || !g_queue_head) WakeAll();
+}
 
 void BridgeTurn::ResetInChild() noexcept {
     // A fork from inside a call (a callback) keeps that call: it returns in

@@ -151,14 +151,16 @@ def _until(condition):
 
 
 def test_a_call_waiting_alone_holds_back_later_shares(sample, threads_module):
-    # Shares keep coming while a call that needs the turn alone waits: the
-    # later share waits behind it, so the call alone is not starved.
+    # A share that comes once a call that needs the turn alone has waited a
+    # while (a millisecond) waits behind it, so the call alone is not
+    # starved by shares.
     holding, release = _hold_open(threads_module.p_apply)
     alone = threading.Thread(target=sample.sample_add, args=(1.0, 2.0), daemon=True)
     share = threading.Thread(target=threads_module.p_root, args=(4.0,), daemon=True)
     try:
         alone.start()
         _until(lambda: efi._efi._waiting_for_turn() == 1)
+        time.sleep(0.05)
         share.start()
         _until(lambda: efi._efi._waiting_for_turn() == 2)
         assert alone.is_alive() and share.is_alive()
@@ -168,6 +170,27 @@ def test_a_call_waiting_alone_holds_back_later_shares(sample, threads_module):
         t.join(10)
         assert not t.is_alive()
     assert efi._efi._waiting_for_turn() == 0
+
+
+def test_calls_alone_are_not_starved_by_threads_calling_shares(sample, threads_module):
+    # Two threads call a thread-safe function without a pause; calls that
+    # need the turn alone still have it, one after the other.
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            threads_module.p_root(4.0)
+    callers = [threading.Thread(target=loop, daemon=True) for _ in range(2)]
+    for t in callers:
+        t.start()
+    try:
+        began = time.monotonic()
+        assert [sample.sample_add(k, 1.0) for k in range(200)] == [k + 1.0 for k in range(200)]
+        assert time.monotonic() - began < 10
+    finally:
+        stop.set()
+    for t in callers:
+        t.join(10)
 
 
 def test_registering_while_thread_safe_calls_run(threads_module):
