@@ -160,7 +160,7 @@ def test_a_map_on_threads_raises_the_first_failure(threads_module, what, at, mes
         assert (e.value.message, e.value.argument, e.value.index) == (message, 1, (index,))
 
 
-def test_threads_default_to_efi_num_threads():
+def test_threads_default_to_efi_num_threads(threads_module):
     # p_meet's first call on each thread waits for n threads: the largest
     # result is how many threads the map ran on.
     out = run_fresh(f"import os, numpy as np, efi\np = efi.load({str(THREADS)!r})\n", """
@@ -185,7 +185,7 @@ def test_threads_default_to_efi_num_threads():
     # Each element spins for a millisecond, on two threads.
     ("THREADS", "m.p_spin.map(np.full(1 << 16, 1000.0), threads=2)"),
 ], ids=["one thread", "threads"])
-def test_ctrl_c_stops_a_long_sweep(odd, module, sweep):
+def test_ctrl_c_stops_a_long_sweep(odd, threads_module, module, sweep):
     # The sweep runs for many seconds. The interrupt is sent by Python code
     # on another thread, which runs only if the sweep has let go of the GIL,
     # and ends the sweep only if it looks for signals between blocks.

@@ -221,7 +221,7 @@ def test_registering_while_thread_safe_calls_run(threads_module):
     # Maps on helper threads too, whose callbacks take the GIL.
     'p.p_apply("cb", 1.0); p.p_spin.map(np.full(1 << 16, 1.0), threads=3)',
 ], ids=["calls", "maps on threads"])
-def test_exit_with_daemon_threads_inside_calls_is_clean(call):
+def test_exit_with_daemon_threads_inside_calls_is_clean(threads_module, call):
     script = f"""
         import threading, time, numpy as np
         p = efi.load({str(THREADS)!r})
