@@ -43,7 +43,7 @@ const char* const kMapDoc =
     "threads: how many threads sweep a function its module declares thread-safe (None: the environment variable "
     "EFI_NUM_THREADS, else the cores this process may use). The elements are split into contiguous parts; the "
     "results, and the failure raised (the failing element with the lowest index, every result before it written), "
-    "are those of one thread. A map of fewer than 32768 elements, a map made inside a call (from a callback), and "
+    "are those of one thread. A map of fewer than 16384 elements, a map made inside a call (from a callback), and "
     "the map of a function not declared thread-safe run on the calling thread whatever threads says. "
     "(A parameter named threads is given by position.)";
 
@@ -411,7 +411,7 @@ private:
 /// Maps of fewer elements than this run on one thread whatever `threads`
 /// says: below it, handing parts to other threads costs more than it saves
 /// for the cheapest functions (see kMapDoc).
-constexpr std::size_t kThreadedMapMinimum = 1 << 15;
+constexpr std::size_t kThreadedMapMinimum = 1 << 14;
 /// Parts a thread gets, on average: more than one, so that a thread slowed
 /// by other work on its core leaves its share to the others.
 constexpr std::size_t kPartsPerThread = 4;
