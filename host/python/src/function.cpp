@@ -483,7 +483,9 @@ PyObject* PythonNames(const Efi::LoadedFunction& fn) {
 }  // namespace
 
 TurnKind TurnOf(const Efi::LoadedFunction& fn) {
-    if (fn.isolated) return TurnKind::kAlone;
+    // An isolated function's worker channel is its turn, taken in the
+    // library (first come, first served, waited for without the GIL).
+    if (fn.isolated) return TurnKind::kNone;
     return fn.description.threadSafe ? TurnKind::kShared : TurnKind::kAlone;
 }
 

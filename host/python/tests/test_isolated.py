@@ -159,3 +159,32 @@ def test_a_forked_child_calls_a_worker_of_its_own():
         print(theirs != parent, int(o.t_pid(0).real) == parent)
     """)
     assert out == "True True"
+
+
+def test_threads_calling_two_isolated_modules_hold_neither_back():
+    # Each module's worker is its own turn: a thread that calls one module
+    # without pause leaves another thread's calls of another module, and of
+    # the same one, their turns (they used to wait for the loop to end).
+    if not ODD.exists():
+        pytest.skip(f"{ODD} not built")
+    out = run("""
+        import threading
+        s = efi.load(SAMPLE, isolated=True, timeout=30)
+        o = efi.load(ODD, isolated=True, timeout=30)
+        done = threading.Event()
+        looped = []
+        def loop():
+            n = 0
+            while not done.is_set():
+                s.sample_add(n, 1)
+                n += 1
+            looped.append(n)
+        t = threading.Thread(target=loop)
+        t.start()
+        workers = {o.t_pid(0).real for _ in range(50)}
+        sums = [s.sample_add(2, 3) for _ in range(50)]
+        done.set()
+        t.join()
+        print(len(workers), sums.count(5), looped[0] > 0)
+    """, timeout=60)
+    assert out.split() == ["1", "50", "True"]
