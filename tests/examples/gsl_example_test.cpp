@@ -98,4 +98,20 @@ TEST(GslExample, FailuresAreWorksheetErrors) {
     }
 }
 
+// Every function declares itself thread-safe; all but gsl_det_ratio, which
+// relies on the trap of its own division, are masked.
+TEST(GslExample, EveryFunctionIsDeclaredThreadSafe) {
+    Outcome r = Gsl({"--list"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* line : {
+             "gsl_j0(x: number) -> number  [masked, thread-safe]\n",
+             "gsl_jn(n: number, x: number) -> number  [masked, thread-safe]\n",
+             "gsl_y0(x: number) -> number  [masked, thread-safe]\n",
+             "gsl_det(M: matrix) -> number  [masked, thread-safe]\n",
+             "gsl_det_ratio(A: matrix, B: matrix) -> number  [thread-safe]\n",
+             "gsl_inverse(M: matrix) -> matrix  [masked, thread-safe]\n",
+         })
+        EXPECT_THAT(r.out, ::testing::HasSubstr(line));
+}
+
 }  // namespace
