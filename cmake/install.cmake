@@ -20,8 +20,10 @@ install(EXPORT efiHostTargets NAMESPACE efi:: DESTINATION ${_efi_cmake_dir})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/efiConfig.cmake.in
   ${PROJECT_BINARY_DIR}/efiConfig.cmake
   INSTALL_DESTINATION ${_efi_cmake_dir})
+# Before 1.0 a minor version may change the ABI (0.2 made the call
+# allocator's statics per thread): a project asking for 0.1 is not given 0.2.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/efiConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion)
+  COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/efiConfig.cmake ${PROJECT_BINARY_DIR}/efiConfigVersion.cmake
   ${PROJECT_SOURCE_DIR}/cmake/efiAddModule.cmake
   DESTINATION ${_efi_cmake_dir})

@@ -33,10 +33,7 @@ public:
         unsigned char* buf() noexcept { return space; }
     };
 
-    /// Opens a handle scope and makes this allocator current. Bridge calls
-    /// run one at a time in the process: made on one thread while a call
-    /// runs on another, it raises "a call is running on another thread" and
-    /// leaves the running call's state untouched.
+    /// Opens a handle scope and makes this allocator current on this thread.
     IqlAllocator();
     /// Releases the chain and restores the previous allocator and handle scope.
     ~IqlAllocator();
@@ -66,12 +63,17 @@ public:
     /// real copy gets a zero-filled imaginary plane. flag is not consulted.
     void cp(sAnyval* src, sAnyval** dst, bool flag, bool add_imag);
 
-    /// The current allocator (the newest live one), or null.
-    static IqlAllocator* m_current;
-    /// Highest pinned-array handle in use.
-    static std::int32_t m_NextHandle;
+    // The three below are each thread's own: calls on two threads each have
+    // their allocators, handle numbers and pinned arrays (a module built
+    // against headers where they were shared by the process reads them
+    // wrongly, and is refused at load). Each starts as it always has.
+
+    /// The current allocator on this thread (the newest live one), or null.
+    static EFI_CONSTINIT thread_local IqlAllocator* m_current;
+    /// Highest pinned-array handle in use on this thread.
+    static EFI_CONSTINIT thread_local std::int32_t m_NextHandle;
     /// m_NextHandle when the current allocator was made.
-    static std::int32_t m_init_handle;
+    static EFI_CONSTINIT thread_local std::int32_t m_init_handle;
 
     alignas(8) unsigned char m_buf[96];  ///< the first value buffer, inside the allocator
     unsigned char* m_top;                ///< low end of the free space of the current value buffer

@@ -24,4 +24,14 @@
 #define EFI_EXTENSION
 #endif
 
+/** Marks a variable initialised by a constant: constinit where the language
+    has it (C++20), so that code reading a thread-local one goes straight to
+    it; nothing before (C++17 readers ask a wrapper, which finds nothing to
+    run). */
+#if defined(__cplusplus) && __cplusplus >= 202002L
+#define EFI_CONSTINIT constinit
+#else
+#define EFI_CONSTINIT
+#endif
+
 #endif /* EFI_EXPORT_H */

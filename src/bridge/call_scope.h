@@ -22,6 +22,32 @@ inline std::uint16_t CallWordOf(const User::Function& f) noexcept {
     return f.m_masked ? kMaskedCallWord : User::kCallControlWord;
 }
 
+/// How a function's calls take the turn: shared when its module declares
+/// it thread-safe, alone otherwise.
+inline TurnKind TurnOf(const User::Function& f) noexcept {
+    return f.m_thread_safe ? TurnKind::kShared : TurnKind::kAlone;
+}
+
+/// The directory relative file names of this thread's running file-function
+/// call are read against: the call's own, never another thread's.
+extern constinit thread_local const Vrn::Run::Object* t_callDirectory;
+
+/// Makes `dir` the running call's directory for the life of a scope.
+class CallDirectory {
+public:
+    explicit CallDirectory(const Vrn::Run::Object& dir) noexcept : m_outer(t_callDirectory) { t_callDirectory = &dir; }
+    ~CallDirectory() { t_callDirectory = m_outer; }
+    CallDirectory(const CallDirectory&) = delete;
+    CallDirectory& operator=(const CallDirectory&) = delete;
+
+private:
+    const Vrn::Run::Object* m_outer;
+};
+
+/// Keeps `dir` as the function's last directory given (`m_cwd`); under a
+/// lock for a thread-safe function, whose calls may give it at once.
+void NoteCallDirectory(User::Function& f, const Vrn::Run::Object& dir);
+
 /// Loads a call word on entry and the host's word (or the state of this
 /// thread's HostFpScope) on exit, each after a full reset, so no flag
 /// raised on one side survives to the other.
@@ -39,8 +65,7 @@ public:
 /// One call's set-up, for the life of a scope, taken in this order and
 /// undone in reverse however the scope is left:
 ///   1. the process's turn, first, so that a call refused because another
-///      thread's call runs reads and writes no shared state (the nesting
-///      depth included) and leaves no trace;
+///      thread's call runs leaves no trace;
 ///   2. a nesting level, checked before the floating-point set-up, so that
 ///      a call nested too deeply changes nothing and the calls it is nested
 ///      in unwind as from any other error;
@@ -50,14 +75,15 @@ public:
 /// it, and so is released before the host's word comes back. A sweep takes
 /// one scope for all its elements.
 ///
-/// How a call is set up changes here and nowhere else: the word is the
-/// constructor's argument, and a turn shared by functions that declare
-/// themselves thread-safe will be a choice of the first member.
+/// How a call is set up changes here and nowhere else.
 class CallScope {
 public:
     /// `word`: the trapping call word, or kMaskedCallWord for a function
     /// that asks to run masked (CallWordOf); loading either costs the same.
-    explicit CallScope(std::uint16_t word = User::kCallControlWord) : m_word(word) {}
+    /// `turn`: how the call takes the process's turn (TurnOf).
+    CallScope(std::uint16_t word, TurnKind turn) : m_turn(turn), m_word(word) {}
+    /// A function's call: its word and its turn.
+    explicit CallScope(const User::Function& f) : CallScope(CallWordOf(f), TurnOf(f)) {}
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 

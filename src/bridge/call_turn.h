@@ -1,67 +1,117 @@
-// Bridge calls take turns, and count how deep they nest. The current
-// allocator, the handle counters, the pinned-array table and the
-// nested-record table are process-wide and unguarded (and so is the
-// nesting depth), so only one thread at a time may have a call running. The
-// thread whose call runs holds the turn; its nested calls and allocators
-// count on it. Another thread asking meanwhile is refused with a worksheet
-// error before it reads or writes any of that state, so the running call is
-// never disturbed.
+// Bridge calls take turns, and count how deep they nest. Everything a call
+// keeps while it runs (the current allocator and its handle numbers, the
+// pinned-array and nested-record tables, the nesting depth, the recovery
+// point) is the calling thread's own, so the turn no longer guards memory:
+// it keeps the promise a function makes about itself. A function whose
+// module declares it thread-safe runs at once with other thread-safe calls
+// on other threads (they share the turn); any other function runs alone in
+// the process, as it always has (it holds the turn alone). A thread that
+// holds the turn runs its nested calls (callbacks into the host that call
+// native functions again) on it.
+//
+// A call that cannot have its turn is refused at once with a worksheet
+// error, before it changes anything, unless the host asked to wait
+// (SetWaitForTurn): then it waits in line, first come first served, so that
+// no caller is held back for ever by others that keep calling.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include <pthread.h>
-
 namespace Efi::detail {
 
-/// The thread holding the turn (its thread pointer), 0 when no call runs.
-extern std::atomic<std::uintptr_t> g_turn_thread;
-/// Turns the holder has taken and not yet given back (invokers and
-/// allocators, nested). Only the holder reads or writes it; taking and
-/// giving back the turn orders it between successive holders.
-extern std::uint32_t g_turn_depth;
+/// How a call takes the process's turn.
+enum class TurnKind : std::uint8_t {
+    kAlone,   ///< a function not declared thread-safe: no other call runs meanwhile
+    kShared,  ///< a thread-safe function: other thread-safe calls may run at once
+    kNone,    ///< no turn (an isolated module's call: its worker's channel is its turn)
+};
+
+/// The process's side of the turn, one word: the number of threads holding
+/// it shared, and two flags.
+namespace turn_word {
+inline constexpr std::uint64_t kAlone = std::uint64_t{1} << 63;    ///< held alone by one thread
+inline constexpr std::uint64_t kWaiting = std::uint64_t{1} << 62;  ///< threads wait in line: no one jumps it
+}  // namespace turn_word
+extern std::atomic<std::uint64_t> g_turn;
+
+/// This thread's side: how many turns it has taken and not given back (its
+/// invokers, nested), and how it holds the process's turn.
+struct ThreadTurn {
+    std::uint32_t depth;
+    TurnKind held;
+    /// The depth at which a nested call made this thread's shared turn its
+    /// alone (0 when it did not): given back there, the turn is shared again.
+    std::uint32_t aloneFrom;
+};
+extern constinit thread_local ThreadTurn t_turn [[gnu::tls_model("initial-exec")]];
+
+/// The slow roads, out of line: a nested call that needs the turn alone
+/// inside a shared one, a turn that is not free, waking those in line.
+void TakeNestedTurn(TurnKind kind);
+void TakeBusyTurn(TurnKind kind);
+void WakeWaiting() noexcept;
 
 /// Raises "a call is running on another thread" (no argument).
 [[noreturn]] void RefuseTurn();
 
-/// A value that tells live threads apart: the thread pointer on x86-64 (one
-/// register read), the thread handle elsewhere. Never 0 for a live thread.
-inline std::uintptr_t ThisThread() noexcept {
-#if defined(__x86_64__)
-    return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
-#else
-    return static_cast<std::uintptr_t>(pthread_self());
-#endif
-}
-
-/// Takes a turn for this thread: nested on its own running call it is one
-/// comparison; the first turn claims the process with one compare-and-swap.
-/// Raises when another thread holds the turn.
-inline void TakeTurn() {
-    const std::uintptr_t self = ThisThread();
-    std::uintptr_t holder = g_turn_thread.load(std::memory_order_relaxed);
-    if (holder != self) {
-        if (holder != 0 ||
-            !g_turn_thread.compare_exchange_strong(holder, self, std::memory_order_acquire, std::memory_order_relaxed))
-            RefuseTurn();
+/// Takes a turn for this thread: nested on its own running call it is a
+/// comparison; the first turn claims the process with one atomic operation
+/// when no one holds it in a way that excludes this call.
+inline void TakeTurn(TurnKind kind) {
+    ThreadTurn& mine = t_turn;
+    if (mine.depth != 0) {
+        if (kind == TurnKind::kAlone && mine.held == TurnKind::kShared) TakeNestedTurn(kind);
+        ++mine.depth;
+        return;
     }
-    ++g_turn_depth;
+    std::uint64_t word = g_turn.load(std::memory_order_relaxed);
+    const bool taken =
+        kind == TurnKind::kAlone
+            ? word == 0 && g_turn.compare_exchange_strong(word, turn_word::kAlone, std::memory_order_acquire,
+                                                          std::memory_order_relaxed)
+            : (word & (turn_word::kAlone | turn_word::kWaiting)) == 0 &&
+                  g_turn.compare_exchange_strong(word, word + 1, std::memory_order_acquire, std::memory_order_relaxed);
+    if (!taken) TakeBusyTurn(kind);
+    mine.held = kind;
+    mine.depth = 1;
 }
 
-/// Gives back one turn; the last one frees the process for any thread, after
-/// everything this thread wrote to the shared state.
+/// Gives back one turn; the last one frees this thread's hold on the
+/// process, after everything its call wrote.
 inline void GiveBackTurn() noexcept {
-    if (--g_turn_depth == 0) g_turn_thread.store(0, std::memory_order_release);
+    ThreadTurn& mine = t_turn;
+    if (mine.depth == mine.aloneFrom) {
+        // A nested call held it alone inside a shared turn: shared again.
+        const std::uint64_t was = g_turn.fetch_sub(turn_word::kAlone - 1, std::memory_order_release);
+        mine.held = TurnKind::kShared;
+        mine.aloneFrom = 0;
+        if (was & turn_word::kWaiting) WakeWaiting();
+    }
+    if (--mine.depth != 0) return;
+    const std::uint64_t was = mine.held == TurnKind::kAlone
+                                  ? g_turn.fetch_and(~turn_word::kAlone, std::memory_order_release)
+                                  : g_turn.fetch_sub(1, std::memory_order_release);
+    if (was & turn_word::kWaiting) WakeWaiting();
 }
+
+/// Whether this thread holds the turn (runs a bridge call in process).
+inline bool HoldsTurn() noexcept { return t_turn.depth != 0; }
 
 /// One turn for the life of a scope (an invoker's whole call).
 class CallTurn {
 public:
-    CallTurn() { TakeTurn(); }
-    ~CallTurn() { GiveBackTurn(); }
+    explicit CallTurn(TurnKind kind) : m_taken(kind != TurnKind::kNone) {
+        if (m_taken) TakeTurn(kind);
+    }
+    ~CallTurn() {
+        if (m_taken) GiveBackTurn();
+    }
     CallTurn(const CallTurn&) = delete;
     CallTurn& operator=(const CallTurn&) = delete;
+
+private:
+    bool m_taken;
 };
 
 /// Raises "calls nested too deeply" (no argument).
@@ -77,9 +127,8 @@ public:
 // per level are several times larger.
 inline constexpr unsigned kMaxNesting = 256;
 
-/// Counts the invokers running, all on the thread that holds the turn (a
-/// level is taken only inside a turn, so no other thread reads or writes it).
-extern unsigned g_nesting;
+/// Counts the invokers running on this thread.
+extern constinit thread_local unsigned t_nesting [[gnu::tls_model("initial-exec")]];
 
 /// One invoker's level. The check comes first, before the floating-point
 /// set-up or the call context, so a refused call changes nothing and the
@@ -87,10 +136,10 @@ extern unsigned g_nesting;
 class NestingLevel {
 public:
     NestingLevel() {
-        if (g_nesting >= kMaxNesting) RefuseNesting();
-        ++g_nesting;
+        if (t_nesting >= kMaxNesting) RefuseNesting();
+        ++t_nesting;
     }
-    ~NestingLevel() { --g_nesting; }
+    ~NestingLevel() { --t_nesting; }
     NestingLevel(const NestingLevel&) = delete;
     NestingLevel& operator=(const NestingLevel&) = delete;
 };

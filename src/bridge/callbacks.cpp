@@ -1,9 +1,14 @@
-// Host callbacks by name. Like the rest of the bridge's process-wide state
-// the table is unguarded: bridge calls run one at a time.
+// Host callbacks by name. Calls of thread-safe functions look names up on
+// several threads at once while a host may register on another: the table
+// is read and written under a lock held for the look-up alone, never across
+// a callback, so registering waits for no call.
 #include <efi/errors.h>
 #include <efi/host/callbacks.h>
 
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <string_view>
 
 #include "bridge/native_failure.h"
@@ -12,33 +17,66 @@ namespace Efi {
 
 namespace {
 
-std::map<std::string, Vrn::Run::Object, std::less<>>& Callbacks() {
-    static std::map<std::string, Vrn::Run::Object, std::less<>> table;
+using Table = std::map<std::string, Vrn::Run::Object, std::less<>>;
+
+Table& Callbacks() {
+    static Table table;
     return table;
 }
 
-UnknownCallbackHandler g_unknown = nullptr;
+std::shared_mutex& CallbacksLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
+
+std::atomic<UnknownCallbackHandler> g_unknown{nullptr};
+
+// The function registered under `name`, held by value: the callback may
+// re-register names while it runs, and so may another thread.
+Vrn::Run::Object Lookup(std::string_view name) {
+    std::shared_lock<std::shared_mutex> lock(CallbacksLock());
+    const Table& table = Callbacks();
+    auto it = table.find(name);
+    return it == table.end() ? Vrn::Run::Object() : it->second;
+}
 
 }  // namespace
 
-void HandleUnknownCallbacks(UnknownCallbackHandler handler) { g_unknown = handler; }
+void HandleUnknownCallbacks(UnknownCallbackHandler handler) { g_unknown.store(handler); }
 
 void RegisterHostCallback(const std::string& name, Vrn::Run::Object function) {
-    if (function) Callbacks()[name] = std::move(function);
-    else Callbacks().erase(name);
+    // A replaced or removed function is released after the lock: its last
+    // reference may run a host's clean-up.
+    Vrn::Run::Object old;
+    {
+        std::unique_lock<std::shared_mutex> lock(CallbacksLock());
+        Table& table = Callbacks();
+        auto it = table.find(name);
+        if (it != table.end()) {
+            old = std::move(it->second);
+            if (function) it->second = std::move(function);
+            else table.erase(it);
+        } else if (function) {
+            table.emplace(name, std::move(function));
+        }
+    }
 }
 
-void ClearHostCallbacks() { Callbacks().clear(); }
+void ClearHostCallbacks() {
+    Table old;
+    {
+        std::unique_lock<std::shared_mutex> lock(CallbacksLock());
+        old.swap(Callbacks());
+    }
+}
 
 void call_host(const char* name, const qlComplex& arg, qlComplex& result, std::uint32_t argument) {
-    auto& table = Callbacks();
-    auto it = name ? table.find(std::string_view(name)) : table.end();
-    if (it == table.end()) {
-        if (name && g_unknown) return detail::AsHostCode([&] { g_unknown(name, arg, result, argument); });
+    Vrn::Run::Object f = name ? Lookup(name) : Vrn::Run::Object();
+    if (!f) {
+        if (UnknownCallbackHandler unknown = g_unknown.load(); name && unknown)
+            return detail::AsHostCode([&] { unknown(name, arg, result, argument); });
         Throw("must be a function", argument);
     }
-    // Held by value: the callback may re-register names while it runs.
-    Vrn::Run::Object f = it->second;
     Vrn::Run::Object value =
         detail::AsHostCode([&] { return Vrn::Invoke::Call(f, Vrn::Run::Number(arg.real, arg.imag)); });
     const Qlt::NumVal* num = value.as<Qlt::NumVal>();

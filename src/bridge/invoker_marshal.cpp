@@ -9,14 +9,40 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "bridge/call_scope.h"
 #include "bridge/complex_array.h"
 #include "bridge/native_failure.h"
 #include "text.h"
 #include "values/matrix_plane.h"
+
+namespace Efi::detail {
+
+constinit thread_local const Vrn::Run::Object* t_callDirectory = nullptr;
+
+namespace {
+std::mutex g_directoryLock;
+}  // namespace
+
+void NoteCallDirectory(User::Function& f, const Vrn::Run::Object& dir) {
+    if (!f.m_thread_safe) {
+        f.m_cwd = dir;
+        return;
+    }
+    // Swapped under the lock and released after it: the old value's last
+    // reference may go with it, and that is no reason to hold others back.
+    Vrn::Run::Object given = dir;
+    {
+        std::lock_guard<std::mutex> lock(g_directoryLock);
+        std::swap(f.m_cwd, given);
+    }
+}
+
+}  // namespace Efi::detail
 
 namespace Efi::User {
 
@@ -130,7 +156,8 @@ void* Function::MarshalFileName(Value* loc, int n, const Object& arg) {
     if (IsAbsolutePath(name)) {
         loc->text = FileNameCopy(name);
     } else {
-        const Vrn::Run::String* cwd = m_cwd.as<Vrn::Run::String>();
+        const Object& dir = detail::t_callDirectory ? *detail::t_callDirectory : m_cwd;
+        const Vrn::Run::String* cwd = dir.as<Vrn::Run::String>();
         if (!cwd) Throw("must be string", 0);
         loc->text = FileNameCopy(cwd->str() + name);
     }

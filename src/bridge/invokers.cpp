@@ -47,7 +47,7 @@ struct NumberResult {
 
 template <std::size_t N>
 qlComplex CallWithNumbersN(Function& f, const qlComplex* args) {
-    detail::CallScope scope(detail::CallWordOf(f));
+    detail::CallScope scope(f);
     EfiCallContext context;
     return detail::CallInContext<N>(f, NumberArguments{args}, NumberResult{});
 }
@@ -65,17 +65,16 @@ constexpr auto kNumberCalls = MakeNumberCallTable(std::make_index_sequence<kMaxA
 // while it lives; everything allocated during the call goes with it).
 template <std::size_t N>
 Object Function::InvokeN(const Object* args) {
-    detail::CallScope scope(detail::CallWordOf(*this));
+    detail::CallScope scope(*this);
     EfiCallContext context;
     return detail::CallInContext<N>(*this, ObjectArguments{*this, args}, ObjectResult{*this});
 }
 
 template <std::size_t N>
 Object Function::HiddenN(const Object* args) {
-    detail::CallScope scope(detail::CallWordOf(*this));
-    // m_cwd is shared by every thread that calls this function: it is
-    // written only once this thread holds the turn.
-    m_cwd = args[0];
+    detail::CallScope scope(*this);
+    detail::NoteCallDirectory(*this, args[0]);
+    detail::CallDirectory own(args[0]);
     EfiCallContext context;
     return detail::CallInContext<N>(*this, ObjectArguments{*this, args + 1}, ObjectResult{*this});
 }

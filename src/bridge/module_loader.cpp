@@ -16,6 +16,7 @@
 #include <set>
 
 #include "bridge/description_rules.h"
+#include "bridge/module_abi.h"
 #include "bridge/module_error.h"
 
 namespace Efi {
@@ -145,7 +146,9 @@ ModuleFunction Register(const efi_function_entry& e, FunctionDescription descrip
     ModuleFunction f{e.name, e.ret, args, nullptr, NeverCallableReason(e.ret, args), std::move(description)};
     f.function = User::Function::Thunk(Vrn::Run::FromUtf8(e.name), reinterpret_cast<std::intptr_t>(e.entry), e.ret,
                                        std::move(args), std::move(messages));
-    User::Function::Of(f.function)->m_masked = f.description.masked;
+    User::Function* native = User::Function::Of(f.function);
+    native->m_masked = f.description.masked;
+    native->m_thread_safe = f.description.threadSafe;
     return f;
 }
 
@@ -226,6 +229,8 @@ std::vector<ModuleFunction> LoadModule(const std::string& path) {
     }
     auto* table = static_cast<const efi_module_table*>(dlsym(handle, EFI_MODULE_TABLE_SYMBOL));
     try {
+        if (std::optional<std::string> outdated = detail::OutdatedReference(handle))
+            Fail(path, detail::OutdatedModuleText(*outdated));
         if (!table) Fail(path, "exports no " EFI_MODULE_TABLE_SYMBOL);
         return ReadModuleTable(table, path);
     } catch (...) {

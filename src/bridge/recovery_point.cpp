@@ -11,7 +11,7 @@
 
 namespace Efi::detail {
 
-RecoveryPoint* g_recovery = nullptr;
+constinit thread_local RecoveryPoint* t_recovery = nullptr;
 
 namespace {
 
@@ -37,20 +37,18 @@ void RaiseRecoveredFault(const RecoveryPoint& point) {
 
 namespace Efi::User {
 
-bool CallRunsOnThisThread() noexcept {
-    return detail::g_turn_thread.load(std::memory_order_relaxed) == detail::ThisThread();
-}
+bool CallRunsOnThisThread() noexcept { return detail::HoldsTurn(); }
 
 const void* InnermostNativeCall() noexcept {
     // The stack pointer saved at the recovery point: the frame pointer slot
     // holds whatever the register held, which only a frame that keeps a
     // frame pointer makes an address in this frame.
-    return CallRunsOnThisThread() && detail::g_recovery ? detail::g_recovery->jump[2] : nullptr;
+    return CallRunsOnThisThread() && detail::t_recovery ? detail::t_recovery->jump[2] : nullptr;
 }
 
 bool ResumeInInvoker(void* ucontext, FaultRaiser raise, std::uint32_t code) noexcept {
     if (!raise || !InnermostNativeCall()) return false;
-    detail::RecoveryPoint& point = *detail::g_recovery;
+    detail::RecoveryPoint& point = *detail::t_recovery;
     point.raise = raise;
     point.code = code;
     // What __builtin_longjmp does, done by the return from the handler: the

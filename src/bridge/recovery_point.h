@@ -20,21 +20,19 @@ struct RecoveryPoint {
 };
 static_assert(sizeof(void*) == 8);
 
-/// The innermost native call running. Only the thread holding the turn
-/// (see call_turn.h) runs native calls, so only it reads or writes
-/// the chain, and a plain variable serves: cheaper on every call than one
-/// per thread.
-extern RecoveryPoint* g_recovery;
+/// The innermost native call running on this thread. Initial-exec: read in
+/// a fault handler, where nothing may be allocated, and on every call.
+extern constinit thread_local RecoveryPoint* t_recovery [[gnu::tls_model("initial-exec")]];
 
 /// Links a recovery point into the chain for the length of one native call,
 /// however the call is left.
 class RecoveryLink {
 public:
     explicit RecoveryLink(RecoveryPoint& point) noexcept : m_point(point) {
-        point.outer = g_recovery;
-        g_recovery = &point;
+        point.outer = t_recovery;
+        t_recovery = &point;
     }
-    ~RecoveryLink() { g_recovery = m_point.outer; }
+    ~RecoveryLink() { t_recovery = m_point.outer; }
     RecoveryLink(const RecoveryLink&) = delete;
     RecoveryLink& operator=(const RecoveryLink&) = delete;
 

@@ -122,7 +122,7 @@ __attribute__((noinline)) void SweepUnderRecoveryPoint(Function& f, SweepWork<N,
 // `done` counts the elements whose results are written.
 template <std::size_t N, class T, class Results>
 void SweepN(Function& f, const std::span<const T>* columns, Results results, std::size_t& done) {
-    detail::CallScope scope(detail::CallWordOf(f));
+    detail::CallScope scope(f);
     std::optional<EfiCallContext> context;
     context.emplace();
     SweepWork<N, T, Results> work{columns, {}, results, &done, &context};

@@ -8,7 +8,6 @@
 #include <efi/errors.h>
 
 #include "asan.h"
-#include "bridge/call_turn.h"
 #include "values/alloc_hook.h"
 #include "values/chain.h"
 
@@ -57,14 +56,13 @@ unsigned PlaneBytes(std::int64_t rows, std::int64_t cols) {
 
 }  // namespace Efi::detail
 
-IqlAllocator* IqlAllocator::m_current = nullptr;
-std::int32_t IqlAllocator::m_NextHandle = -1;
-std::int32_t IqlAllocator::m_init_handle = -1;
+// Initial-exec: every call reads and writes them twice, and a module's
+// access need not go through the resolver either.
+constinit thread_local IqlAllocator* IqlAllocator::m_current [[gnu::tls_model("initial-exec")]] = nullptr;
+constinit thread_local std::int32_t IqlAllocator::m_NextHandle [[gnu::tls_model("initial-exec")]] = -1;
+constinit thread_local std::int32_t IqlAllocator::m_init_handle [[gnu::tls_model("initial-exec")]] = -1;
 
-// The turn comes first: until this thread holds it, another thread's call
-// may be writing every static read below.
 IqlAllocator::IqlAllocator() {
-    Efi::detail::TakeTurn();
     m_top = m_buf + sizeof m_buf;
     m_limit = m_buf;
     m_prev_init_handle = m_init_handle;
@@ -85,12 +83,11 @@ IqlAllocator::~IqlAllocator() {
     // The handle numbers go back for reuse, and with them the table's hold
     // on their arrays: kept until reuse, a call's large blocks would stay
     // alive long after the call.
-    Efi::detail::PinnedRelease(m_init_handle);
+    if (m_NextHandle != m_init_handle) Efi::detail::PinnedRelease(m_init_handle);
     m_NextHandle = m_init_handle;
     m_init_handle = m_prev_init_handle;
     m_current = m_prev_current;
     Efi::detail::NestedTableRelease(this, m_prev_nested);
-    Efi::detail::GiveBackTurn();
 }
 
 void IqlAllocator::NewBuf(std::size_t n) {

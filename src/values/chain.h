@@ -47,11 +47,12 @@ struct NestedEntry {
     const IqlAllocator* owner;
 };
 
-/// The nested-record table: entry i is the record of handle i + 1.
-extern std::vector<NestedEntry> g_nested_records;
+/// The nested-record table of this thread: entry i is the record of
+/// handle i + 1.
+extern constinit thread_local std::vector<NestedEntry> t_nested_records;
 
 /// Current size of the nested-record table.
-inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(g_nested_records.size()); }
+inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(t_nested_records.size()); }
 
 /// True when `a`, the current allocator, is as its construction left it:
 /// nothing placed, no block on its chain, no handle taken, no nested record

@@ -1,4 +1,4 @@
-// The nested-record table: a nested element of a real plane holds a 32-bit
+// The nested-record table, one per thread: a nested element of a real plane holds a 32-bit
 // handle (1 + index here), since a 64-bit address does not fit beside the
 // marker word. An entry lives exactly as long as the allocator the record
 // was made in, which need not be the current one: a matrix marshalled into
@@ -14,10 +14,10 @@
 
 namespace Efi::detail {
 
-std::vector<NestedEntry> g_nested_records;
+constinit thread_local std::vector<NestedEntry> t_nested_records;
 
 void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept {
-    auto& table = g_nested_records;
+    auto& table = t_nested_records;
     for (std::size_t i = table.size(); i > from; --i)
         if (table[i - 1].owner == owner) table[i - 1] = NestedEntry{nullptr, nullptr};
     // Free entries at the end are handed out again; one below an outer
@@ -31,14 +31,14 @@ void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept 
 
 dblptr dblptr::make(IqlAllocator* a, sAnyval* record) {
     if (record == nullptr) return dblptr{0, kMarker};
-    auto& table = Efi::detail::g_nested_records;
+    auto& table = Efi::detail::t_nested_records;
     if (table.size() >= 0xFFFFFFFEu) Efi::Throw("out of memory", Efi::kNoArgument);
     table.push_back(Efi::detail::NestedEntry{record, a != nullptr ? a : IqlAllocator::m_current});
     return dblptr{static_cast<std::uint32_t>(table.size()), kMarker};
 }
 
 sAnyval* dblptr::get() const noexcept {
-    const auto& table = Efi::detail::g_nested_records;
+    const auto& table = Efi::detail::t_nested_records;
     if (ptr == 0 || ptr > table.size()) return nullptr;
     return table[ptr - 1].record;
 }

@@ -8,7 +8,7 @@
 
 #include "values/chain.h"
 
-std::vector<PinnedArrayMemory::handle> PinnedArrayMemory::Handles(8);
+thread_local std::vector<PinnedArrayMemory::handle> PinnedArrayMemory::Handles(8);
 
 namespace {
 

@@ -214,6 +214,13 @@ TEST(ModuleFile, MissingOrTablelessModulesAreRefused) {
     } catch (const Efi::ModuleError& e) {
         EXPECT_STREQ(e.what(), "module \"libm.so.6\": exports no efi_module");
     }
+    try {
+        Efi::LoadModule(EFI_OUTDATED_MODULE);
+        ADD_FAILURE() << "loaded a module built against the shared allocator statics";
+    } catch (const Efi::ModuleError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("built against efi headers older than 0.2, where IqlAllocator::m_current was "
+                                        "shared by the whole process (it is each thread's own now): rebuild it"));
+    }
 }
 
 TEST(ModuleFile, TheSampleListsItsFunctions) {

@@ -21,12 +21,14 @@ check() {
 }
 
 tables='^(typeinfo|typeinfo name|vtable) for'
+# A thread's pinned-array table is made on its first use, through these.
+tls='^TLS (init|wrapper) function for PinnedArrayMemory::Handles$'
 status=0
 check "$1" "^(Efi::|Vrn::Run::Ref<Vrn::Run::HostValue> Efi::|SE_([A-Za-z]+_)?Exception::|\
 (array_val|string_val|dblptr|IqlAllocator|PinnedArrayMemory|CHTTPRedirector|_com_error|kstracer|ks)::|\
 (matrix_copy|matrix_copy_add_imag|symmetry|renormalize_matrix_cols|pack_two_rr|pack_two_r|pack_three_c|\
 MtoVcol|zero_col|pure_real|PinnedArrayMemoryAlloc|diagnostic_level|format_string\[abi:cxx11\])\(|\
-_clearfp$|efi_(throw|throw_code|call_memory|matrix_result|call_host)$|$tables (Efi::|SE_|Qlt::|_com_error$))" 'Efi::detail::' || status=1
+_clearfp$|efi_(throw|throw_code|call_memory|matrix_result|call_host)$|$tables (Efi::|SE_|Qlt::|_com_error$)|$tls)" 'Efi::detail::' || status=1
 check "$2" "^((Vrn|Qlt)::|Vrn::Run::Ref<[^ ]*> (Vrn|Qlt)::|$tables (Vrn|Qlt)::)" 'g_alloc_fault' || status=1
 check "$3" "^(Vrn::Run::InstallFaultTranslation\(\)$|$tables SE_)" || status=1
 # Built with the source and build trees mapped away, a library holds neither

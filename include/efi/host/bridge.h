@@ -37,6 +37,21 @@ enum RetCode : std::int32_t {
 /// Most arguments a native function can be called with.
 inline constexpr int kMaxArgs = 10;
 
+/// Whether a call that cannot have its turn waits for it. Calls of
+/// functions that are not declared thread-safe run alone in the process,
+/// and thread-safe ones run at once with each other; a call made on a
+/// thread while another thread's call excludes it is refused with the
+/// worksheet error "a call is running on another thread" by default. A
+/// host that calls from several threads may ask calls to wait instead: they
+/// then wait in line, first come first served, and each gets its turn once
+/// the calls ahead of it have ended. Process-wide; may be changed at any
+/// time (calls already waiting go on waiting). A call nested inside a
+/// thread-safe call that needs the process alone is refused either way
+/// while other threads hold the turn: waiting there could wait for ever.
+EFI_API void SetWaitForTurn(bool wait) noexcept;
+/// What SetWaitForTurn last set; false at start.
+EFI_API bool WaitsForTurn() noexcept;
+
 /// The floating-point state a host computes in: the x87 control word and
 /// MXCSR, as fnstcw and stmxcsr store them.
 struct HostFpState {
@@ -241,6 +256,11 @@ public:
     /// fault it stands for ("overflow", "floating point error"). False
     /// unless set after registration (a module's table asks for it).
     bool m_masked = false;
+    /// Calls may run at once with other thread-safe calls on other threads
+    /// (they share the turn); a function that is not runs alone in the
+    /// process. False unless set after registration (a module's table
+    /// declares it).
+    bool m_thread_safe = false;
 
 private:
     void* MarshalScalar(Value* loc, int n, const Object& arg);

@@ -1,4 +1,4 @@
-// The process-wide table of pinned host arrays: element blocks above 1024
+// Each thread's table of pinned host arrays: element blocks above 1024
 // bytes live in host arrays so that a result can become a host matrix
 // without a copy. Host arrays never move, so a pin is a second reference
 // that keeps the array alive while the call that made it needs it.
@@ -22,8 +22,9 @@ public:
         Qlt::DoubleArray m_handle;  ///< the pin: the same array while pinned, else null
     };
 
-    /// The table; starts with 8 entries and only ever grows.
-    static std::vector<handle> Handles;
+    /// The calling thread's table (handle numbers are its allocators');
+    /// starts with 8 entries on every thread and only ever grows.
+    static thread_local std::vector<handle> Handles;
 
     /// A new pinned, zero-filled host array of ceil(bytes / 8) doubles under
     /// handle h (growing the table when h is beyond it); the address of its

@@ -190,7 +190,7 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     // this frame, the callback's answer and the host's callback on this
     // process's stack: counted with the others, a chain through isolated
     // functions is refused at the same depth, before anything is sent.
-    CallScope scope;
+    CallScope scope(User::kCallControlWord, TurnKind::kAlone);
     if (m_process.Inherited()) m_process.Stop();
     if (!m_process.Running()) {
         if (m_depth > 0) Ended(fn);
