@@ -4,6 +4,7 @@
 #include <efi/errors.h>
 #include <efi/host/bridge.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -19,6 +20,9 @@ constinit thread_local unsigned t_nesting = 0;
 namespace {
 
 std::atomic<bool> g_wait{false};
+
+/// How long a thread in line may wait for a wake-up that was lost.
+constexpr auto kLostWakeBound = std::chrono::milliseconds(2);
 
 // The line of threads waiting for the turn: tickets handed out in order,
 // served in order. Made anew in a child made by fork, where a thread that
@@ -56,7 +60,13 @@ void WaitInLine(TurnKind kind) {
     // The flag is set under the mutex, before the look at the turn: a call
     // that gives the turn back after it sees the flag and wakes the line;
     // one that gave it back before is seen here as a free turn.
-    line.moved.wait(lock, [&] { return ticket == line.serving && TakeAtHead(kind, ticket + 1 != line.next); });
+    while (!(ticket == line.serving && TakeAtHead(kind, ticket + 1 != line.next))) {
+        // A turn given back alone with a plain store may have wiped the
+        // flag unseen (see GiveBackTurn): the line looks again after a
+        // while, and sets the flag again, so no call waits for ever.
+        if (line.moved.wait_for(lock, kLostWakeBound) == std::cv_status::timeout)
+            g_turn.fetch_or(turn_word::kWaiting, std::memory_order_relaxed);
+    }
     ++line.serving;
     // Shared turns behind this one may be taken together with it.
     line.moved.notify_all();

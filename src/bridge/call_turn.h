@@ -89,6 +89,14 @@ inline void GiveBackTurn() noexcept {
         if (was & turn_word::kWaiting) WakeWaiting();
     }
     if (--mine.depth != 0) return;
+    if (mine.held == TurnKind::kAlone && g_turn.load(std::memory_order_relaxed) == turn_word::kAlone) {
+        // Held alone with no one in line: a plain store, as cheap as the
+        // turn was before it could be shared. A thread that joins the line
+        // between the look and the store has its flag wiped and is not
+        // woken; the line's timed wait bounds what that costs it.
+        g_turn.store(0, std::memory_order_release);
+        return;
+    }
     const std::uint64_t was = mine.held == TurnKind::kAlone
                                   ? g_turn.fetch_and(~turn_word::kAlone, std::memory_order_release)
                                   : g_turn.fetch_sub(1, std::memory_order_release);

@@ -50,9 +50,13 @@ struct NestedEntry {
 /// The nested-record table of this thread: entry i is the record of
 /// handle i + 1.
 extern constinit thread_local std::vector<NestedEntry> t_nested_records;
+/// Its size, kept beside it: every allocator reads it when made and ended,
+/// and a thread-local of a type with a destructor costs a call to reach
+/// (its first use registers the destructor); this one costs a load.
+extern constinit thread_local std::uint32_t t_nested_size [[gnu::tls_model("initial-exec")]];
 
 /// Current size of the nested-record table.
-inline std::uint32_t NestedTableSize() noexcept { return static_cast<std::uint32_t>(t_nested_records.size()); }
+inline std::uint32_t NestedTableSize() noexcept { return t_nested_size; }
 
 /// True when `a`, the current allocator, is as its construction left it:
 /// nothing placed, no block on its chain, no handle taken, no nested record
@@ -68,6 +72,9 @@ inline bool AllocatorUntouched(const IqlAllocator& a) noexcept {
 /// size when owner was made: all of its entries lie above), then drops the
 /// free entries at the end, never below `from`. Entries of outer allocators
 /// made while owner was current stay, under the same handles.
-void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept;
+void ReleaseNestedEntries(const IqlAllocator* owner, std::uint32_t from) noexcept;
+inline void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept {
+    if (t_nested_size > from) ReleaseNestedEntries(owner, from);
+}
 
 }  // namespace Efi::detail

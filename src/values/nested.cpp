@@ -15,8 +15,9 @@
 namespace Efi::detail {
 
 constinit thread_local std::vector<NestedEntry> t_nested_records;
+constinit thread_local std::uint32_t t_nested_size = 0;
 
-void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept {
+void ReleaseNestedEntries(const IqlAllocator* owner, std::uint32_t from) noexcept {
     auto& table = t_nested_records;
     for (std::size_t i = table.size(); i > from; --i)
         if (table[i - 1].owner == owner) table[i - 1] = NestedEntry{nullptr, nullptr};
@@ -25,6 +26,7 @@ void NestedTableRelease(const IqlAllocator* owner, std::uint32_t from) noexcept 
     std::size_t size = table.size();
     while (size > from && table[size - 1].record == nullptr) --size;
     table.resize(size);
+    t_nested_size = static_cast<std::uint32_t>(size);
 }
 
 }  // namespace Efi::detail
@@ -34,7 +36,8 @@ dblptr dblptr::make(IqlAllocator* a, sAnyval* record) {
     auto& table = Efi::detail::t_nested_records;
     if (table.size() >= 0xFFFFFFFEu) Efi::Throw("out of memory", Efi::kNoArgument);
     table.push_back(Efi::detail::NestedEntry{record, a != nullptr ? a : IqlAllocator::m_current});
-    return dblptr{static_cast<std::uint32_t>(table.size()), kMarker};
+    Efi::detail::t_nested_size = static_cast<std::uint32_t>(table.size());
+    return dblptr{Efi::detail::t_nested_size, kMarker};
 }
 
 sAnyval* dblptr::get() const noexcept {

@@ -97,7 +97,9 @@ private:
     // Inline, like the members above: a host makes a scope around every
     // call, and a call into the library for it would cost as much as the
     // scope saves.
-    static constinit thread_local const HostFpState* t_current;
+    // Initial-exec, like every thread-local of the library: read at the end
+    // of every call, where the resolver's call would cost more than the rest.
+    static constinit thread_local const HostFpState* t_current [[gnu::tls_model("initial-exec")]];
     HostFpState m_state;
     const HostFpState* m_outer;
 };
