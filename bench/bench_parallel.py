@@ -16,7 +16,9 @@ same work on one thread, so baseline / time is the speed-up):
            points  against  one thread looping over all of them
   dask:    dask.array.map_blocks(m.gsl_j0.map, x) on the threaded scheduler,
            two workers  against  one (each chunk mapped with threads=1, so
-           the parallelism measured is the scheduler's)
+           the parallelism measured is the scheduler's); and as a user
+           writes it, the scheduler's default workers and map's default
+           threads,  against  the same one worker
   cluster: the same on a distributed.LocalCluster of worker processes, two
            against one (bench_python.py's cluster row, run here too so that
            it is in the same run; --no-cluster leaves it out)
@@ -103,7 +105,7 @@ def scalar_rows(name, f, pool, points, repetitions):
                 interleaved(lambda: halves(pool, loop, points), lambda: loop(points), repetitions))]
 
 
-def dask_rows(one, repetitions):
+def dask_rows(m, one, repetitions):
     try:
         import dask.array as da
     except ImportError:
@@ -111,14 +113,20 @@ def dask_rows(one, repetitions):
         return []
     x = da.linspace(0.0, 1000.0, N_MAP, chunks=1_250_000)
 
-    def total(workers):
-        graph = da.map_blocks(one, x, dtype=float).sum()
+    def total(workers, f=one):
+        graph = da.map_blocks(f, x, dtype=float).sum()
         return graph.compute(scheduler="threads", num_workers=workers)
 
     if total(1) != total(2):
         raise SystemExit("dask's threaded sums differ between one and two workers")
-    return [row(f"BM_PyParallelDask__threaded_two_workers/{N_MAP}", "the threaded scheduler, one worker",
+    rows = [row(f"BM_PyParallelDask__threaded_two_workers/{N_MAP}", "the threaded scheduler, one worker",
                 interleaved(lambda: total(2), lambda: total(1), repetitions))]
+    if one is not m.gsl_j0.map:
+        # As a user writes it: the default scheduler's workers, each chunk
+        # mapped on map's default threads.
+        rows.append(row(f"BM_PyParallelDask__threaded_default/{N_MAP}", "the threaded scheduler, one worker",
+                        interleaved(lambda: total(None, m.gsl_j0.map), lambda: total(1), repetitions)))
+    return rows
 
 
 def pybind_rows(build_dir, np, pool, x, points, repetitions):
@@ -203,7 +211,7 @@ def main():
         found, one = map_rows(m, np, pool, x, reps)
         rows += found
         rows += scalar_rows("", m.gsl_j0, pool, points, reps)
-        rows += dask_rows(one, reps)
+        rows += dask_rows(m, one, reps)
         found, twin = pybind_rows(args.build_dir, np, pool, x, points, reps)
         rows += found
     rows += numba_rows(np, x, twin, reps)
