@@ -132,6 +132,16 @@ void MaskedWithPendingFlags(ucontext_t* context) noexcept {
     fp->ftw = 0;  // the abridged tag word: every register empty
 }
 
+// Leaving by the exception skips the return through the kernel that gives
+// the interrupted code its signal mask back. With this handler alone
+// (SA_NODEFER, an empty mask) nothing was added to it; a runtime that wraps
+// the process's handlers may block more for them (the thread sanitizer
+// blocks every signal), and SIGFPE, left blocked on the thread, would end
+// the process at its next fault.
+void RestoreInterruptedMask(const ucontext_t* context) noexcept {
+    ::pthread_sigmask(SIG_SETMASK, &context->uc_sigmask, nullptr);
+}
+
 [[noreturn]] void RaiseRecorded(std::uint32_t code) { Efi::User::ThrowProcessorFault(code, &t_pointers); }
 
 void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
@@ -155,6 +165,7 @@ void OnArithmeticFault(int signal, siginfo_t* info, void* context) {
             return;
         }
     }
+    RestoreInterruptedMask(interrupted);
     CarryPendingFlags(interrupted);
     Efi::User::ThrowProcessorFault(code, RecordFault(code, info));
 }

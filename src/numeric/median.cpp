@@ -55,7 +55,22 @@ inline std::int64_t FlipNegative(std::int64_t bits) { return bits ^ ((bits >> 63
 // branch-free integer loops for the vectorizer, cloned for AVX2 and chosen
 // at load where the processor has it: four values a step instead of one.
 // (clang vectorizes at -O2 and has no per-function optimize attribute.)
-#if defined(__clang__)
+// The thread sanitizer's build has one plain version of each: the loader
+// runs a clone's chooser while it relocates the library, before the
+// sanitizer's runtime is set up, and the sanitizer's calls compiled into
+// the chooser then crash the process at load.
+#if defined(__SANITIZE_THREAD__)
+#define EFI_TSAN_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define EFI_TSAN_BUILD 1
+#endif
+#endif
+#if defined(EFI_TSAN_BUILD) && defined(__clang__)
+#define EFI_MAPPING_PASS
+#elif defined(EFI_TSAN_BUILD)
+#define EFI_MAPPING_PASS __attribute__((optimize("tree-vectorize")))
+#elif defined(__clang__)
 #define EFI_MAPPING_PASS __attribute__((target_clones("avx2", "default")))
 #else
 #define EFI_MAPPING_PASS __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))

@@ -247,7 +247,8 @@ TEST(IsolatedChannel, AMalformedReplyEndsTheCallAndTheWorker) {
         {"a reply cut short, then the end", Table(), Message(kResult, U8(kNull), 0, 100), 7,
          "f: the module's process ended (exit status 7)"},
     };
-    const std::string pidFile = ::testing::TempDir() + "fake_worker.pid";
+    // Named by this process: two test runs on one machine keep apart.
+    const std::string pidFile = ::testing::TempDir() + "fake_worker." + std::to_string(::getpid()) + ".pid";
     for (const Reply& r : replies) {
         const std::size_t files = efi_test::OpenFiles();
         EXPECT_EQ(Outcome(r, pidFile), r.error) << r.what;

@@ -3,6 +3,7 @@
 // during a call is that call's error, with nothing of it left behind.
 #include <gmock/gmock.h>
 
+#include <efi/errors.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/module_loader.h>
 #include <efi/host/session.h>
@@ -10,17 +11,23 @@
 #include <vrnrun/faults.h>
 
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "open_files.h"
@@ -337,6 +344,116 @@ TEST(IsolatedModule, AWorkerThatEndsIsTheCallsErrorAndTheNextCallRuns) {
         Efi::ClearHostCallbacks();
     }
     EXPECT_EQ(efi_test::OpenFiles(), files);  // no channel or shared-memory file kept
+}
+
+std::string Outcome(const Efi::HostSession& s, const char* name, const std::vector<Object>& args) {
+    return std::string(name) + ": " + Outcome(*s.Find(name), args);
+}
+
+// Calls of two isolated modules run at once, each on its own worker's
+// channel: each call leaves its mark and waits for the other's, so calls
+// that took turns would each miss the other's mark (the first after ten
+// seconds).
+TEST(IsolatedModule, CallsOfTwoModulesRunAtOnce) {
+    char dir[] = "/tmp/efi_meet_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    ::setenv("EFI_MEET_DIR", dir, 1);  // the workers started next see it
+    {
+        Efi::HostSession s;
+        s.LoadModule(EFI_MEET_A_MODULE, {.isolated = true});
+        s.LoadModule(EFI_MEET_B_MODULE, {.isolated = true});
+        std::string a;
+        std::thread other([&] { a = Outcome(s, "meet_a", {Num(1), Num(2)}); });
+        const std::string b = Outcome(s, "meet_b", {Num(2), Num(1)});
+        other.join();
+        EXPECT_EQ(a, "meet_a: " + Describe(Num(1)));
+        EXPECT_EQ(b, "meet_b: " + Describe(Num(1)));
+        Efi::EndModuleWorkers();
+        Efi::ClearHostCallbacks();
+    }
+    ::unsetenv("EFI_MEET_DIR");
+    std::filesystem::remove_all(dir);
+}
+
+// Threads take turns on one module's channel, first come first served: a
+// thread that keeps calling one isolated module holds back neither the
+// calls of another module nor, for longer than its call, another thread's
+// calls of its own module. Bounded, so that calls held back fail the test.
+TEST(IsolatedModule, ThreadsTakeTurnsOnOneModule) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true});
+    s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
+    std::atomic<bool> stop{false};
+    std::atomic<int> looped{0};
+    std::string wrong;  // the looping thread's first outcome that was not its result
+    std::thread looping([&] {
+        for (int k = 0; !stop; ++k) {
+            const std::string text = "loop " + std::to_string(k);
+            const std::string got = Outcome(s, "t_echo", {Txt(text.c_str())});
+            if (got != "t_echo: text " + text && wrong.empty()) wrong = got;
+            ++looped;
+        }
+    });
+    while (looped == 0) std::this_thread::yield();
+    auto other = std::async(std::launch::async, [&] {
+        std::vector<std::string> out;
+        for (int k = 0; k < 20; ++k) out.push_back(Outcome(s, "sample_add", {Num(k), Num(1)}));
+        for (int k = 0; k < 20; ++k) out.push_back(Outcome(s, "t_echo", {Txt(std::to_string(k).c_str())}));
+        return out;
+    });
+    const bool ended = other.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    stop = true;
+    looping.join();
+    ASSERT_TRUE(ended) << "held back for a minute";
+    std::vector<std::string> expected;
+    for (int k = 0; k < 20; ++k) expected.push_back("sample_add: " + Describe(Num(k + 1)));
+    for (int k = 0; k < 20; ++k) expected.push_back("t_echo: text " + std::to_string(k));
+    EXPECT_EQ(other.get(), expected);
+    EXPECT_EQ(wrong, "");
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
+}
+
+// A thread that waits for a module's channel waits at most the module's
+// time limit, here while the call that holds it waits on a host callback;
+// then fails with a worksheet error of its own, leaving its place in line,
+// and the module's next call runs. A call made inside another call (in a
+// host callback) does not wait at all: the call it waits for could be
+// waiting for what the outer call holds.
+TEST(IsolatedModule, AWaitForTheChannelEndsAtTheTimeLimit) {
+    Efi::HostSession s;
+    s.LoadModule(EFI_SAMPLE_MODULE, {.isolated = true, .timeout = 0.25});
+    s.LoadModule(EFI_DESCRIBED_MODULE);
+    const Efi::LoadedFunction* sqrt = s.Find("sample_sqrt");
+    s.RegisterCallback("via", Vrn::Run::Func(1, [sqrt](std::span<const Object> a) {
+                           return sqrt->function.as<Vrn::Run::Function>()->Call(a);
+                       }));
+    std::promise<void> entered, waited;
+    std::shared_future<void> done = waited.get_future().share();
+    s.RegisterCallback("hold", Vrn::Run::Func(1, [&](std::span<const Object> a) {
+                           entered.set_value();
+                           done.wait_for(std::chrono::seconds(10));
+                           return a[0];
+                       }));
+    std::string first;
+    std::thread holder([&] { first = Outcome(s, "sample_apply", {Txt("hold"), Num(3)}); });
+    entered.get_future().wait();
+    const std::string nested = Outcome(s, "d_callback_guarded", {Txt("via"), Num(4)});
+    const std::string second = Outcome(s, "sample_sqrt", {Num(4)});
+    waited.set_value();
+    holder.join();
+    EXPECT_EQ(nested,
+              "d_callback_guarded: error a call is running on another thread @" + std::to_string(Efi::kNoArgument));
+    EXPECT_EQ(second, "sample_sqrt: error sample_sqrt: timed out after 0.25 s waiting for another call to end @" +
+                          std::to_string(Efi::kNoArgument));
+    // The call that held the channel ran past its own limit meanwhile,
+    // unless the worker's answer beat the host's look at the clock.
+    EXPECT_THAT(first, ::testing::AnyOf("sample_apply: " + Describe(Num(3)),
+                                        "sample_apply: error sample_apply: timed out after 0.25 s @" +
+                                            std::to_string(Efi::kNoArgument)));
+    EXPECT_EQ(Outcome(s, "sample_sqrt", {Num(4)}), "sample_sqrt: " + Describe(Num(2)));
+    Efi::EndModuleWorkers();
+    Efi::ClearHostCallbacks();
 }
 
 std::string Refusal(const Efi::LoadOptions& options) {

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <thread>
 
@@ -227,6 +228,42 @@ TEST(FaultTranslationDeathTest, SentSignalGoesToTheActionInstalledBefore) {
             ::testing::ExitedWithCode(0), "")
             << r.what;
     }
+}
+
+// A runtime that wraps the process's handlers may block every signal while
+// its wrapper runs (the thread sanitizer's does). The throw leaves the
+// wrapper without the kernel's return that would unblock them, so the
+// translation puts back the mask the faulting code ran with: the next fault
+// is translated again, and no signal stays blocked.
+struct sigaction g_translation {};
+
+TEST(FaultTranslationDeathTest, AWrappingHandlerLeavesNoSignalBlocked) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Vrn::Run::InstallFaultTranslation();
+            sigaction(SIGFPE, nullptr, &g_translation);
+            struct sigaction wrapper {};
+            wrapper.sa_flags = SA_SIGINFO;
+            sigfillset(&wrapper.sa_mask);
+            wrapper.sa_sigaction = [](int s, siginfo_t* info, void* context) {
+                g_translation.sa_sigaction(s, info, context);
+            };
+            sigaction(SIGFPE, &wrapper, nullptr);
+            int caught = 0;
+            for (int round = 0; round < 2; ++round) {
+                Efi::User::set_control_word(Efi::User::kCallControlWord);
+                try {
+                    fault_divide(1.0, 0.0);
+                } catch (const SE_FPEDivByZero_Exception&) {
+                    ++caught;
+                }
+            }
+            sigset_t blocked;
+            pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
+            std::exit(caught == 2 && !sigismember(&blocked, SIGUSR1) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ namespace Vrn::Run {
 /// exception, never by returning, so the state it ran with stays in force:
 /// the reset state (x87 control word 0x037F, MXCSR 0x1F80, every exception
 /// masked, no flag pending). Code that wants trapping again loads its word
-/// anew (the bridge does so for every call).
+/// anew (the bridge does so for every call). The signal mask is the one the
+/// faulting code ran with, put back before the throw.
 ///
 /// Where a throw could not unwind from the faulting instruction to the
 /// bridge call running on the thread (a frame without unwind entries on the

@@ -1,6 +1,7 @@
 // The host's side of an isolated module: see host_side.h.
 #include "bridge/isolation/host_side.h"
 
+#include <efi/errors.h>
 #include <efi/host/callbacks.h>
 #include <efi/host/session.h>
 
@@ -28,8 +29,12 @@ using namespace wire;
 /// One isolated module and the process that runs it. Calls run on the
 /// channel one at a time, nested strictly: a call waits for its outcome
 /// and meanwhile answers the worker's callbacks, which may call the module
-/// again.
+/// again. Calls from several threads take turns on the channel (see
+/// ChannelTurn); the process, how it last ended and the held failures are
+/// the turn holder's alone.
 class Worker : public std::enable_shared_from_this<Worker> {
+    friend class ChannelLevel;
+
 public:
     Worker(std::string path, std::optional<double> timeout) : m_path(std::move(path)), m_timeout(timeout) {
         if (m_timeout) {
@@ -67,10 +72,24 @@ private:
     std::string m_timeoutText;
     std::chrono::nanoseconds m_limit{0};
     WorkerProcess m_process;
-    unsigned m_depth = 0;  ///< calls waiting on the channel
-    std::string m_end;     ///< how the last worker ended
+    std::string m_end;  ///< how the last worker ended
     std::vector<TableEntry> m_table;
     std::vector<std::exception_ptr> m_held;  ///< failures of callbacks kept here
+};
+
+/// A level of a worker's channel turn for the life of a call, and of the
+/// failures its callbacks left with the host: the channel's holder alone
+/// reads or writes the worker's state, the process included.
+class ChannelLevel {
+public:
+    ChannelLevel(Worker& worker, const std::string& fn);
+    ~ChannelLevel();
+    ChannelLevel(const ChannelLevel&) = delete;
+    ChannelLevel& operator=(const ChannelLevel&) = delete;
+
+private:
+    Worker& m_worker;
+    std::size_t m_held = 0;
 };
 
 std::vector<TableEntry> Worker::Start() {
@@ -146,6 +165,32 @@ void Worker::Refused(const Message& m, const std::string& fn) {
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process refused the call: " + what), false);
 }
 
+// A call made inside another call (from a host callback) already holds
+// what that call took, a channel or the process's turn, and the thread
+// whose call runs on this channel may be waiting for just that (its own
+// callback calling into the host): such a call does not wait, but is
+// refused as a call is when the process's turn is taken. Only a thread that
+// holds nothing waits, and so no two threads ever wait for each other.
+ChannelLevel::ChannelLevel(Worker& worker, const std::string& fn) : m_worker(worker) {
+    ChannelTurn& turn = worker.m_process.Turn();
+    if (t_nesting > 0) {
+        if (!turn.TakeIfFree()) RefuseTurn();
+    } else {
+        ChannelTurn::Deadline deadline;
+        if (worker.m_timeout) deadline = std::chrono::steady_clock::now() + worker.m_limit;
+        if (!turn.Take(deadline))
+            Vrn::Run::AppException::Raise(Vrn::Run::FromUtf8(fn + ": timed out after " + worker.m_timeoutText +
+                                                             " waiting for another call to end"),
+                                          Efi::kNoArgument);
+    }
+    m_held = worker.m_held.size();
+}
+
+ChannelLevel::~ChannelLevel() {
+    m_worker.m_held.resize(m_held);
+    m_worker.m_process.Turn().GiveBack();
+}
+
 int Worker::RemainingMs(std::chrono::steady_clock::time_point deadline) const {
     if (!m_timeout) return -1;
     const auto left =
@@ -182,30 +227,30 @@ void Worker::AnswerCallback(const Message& m, const std::string& fn) {
 
 Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     const std::string& fn = m_table[index].name;
-    // The scope of a call in process: another thread is refused alike, the
-    // same floating-point state is in force around the call and its
-    // callbacks, and the call is a level of nesting. A worker's call nests
-    // through the host's callbacks as one in process does (a callback may
-    // call this or another isolated function again), and each level puts
-    // this frame, the callback's answer and the host's callback on this
-    // process's stack: counted with the others, a chain through isolated
-    // functions is refused at the same depth, before anything is sent.
-    CallScope scope(User::kCallControlWord, TurnKind::kAlone);
+    // The worker's channel first, and only it: calls of other isolated
+    // modules, and calls in process, go on meanwhile. A thread that waits
+    // here has taken nothing for this call yet (one nested in another call
+    // keeps what that call holds), and waits at most the time limit (by
+    // which the running call has ended, unless it waits on the host).
+    ChannelLevel channel(*this, fn);
+    // The scope of a call in process, but for the process's turn (the
+    // channel is this call's turn): the same floating-point state is in
+    // force around the call and its callbacks, and the call is a level of
+    // nesting. A worker's call nests through the host's callbacks as one in
+    // process does (a callback may call this or another isolated function
+    // again, on this thread, and the channel is this thread's already), and
+    // each level puts this frame, the callback's answer and the host's
+    // callback on this thread's stack: counted with the others, a chain
+    // through isolated functions is refused at the same depth, before
+    // anything is sent.
+    CallScope scope(User::kCallControlWord, TurnKind::kNone);
     if (m_process.Inherited()) m_process.Stop();
     if (!m_process.Running()) {
-        if (m_depth > 0) Ended(fn);
+        // Nested in a call of this worker that it ended: so is this one.
+        if (m_process.Turn().Depth() > 1) Ended(fn);
         Restart(fn);
     }
     const auto deadline = std::chrono::steady_clock::now() + m_limit;
-    struct Level {
-        Worker& w;
-        std::size_t held;
-        ~Level() {
-            --w.m_depth;
-            w.m_held.resize(held);
-        }
-    } level{*this, m_held.size()};
-    ++m_depth;
     const bool sent = Send(m_process.Channel(), Kind::Call, [&](Writer& w) {
         w.Put(index);
         w.Put(static_cast<std::uint32_t>(args.size()));

@@ -195,6 +195,68 @@ void ForgetWorkersInChild() noexcept {
 
 }  // namespace
 
+bool ChannelTurn::Take(Deadline deadline) {
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock guard(m_lock);
+    if (m_depth > 0 && m_holder == self) {
+        ++m_depth;
+        return true;
+    }
+    const std::uint64_t place = m_next++;
+    const auto mine = [&] { return m_serving == place; };
+    if (!deadline) {
+        m_moved.wait(guard, mine);
+    } else if (!m_moved.wait_until(guard, *deadline, mine)) {
+        // The line has not reached this place (places are served in order):
+        // whoever gives the turn back there passes it on to the next.
+        m_abandoned.push_back(place);
+        return false;
+    }
+    m_holder = self;
+    m_depth = 1;
+    return true;
+}
+
+bool ChannelTurn::TakeIfFree() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::lock_guard guard(m_lock);
+    if (m_depth > 0 && m_holder == self) {
+        ++m_depth;
+        return true;
+    }
+    if (m_depth > 0 || m_serving != m_next) return false;
+    ++m_next;
+    m_holder = self;
+    m_depth = 1;
+    return true;
+}
+
+void ChannelTurn::GiveBack() noexcept {
+    {
+        std::lock_guard guard(m_lock);
+        if (--m_depth > 0) return;
+        m_holder = {};
+        do ++m_serving;
+        while (std::erase(m_abandoned, m_serving) > 0);
+    }
+    m_moved.notify_all();
+}
+
+void ChannelTurn::ForgetOtherThreads() noexcept {
+    // Another thread may have held the lock at the fork, and waited on the
+    // condition: both are made anew, as nothing else holds them now.
+    new (&m_lock) std::mutex;
+    new (&m_moved) std::condition_variable;
+    m_abandoned.clear();
+    if (m_depth > 0 && m_holder == std::this_thread::get_id()) {
+        m_next = m_serving + 1;
+        return;
+    }
+    m_holder = {};
+    m_depth = 0;
+    m_next = m_serving = 0;
+}
+
 WorkerProcess::WorkerProcess() {
     static std::once_flag forks;
     std::call_once(forks, [] { ::pthread_atfork(nullptr, nullptr, &ForgetWorkersInChild); });
@@ -304,6 +366,7 @@ void WorkerProcess::Kill() noexcept {
 void WorkerProcess::Forget() noexcept {
     m_channel.Close();
     m_pid = -1;
+    m_turn.ForgetOtherThreads();
 }
 
 }  // namespace Efi::detail
