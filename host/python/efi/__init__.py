@@ -16,7 +16,11 @@ arrays; text is str. File-name arguments are joined to the module's `cwd`.
 A function of numbers runs over whole arrays with `f.map(*args)`: the
 arguments broadcast by numpy's rules, one sweep of the bridge without the
 GIL, the results in an array of the broadcast shape (float64 when every
-imaginary part is zero, else complex128).
+imaginary part is zero, else complex128). A function its module declares
+thread-safe ("[thread-safe]" in its signature) is swept on several threads
+when the array is large: `threads=` says how many, by default the
+environment variable EFI_NUM_THREADS, else the cores; the results and the
+error raised are those of one thread.
 
 A function whose module's table names its parameters takes them by
 keyword too (`m.f(a=2, b=3, x=0.5)`, and in `map`); `inspect.signature`,
@@ -35,9 +39,12 @@ Python callback reaches the caller unchanged. Text for a module's
 function must hold characters U+0000 to U+00FF only (native code gets one
 byte a character): other text raises ValueError.
 
-Native code runs without the GIL when other Python threads exist; calls
-take turns, one at a time in the process, and a thread waiting for its turn
-can be interrupted (KeyboardInterrupt).
+Native code runs without the GIL when other Python threads exist. Calls of
+thread-safe functions run at once on several threads (from threading, a
+ThreadPoolExecutor or Dask's threaded scheduler); any other call runs
+alone, after the calls running when it came and before those that come
+after it. A thread waiting for its turn can be interrupted
+(KeyboardInterrupt).
 
 `load(path, isolated=True)` runs the module in a worker process of its own
 (efi-worker): calls give the same results and errors, and a crash of the

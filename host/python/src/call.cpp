@@ -7,6 +7,7 @@
 #include <efi/se_exception.h>
 #include <vrnrun/vrnrun.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -70,8 +71,13 @@ auto Return(Take take) {
     return r;
 }
 
+/// Counts up when the turn or the queue changes: what a waiting thread
+/// sleeps on without the GIL.
+std::atomic<unsigned> g_generation{0};
+
 void WakeAll() {
     std::lock_guard<std::mutex> lock(*g_wake_mutex);
+    g_generation.fetch_add(1);
     g_wake->notify_all();
 }
 
@@ -91,43 +97,113 @@ PyGILState_STATE EnsureGil() {
 
 bool BridgeTurn::Closing() noexcept { return g_phase.load() != kOpen && !IsCloser(); }
 
-void BridgeTurn::WaitForTurn() {
-    g_waiters.store(g_waiters.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+namespace {
+
+/// A thread waiting for its turn, in the queue's order. The queue is read
+/// and changed with the GIL held.
+struct Waiter {
+    TurnKind kind;
+    std::chrono::steady_clock::time_point since;
+    Waiter* next = nullptr;
+};
+Waiter* g_queue_head = nullptr;
+Waiter* g_queue_tail = nullptr;
+
+/// How long the first waiting call lets calls that come after it go first
+/// when the turn admits them: a thread that calls again and again keeps
+/// its turn (handing it over at every call would cost two thread switches
+/// a call), and a waiting call has its turn within this time, and the end
+/// of the calls then running, however often others call.
+constexpr auto kPatience = std::chrono::milliseconds(1);
+
+bool HeadOutOfPatience(std::chrono::steady_clock::time_point now) {
+    return g_queue_head && now - g_queue_head->since >= kPatience;
+}
+
+void Enqueue(Waiter* w) {
+    if (g_queue_tail) g_queue_tail->next = w;
+    else g_queue_head = w;
+    g_queue_tail = w;
+}
+
+void Dequeue(Waiter* w) {
+    Waiter** link = &g_queue_head;
+    Waiter* before = nullptr;
+    while (*link && *link != w) {
+        before = *link;
+        link = &(*link)->next;
+    }
+    if (!*link) return;
+    *link = w->next;
+    if (g_queue_tail == w) g_queue_tail = before;
+}
+
+}  // namespace
+
+void BridgeTurn::WaitForTurn(TurnKind kind) {
+    using Clock = std::chrono::steady_clock;
+    Waiter me{kind, Clock::now()};
+    // Goes first while the first waiting call has patience left.
+    if (!Closing() && Admits(kind) && !HeadOutOfPatience(me.since)) {
+        Enter(kind);
+        return;
+    }
+    Enqueue(&me);
+    g_waiting.store(g_waiting.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     struct Leave {
-        ~Leave() { g_waiters.store(g_waiters.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
-    } leave;
+        Waiter* me;
+        ~Leave() {
+            // Gone from the queue, in turn or interrupted: the next one
+            // may go in now (a share behind a share at once).
+            Dequeue(me);
+            g_waiting.store(g_waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+            WakeAll();
+        }
+    } leave{&me};
     for (;;) {
         if (Closing()) {
             PyEval_SaveThread();
             Park();
         }
-        if (g_depth.load(std::memory_order_relaxed) == 0) return;
+        if (g_queue_head == &me && Admits(kind)) {
+            Enter(kind);
+            return;
+        }
+        // Woken when a call ends after this one has run out of patience,
+        // or when the queue moves; else when its patience runs out, to be
+        // woken then. The time-out also lets the main thread look at its
+        // signals.
+        auto timeout = std::chrono::duration_cast<Clock::duration>(kSignalPoll);
+        if (const auto left = me.since + kPatience - Clock::now();
+            g_queue_head == &me && left > Clock::duration::zero())
+            timeout = std::min(timeout, left);
+        const unsigned seen = g_generation.load();
         PyThreadState* saved = PyEval_SaveThread();
         {
-            // Woken when the running call ends; the time-out lets the main
-            // thread look at its signals.
             std::unique_lock<std::mutex> lock(*g_wake_mutex);
-            g_wake->wait_for(lock, kSignalPoll,
-                             [] { return g_depth.load(std::memory_order_relaxed) == 0 || g_phase.load() != kOpen; });
+            g_wake->wait_for(lock, timeout, [seen] { return g_generation.load() != seen || g_phase.load() != kOpen; });
         }
         RestoreThread(saved);
         if (PyErr_CheckSignals() != 0) throw PythonError::Fetch();
     }
 }
 
-void BridgeTurn::WakeWaiters() { WakeAll(); }
+void BridgeTurn::WakeWaiters() {
+    // A waiting call with patience left wakes by itself when it runs out.
+    if (HeadOutOfPatience(std::chrono::steady_clock::now()) || !g_queue_head) WakeAll();
+}
 
 void BridgeTurn::ResetInChild() noexcept {
     // A fork from inside a call (a callback) keeps that call: it returns in
-    // the child too. Threads that waited for the turn were not copied
-    // either way, and the parent's wake mutex may be held by one of them.
-    const bool forkedInsideCall = g_depth.load(std::memory_order_relaxed) > 0 &&
-                                  g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
-    if (!forkedInsideCall) {
-        g_owner.store({}, std::memory_order_relaxed);
-        g_depth.store(0, std::memory_order_relaxed);
-    }
-    g_waiters.store(0, std::memory_order_relaxed);
+    // the child too, and gives back what it took. Threads that ran or
+    // waited for other calls were not copied, and the parent's wake mutex
+    // may be held by one of them.
+    const ThreadTurn mine = t_turn;
+    const bool ownCall = mine.depth > 0 && !mine.borrowed;
+    g_alone.store(ownCall && mine.alone, std::memory_order_relaxed);
+    g_shared.store(ownCall && !mine.alone ? 1 : 0, std::memory_order_relaxed);
+    g_queue_head = g_queue_tail = nullptr;
+    g_waiting.store(0, std::memory_order_relaxed);
     g_returning.store(0);
     g_wake_mutex = new std::mutex;  // the parent's may be held by a thread not copied
     g_wake = new std::condition_variable;
@@ -144,7 +220,7 @@ void InitBridgeTurn() {
 void CloseBridge() {
     g_closer = std::this_thread::get_id();
     g_phase.store(kDraining);
-    BridgeTurn::g_waiters.store(BridgeTurn::g_waiters.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    BridgeTurn::g_waiting.store(BridgeTurn::g_waiting.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     Py_BEGIN_ALLOW_THREADS;
     {
         WakeAll();  // waiting threads see the phase and stop
@@ -158,7 +234,7 @@ void CloseBridge() {
         while (g_returning.load() > 0) g_wake->wait_for(lock, std::chrono::milliseconds(1));
     }
     Py_END_ALLOW_THREADS;
-    BridgeTurn::g_waiters.store(BridgeTurn::g_waiters.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    BridgeTurn::g_waiting.store(BridgeTurn::g_waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 namespace {

@@ -97,52 +97,108 @@ private:
     PyThreadState* m_saved;
 };
 
-/// One thread's turn at the bridge. Bridge calls run one at a time in the
-/// process; a call from another thread waits here, without the GIL, until
-/// the running call ends (the bridge itself would refuse it). Calls nested
-/// on the owning thread pass straight through. The turn is taken and given
-/// back with the GIL held, which orders it between threads; the fields are
+/// What a call takes of the process's turn: a share of it (a function
+/// whose module declares it thread-safe: such calls run at once on several
+/// threads), the whole of it (any other function, and loading a module),
+/// or nothing (a function of an isolated module: the library keeps its
+/// worker's channel to one call at a time itself).
+enum class TurnKind : unsigned char { kShared, kAlone, kNone };
+
+/// This thread's part in the turn: how deep its calls nest inside the one
+/// that took it, and how it holds it.
+struct ThreadTurn {
+    unsigned depth = 0;
+    bool alone = false;
+    /// Held for a map on another thread, which took the share (MapWorkers).
+    bool borrowed = false;
+};
+
+/// One thread's turn at the bridge, readers and writer: calls of
+/// thread-safe functions share it, any other call has it alone, as the
+/// library's own turn has it (which would refuse what this one makes
+/// wait). A call that cannot have its turn waits here, without the GIL and
+/// answering Ctrl-C, in a queue served in order: a waiting call that needs
+/// the turn alone holds back shares asked for after it, and shares waiting
+/// behind it all go in together once it is done, so neither kind waits for
+/// ever while the other keeps calling. Calls nested on a thread that holds
+/// the turn (from a callback) pass straight through; the library decides
+/// whether such a call may run. The turn is taken and given back with the
+/// GIL held, which orders it between threads; the process-wide counts are
 /// atomics only because CloseBridge reads them without it.
 class BridgeTurn {
 public:
     /// Throws PythonError when a signal handler raises while waiting
     /// (KeyboardInterrupt).
-    BridgeTurn() {
-        if (!Mine()) {
-            // Waits while another thread's call runs, and for good once the
-            // interpreter is exiting on another thread.
-            if (g_depth.load(std::memory_order_relaxed) > 0 || Closing()) WaitForTurn();
-            g_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    explicit BridgeTurn(TurnKind kind = TurnKind::kAlone) : m_kind(kind) {
+        if (kind == TurnKind::kNone) return;
+        ThreadTurn& mine = t_turn;
+        if (mine.depth == 0) {
+            if (!(g_waiting.load(std::memory_order_relaxed) == 0 && Admits(kind)) || Closing()) WaitForTurn(kind);
+            else Enter(kind);
+            mine.alone = kind == TurnKind::kAlone;
         }
-        g_depth.store(g_depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        ++mine.depth;
     }
     ~BridgeTurn() {
-        const unsigned depth = g_depth.load(std::memory_order_relaxed) - 1;
-        g_depth.store(depth, std::memory_order_relaxed);
-        if (depth == 0 && g_waiters.load(std::memory_order_relaxed) > 0) WakeWaiters();
+        if (m_kind == TurnKind::kNone) return;
+        ThreadTurn& mine = t_turn;
+        if (--mine.depth > 0) return;
+        if (mine.alone) g_alone.store(false, std::memory_order_relaxed);
+        else g_shared.store(g_shared.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        if (g_waiting.load(std::memory_order_relaxed) > 0) WakeWaiters();
     }
     BridgeTurn(const BridgeTurn&) = delete;
     BridgeTurn& operator=(const BridgeTurn&) = delete;
 
     /// True when no call runs: what CloseBridge waits for.
-    static bool Free() noexcept { return g_depth.load(std::memory_order_acquire) == 0; }
-    /// In a child made by fork: no call runs there (the thread that ran one
-    /// is not copied).
+    static bool Free() noexcept {
+        return g_shared.load(std::memory_order_acquire) == 0 && !g_alone.load(std::memory_order_acquire);
+    }
+    /// True when this thread holds the turn (its call is running).
+    static bool Held() noexcept { return t_turn.depth > 0; }
+    /// Threads waiting for their turn.
+    static unsigned Waiting() noexcept { return g_waiting.load(std::memory_order_relaxed); }
+    /// In a child made by fork: no call runs there but the forking thread's
+    /// own (the threads that ran or waited for others are not copied).
     static void ResetInChild() noexcept;
 
 private:
     friend void CloseBridge();
-    static bool Mine() noexcept {
-        return g_depth.load(std::memory_order_relaxed) > 0 &&
-               g_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    friend class BorrowedTurn;
+    static bool Admits(TurnKind kind) noexcept {
+        return !g_alone.load(std::memory_order_relaxed) &&
+               (kind == TurnKind::kShared || g_shared.load(std::memory_order_relaxed) == 0);
+    }
+    static void Enter(TurnKind kind) noexcept {
+        if (kind == TurnKind::kAlone) g_alone.store(true, std::memory_order_relaxed);
+        else g_shared.store(g_shared.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     static bool Closing() noexcept;
-    static void WaitForTurn();
+    static void WaitForTurn(TurnKind kind);
     static void WakeWaiters();
 
-    static inline std::atomic<std::thread::id> g_owner{};
-    static inline std::atomic<unsigned> g_depth{0};
-    static inline std::atomic<unsigned> g_waiters{0};
+    // Read on every call: the initial-exec model makes that one load from
+    // the thread's block, where the default for a library opened at run
+    // time costs a call into the dynamic loader each time. Its few bytes
+    // fit in the room the loader keeps for such libraries.
+    [[gnu::tls_model("initial-exec")]] static constinit inline thread_local ThreadTurn t_turn{};
+    static inline std::atomic<unsigned> g_shared{0};
+    static inline std::atomic<bool> g_alone{false};
+    /// Threads in the queue (WaitForTurn), and CloseBridge while it waits.
+    static inline std::atomic<unsigned> g_waiting{0};
+
+    TurnKind m_kind;
+};
+
+/// A share of the turn that another thread took, held by a thread that
+/// runs part of that thread's map: calls nested on it (from a callback)
+/// pass through as on the thread that took it. No GIL needed.
+class BorrowedTurn {
+public:
+    BorrowedTurn() noexcept { BridgeTurn::t_turn = ThreadTurn{1, false, true}; }
+    ~BorrowedTurn() { BridgeTurn::t_turn = ThreadTurn{}; }
+    BorrowedTurn(const BorrowedTurn&) = delete;
+    BorrowedTurn& operator=(const BorrowedTurn&) = delete;
 };
 
 /// Readies the turn for the life of the process: the reset in a forked
@@ -229,27 +285,26 @@ void RaiseModuleError(const char* message) noexcept;
 class BridgeEntry {
 public:
     /// Throws PythonError as BridgeTurn does.
-    BridgeEntry() = default;
+    explicit BridgeEntry(TurnKind kind) : m_turn(kind) {}
     BridgeEntry(const BridgeEntry&) = delete;
     BridgeEntry& operator=(const BridgeEntry&) = delete;
 
 private:
-    // Made in this order and undone in reverse: the order above. The turn
-    // holds no data; given no byte of its own, it leaves the guard laid out
-    // as it is alone, its saved state copied in one move on every call.
-    [[no_unique_address]] BridgeTurn m_turn;
+    // Made in this order and undone in reverse: the order above.
+    BridgeTurn m_turn;
     FpGuard m_guard;
 };
 
-/// Runs `body` as one entry into the bridge (a BridgeEntry), without the
-/// GIL when other threads may want it (callbacks take it back). Returns its
-/// result, or nothing with the Python error set. Python objects are made
-/// only after the environment is restored (by the caller, from the result).
+/// Runs `body` as one entry into the bridge (a BridgeEntry taking `kind`
+/// of the turn), without the GIL when other threads may want it (callbacks
+/// take it back). Returns its result, or nothing with the Python error
+/// set. Python objects are made only after the environment is restored (by
+/// the caller, from the result).
 template <class Body>
-auto RunInBridge(Body&& body) -> std::optional<decltype(body())> {
+auto RunInBridge(TurnKind kind, Body&& body) -> std::optional<decltype(body())> {
     std::exception_ptr failure;
     try {
-        BridgeEntry entry;
+        BridgeEntry entry(kind);
         NativeSection native;
         return std::optional<decltype(body())>(body());
     } catch (...) {

@@ -66,12 +66,12 @@ private:
 /// argument is a Python number: the same call as with host numbers, and
 /// its errors. Null with no error set when an argument is something else,
 /// which the general path then converts (or refuses) as usual.
-PyObject* CallWithNumbers(Efi::User::Function& f, PyObject* const* args, Py_ssize_t n) {
+PyObject* CallWithNumbers(Efi::User::Function& f, TurnKind turn, PyObject* const* args, Py_ssize_t n) {
     qlComplex numbers[Efi::User::kMaxArgs];
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!NumberOf(args[i], numbers[i])) return nullptr;
     const std::span<const qlComplex> span(numbers, static_cast<std::size_t>(n));
-    auto result = RunInBridge([&] { return f.CallWithNumbers(span); });
+    auto result = RunInBridge(turn, [&] { return f.CallWithNumbers(span); });
     return result ? FromNumber(*result) : nullptr;
 }
 
@@ -211,7 +211,7 @@ PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargs
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (static_cast<std::size_t>(n) != c.fn.args.size() && BridgeCanCall(c.fn)) return RaiseWrongCount(self, n);
     if (c.fn.numbers && static_cast<std::size_t>(n) == c.fn.args.size()) {
-        if (PyObject* r = CallWithNumbers(*c.fn.numbers, args, n); r || PyErr_Occurred()) return r;
+        if (PyObject* r = CallWithNumbers(*c.fn.numbers, c.turn, args, n); r || PyErr_Occurred()) return r;
     }
     const std::size_t count = static_cast<std::size_t>(n) + (c.fn.takesDirectory ? 1 : 0);
     HostArgs host(count);
@@ -226,7 +226,7 @@ PyObject* CallUnguarded(PyObject* self, PyObject* const* args, std::size_t nargs
     }
     const auto* f = c.fn.function.as<Vrn::Run::Function>();
     const std::span<const Vrn::Run::Object> span(host.data(), count);
-    auto result = RunInBridge([&] { return f->Call(span); });
+    auto result = RunInBridge(c.turn, [&] { return f->Call(span); });
     return result ? FromHost(*result) : nullptr;
 }
 
@@ -327,7 +327,10 @@ std::string Docstring(const FunctionObject* self) {
         doc +=
             "Masked: runs with floating-point exceptions masked; an infinite or NaN\n"
             "result of finite arguments is reported as the fault it stands for.\n";
-    if (d.threadSafe) doc += "Thread-safe: declared safe to run on several threads at once.\n";
+    if (d.threadSafe)
+        doc +=
+            "Thread-safe: declared safe to run on several threads at once; calls from\n"
+            "several Python threads run at once, and map sweeps on several (threads=).\n";
     if (!d.messages.empty()) {
         doc += "\nRaises\n------\nWorksheetError\n";
         for (const std::string& message : d.messages) AddIndented(doc, message);
@@ -479,6 +482,11 @@ PyObject* PythonNames(const Efi::LoadedFunction& fn) {
 
 }  // namespace
 
+TurnKind TurnOf(const Efi::LoadedFunction& fn) {
+    if (fn.isolated) return TurnKind::kAlone;
+    return fn.description.threadSafe ? TurnKind::kShared : TurnKind::kAlone;
+}
+
 PyObject* NewFunction(Callable c) {
     PyObject* names = PythonNames(c.fn);
     if (!names && PyErr_Occurred()) return nullptr;
@@ -489,6 +497,7 @@ PyObject* NewFunction(Callable c) {
     }
     self->vectorcall = &Call;
     c.narrowText = Efi::User::Function::Of(c.fn.function) != nullptr;
+    c.turn = TurnOf(c.fn);
     self->callable = new Callable(std::move(c));
     self->names = names;
     return reinterpret_cast<PyObject*>(self);

@@ -13,6 +13,8 @@
 #include <efi/host/session.h>
 #include <vrnrun/vrnrun.h>
 
+#include "call.h"
+
 namespace efi_python {
 
 /// The directory a module's file-name arguments are relative to: the host
@@ -32,7 +34,15 @@ struct Callable {
     /// Native code gets its text arguments narrow, one byte a character
     /// (a module's function; the conversions read host text).
     bool narrowText = false;
+    /// What its calls take of the process's turn (TurnOf).
+    TurnKind turn = TurnKind::kAlone;
 };
+
+/// What the calls of `fn` take of the process's turn: a share for a
+/// function its module declares thread-safe, nothing for one of an
+/// isolated module (its worker's channel takes one call at a time), the
+/// whole turn for any other.
+TurnKind TurnOf(const Efi::LoadedFunction& fn);
 
 /// Readies the type; call once, at import. False with a Python error set.
 bool InitFunctionType(PyObject* module);

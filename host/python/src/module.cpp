@@ -156,7 +156,7 @@ private:
 /// RunInBridge for code called by pybind11: a failure is thrown.
 template <class Body>
 auto Run(Body&& body) {
-    auto r = RunInBridge(std::forward<Body>(body));
+    auto r = RunInBridge(TurnKind::kAlone, std::forward<Body>(body));
     if (!r) ThrowPythonError();
     return *r;
 }
@@ -206,8 +206,8 @@ private:
 };
 
 std::unique_ptr<HostFunction> Register(const std::string& name, const py::object& fn) {
-    // Native code on another thread may be looking up host callbacks.
-    BridgeTurn turn;
+    // No turn: the library reads its callbacks under a lock of their own,
+    // so registering waits for no call; the session is the GIL's.
     if (fn.is_none()) {
         Session().RegisterCallback(name, nullptr);
         return nullptr;
@@ -260,6 +260,7 @@ PYBIND11_MODULE(_efi, m) {
         "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
         "The efi.Method a module's class holds for one of its functions.");
 
+    m.def("_waiting_for_turn", &BridgeTurn::Waiting, "How many threads wait for their turn at the bridge.");
     m.def("_reinstate_fault_translation", &ReinstateTranslation,
           "Puts the fault translation back as SIGFPE's handler if another has taken its place.");
     m.def(

@@ -24,6 +24,7 @@ C_SAMPLE = pathlib.Path(os.environ.get("EFI_C_SAMPLE_MODULE", BUILD / "examples/
 ODD = BUILD / "tests/bridge/libefi_test_module.so"
 DESCRIBED = BUILD / "tests/bridge/libefi_described_module.so"
 KEYWORDS = BUILD / "host/python/libefi_python_keyword_module.so"
+THREADS = BUILD / "host/python/libefi_python_threads_module.so"
 EFI_CALL = BUILD / "tools/efi-call"
 PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
 
@@ -65,6 +66,14 @@ def odd():
     if not ODD.exists():
         pytest.skip(f"{ODD} not built")
     return efi.load(ODD)
+
+
+@pytest.fixture(scope="session")
+def threads_module():
+    """Thread-safe functions for the thread tests (build tree only)."""
+    if not THREADS.exists():
+        pytest.skip(f"{THREADS} not built")
+    return efi.load(THREADS)
 
 
 @pytest.fixture(scope="session")

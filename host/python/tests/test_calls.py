@@ -461,7 +461,8 @@ x : number
 
 Notes
 -----
-Thread-safe: declared safe to run on several threads at once.
+Thread-safe: declared safe to run on several threads at once; calls from
+several Python threads run at once, and map sweeps on several (threads=).
 
 Raises
 ------
@@ -476,7 +477,7 @@ WorksheetError
     ("described", "d_sqrt", ["x : number\n\nNotes"]),  # a parameter without help
     ("described", "d_scale", ["\nNotes\n-----\nMasked: runs with floating-point exceptions masked; an infinite or NaN\n"
                               "result of finite arguments is reported as the fault it stands for.\n"
-                              "Thread-safe: declared safe to run on several threads at once."]),
+                              "Thread-safe: declared safe to run on several threads at once;"]),
     ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
                                "    must be real\n    must be non-negative\n    must be a number"]),
     ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else

@@ -9,7 +9,7 @@ import pytest
 
 import efi
 
-from conftest import SAMPLE
+from conftest import ODD, SAMPLE, THREADS, run_fresh
 
 
 def _single_calls(f, args):
@@ -104,27 +104,104 @@ def test_an_index_that_cannot_be_given_is_the_error_raised(sample, monkeypatch):
      "^map: argument 2 holds object, not real or complex numbers$"),
     (lambda m: m.sample_add.map([1, 2], [1, 2, 3]), ValueError, "broadcast"),
     (lambda m: m.sample_add.map(1, np.ma.array([1., 2.], mask=[0, 1])), TypeError, "argument 2: a masked array"),
+    (lambda m: m.sample_add.map(1, 2, threads=0), ValueError, "^map: threads must be at least 1, not 0$"),
+    (lambda m: m.sample_add.map(1, 2, threads=-2**70), ValueError, "at least 1"),
+    (lambda m: m.sample_add.map(1, 2, threads=2.0), TypeError, "^map: threads must be an int or None, not float$"),
+    (lambda m: m.sample_add.map(1, 2, threads=True), TypeError, "not bool"),
 ])
 def test_map_refuses_what_it_cannot_sweep(sample, call, error, match):
     with pytest.raises(error, match=match):
         call(sample)
 
 
-def test_ctrl_c_stops_a_long_sweep(odd):
-    # Each element nests 200 calls deep, so the sweep runs for many seconds.
-    # The interrupt is sent by Python code on another thread, which runs only
-    # if the sweep has let go of the GIL, and ends the sweep only if it looks
-    # for signals between blocks.
-    script = textwrap.dedent(f"""
-        import os, signal, threading, numpy as np, efi
-        m = efi.load({str(odd.__file__)!r})
-        threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+# Maps on threads: 2**17 elements make eight parts for two threads; p_root
+# turns complex below 0 and fails at a NaN ("must be a number") and at an
+# infinity ("must be finite").
+N = 1 << 17
+
+
+def _root_args(**at):
+    x = np.linspace(0.0, 9.0, N)
+    for i, v in at.items():
+        x[int(i[1:])] = v
+    return x
+
+
+THREADED = [
+    ("reals", _root_args()),
+    ("complex arguments", _root_args() + 0j),
+    ("complex from elements in several parts", _root_args(i5=-1, i40000=-4, i100000=-9)),
+    ("a complex result at a part's last element", _root_args(i16383=-1)),
+]
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+@pytest.mark.parametrize("what,x", THREADED, ids=[t[0] for t in THREADED])
+def test_a_map_on_threads_gives_what_one_thread_gives(threads_module, what, x, threads):
+    got, one = threads_module.p_root.map(x, threads=threads), threads_module.p_root.map(x, threads=1)
+    assert (got.dtype, got.tobytes()) == (one.dtype, one.tobytes())
+
+
+THREADED_FAILURES = [
+    ("the lowest of failures in several parts", dict(i100000=np.nan, i40000=np.inf, i70000=np.nan),
+     "must be finite", 40000),
+    ("after complex results in earlier parts", dict(i10=-1, i20000=-4, i50000=np.nan), "must be a number", 50000),
+    ("before a complex result in a later part", dict(i30000=np.nan, i60000=-1, i90000=np.inf),
+     "must be a number", 30000),
+    ("in the first block", dict(i3=np.inf, i120000=np.nan), "must be finite", 3),
+]
+
+
+@pytest.mark.parametrize("what,at,message,index", THREADED_FAILURES, ids=[f[0] for f in THREADED_FAILURES])
+def test_a_map_on_threads_raises_the_first_failure(threads_module, what, at, message, index):
+    for threads in (1, 2, 4):
+        with pytest.raises(efi.WorksheetError) as e:
+            threads_module.p_root.map(_root_args(**at), threads=threads)
+        assert (e.value.message, e.value.argument, e.value.index) == (message, 1, (index,))
+
+
+def test_threads_default_to_efi_num_threads(threads_module):
+    # p_meet's first call on each thread waits for n threads: the largest
+    # result is how many threads the map ran on.
+    out = run_fresh(f"import os, numpy as np, efi\np = efi.load({str(THREADS)!r})\n", """
+        def used(f, n, seconds, **kw):
+            p.p_meet(0, 0)
+            return int(f.map(np.full(1 << 16, float(n)), seconds, **kw).max())
+        print(used(p.p_meet, 3, 20), used(p.p_meet, 3, 0.05, threads=1), used(p.p_meet_alone, 2, 0.05, threads=2))
+        os.environ["EFI_NUM_THREADS"] = "1"
+        print(used(p.p_meet, 2, 0.05), used(p.p_meet, 2, 20, threads=2))
+        os.environ["EFI_NUM_THREADS"] = "two"
         try:
-            m.t_nest.map(np.full(200_000, 200.0))
+            p.p_root.map([1.0])
+        except ValueError as e:
+            print(e)
+    """, EFI_NUM_THREADS="3")
+    assert out.splitlines() == ["3 1 1", "1 2", "map: EFI_NUM_THREADS must be a positive whole number, not 'two'"]
+
+
+@pytest.mark.parametrize("module,sweep", [
+    # Each element nests 200 calls deep.
+    ("ODD", "m.t_nest.map(np.full(200_000, 200.0))"),
+    # Each element spins for a millisecond, on two threads.
+    ("THREADS", "m.p_spin.map(np.full(1 << 16, 1000.0), threads=2)"),
+], ids=["one thread", "threads"])
+def test_ctrl_c_stops_a_long_sweep(odd, threads_module, module, sweep):
+    # The sweep runs for many seconds. The interrupt is sent by Python code
+    # on another thread, which runs only if the sweep has let go of the GIL,
+    # and ends the sweep only if it looks for signals between blocks.
+    script = textwrap.dedent(f"""
+        import os, signal, threading, time, numpy as np, efi
+        m = efi.load({str(ODD if module == "ODD" else THREADS)!r})
+        sent = []
+        def interrupt():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Timer(0.2, interrupt).start()
+        try:
+            {sweep}
         except KeyboardInterrupt:
-            print("interrupted")
+            print("interrupted", time.monotonic() - sent[0] < 0.5)
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
-    assert out.stdout.strip() == "interrupted", out.stderr
-
+    assert out.stdout.strip() == "interrupted True", out.stderr
