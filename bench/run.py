@@ -82,8 +82,9 @@ def main():
 
 
 def python_rows(args):
-    """The Python host's rows (bench/bench_python.py), when the build tree
-    has the package: run with the interpreter it was built for."""
+    """The Python host's rows (bench/bench_python.py, then
+    bench/bench_parallel.py), when the build tree has the package: run with
+    the interpreter it was built for."""
     if not os.path.isdir(os.path.join(args.build_dir, "host", "python", "efi")):
         return False
     python = "python3"
@@ -91,13 +92,16 @@ def python_rows(args):
         for line in cache:
             if line.startswith("Python3_EXECUTABLE:"):
                 python = line.split("=", 1)[1].strip()
-    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_python.py")
-    out = subprocess.run([python, script, args.build_dir, "--json", f"--repetitions={max(args.repetitions, 5)}"],
-                         check=True, stdout=subprocess.PIPE, text=True)
-    for r in json.loads(out.stdout):
-        label = f"{r['name']} [python]"
-        print(f"{label:<58} {r['time'] * 1e9:>10.1f}ns {r['base'] * 1e9:>10.1f}ns "
-              f"{r['time'] / r['base']:>7.2f} {r['base'] / r['time']:>7.2f}")
+    here = os.path.dirname(os.path.abspath(__file__))
+    # bench_python.py has the process cluster's row already.
+    for script, *options in (("bench_python.py",), ("bench_parallel.py", "--no-cluster")):
+        out = subprocess.run([python, os.path.join(here, script), args.build_dir, "--json",
+                              f"--repetitions={max(args.repetitions, 5)}", *options],
+                             check=True, stdout=subprocess.PIPE, text=True)
+        for r in json.loads(out.stdout):
+            label = f"{r['name']} [python]"
+            print(f"{label:<58} {r['time'] * 1e9:>10.1f}ns {r['base'] * 1e9:>10.1f}ns "
+                  f"{r['time'] / r['base']:>7.2f} {r['base'] / r['time']:>7.2f}")
     return False
 
 

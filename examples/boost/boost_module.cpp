@@ -14,6 +14,12 @@
 // std::domain_error, which Refused below shows marking the parameter at
 // fault. Doubles are computed in long double, as by default: without that,
 // zeta(-260.16) overflows in double.
+//
+// Every function is declared thread-safe as well: Boost.Math's functions
+// keep no state between calls (their constant tables are initialised once,
+// safely, on first use), the policy is fixed when this file is compiled,
+// and a matrix result is made in call memory, so calls on several threads
+// may run at once.
 #define BOOST_MATH_OVERFLOW_ERROR_POLICY ignore_error
 #include <efi/bind.h>
 
@@ -97,19 +103,24 @@ efi::matrix Linspace(double a, double b, std::int32_t n) {
 
 }  // namespace
 
-EFI_BIND_MODULE(
-    efi::def<&Tgamma>("bm_tgamma", {"x"}, "The gamma function.", efi::masked),
-    efi::def<&Lgamma>("bm_lgamma", {"x"}, "The logarithm of the absolute value of the gamma function.", efi::masked),
-    efi::def<&Digamma>("bm_digamma", {"x"}, "The digamma function, the derivative of lgamma.", efi::masked),
-    efi::def<&Beta>("bm_beta", {"a", "b"}, "The beta function B(a, b).", efi::masked),
-    efi::def<&Ibeta>("bm_ibeta", {"a", "b", "x"}, "The regularised incomplete beta function I_x(a, b).", efi::masked),
-    efi::def<&GammaP>("bm_gamma_p", {"a", "x"}, "The regularised lower incomplete gamma function P(a, x).",
-                      efi::masked),
-    efi::def<&CylBesselJ>("bm_cyl_bessel_j", {"nu", "x"}, "The Bessel function of the first kind J_nu(x).",
-                          efi::masked),
-    efi::def<&ErfInv>("bm_erf_inv", {"p"}, "The inverse of the error function.", efi::masked),
-    efi::def<&Zeta>("bm_zeta", {"s"}, "The Riemann zeta function.", efi::masked),
-    efi::def<&Expint>("bm_expint", {"x"}, "The exponential integral Ei(x).", efi::masked),
-    efi::def<&TgammaM>("bm_tgamma_m", {"M"}, "The gamma function of each element of a real matrix.", efi::masked),
-    efi::def<&Linspace>("bm_linspace", {"a", "b", "n"}, "n points evenly spaced from a to b, as an n-by-1 column.",
-                        efi::masked));
+constexpr efi::flags kMaskedThreadSafe = efi::masked | efi::thread_safe;
+
+EFI_BIND_MODULE(efi::def<&Tgamma>("bm_tgamma", {"x"}, "The gamma function.", kMaskedThreadSafe),
+                efi::def<&Lgamma>("bm_lgamma", {"x"}, "The logarithm of the absolute value of the gamma function.",
+                                  kMaskedThreadSafe),
+                efi::def<&Digamma>("bm_digamma", {"x"}, "The digamma function, the derivative of lgamma.",
+                                   kMaskedThreadSafe),
+                efi::def<&Beta>("bm_beta", {"a", "b"}, "The beta function B(a, b).", kMaskedThreadSafe),
+                efi::def<&Ibeta>("bm_ibeta", {"a", "b", "x"}, "The regularised incomplete beta function I_x(a, b).",
+                                 kMaskedThreadSafe),
+                efi::def<&GammaP>("bm_gamma_p", {"a", "x"}, "The regularised lower incomplete gamma function P(a, x).",
+                                  kMaskedThreadSafe),
+                efi::def<&CylBesselJ>("bm_cyl_bessel_j", {"nu", "x"}, "The Bessel function of the first kind J_nu(x).",
+                                      kMaskedThreadSafe),
+                efi::def<&ErfInv>("bm_erf_inv", {"p"}, "The inverse of the error function.", kMaskedThreadSafe),
+                efi::def<&Zeta>("bm_zeta", {"s"}, "The Riemann zeta function.", kMaskedThreadSafe),
+                efi::def<&Expint>("bm_expint", {"x"}, "The exponential integral Ei(x).", kMaskedThreadSafe),
+                efi::def<&TgammaM>("bm_tgamma_m", {"M"}, "The gamma function of each element of a real matrix.",
+                                   kMaskedThreadSafe),
+                efi::def<&Linspace>("bm_linspace", {"a", "b", "n"},
+                                    "n points evenly spaced from a to b, as an n-by-1 column.", kMaskedThreadSafe));

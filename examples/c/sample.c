@@ -8,7 +8,12 @@
  * argument, and an unsigned result code, 0 for success, else
  * efi_error_code(argument, index) with index from 1 into the function's
  * message table. The table at the end lists the functions for the host
- * under the symbol "efi_module".
+ * under the symbol "efi_module", with a description of each that declares
+ * it thread-safe (EFI_FUNCTION_THREAD_SAFE): every function here works on
+ * its arguments, call memory and its own locals alone, so calls on several
+ * threads may run at once. A function that used process-wide state of its
+ * own (a static, a library's global setting) without a lock would leave
+ * the flag out and run alone.
  *
  * What each argument pointer is, by the code the table declares:
  *   0 or 1   const efi_value*  scalar view: real, imag
@@ -229,4 +234,14 @@ static const efi_function_entry kFunctions[] = {
     {"c_sample_nothing", ENTRY(c_sample_nothing), 8, 1, kScalar, 0, NULL},
 };
 
-EFI_MODULE_TABLE(kFunctions);
+/* Descriptions, one per entry in the same order: no parameter names or
+   help here (the listings show the argument kinds), only the flag. */
+#define THREAD_SAFE \
+    { NULL, NULL, NULL, EFI_FUNCTION_THREAD_SAFE }
+
+static const efi_function_info kInfo[] = {
+    THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE,
+    THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE,
+};
+
+EFI_MODULE_TABLE_WITH_INFO(kFunctions, kInfo);

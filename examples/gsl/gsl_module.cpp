@@ -11,11 +11,18 @@
 //   trap of that division (a singular B is "singularity"), so it runs under
 //   the traps and masks them only around its calls into GSL
 //   (Efi::CMaskedTraps).
-// - GSL's default error handler aborts the process. It is switched off for
-//   the length of each call into GSL, so failures come back as status codes,
-//   which become worksheet errors marking the argument at fault (GSL's own
-//   frames are never unwound by an exception, so it never leaves its
-//   workspaces behind).
+// - GSL's default error handler aborts the process. It is switched off
+//   once, when the module is loaded, so failures come back as the status
+//   codes of the _e functions, which become worksheet errors marking the
+//   argument at fault (GSL's own frames are never unwound by an exception,
+//   so it never leaves its workspaces behind). The handler is GSL's one
+//   process-wide setting: swapping it around each call would let a call on
+//   one thread put it back while another thread's call relies on it being
+//   off, so no call touches it.
+// - Every function is declared thread-safe: each works only on its
+//   arguments, its own workspaces and call memory, and GSL's functions used
+//   here keep no state between calls, so calls on several threads may run
+//   at once.
 // - A function that fails owns what it allocated: GSL workspaces are held
 //   by owners that free them on every path out, an error or a processor
 //   fault included; a matrix result is made in call memory and handed over
@@ -63,18 +70,13 @@ double Finite(double v, const char* parameter) {
     return v;
 }
 
-/// GSL's error handler off for the length of a call into GSL; back as it
-/// was however the call ends.
-class HandlerOff {
-public:
-    HandlerOff() : m_handler(gsl_set_error_handler_off()) {}
-    ~HandlerOff() { gsl_set_error_handler(m_handler); }
-    HandlerOff(const HandlerOff&) = delete;
-    HandlerOff& operator=(const HandlerOff&) = delete;
-
-private:
-    gsl_error_handler_t* m_handler;
-};
+/// GSL's error handler off from the module's load on: run by the loader,
+/// before any function of the module can be called. A program that loads
+/// this module and sets a handler of its own afterwards gets that handler
+/// called on this module's failures too (the status is still returned).
+const struct HandlerOffAtLoad {
+    HandlerOffAtLoad() { gsl_set_error_handler_off(); }
+} kHandlerOffAtLoad;
 
 struct GslFree {
     void operator()(gsl_matrix* m) const { gsl_matrix_free(m); }
@@ -99,7 +101,6 @@ struct Lu {
 // the layout of the inverse (the inverse of the transpose, read by columns,
 // is the inverse), so the elements are copied as one block.
 Lu Decompose(const efi::real_matrix_view& m, std::size_t n) {
-    HandlerOff off;
     Lu d{std::unique_ptr<gsl_matrix, GslFree>(gsl_matrix_alloc(n, n)),
          std::unique_ptr<gsl_permutation, GslFree>(gsl_permutation_alloc(n))};
     if (!d.lu || !d.perm) Efi::Throw(InsufficientMemory, Efi::kNoArgument);  // what was allocated is freed
@@ -110,7 +111,6 @@ Lu Decompose(const efi::real_matrix_view& m, std::size_t n) {
 
 double Determinant(const efi::real_matrix_view& m, const char* parameter) {
     Lu d = Decompose(m, SquareOrder(m, parameter));
-    HandlerOff off;
     return gsl_linalg_LU_det(d.lu.get(), d.sign);
 }
 
@@ -125,7 +125,6 @@ double Determinant(const efi::real_matrix_view& m, const char* parameter) {
 
 double J0(double x) {
     gsl_sf_result j;
-    HandlerOff off;
     Check(gsl_sf_bessel_J0_e(x, &j), "x");
     return j.val;
 }
@@ -135,15 +134,13 @@ double Jn(double n, double x) {
     // any other, a NaN included.
     if (!(std::fabs(n) <= 1e6) || n != std::trunc(n)) efi::fail(MustBeAnInteger, "n");
     gsl_sf_result j;
-    HandlerOff off;
     Check(gsl_sf_bessel_Jn_e(static_cast<int>(n), x, &j), "x");
     return j.val;
 }
 
 double Y0(double x) {
     gsl_sf_result y;
-    HandlerOff off;  // x <= 0 is GSL's domain error
-    Check(gsl_sf_bessel_Y0_e(x, &y), "x");
+    Check(gsl_sf_bessel_Y0_e(x, &y), "x");  // x <= 0 is GSL's domain error
     return y.val;
 }
 
@@ -163,10 +160,7 @@ efi::matrix Inverse(efi::real_matrix_view m) {
     Lu d = Decompose(m, n);
     gsl_matrix_view v = gsl_matrix_view_array(inverse.values().data(), n, n);
     int status;
-    {
-        HandlerOff off;
-        status = gsl_linalg_LU_invert(d.lu.get(), d.perm.get(), &v.matrix);
-    }
+    { status = gsl_linalg_LU_invert(d.lu.get(), d.perm.get(), &v.matrix); }
     // GSL reports a zero pivot of the decomposition as a domain error.
     if (status == GSL_EDOM) efi::fail("singularity", "M");
     Check(status, "M");
@@ -181,13 +175,15 @@ efi::matrix Inverse(efi::real_matrix_view m) {
 constexpr efi::raises kGslErrors("domain error", "overflow", "singularity");
 constexpr efi::raises kGslMatrixErrors("domain error", "overflow", "singularity", "must be a non-empty square matrix");
 
-EFI_BIND_MODULE(efi::def<&J0>("gsl_j0", {"x"}, "The Bessel function J0 of a real x.", efi::masked, kGslErrors),
+EFI_BIND_MODULE(efi::def<&J0>("gsl_j0", {"x"}, "The Bessel function J0 of a real x.", efi::masked | efi::thread_safe,
+                              kGslErrors),
                 efi::def<&Jn>("gsl_jn", {"n", "x"}, "The Bessel function Jn of integer order n and real x.",
-                              efi::masked, kGslErrors),
-                efi::def<&Y0>("gsl_y0", {"x"}, "The Bessel function Y0 of a positive real x.", efi::masked, kGslErrors),
-                efi::def<&Det>("gsl_det", {"M"}, "The determinant of a square real matrix, through LU.", efi::masked,
-                               kGslMatrixErrors),
+                              efi::masked | efi::thread_safe, kGslErrors),
+                efi::def<&Y0>("gsl_y0", {"x"}, "The Bessel function Y0 of a positive real x.",
+                              efi::masked | efi::thread_safe, kGslErrors),
+                efi::def<&Det>("gsl_det", {"M"}, "The determinant of a square real matrix, through LU.",
+                               efi::masked | efi::thread_safe, kGslMatrixErrors),
                 efi::def<&DetRatio>("gsl_det_ratio", {"A", "B"}, "det(A) / det(B), as Cramer's rule takes it.",
-                                    kGslMatrixErrors),
+                                    efi::thread_safe, kGslMatrixErrors),
                 efi::def<&Inverse>("gsl_inverse", {"M"}, "The inverse of a square real matrix, through LU.",
-                                   efi::masked, kGslMatrixErrors));
+                                   efi::masked | efi::thread_safe, kGslMatrixErrors));

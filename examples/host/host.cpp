@@ -5,6 +5,8 @@
 // docs/hosts.md walks through it. Run it on the sample module:
 //
 //     efi_host_example <prefix>/lib/efi/modules/libefi_sample.so
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -13,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include <efi/host/bridge.h>         // Efi::User::HostFpScope
+#include <efi/host/bridge.h>         // Efi::User::HostFpScope, Efi::User::SetWaitForTurn
 #include <efi/host/callbacks.h>      // Efi::RegisterHostCallback
 #include <efi/host/error_text.h>     // Efi::ErrorText
 #include <efi/host/module_loader.h>  // Efi::LoadModule, Efi::ModuleError
@@ -29,6 +31,8 @@ using Vrn::Run::Object;
 std::map<std::string, Efi::ModuleFunction> g_functions;
 /// What a call from another thread met while a call was running.
 std::string g_refused;
+/// Set by the callback "pause" while it holds its call open.
+std::atomic<bool> g_paused{false};
 
 /// This thread's floating-point state: the x87 control word and MXCSR.
 Efi::User::HostFpState CurrentFpState() {
@@ -100,6 +104,26 @@ std::string CallFromAnotherThread() {
     return what;
 }
 
+/// A host that would rather wait: with SetWaitForTurn(true) a call that
+/// cannot have its turn waits for it instead of being refused. Another
+/// thread calls while this thread's call of sample_apply runs the callback
+/// "pause", and gets its result once that call has ended.
+std::string WaitForTurnFromAnotherThread() {
+    Efi::User::SetWaitForTurn(true);
+    std::string what;
+    std::thread other([&what] {
+        while (!g_paused) std::this_thread::yield();
+        Efi::User::HostFpScope scope(CurrentFpState());
+        const Object args[] = {Vrn::Run::Number(1), Vrn::Run::Number(2)};
+        what = Show(g_functions.at("sample_add").function.as<Vrn::Run::Function>()->Call(args));
+    });
+    const Object args[] = {Vrn::Run::TextUtf8("pause"), Vrn::Run::Number(0)};
+    g_functions.at("sample_apply").function.as<Vrn::Run::Function>()->Call(args);
+    other.join();
+    Efi::User::SetWaitForTurn(false);
+    return what;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +149,11 @@ int main(int argc, char** argv) {
                               }));
     Efi::RegisterHostCallback("other_thread", Vrn::Run::Func(1, [](std::span<const Object>) {
                                   g_refused = CallFromAnotherThread();  // runs inside the outer call
+                                  return Vrn::Run::Number(0);
+                              }));
+    Efi::RegisterHostCallback("pause", Vrn::Run::Func(1, [](std::span<const Object>) {
+                                  g_paused = true;  // the call stays open a little while
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
                                   return Vrn::Run::Number(0);
                               }));
 
@@ -155,5 +184,6 @@ int main(int argc, char** argv) {
     Call("sample_apply", {Vrn::Run::TextUtf8("other_thread"), Vrn::Run::Number(0)});
     std::printf("another thread during a call: %s\n", g_refused.c_str());
     std::printf("another thread between calls: %s\n", CallFromAnotherThread().c_str());
+    std::printf("another thread waiting for its turn: %s\n", WaitForTurnFromAnotherThread().c_str());
     return 0;
 }

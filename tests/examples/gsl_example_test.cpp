@@ -1,8 +1,13 @@
 // The GSL example module through efi-call: results of a library that
 // overflows inside, its failures as the module's messages, and the traps
 // back in force after every masked region.
+#include <efi/host/bridge.h>
+#include <efi/host/module_loader.h>
+
+#include <barrier>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -96,6 +101,83 @@ TEST(GslExample, FailuresAreWorksheetErrors) {
         EXPECT_EQ(r.err, "error: " + c.err + "\n");
         EXPECT_EQ(r.status, 1);
     }
+}
+
+// Every function declares itself thread-safe; all but gsl_det_ratio, which
+// relies on the trap of its own division, are masked.
+TEST(GslExample, EveryFunctionIsDeclaredThreadSafe) {
+    Outcome r = Gsl({"--list"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* line : {
+             "gsl_j0(x: number) -> number  [masked, thread-safe]\n",
+             "gsl_jn(n: number, x: number) -> number  [masked, thread-safe]\n",
+             "gsl_y0(x: number) -> number  [masked, thread-safe]\n",
+             "gsl_det(M: matrix) -> number  [masked, thread-safe]\n",
+             "gsl_det_ratio(A: matrix, B: matrix) -> number  [thread-safe]\n",
+             "gsl_inverse(M: matrix) -> matrix  [masked, thread-safe]\n",
+         })
+        EXPECT_THAT(r.out, ::testing::HasSubstr(line));
+}
+
+/// What one call of the loaded module gave, as text: the value's bits, or
+/// the error and the argument it marks.
+std::string Outcome1(const std::vector<Efi::ModuleFunction>& fns, const std::string& name,
+                     const Vrn::Run::Object& arg) {
+    for (const Efi::ModuleFunction& f : fns) {
+        if (f.name != name) continue;
+        try {
+            const Vrn::Run::Object args[] = {arg};
+            const Vrn::Run::Object r = f.function.as<Vrn::Run::Function>()->Call(args);
+            if (const auto* n = r.as<Qlt::NumVal>()) return std::to_string(n->Data.rp);
+            std::string text;
+            const auto* m = r.as<Qlt::MatVal>();
+            for (int k = 0; m && k < m->Rows() * m->Cols(); ++k) text += std::to_string(m->m_rarr[k]) + " ";
+            return text;
+        } catch (const Vrn::Run::AppException& e) {
+            return std::string("error: ") + e.what() + " " + std::to_string(e.Argument());
+        }
+    }
+    return "no function " + name;
+}
+
+/// The calls both threads make, in values of the calling thread's own (host
+/// values are not shared between threads).
+std::vector<std::pair<std::string, Vrn::Run::Object>> Calls() {
+    const double m[] = {4, 2, 7, 6}, singular[] = {1, 2, 2, 4};
+    return {
+        {"gsl_j0", Vrn::Run::Number(1e300)},        {"gsl_j0", Vrn::Run::Number(2.5)},
+        {"gsl_y0", Vrn::Run::Number(-1)},           {"gsl_y0", Vrn::Run::Number(3)},
+        {"gsl_inverse", Vrn::Run::Matrix(2, 2, m)}, {"gsl_inverse", Vrn::Run::Matrix(2, 2, singular)},
+        {"gsl_det", Vrn::Run::Matrix(2, 2, m)},
+    };
+}
+
+// Two threads calling the thread-safe functions at once, failures among
+// them, get what one thread gets: the module keeps no state a call changes.
+TEST(GslExample, TwoThreadsCallingAtOnceGetWhatOneThreadGets) {
+    const std::vector<Efi::ModuleFunction> fns = Efi::LoadModule(EFI_GSL_MODULE);
+    std::vector<std::string> alone;
+    for (const auto& [name, arg] : Calls()) alone.push_back(Outcome1(fns, name, arg));
+    EXPECT_EQ(alone[2], "error: domain error 1");
+    EXPECT_EQ(alone[5], "error: singularity 1");
+
+    constexpr int kRounds = 2000;
+    std::barrier start(2);
+    std::vector<std::string> differed[2];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            const auto calls = Calls();
+            start.arrive_and_wait();
+            for (int round = 0; round < kRounds; ++round)
+                for (std::size_t k = 0; k < calls.size(); ++k) {
+                    std::string got = Outcome1(fns, calls[k].first, calls[k].second);
+                    if (got != alone[k] && differed[t].size() < 3) differed[t].push_back(calls[k].first + ": " + got);
+                }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_THAT(differed[0], ::testing::IsEmpty());
+    EXPECT_THAT(differed[1], ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -29,11 +29,11 @@ PARAMETERS = {
 }
 
 
-def test_every_function_is_named_and_masked(boost):
+def test_every_function_is_named_masked_and_thread_safe(boost):
     assert sorted(boost.functions) == sorted(PARAMETERS)
     for name, params in PARAMETERS.items():
-        signature = boost[name].__doc__.splitlines()[0]  # name(x: number, ...) -> number  [masked]
-        assert signature.endswith("[masked]"), signature
+        signature = boost[name].__doc__.splitlines()[0]  # name(x: number, ...) -> number  [masked, thread-safe]
+        assert signature.endswith("[masked, thread-safe]"), signature
         listed = signature[len(name) + 1:signature.index(")")].split(", ")
         assert [p.split(": ")[0] for p in listed] == params, signature
 
