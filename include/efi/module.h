@@ -90,8 +90,11 @@ typedef struct efi_function_entry {
  *  point error" for a NaN; a finite result is returned even when a step on
  *  the way to it overflowed. */
 #define EFI_FUNCTION_MASKED 0x1u
-/** The function may run on several threads at once: declared, and shown by
- *  the hosts' listings; calls still run one at a time. */
+/** The function may run on several threads at once: its calls share the
+ *  turn with other thread-safe calls, where any other call runs alone. It
+ *  may use its call memory, Efi::Throw and callbacks; not Efi::rand or
+ *  Efi::random_seed, nor state of its own shared between calls without a
+ *  lock. */
 #define EFI_FUNCTION_THREAD_SAFE 0x2u
 
 /** One parameter's description. */
