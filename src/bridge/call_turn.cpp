@@ -131,6 +131,4 @@ namespace Efi::User {
 
 void SetWaitForTurn(bool wait) noexcept { detail::g_wait.store(wait, std::memory_order_relaxed); }
 
-bool WaitsForTurn() noexcept { return detail::g_wait.load(std::memory_order_relaxed); }
-
 }  // namespace Efi::User

@@ -56,7 +56,6 @@ public:
         if (!m_data || offset > m_size || count > (m_size - offset) / sizeof(T)) return nullptr;
         return reinterpret_cast<const T*>(m_data + offset);
     }
-    std::size_t Size() const noexcept { return m_size; }
 
 private:
     const unsigned char* m_data = nullptr;

@@ -49,8 +49,6 @@ inline constexpr int kMaxArgs = 10;
 /// thread-safe call that needs the process alone is refused either way
 /// while other threads hold the turn: waiting there could wait for ever.
 EFI_API void SetWaitForTurn(bool wait) noexcept;
-/// What SetWaitForTurn last set; false at start.
-EFI_API bool WaitsForTurn() noexcept;
 
 /// The floating-point state a host computes in: the x87 control word and
 /// MXCSR, as fnstcw and stmxcsr store them.
