@@ -9,11 +9,13 @@
  * efi_error_code(argument, index) with index from 1 into the function's
  * message table. The table at the end lists the functions for the host
  * under the symbol "efi_module", with a description of each that declares
- * it thread-safe (EFI_FUNCTION_THREAD_SAFE): every function here works on
- * its arguments, call memory and its own locals alone, so calls on several
- * threads may run at once. A function that used process-wide state of its
- * own (a static, a library's global setting) without a lock would leave
- * the flag out and run alone.
+ * it thread-safe (EFI_FUNCTION_THREAD_SAFE): these functions work on their
+ * arguments, call memory and their own locals alone, so calls on several
+ * threads may run at once. c_sample_apply leaves the flag out and runs
+ * alone: it runs whichever host function it is named, and a module cannot
+ * promise that every host function is safe on several threads at once. A
+ * function that used process-wide state of its own (a static, a library's
+ * global setting) without a lock would leave it out too.
  *
  * What each argument pointer is, by the code the table declares:
  *   0 or 1   const efi_value*  scalar view: real, imag
@@ -238,10 +240,12 @@ static const efi_function_entry kFunctions[] = {
    help here (the listings show the argument kinds), only the flag. */
 #define THREAD_SAFE \
     { NULL, NULL, NULL, EFI_FUNCTION_THREAD_SAFE }
+#define RUNS_ALONE \
+    { NULL, NULL, NULL, 0 }
 
 static const efi_function_info kInfo[] = {
     THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE,
-    THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE,
+    THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, THREAD_SAFE, RUNS_ALONE,  THREAD_SAFE,
 };
 
 EFI_MODULE_TABLE_WITH_INFO(kFunctions, kInfo);

@@ -86,9 +86,11 @@ void Call(const std::string& name, const std::vector<Object>& args) {
     }
 }
 
-/// The thread rule: bridge calls run one at a time in the process. A call
-/// made on another thread while this one's runs is refused with a
-/// worksheet error, without disturbing the running call.
+/// The thread rule: a call of a function that is not declared thread-safe
+/// (the sample's sample_apply) runs alone in the process. A call made on
+/// another thread while it runs is refused with a worksheet error, without
+/// disturbing the running call; thread-safe calls (sample_add) would run at
+/// once with each other.
 std::string CallFromAnotherThread() {
     std::string what;
     std::thread other([&what] {

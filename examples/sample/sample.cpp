@@ -7,7 +7,8 @@
 // functions: a pointer to the result record, then one pointer per argument,
 // and an unsigned result code, 0 for success, else (argument << 16) | index
 // into the function's message table (index from 1). The table at the end
-// lists the functions for the host under the symbol "efi_module".
+// lists the functions for the host under the symbol "efi_module", with a
+// description of each that says whether it is thread-safe.
 //
 // What each argument pointer is, by the code the table declares:
 //   0 or 1   const Efi::User::Value*  scalar view: real, imag
@@ -249,6 +250,17 @@ const efi_function_entry kFunctions[] = {
     {"sample_nothing", Entry(sample_nothing), 8, 1, kScalar, 0, nullptr},
 };
 
+// Descriptions, one per entry: only the flags (a module may also name its
+// parameters and give help: docs/modules.md). These functions keep to their
+// arguments, their result and their own allocations, so calls on several
+// threads may run at once. sample_apply runs alone: it runs whichever host
+// function it is named, and a module cannot promise that every host
+// function is safe on several threads at once.
+constexpr efi_function_info kThreadSafe = {nullptr, nullptr, nullptr, EFI_FUNCTION_THREAD_SAFE};
+constexpr efi_function_info kRunsAlone = {nullptr, nullptr, nullptr, 0};
+const efi_function_info kInfo[] = {kThreadSafe, kThreadSafe, kThreadSafe, kThreadSafe, kThreadSafe, kThreadSafe,
+                                   kThreadSafe, kThreadSafe, kThreadSafe, kThreadSafe, kRunsAlone,  kThreadSafe};
+
 }  // namespace
 
-EFI_MODULE_TABLE(kFunctions);
+EFI_MODULE_TABLE_WITH_INFO(kFunctions, kInfo);

@@ -269,8 +269,9 @@ TEST(EfiCall, TextsOfNativeCodeAreReadInTheLocale) {
 TEST(EfiCall, ListsFunctionsWithTheirKinds) {
     Outcome r = EfiCall({"--list"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_THAT(r.out, ::testing::HasSubstr("sample_scale(number, matrix) -> matrix\n"));
-    EXPECT_THAT(r.out, ::testing::HasSubstr("sample_path(file) -> text\n"));
+    EXPECT_THAT(r.out, ::testing::HasSubstr("sample_scale(number, matrix) -> matrix  [thread-safe]\n"));
+    EXPECT_THAT(r.out, ::testing::HasSubstr("sample_path(file) -> text  [thread-safe]\n"));
+    EXPECT_THAT(r.out, ::testing::HasSubstr("sample_apply(text, number) -> number\n"));
     r = EfiCall({"--ext", EFI_TEST_MODULE, "--ext", EFI_DESCRIBED_MODULE, "--list"});
     EXPECT_THAT(r.out, ::testing::Not(::testing::HasSubstr("sample_add")));
     // Entries no call can succeed for are listed, with the reason.

@@ -478,9 +478,9 @@ WorksheetError
     ("described", "d_scale", ["\nNotes\n-----\nMasked: runs with floating-point exceptions masked; an infinite or NaN\n"
                               "result of finite arguments is reported as the fault it stands for.\n"
                               "Thread-safe: declared safe to run on several threads at once;"]),
-    ("sample", "sample_sqrt", ["sample_sqrt(number) -> number\n\nRaises\n------\nWorksheetError\n"
-                               "    must be real\n    must be non-negative\n    must be a number"]),
-    ("sample", "sample_path", ["sample_path(file) -> text"]),  # nothing but the signature: nothing else
+    ("odd", "t_code", ["t_code(number) -> number\n\nRaises\n------\nWorksheetError\n"
+                       "    first failure\n    second failure\n    third failure"]),
+    ("sample", "sample_apply", ["sample_apply(text, number) -> number"]),  # nothing but the signature: nothing else
     ("keywords", "k_latin1", ["WorksheetError\n    trop \ufffdlev\ufffd"]),  # a message's bytes are no UTF-8
 ], ids=["all of it", "matrix, masked", "no parameter help", "both flags", "messages only", "none",
                                      "not UTF-8"])
@@ -583,10 +583,10 @@ def test_installed_where_the_interpreter_looks():
 
 def test_listing_matches_efi_call(sample):
     listing = [line for line in repr(sample).splitlines()[1:]]
-    assert "  sample_add(number, number) -> number" in listing
+    assert "  sample_add(number, number) -> number  [thread-safe]" in listing
     help_text = pydoc.render_doc(sample, renderer=pydoc.plaintext)
-    assert repr(sample.sample_path) == "<efi function sample_path(file) -> text>"
-    assert sample.sample_path.__doc__ == "sample_path(file) -> text"
+    assert repr(sample.sample_apply) == "<efi function sample_apply(text, number) -> number>"
+    assert sample.sample_apply.__doc__ == "sample_apply(text, number) -> number"
     if not EFI_CALL.exists():
         pytest.fail(f"efi-call was not found where expected: {EFI_CALL}")
     out = subprocess.run([str(EFI_CALL), "--ext", str(SAMPLE), "--list"], check=True,

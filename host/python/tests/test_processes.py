@@ -120,11 +120,12 @@ def _hold_open(function):
 
 
 @pytest.mark.parametrize("holder,other,args,waits", [
-    ("p_apply", "sample_add", (4.0, 1.0), True),
+    ("p_apply", "sample_apply", ("py_plus_one", 4.0), True),
     ("sample_apply", "p_root", (25.0,), True),
     ("p_apply", "p_root", (25.0,), False),
 ], ids=["alone waits for a share", "a share waits for alone", "shares run at once"])
 def test_the_turn_between_threads(sample, threads_module, holder, other, args, waits):
+    efi.register("py_plus_one", lambda x: x + 1)
     functions = {**sample.functions, **threads_module.functions}
     done = []
     call = threading.Thread(target=lambda: done.append(functions[other](*args)), daemon=True)
@@ -154,8 +155,9 @@ def test_a_call_waiting_alone_holds_back_later_shares(sample, threads_module):
     # A share that comes once a call that needs the turn alone has waited a
     # while (a millisecond) waits behind it, so the call alone is not
     # starved by shares.
+    efi.register("py_plus_one", lambda x: x + 1)
     holding, release = _hold_open(threads_module.p_apply)
-    alone = threading.Thread(target=sample.sample_add, args=(1.0, 2.0), daemon=True)
+    alone = threading.Thread(target=sample.sample_apply, args=("py_plus_one", 2.0), daemon=True)
     share = threading.Thread(target=threads_module.p_root, args=(4.0,), daemon=True)
     try:
         alone.start()
@@ -176,6 +178,7 @@ def test_calls_alone_are_not_starved_by_threads_calling_shares(sample, threads_m
     # Two threads call a thread-safe function without a pause; calls that
     # need the turn alone still have it, one after the other.
     stop = threading.Event()
+    efi.register("py_plus_one", lambda x: x + 1)
 
     def loop():
         while not stop.is_set():
@@ -185,7 +188,7 @@ def test_calls_alone_are_not_starved_by_threads_calling_shares(sample, threads_m
         t.start()
     try:
         began = time.monotonic()
-        assert [sample.sample_add(k, 1.0) for k in range(200)] == [k + 1.0 for k in range(200)]
+        assert [sample.sample_apply("py_plus_one", k) for k in range(200)] == [k + 1.0 for k in range(200)]
         assert time.monotonic() - began < 10
     finally:
         stop.set()

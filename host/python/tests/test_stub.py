@@ -127,9 +127,9 @@ def stub_methods(text):
     ("described", "d_sqrt", "x: complex | float", "float | complex", "d_sqrt(x: number) -> number  [masked]"),
     ("keywords", "k_poisson", "lambda_: complex | float, k: complex | float", "float | complex", "lambda - k."),
     ("sample", "sample_add", "number1: complex | float, number2: complex | float, /", "float | complex",
-     "sample_add(number, number) -> number"),
-    ("sample", "sample_path", "file1: str | os.PathLike[str], /", "str", "sample_path(file) -> text"),
-    ("sample", "sample_upper", "text1: str, /", "str", "sample_upper(text) -> text"),
+     "sample_add(number, number) -> number  [thread-safe]"),
+    ("sample", "sample_path", "file1: str | os.PathLike[str], /", "str", "sample_path(file) -> text  [thread-safe]"),
+    ("sample", "sample_upper", "text1: str, /", "str", "sample_upper(text) -> text  [thread-safe]"),
 ])
 def test_stubs_of_a_module(tmp_path, module, name, params, result, doc):
     path = {"sample": SAMPLE, "described": DESCRIBED, "keywords": KEYWORDS}[module]
