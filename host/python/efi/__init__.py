@@ -29,9 +29,9 @@ table gives. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
 of a module for editors and type checkers (see efi.stubgen).
 
 A failure is raised as WorksheetError (its message and the number of the
-argument to blame, or None); a processor fault in native code as
-ProcessorFault (from `map`, with `index`, the failing element's index
-tuple); a C++ exception a module's code lets out as ModuleException (with
+argument to blame, or None; from `map`, `index`, the failing element's
+index tuple, which its text ends with: "must be non-negative (argument 1)
+at index (2,)"); a processor fault in native code as ProcessorFault; a C++ exception a module's code lets out as ModuleException (with
 `type`, its C++ type name); a call with the wrong number of arguments as
 ArgumentCountError (a WorksheetError and a TypeError); a keyword no
 parameter has, or one given twice, as TypeError; an exception raised by a
@@ -83,7 +83,11 @@ class ModuleError(Exception):
 
 class WorksheetError(Exception):
     """A worksheet error: `message`, and `argument`, the number (from 1) of
-    the argument to blame, 0 for the call's directory, or None for none."""
+    the argument to blame, 0 for the call's directory, or None for none.
+    From `map`, `index` is the failing element's index tuple (None for a
+    single call), and the text ends with it."""
+
+    index = None
 
     def __init__(self, message, argument=None):
         super().__init__(message, argument)
@@ -92,12 +96,12 @@ class WorksheetError(Exception):
 
     def __str__(self):
         # As every host shows a worksheet error (Efi::ErrorText of the C++
-        # hosts; test_hosts_agree holds them to the same text). Kept in
-        # Python: an error made by Python code, with any message and
-        # argument, must still show without the extension.
-        if self.argument is None:
-            return self.message
-        return f"{self.message} (argument {self.argument})"
+        # hosts; test_hosts_agree holds them to the same text), and where in
+        # a map's arguments. Kept in Python: an error made by Python code,
+        # with any message and argument, must still show without the
+        # extension.
+        text = self.message if self.argument is None else f"{self.message} (argument {self.argument})"
+        return text if self.index is None else f"{text} at index {self.index}"
 
 
 class ProcessorFault(WorksheetError):
