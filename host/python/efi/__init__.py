@@ -192,6 +192,12 @@ dms, dms_inv = _efi.dms, _efi.dms_inv
 hhmmss, hhmmss_inv = _efi.hhmmss, _efi.hhmmss_inv
 
 
+def _entry(function):
+    """`function` as callers reach it: an exception it raises carries no
+    frames of the package, only the caller's (see _efi._entry)."""
+    return functools.update_wrapper(_efi._entry(function), function)
+
+
 def _findable(path):
     """Where another process finds the module at `path`: a path with a
     directory in it made absolute, as that process may run elsewhere; a bare
@@ -219,6 +225,7 @@ class Module:
     # finds `m.f` in `m.f(x)` fastest that way, as fast as a function of a
     # Python module. An instance attribute is found the slow way for a call,
     # and so is an attribute of a subclass of Python's module type.
+    @_entry
     def __new__(cls, path, cwd=None, isolated=False, timeout=None):
         library = _efi.Library(os.fspath(path), os.getcwd() if cwd is None else cwd, bool(isolated),
                                None if timeout is None else float(timeout))
@@ -252,6 +259,7 @@ class Module:
         return self._library.cwd
 
     @cwd.setter
+    @_entry
     def cwd(self, value):
         self._library.cwd = value
 
@@ -260,6 +268,7 @@ class Module:
         """The module's functions by name."""
         return dict(self._functions)
 
+    @_entry
     def __getitem__(self, name):
         return self._functions[name]
 
@@ -332,6 +341,7 @@ Function.__signature__ = property(_signature)
 HostFunction.__reduce__ = _reduce_host_function
 
 
+@_entry
 def write_stub(module, path):
     """Writes type stubs of `module` (an efi.Module) to the file `path`: see
     efi.stubgen."""
@@ -339,6 +349,7 @@ def write_stub(module, path):
     stubgen.write_stub(module, path)
 
 
+@_entry
 def load(path, cwd=None, isolated=False, timeout=None):
     """Opens the extension module at `path` with the host's loader (the same
     checks as efi-call) and returns it as a Module. A module that cannot be
