@@ -25,7 +25,8 @@ error raised are those of one thread.
 A function whose module's table names its parameters takes them by
 keyword too (`m.f(a=2, b=3, x=0.5)`, and in `map`); `inspect.signature`,
 `help(m.f)` and `m.f.__doc__` show the names, the help and the messages the
-table gives. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
+table gives. `help(m)` shows the module as a module (its functions, its
+file), and `inspect.getfile(m.f)` names the module's shared object. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
 of a module for editors and type checkers (see efi.stubgen).
 
 A failure is raised as WorksheetError (its message and the number of the
@@ -63,6 +64,7 @@ import functools
 import inspect
 import os
 import sys
+import types
 
 from . import _efi
 
@@ -245,6 +247,8 @@ class Module:
         # dictionary has been asked for loses that fast path.
         self.__name__ = name
         self.__file__ = library.path
+        self.__all__ = sorted(methods)
+        self.__doc__ = _description(library.path, isolated)
         self._origin = _findable(library.path)
         self._library = library
         self._functions = functions
@@ -253,6 +257,17 @@ class Module:
         if self.isolated:
             _isolation[library.path] = (True, self.timeout)
         return self
+
+    # help(m), inspect and IPython take a module for what it stands for, a
+    # module: its name and description, its functions with their signatures
+    # and help, the file it was loaded from; not the class that holds its
+    # functions, nor that class's internals. Its type stays that class,
+    # which calls and pickling go by.
+    __class__ = property(lambda self: types.ModuleType)
+
+    def __dir__(self):
+        # As a module's: its functions, then its own attributes.
+        return self.__all__ + ["__doc__", "__file__", "__name__", "cwd", "functions", "isolated", "timeout"]
 
     @property
     def cwd(self):
@@ -280,6 +295,14 @@ class Module:
     def __repr__(self):
         how = " isolated" if self.isolated else ""
         return f"<efi{how} module {self.__file__!r}\n{_listing(self._functions)}>"
+
+
+def _description(path, isolated):
+    """What help(m) says of the module before its functions."""
+    how = ", isolated: its code runs in a worker process of its own" if isolated else ""
+    return (f"The extension module {path}, loaded by efi.load{how}.\n\n"
+            "Its functions are attributes, m.f(x), and items, m[\"f\"] (for names that are no identifiers); "
+            "f.map(...) runs a function of numbers over arrays.")
 
 
 def _listing(functions):

@@ -20,6 +20,7 @@ class Function:
     _params: tuple[str, ...]
     _result: str
     _summary: str
+    co_filename: str
     def __call__(self, *args: Value, **kwargs: Value) -> Result: ...
     def map(self, *args: npt.ArrayLike, threads: Optional[int] = None, **kwargs: npt.ArrayLike) -> np.ndarray:
         """The function at every element of its arguments, broadcast to one shape; a thread-safe

@@ -3,7 +3,9 @@ from the class's own table takes the module first, as any method does;
 looked up on the module or its class, each is the module's function. The
 module and its functions document themselves, and the package's errors
 show the caller's frames only."""
+import inspect
 import os
+import pydoc
 import traceback
 
 import pytest
@@ -40,3 +42,22 @@ def test_errors_carry_no_frames_of_the_package(sample, call, error):
     files = [frame.filename for frame in traceback.extract_tb(e.value.__traceback__)]
     assert files[-1] == __file__
     assert not [f for f in files if f.startswith(os.path.dirname(efi.__file__))]
+
+
+def test_help_and_inspect_show_the_module_and_its_functions(modules):
+    if "described" not in modules:
+        pytest.skip("the described module is not built")
+    m = modules["described"]
+    shown = pydoc.render_doc(m, renderer=pydoc.plaintext)  # help(m): a module's page
+    assert "\nFUNCTIONS\n    d_callback_guarded(name: str, x: complex)\n" in shown
+    assert "\n    d_grid(n: complex)\n        d_grid(n: number) -> matrix\n" in shown
+    assert "\n            must be at most 50\n" in shown
+    assert shown.endswith(f"\nFILE\n    {os.path.abspath(m.__file__)}\n\n")
+    assert "__reduce__" not in shown and "Method resolution order" not in shown
+    f = m.d_grid
+    assert pydoc.render_doc(f, renderer=pydoc.plaintext).splitlines()[2:4] == [
+        "d_grid(n: complex)", "    d_grid(n: number) -> matrix"]  # help(m.f): a function's
+    assert inspect.getfile(f) == inspect.getfile(m) == m.__file__
+    assert (type(f), type(m).__base__, inspect.getfile(efi.fif)) == (efi.Function, efi.Module, "<built-in>")
+    oinspect = pytest.importorskip("IPython.core.oinspect")
+    assert oinspect.find_file(f) == oinspect.find_file(m) == os.path.abspath(m.__file__)  # m.f? and m?
