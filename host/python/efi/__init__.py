@@ -26,14 +26,16 @@ A function whose module's table names its parameters takes them by
 keyword too (`m.f(a=2, b=3, x=0.5)`, and in `map`); `inspect.signature`,
 `help(m.f)` and `m.f.__doc__` show the names, the help and the messages the
 table gives. `help(m)` shows the module as a module (its functions, its
-file), and `inspect.getfile(m.f)` names the module's shared object. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
-of a module for editors and type checkers (see efi.stubgen).
+file), and `inspect.getfile(m.f)` names the module's shared object.
+`python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs of a module
+for editors and type checkers (see efi.stubgen).
 
 A failure is raised as WorksheetError (its message and the number of the
 argument to blame, or None; from `map`, `index`, the failing element's
 index tuple, which its text ends with: "must be non-negative (argument 1)
-at index (2,)"); a processor fault in native code as ProcessorFault; a C++ exception a module's code lets out as ModuleException (with
-`type`, its C++ type name); a call with the wrong number of arguments as
+at index (2,)"); a processor fault in native code as ProcessorFault; a C++
+exception a module's code lets out as ModuleException (with `type`, its
+C++ type name); a call with the wrong number of arguments as
 ArgumentCountError (a WorksheetError and a TypeError); a keyword no
 parameter has, or one given twice, as TypeError; an exception raised by a
 Python callback reaches the caller unchanged. Text for a module's
