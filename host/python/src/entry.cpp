@@ -106,6 +106,15 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/// Pickled as the function it wraps is, by its qualified name in its
+/// module (efi.load travels to a worker process as a reference).
+PyObject* Reduce(PyObject* self, PyObject*) { return PyObject_GetAttrString(self, "__qualname__"); }
+
+PyMethodDef g_methods[] = {
+    {"__reduce__", &Reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* NewEntry(PyObject*, PyObject* function) {
     if (!PyCallable_Check(function)) {
         PyErr_SetString(PyExc_TypeError, "_entry: not callable");
@@ -136,6 +145,7 @@ bool InitEntryType(PyObject* module) {
         {Py_tp_descr_get, reinterpret_cast<void*>(&Bind)},
         {Py_tp_members, g_members},
         {Py_tp_getset, g_getset},
+        {Py_tp_methods, g_methods},
         {0, nullptr},
     };
     PyType_Spec spec = {"efi._Entry", sizeof(EntryObject), 0,

@@ -5,6 +5,7 @@ module and its functions document themselves, and the package's errors
 show the caller's frames only."""
 import inspect
 import os
+import pickle
 import pydoc
 import traceback
 
@@ -42,6 +43,10 @@ def test_errors_carry_no_frames_of_the_package(sample, call, error):
     files = [frame.filename for frame in traceback.extract_tb(e.value.__traceback__)]
     assert files[-1] == __file__
     assert not [f for f in files if f.startswith(os.path.dirname(efi.__file__))]
+
+
+def test_the_wrapped_entries_still_pickle_by_name():
+    assert pickle.loads(pickle.dumps(efi.load)) is efi.load  # to a pool's workers, as a function goes
 
 
 def test_help_and_inspect_show_the_module_and_its_functions(modules):
