@@ -9,7 +9,7 @@ efi-worker with CMake, and installs them inside the package:
 
 so the package works wherever it is installed (a virtual environment, a
 user's site directory), and `pip uninstall efi` removes all of it. Needs
-what the CMake build needs (cmake, ninja, a C++20 compiler, python3-dev,
+what the CMake build needs (cmake, a C++20 compiler, python3-dev,
 pybind11, numpy); with Debian's setuptools and wheel, build offline with
 `pip install --no-build-isolation --no-index PATH`.
 
@@ -41,17 +41,18 @@ class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build = pathlib.Path(os.environ.get("EFI_PACKAGE_BUILD_DIR") or ROOT / "build" / "python-package").resolve()
         stage = build / "stage"
-        configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                      "-DEFI_BUILD_TESTS=OFF", "-DEFI_BUILD_EXAMPLES=OFF", "-DEFI_BUILD_BENCH=OFF",
                      "-DEFI_BUILD_TOOLS=ON", "-DEFI_BUILD_PYTHON=ON", "-DEFI_INSTALL=ON",
                      f"-DPython3_EXECUTABLE={sys.executable}",
                      f"-DCMAKE_INSTALL_PREFIX={stage}", "-DCMAKE_INSTALL_LIBDIR=efi/lib",
                      "-DCMAKE_INSTALL_BINDIR=efi/bin", "-DEFI_PYTHON_PACKAGES_DIR=."]
+        if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
+            configure += ["-G", "Ninja"]
         if shutil.which("ccache"):
             configure += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
         subprocess.run(configure, check=True)
-        subprocess.run(["cmake", "--build", str(build)], check=True)
+        subprocess.run(["cmake", "--build", str(build), "--parallel", str(os.cpu_count() or 2)], check=True)
         shutil.rmtree(stage, ignore_errors=True)
         subprocess.run(["cmake", "--install", str(build), "--strip"], check=True, stdout=subprocess.DEVNULL)
 

@@ -53,8 +53,8 @@ def _run(args, **kwargs):
 def test_pip_installs_the_package_into_a_virtual_environment_and_uninstalls_it(tmp_path):
     if os.environ.get("LD_PRELOAD"):
         pytest.skip("the sanitizers' runtimes are preloaded: the package is built without them")
-    if not (shutil.which("cmake") and shutil.which("ninja")):
-        pytest.skip("needs cmake and ninja")
+    if not shutil.which("cmake"):
+        pytest.skip("needs cmake")
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
     python = str(venv / "bin" / "python")
