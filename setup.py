@@ -78,7 +78,7 @@ setup(
     name="efi",
     version=VERSION,
     description="Call native extension modules of the worksheet host from Python",
-    python_requires=">=3.9",
+    python_requires=">=3.11",  # as built and tested (Debian 12)
     install_requires=["numpy"],
     packages=["efi"],
     package_dir={"efi": "host/python/efi"},
