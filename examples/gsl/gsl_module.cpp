@@ -46,14 +46,17 @@ namespace {
 using Efi::StandardError::InsufficientMemory;
 using Efi::StandardError::MustBeAnInteger;
 
-/// The message for a GSL status other than success.
+/// The message for a GSL status other than success: the host's words for
+/// the statuses these functions return (listed in kGslErrors below), GSL's
+/// own text for any other, never a message that says nothing.
 const char* MessageOf(int status) {
     switch (status) {
         case GSL_EDOM: return "domain error";
         case GSL_EOVRFLW: return "overflow";
+        case GSL_EUNDRFLW: return "underflow";
         case GSL_ESING:
         case GSL_EZERODIV: return "singularity";
-        default: return "unknown error";
+        default: return gsl_strerror(status);
     }
 }
 
@@ -139,6 +142,10 @@ double Jn(double n, double x) {
 }
 
 double Y0(double x) {
+    // NaN and +inf give NaN, as gsl_j0 and gsl_jn give for them: GSL's Y0
+    // would call them an underflow, which it reports for an x past
+    // 1/DBL_EPSILON, where it no longer knows the phase.
+    if (std::isnan(x) || x == HUGE_VAL) return std::nan("");
     gsl_sf_result y;
     Check(gsl_sf_bessel_Y0_e(x, &y), "x");  // x <= 0 is GSL's domain error
     return y.val;
@@ -172,7 +179,7 @@ efi::matrix Inverse(efi::real_matrix_view m) {
 
 // The messages the functions raise (MessageOf, Finite, SquareOrder), which
 // the hosts' help lists.
-constexpr efi::raises kGslErrors("domain error", "overflow", "singularity");
+constexpr efi::raises kGslErrors("domain error", "overflow", "underflow", "singularity");
 constexpr efi::raises kGslMatrixErrors("domain error", "overflow", "singularity", "must be a non-empty square matrix");
 
 EFI_BIND_MODULE(efi::def<&J0>("gsl_j0", {"x"}, "The Bessel function J0 of a real x.", efi::masked | efi::thread_safe,

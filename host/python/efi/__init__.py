@@ -25,14 +25,17 @@ error raised are those of one thread.
 A function whose module's table names its parameters takes them by
 keyword too (`m.f(a=2, b=3, x=0.5)`, and in `map`); `inspect.signature`,
 `help(m.f)` and `m.f.__doc__` show the names, the help and the messages the
-table gives. `python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs
-of a module for editors and type checkers (see efi.stubgen).
+table gives. `help(m)` shows the module as a module (its functions, its
+file), and `inspect.getfile(m.f)` names the module's shared object.
+`python3 -m efi.stubgen libmod.so -o mod.pyi` writes type stubs of a module
+for editors and type checkers (see efi.stubgen).
 
 A failure is raised as WorksheetError (its message and the number of the
-argument to blame, or None); a processor fault in native code as
-ProcessorFault (from `map`, with `index`, the failing element's index
-tuple); a C++ exception a module's code lets out as ModuleException (with
-`type`, its C++ type name); a call with the wrong number of arguments as
+argument to blame, or None; from `map`, `index`, the failing element's
+index tuple, which its text ends with: "must be non-negative (argument 1)
+at index (2,)"); a processor fault in native code as ProcessorFault; a C++
+exception a module's code lets out as ModuleException (with `type`, its
+C++ type name); a call with the wrong number of arguments as
 ArgumentCountError (a WorksheetError and a TypeError); a keyword no
 parameter has, or one given twice, as TypeError; an exception raised by a
 Python callback reaches the caller unchanged. Text for a module's
@@ -63,6 +66,7 @@ import functools
 import inspect
 import os
 import sys
+import types
 
 from . import _efi
 
@@ -83,7 +87,11 @@ class ModuleError(Exception):
 
 class WorksheetError(Exception):
     """A worksheet error: `message`, and `argument`, the number (from 1) of
-    the argument to blame, 0 for the call's directory, or None for none."""
+    the argument to blame, 0 for the call's directory, or None for none.
+    From `map`, `index` is the failing element's index tuple (None for a
+    single call), and the text ends with it."""
+
+    index = None
 
     def __init__(self, message, argument=None):
         super().__init__(message, argument)
@@ -92,12 +100,12 @@ class WorksheetError(Exception):
 
     def __str__(self):
         # As every host shows a worksheet error (Efi::ErrorText of the C++
-        # hosts; test_hosts_agree holds them to the same text). Kept in
-        # Python: an error made by Python code, with any message and
-        # argument, must still show without the extension.
-        if self.argument is None:
-            return self.message
-        return f"{self.message} (argument {self.argument})"
+        # hosts; test_hosts_agree holds them to the same text), and where in
+        # a map's arguments. Kept in Python: an error made by Python code,
+        # with any message and argument, must still show without the
+        # extension.
+        text = self.message if self.argument is None else f"{self.message} (argument {self.argument})"
+        return text if self.index is None else f"{text} at index {self.index}"
 
 
 class ProcessorFault(WorksheetError):
@@ -188,6 +196,12 @@ dms, dms_inv = _efi.dms, _efi.dms_inv
 hhmmss, hhmmss_inv = _efi.hhmmss, _efi.hhmmss_inv
 
 
+def _entry(function):
+    """`function` as callers reach it: an exception it raises carries no
+    frames of the package, only the caller's (see _efi._entry)."""
+    return functools.update_wrapper(_efi._entry(function), function)
+
+
 def _findable(path):
     """Where another process finds the module at `path`: a path with a
     directory in it made absolute, as that process may run elsewhere; a bare
@@ -215,6 +229,7 @@ class Module:
     # finds `m.f` in `m.f(x)` fastest that way, as fast as a function of a
     # Python module. An instance attribute is found the slow way for a call,
     # and so is an attribute of a subclass of Python's module type.
+    @_entry
     def __new__(cls, path, cwd=None, isolated=False, timeout=None):
         library = _efi.Library(os.fspath(path), os.getcwd() if cwd is None else cwd, bool(isolated),
                                None if timeout is None else float(timeout))
@@ -234,6 +249,8 @@ class Module:
         # dictionary has been asked for loses that fast path.
         self.__name__ = name
         self.__file__ = library.path
+        self.__all__ = sorted(methods)
+        self.__doc__ = _description(library.path, isolated)
         self._origin = _findable(library.path)
         self._library = library
         self._functions = functions
@@ -243,11 +260,23 @@ class Module:
             _isolation[library.path] = (True, self.timeout)
         return self
 
+    # help(m), inspect and IPython take a module for what it stands for, a
+    # module: its name and description, its functions with their signatures
+    # and help, the file it was loaded from; not the class that holds its
+    # functions, nor that class's internals. Its type stays that class,
+    # which calls and pickling go by.
+    __class__ = property(lambda self: types.ModuleType)
+
+    def __dir__(self):
+        # As a module's: its functions, then its own attributes.
+        return self.__all__ + ["__doc__", "__file__", "__name__", "cwd", "functions", "isolated", "timeout"]
+
     @property
     def cwd(self):
         return self._library.cwd
 
     @cwd.setter
+    @_entry
     def cwd(self, value):
         self._library.cwd = value
 
@@ -256,6 +285,7 @@ class Module:
         """The module's functions by name."""
         return dict(self._functions)
 
+    @_entry
     def __getitem__(self, name):
         return self._functions[name]
 
@@ -267,6 +297,14 @@ class Module:
     def __repr__(self):
         how = " isolated" if self.isolated else ""
         return f"<efi{how} module {self.__file__!r}\n{_listing(self._functions)}>"
+
+
+def _description(path, isolated):
+    """What help(m) says of the module before its functions."""
+    how = ", isolated: its code runs in a worker process of its own" if isolated else ""
+    return (f"The extension module {path}, loaded by efi.load{how}.\n\n"
+            "Its functions are attributes, m.f(x), and items, m[\"f\"] (for names that are no identifiers); "
+            "f.map(...) runs a function of numbers over arrays.")
 
 
 def _listing(functions):
@@ -328,6 +366,7 @@ Function.__signature__ = property(_signature)
 HostFunction.__reduce__ = _reduce_host_function
 
 
+@_entry
 def write_stub(module, path):
     """Writes type stubs of `module` (an efi.Module) to the file `path`: see
     efi.stubgen."""
@@ -335,6 +374,7 @@ def write_stub(module, path):
     stubgen.write_stub(module, path)
 
 
+@_entry
 def load(path, cwd=None, isolated=False, timeout=None):
     """Opens the extension module at `path` with the host's loader (the same
     checks as efi-call) and returns it as a Module. A module that cannot be

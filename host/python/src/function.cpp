@@ -389,8 +389,29 @@ PyObject* GetKinds(PyObject* self, void*) {
     return kinds;
 }
 
+// What inspect and IPython need to find a function's file: a function of
+// Python's own kinds (function, method, code), as they accept no other
+// callable. A function says it is a code object whose file is its module's
+// (the conversions': "<built-in>"), so inspect.getfile(m.f) and `m.f?` name
+// the shared object it was loaded from; its type stays efi.Function, which
+// pickling and the bridge go by. Of Python's kinds, a code object is the
+// one inspect reads nothing more of; a function's code and globals would be
+// read by pickling tools.
+PyObject* GetReportedClass(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyCode_Type)); }
+
+PyObject* GetFile(PyObject* self, void*) {
+    const std::string& origin = FunctionOf(self).origin;
+    return PyUnicode_FromString(origin == "built-in" ? "<built-in>" : origin.c_str());
+}
+
+/// Read from a class or an instance, a function is itself (as a
+/// staticmethod): inspect and help() then take it for a routine.
+PyObject* GetSelf(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 PyGetSetDef g_getset[] = {
     {"__name__", &GetName, nullptr, "the function's worksheet name", nullptr},
+    {"__class__", &GetReportedClass, nullptr, "code, as inspect takes it (type() gives efi.Function)", nullptr},
+    {"co_filename", &GetFile, nullptr, "the module's path, as inspect.getfile reads it", nullptr},
     {"_origin", &GetOrigin, nullptr, "the module's path, or \"built-in\"", nullptr},
     {"_cwd", &GetCwd, nullptr, "the directory of its module's file-name arguments (str or None)", nullptr},
     {"_kinds", &GetKinds, nullptr, "the kind of each argument (\"number\", \"matrix\", \"text\", \"file\")", nullptr},
@@ -418,6 +439,7 @@ bool InitFunctionType(PyObject* module) {
         {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(&Repr)},
         {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(&GetSelf)},
         {Py_tp_getset, g_getset},
         {Py_tp_members, g_members},
         {Py_tp_methods, g_methods},

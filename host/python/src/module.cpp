@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "call.h"
+#include "entry.h"
 #include "function.h"
 #include "values.h"
 
@@ -255,7 +256,7 @@ PYBIND11_MODULE(_efi, m) {
     // Faults in native code become exceptions instead of ending the process.
     InstallTranslation();
     py::register_exception_translator(&TranslateFailures);
-    if (!InitFunctionType(m.ptr())) throw py::error_already_set();
+    if (!InitFunctionType(m.ptr()) || !InitEntryType(m.ptr())) throw py::error_already_set();
     m.def(
         "_method", [](py::handle function) { return Steal(NewMethod(function.ptr())); }, py::arg("function"),
         "The efi.Method a module's class holds for one of its functions.");

@@ -29,6 +29,11 @@ EFI_CALL = BUILD / "tools/efi-call"
 PACKAGE_ROOT = str(pathlib.Path(efi.__file__).resolve().parents[1])
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "venv: builds and installs the package into a virtual environment (minutes "
+                            "on the first run)")
+
+
 def run_fresh(prologue, script, timeout=120, **env_changes):
     """Runs `prologue`, then `script` dedented, in a new interpreter on this
     package and in a session of its own; returns its output, stripped. It

@@ -69,21 +69,23 @@ def test_real_arguments_with_complex_results(odd, what, args):
 
 
 FAILURES = [
-    ("native message", "sample_sqrt", ([4, 9, -1, -2],), efi.WorksheetError, "must be non-negative", 1, (2,)),
-    ("native Throw", "sample_throw", ([[5]],), efi.WorksheetError, "must be positive", 1, (0, 0)),
+    ("native message", "sample_sqrt", ([4, 9, -1, -2],), efi.WorksheetError, "must be non-negative", 1, (2,),
+     "must be non-negative (argument 1) at index (2,)"),
+    ("native Throw", "sample_throw", ([[5]],), efi.WorksheetError, "must be positive", 1, (0, 0),
+     "must be positive (argument 1) at index (0, 0)"),
     ("native message in a sweep of complex numbers", "sample_sqrt", ([4, 9, 1j],), efi.WorksheetError,
-     "must be real", 1, (2,)),
+     "must be real", 1, (2,), "must be real (argument 1) at index (2,)"),
     ("trapped fault", "sample_divide", ([[1, 2], [3, 4]], [[1, 1], [0, 1]]), efi.ProcessorFault, "singularity",
-     None, (1, 0)),
+     None, (1, 0), "singularity at index (1, 0)"),
 ]
 
 
-@pytest.mark.parametrize("what,name,args,error,message,argument,index", FAILURES, ids=[f[0] for f in FAILURES])
+@pytest.mark.parametrize("what,name,args,error,message,argument,index,text", FAILURES, ids=[f[0] for f in FAILURES])
 def test_the_first_failing_element_is_raised_with_its_index(sample, what, name, args, error, message, argument,
-                                                          index):
+                                                          index, text):
     with pytest.raises(error) as e:
         sample[name].map(*args)
-    assert (e.value.message, e.value.argument, e.value.index) == (message, argument, index)
+    assert (e.value.message, e.value.argument, e.value.index, str(e.value)) == (message, argument, index, text)
     assert 1e308 * 10 == float("inf")  # Python's own arithmetic is masked again
 
 
@@ -158,6 +160,7 @@ def test_a_map_on_threads_raises_the_first_failure(threads_module, what, at, mes
         with pytest.raises(efi.WorksheetError) as e:
             threads_module.p_root.map(_root_args(**at), threads=threads)
         assert (e.value.message, e.value.argument, e.value.index) == (message, 1, (index,))
+        assert str(e.value) == f"{message} (argument 1) at index ({index},)"
 
 
 def test_threads_default_to_efi_num_threads(threads_module):

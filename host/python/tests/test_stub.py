@@ -62,7 +62,11 @@ def extension_parameters(name, routine):
 
 
 def kind(obj):
-    return "class" if isinstance(obj, type) else "function" if inspect.isroutine(obj) else "attribute"
+    # An efi.Function is a routine to inspect; the stub declares one as an
+    # attribute of that class (`fif: Function`), which has `map` too.
+    if isinstance(obj, type):
+        return "class"
+    return "function" if inspect.isroutine(obj) and type(obj) is not _efi.Function else "attribute"
 
 
 def compare(where, stub_body, owner, extension_names, differences):
