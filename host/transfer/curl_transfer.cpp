@@ -9,9 +9,11 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +21,12 @@
 #include "redirect/user_info.h"
 
 namespace Vrn::Transfer::detail {
+
+/// What a transfer came to: kOk, or a failing code and its text.
+struct Outcome {
+    HResult hr = kOk;
+    std::string text;
+};
 
 namespace {
 
@@ -46,6 +54,15 @@ constexpr char kUserAgent[] = "efi/" VRN_TRANSFER_VERSION;
 constexpr char kConnectTimeoutVariable[] = "EFI_TRANSFER_CONNECT_TIMEOUT";
 constexpr char kSpeedFloorVariable[] = "EFI_TRANSFER_SPEED_FLOOR";
 constexpr char kTimeoutVariable[] = "EFI_TRANSFER_TIMEOUT";
+// How long a write lock lasts unless released: a lock left by a process
+// that died keeps other clients out no longer than this.
+constexpr char kLockTimeout[] = "Timeout: Second-600";
+// An exclusive write lock, owned by this program.
+constexpr char kLockRequest[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:exclusive/></D:lockscope>"
+    "<D:locktype><D:write/></D:locktype><D:owner>efi</D:owner></D:lockinfo>\n";
+constexpr std::string_view kDigestPrefix = "Content-SHA256: ";
 // Longest URL an error text shows; a longer one is cut and marked.
 constexpr std::size_t kShownUrlLength = 200;
 
@@ -158,11 +175,50 @@ int WriteAll(int fd, const char* data, size_t size) {
     return 0;
 }
 
+/// The SHA-256 digest of a body, fed as it arrives.
+class Digest {
+public:
+    Digest() : m_ctx(EVP_MD_CTX_new()) {
+        if (m_ctx != nullptr && EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1) m_failed = true;
+    }
+    ~Digest() { EVP_MD_CTX_free(m_ctx); }
+    Digest(const Digest&) = delete;
+    Digest& operator=(const Digest&) = delete;
+
+    void Add(const char* data, size_t size) {
+        if (m_ctx == nullptr || EVP_DigestUpdate(m_ctx, data, size) != 1) m_failed = true;
+    }
+    /// The digest in hexadecimal; "" when it could not be computed (then
+    /// nothing can be compared with it).
+    std::string Hex() {
+        unsigned char value[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        if (m_ctx == nullptr || m_failed || EVP_DigestFinal_ex(m_ctx, value, &size) != 1) return {};
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned int i = 0; i < size; ++i) {
+            text += kHex[value[i] >> 4];
+            text += kHex[value[i] & 15];
+        }
+        return text;
+    }
+
+private:
+    EVP_MD_CTX* m_ctx;
+    bool m_failed = m_ctx == nullptr;
+};
+
+size_t DigestBody(char* data, size_t size, size_t count, void* user) {
+    static_cast<Digest*>(user)->Add(data, size * count);
+    return size * count;
+}
+
 /// Where the body goes and what went wrong writing it. libcurl hands the
 /// body over in pieces of at most 16 KiB; gathering them into large blocks
 /// saves most of the write calls, which cost more than the copy.
 struct Sink {
     int fd;
+    Digest* digest = nullptr;  ///< fed with the body when set
     // Not zeroed: a small body never touches most of it.
     std::unique_ptr<char[]> block{new char[kWriteBlockSize]};
     size_t used = 0;
@@ -179,6 +235,7 @@ struct Sink {
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
     const size_t total = size * count;
+    if (sink->digest != nullptr) sink->digest->Add(data, total);
     // Anything short of `total` aborts the transfer.
     if (sink->used + total > kWriteBlockSize && !sink->Flush()) return 0;
     if (total > kWriteBlockSize) {
@@ -266,12 +323,6 @@ std::string Operation(const std::string& scheme, bool upload) {
     for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
     return name + (upload ? " upload" : " download");
 }
-
-/// What a transfer came to: kOk, or a failing code and its text.
-struct Outcome {
-    HResult hr = kOk;
-    std::string text;
-};
 
 /// The limits of one transfer: the built-in values unless the environment
 /// sets them.
@@ -382,10 +433,41 @@ Outcome TransferFailure(HResult hr, const std::string& url, bool upload, const s
     return {hr, Operation(SchemeOf(url), upload) + " " + ShownUrl(url) + ": " + reason};
 }
 
+/// What a refusal of an upload means to the user who wrote the file; null
+/// where the status says nothing more than its number.
+const char* UploadRefusal(long code) {
+    switch (code) {
+        case 403: return "the server does not allow this resource to be written";
+        case 405: return "the server does not accept uploads to this URL";
+        case 409:
+            return "the resource conflicts with what the server holds: a folder on its path is missing, or a folder "
+                   "has its name";
+        case 412: return "the resource changed on the server since it was read";
+        case 413: return "the file is larger than the server accepts";
+        case 423: return "the resource is locked by another client";
+        case 507: return "the server has no room left to store the file";
+        default: return nullptr;
+    }
+}
+
 Outcome StatusFailure(const std::string& url, bool upload, long code) {
     std::string reason = "server answered " + std::to_string(code);
-    if (upload && code == 412) reason = "the resource changed on the server since it was read (" + reason + ")";
+    if (const char* meaning = upload ? UploadRefusal(code) : nullptr) reason = meaning + (" (" + reason + ")");
     return TransferFailure(kHttpStatusBase | static_cast<HResult>(code & 0xFFFF), url, upload, reason);
+}
+
+/// A failure of another request than the transfer itself (OPTIONS, LOCK,
+/// HEAD ...), named by its method.
+Outcome RequestFailure(HResult hr, const char* method, const std::string& url, const std::string& reason) {
+    return {hr, std::string(method) + " " + ShownUrl(url) + ": " + reason};
+}
+
+/// The refusal of an upload whose resource another client changed, found
+/// before anything was sent.
+Outcome ChangedBeforeSending(const std::string& url) {
+    return TransferFailure(kHttpStatusBase | 412, url, true,
+                           "the resource changed on the server since it was read (found before sending; nothing "
+                           "was sent)");
 }
 
 Outcome CurlFailure(const std::string& url, bool upload, CURLcode rc, const char* detail) {
@@ -407,18 +489,117 @@ std::string FinalHeader(CURL* h, const char* name) {
     return header->value;
 }
 
-/// How the last download names the version it brought: a strong ETag,
-/// else the modification date. A weak ETag never matches a condition on a
-/// write, and the ETag of a compressed body names that encoding, never the
-/// plain resource a write sends: neither can stand for the version.
-std::string VersionOf(CURL* h) {
-    if (!SpokeHttp(h)) return {};
+/// The strong ETag of the plain body of the answer just received, or "". A
+/// weak ETag never matches a condition on a write (and may name two
+/// versions made within the same second), and the ETag of a compressed body
+/// names that encoding, never the plain resource a write sends.
+std::string StrongPlainETag(CURL* h) {
     const std::string etag = FinalHeader(h, "ETag");
     const std::string encoding = FinalHeader(h, "Content-Encoding");
-    const bool encoded = !encoding.empty() && encoding != "identity";
-    if (!etag.empty() && !etag.starts_with("W/") && !encoded) return "If-Match: " + etag;
+    const bool encoded = !encoding.empty() && strcasecmp(encoding.c_str(), "identity") != 0;
+    return etag.empty() || etag.starts_with("W/") || encoded ? std::string() : etag;
+}
+
+/// How the last download names the version it brought: a strong ETag of
+/// the plain body; else, for a download to be written back, the body's
+/// digest (no condition a server grants on a write could tell that version
+/// from another made in the same second); else the modification date.
+std::string VersionOf(CURL* h, Digest* digest) {
+    if (!SpokeHttp(h)) return {};
+    if (std::string etag = StrongPlainETag(h); !etag.empty()) return "If-Match: " + etag;
+    if (digest != nullptr) {
+        const std::string hex = digest->Hex();
+        return hex.empty() ? std::string() : std::string(kDigestPrefix) + hex;
+    }
     const std::string modified = FinalHeader(h, "Last-Modified");
     if (!modified.empty()) return "If-Unmodified-Since: " + modified;
+    return {};
+}
+
+/// Whether any DAV header of the answer just received names compliance
+/// class 2, which offers locks.
+bool OffersLocks(CURL* h) {
+    std::size_t amount = 0;
+    curl_header* header = nullptr;
+    for (std::size_t i = 0;; ++i) {
+        if (curl_easy_header(h, "DAV", i, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) return false;
+        amount = header->amount;
+        std::string_view list = header->value;
+        while (!list.empty()) {
+            const std::size_t comma = list.find(',');
+            std::string_view item = list.substr(0, comma);
+            while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+            while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+            if (item == "2") return true;
+            list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        }
+        if (i + 1 >= amount) return false;
+    }
+}
+
+/// The token of a Lock-Token header ("<TOKEN>"), or "" when it holds none
+/// that can be sent back in a header.
+std::string LockTokenOf(CURL* h) {
+    std::string value = FinalHeader(h, "Lock-Token");
+    if (value.size() < 3 || value.front() != '<' || value.back() != '>') return {};
+    value = value.substr(1, value.size() - 2);
+    return value.find_first_of("<>\r\n") == std::string::npos ? value : std::string();
+}
+
+/// The answer to a request other than the transfer itself.
+struct Answer {
+    long code = 0;
+    bool locks = false;     ///< a DAV header names class 2
+    std::string lockToken;  ///< from a Lock-Token header
+    std::string etag;       ///< a strong ETag of the plain body
+    std::string anyETag;    ///< the ETag as given, weak or strong
+    bool exists = false;    ///< a 2xx answer
+};
+
+/// Sends `method` to `url` with `headers` and `body` and reads its answer.
+/// A body that comes back feeds `digest` when given (redirects are then
+/// followed, as a download follows them), and is discarded otherwise.
+Outcome Ask(const std::string& url, const char* method, const std::vector<std::string>& headers, std::string_view body,
+            Answer& answer, Digest* digest = nullptr) {
+    Easy easy;
+    if (easy.handle == nullptr) return {kFail, "cannot start a transfer"};
+    if (Outcome o = SetCommonOptions(easy, url); Failed(o.hr)) return o;
+    CURL* h = easy.handle;
+    // The status is the answer here, whatever it is.
+    curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
+    if (std::strcmp(method, "HEAD") == 0) {
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    } else if (std::strcmp(method, "GET") != 0) {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method);
+    }
+    if (!body.empty()) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+    if (digest != nullptr) {
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &DigestBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, digest);
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+        // Asked for the plain body, whose ETag a write can be conditioned
+        // on; a body compressed all the same is decoded before its digest.
+        curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "identity");
+    } else {
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Discard);
+    }
+    easy.headers = curl_slist_append(nullptr, "Expect:");
+    for (const std::string& header : headers) easy.headers = curl_slist_append(easy.headers, header.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, easy.headers);
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_OK)
+        return RequestFailure(kTransportBase + static_cast<HResult>(rc), method, url,
+                              easy.error[0] != '\0' ? easy.error : curl_easy_strerror(rc));
+    answer.code = ResponseCode(h);
+    answer.exists = answer.code >= 200 && answer.code <= 299;
+    answer.locks = OffersLocks(h);
+    answer.lockToken = LockTokenOf(h);
+    answer.etag = StrongPlainETag(h);
+    answer.anyETag = FinalHeader(h, "ETag");
     return {};
 }
 
@@ -498,6 +679,33 @@ Outcome PerformUpload(Easy& easy, const std::string& url, const char* path, Sour
     }
 }
 
+/// One upload of the file open as `source`, `size` bytes, carrying
+/// `headers`.
+Outcome Put(const std::string& url, const char* path, Source& source, long long size,
+            const std::vector<std::string>& headers) {
+    Easy easy;
+    if (easy.handle == nullptr) return {kFail, "cannot start a transfer"};
+    if (::lseek(source.fd, 0, SEEK_SET) < 0) return FileFailure("read", path, errno);
+    if (Outcome o = SetCommonOptions(easy, url); Failed(o.hr)) return o;
+    curl_easy_setopt(easy.handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(easy.handle, CURLOPT_READFUNCTION, &ReadFromFile);
+    curl_easy_setopt(easy.handle, CURLOPT_READDATA, &source);
+    curl_easy_setopt(easy.handle, CURLOPT_SEEKFUNCTION, &SeekFile);
+    curl_easy_setopt(easy.handle, CURLOPT_SEEKDATA, &source);
+    curl_easy_setopt(easy.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &Discard);
+    // The whole body is sent at once; waiting for an interim answer first
+    // only adds a round trip (or a second's stall with servers that never
+    // send one).
+    easy.headers = curl_slist_append(nullptr, "Expect:");
+    for (const std::string& header : headers) easy.headers = curl_slist_append(easy.headers, header.c_str());
+    curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, easy.headers);
+    return PerformUpload(easy, url, path, source);
+}
+
+/// Whether `token` can be sent back in a header as it is.
+bool IsSendableToken(std::string_view token) { return token.find_first_of("<>\r\n") == std::string_view::npos; }
+
 }  // namespace
 
 HResult CurlTransfer::Report(HResult hr, std::string text) {
@@ -527,7 +735,12 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
         Outcome o = FileFailure("open", path, errno);
         return Report(o.hr, std::move(o.text));
     }
-    Sink sink{file.fd};
+    // Kept only for a write-back, which needs it where no validator names
+    // the version.
+    std::optional<Digest> digest;
+    if (m_writeBack) digest.emplace();
+    m_writeBack = false;
+    Sink sink{file.fd, digest ? &*digest : nullptr};
     if (Outcome o = SetCommonOptions(easy, m_url); Failed(o.hr)) return Report(o.hr, std::move(o.text));
     curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
     curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &sink);
@@ -546,7 +759,7 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
     int fd = file.fd;
     file.fd = -1;
     if (::close(fd) != 0) o = FileFailure("write", path, errno);
-    if (!Failed(o.hr)) m_version = VersionOf(easy.handle);
+    if (!Failed(o.hr)) m_version = VersionOf(easy.handle, digest ? &*digest : nullptr);
     return Report(o.hr, std::move(o.text));
 }
 
@@ -554,8 +767,6 @@ HResult CurlTransfer::UploadFromFile(const char* path) {
     if (path == nullptr) return Report(kPointer, "no file given");
     if (!m_open) return Report(kUnexpected, "no URL is open");
     GlobalInit();
-    Easy easy;
-    if (easy.handle == nullptr) return Report(kFail, "cannot start a transfer");
     // A link put in the file's place must not make another file the upload.
     Fd file{::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat st {};
@@ -563,35 +774,135 @@ HResult CurlTransfer::UploadFromFile(const char* path) {
         Outcome o = FileFailure(file.fd < 0 ? "open" : "read", path, errno);
         return Report(o.hr, std::move(o.text));
     }
-    Source source{file.fd};
-    if (Outcome o = SetCommonOptions(easy, m_url); Failed(o.hr)) return Report(o.hr, std::move(o.text));
-    curl_easy_setopt(easy.handle, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(easy.handle, CURLOPT_READFUNCTION, &ReadFromFile);
-    curl_easy_setopt(easy.handle, CURLOPT_READDATA, &source);
-    curl_easy_setopt(easy.handle, CURLOPT_SEEKFUNCTION, &SeekFile);
-    curl_easy_setopt(easy.handle, CURLOPT_SEEKDATA, &source);
-    curl_easy_setopt(easy.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
-    curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &Discard);
-    // The whole body is sent at once; waiting for an interim answer first
-    // only adds a round trip (or a second's stall with servers that never
-    // send one).
-    easy.headers = curl_slist_append(nullptr, "Expect:");
-    if (!m_condition.empty()) easy.headers = curl_slist_append(easy.headers, m_condition.c_str());
-    curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, easy.headers);
-    Outcome o = PerformUpload(easy, m_url, path, source);
+    Outcome o = Store(path, file.fd, static_cast<long long>(st.st_size));
     return Report(o.hr, std::move(o.text));
+}
+
+Outcome CurlTransfer::Store(const char* path, int fd, long long size) {
+    Source source{fd};
+    if (!m_lock.empty() && IsHttp(SchemeOf(m_url))) {
+        // Held since before the download: no other client could write the
+        // resource meanwhile, and the server checks that the lock still is.
+        std::vector<std::string> headers{"If: (<" + m_lock + ">)"};
+        if (m_condition.starts_with("If-Match: ")) headers.push_back(m_condition);
+        Outcome o = Put(m_url, path, source, size, headers);
+        // A lock that lapsed fails the condition: then what the server
+        // holds now decides, as it does without a lock.
+        if (o.hr != (kHttpStatusBase | 412)) return o;
+    }
+    std::string condition;
+    if (Outcome o = CurrentCondition(condition); Failed(o.hr)) return o;
+    std::vector<std::string> headers;
+    if (!condition.empty()) headers.push_back(condition);
+    return Put(m_url, path, source, size, headers);
+}
+
+Outcome CurlTransfer::CurrentCondition(std::string& condition) {
+    condition.clear();
+    const std::string_view required = m_condition;
+    if (required.empty() || required.starts_with("If-Unmodified-Since: ")) {
+        condition = m_condition;
+        return {};
+    }
+    // A server may ignore the condition of a write (some do), and a digest
+    // is no condition at all: the resource as it is now is compared with
+    // the version read, and a write follows only if they are the same.
+    const bool byDigest = required.starts_with(kDigestPrefix);
+    Digest digest;
+    Answer answer;
+    if (Outcome o = Ask(m_url, byDigest ? "GET" : "HEAD", {}, {}, answer, byDigest ? &digest : nullptr); Failed(o.hr)) {
+        return o;
+    }
+    if (answer.code == 404 || answer.code == 410) return ChangedBeforeSending(m_url);
+    if (byDigest) {
+        if (!answer.exists) {
+            return TransferFailure(kHttpStatusBase | static_cast<HResult>(answer.code & 0xFFFF), m_url, true,
+                                   "the resource could not be read again to check that nobody changed it (server "
+                                   "answered " +
+                                       std::to_string(answer.code) + ")");
+        }
+        if (digest.Hex() != required.substr(kDigestPrefix.size())) return ChangedBeforeSending(m_url);
+        // The same bytes: their strong ETag, where the server now gives one,
+        // makes the write itself conditional.
+        if (!answer.etag.empty()) condition = "If-Match: " + answer.etag;
+        return {};
+    }
+    // An ETag other than the one read (even its weak form: the server makes
+    // it weak for a change within the last second) is another version.
+    if (answer.exists && !answer.anyETag.empty() && "If-Match: " + answer.anyETag != required) {
+        return ChangedBeforeSending(m_url);
+    }
+    condition = m_condition;
+    return {};
 }
 
 HResult CurlTransfer::RequireVersion(const char* version) {
     const std::string_view v = version != nullptr ? version : "";
     // Only what GetVersion hands out: anything else would be a header of
     // the caller's choosing.
-    if (!v.empty() && !v.starts_with("If-Match: ") && !v.starts_with("If-Unmodified-Since: ")) {
+    if (!v.empty() && !v.starts_with("If-Match: ") && !v.starts_with("If-Unmodified-Since: ") &&
+        !v.starts_with(kDigestPrefix)) {
         return Report(kFail, "not a version this component named");
     }
     if (v.find_first_of("\r\n") != std::string_view::npos) return Report(kFail, "not a version this component named");
     m_condition = v;
     return Report(kOk, {});
+}
+
+HResult CurlTransfer::PrepareWriteBack() {
+    if (!m_open) return Report(kUnexpected, "no URL is open");
+    GlobalInit();
+    m_writeBack = true;
+    m_lock.clear();
+    if (!IsHttp(SchemeOf(m_url))) return Report(kOk, {});
+    // A server that cannot be asked, or offers no locks, leaves the
+    // resource unlocked; the download tells what is wrong with the first.
+    Answer options;
+    if (Failed(Ask(m_url, "OPTIONS", {}, {}, options).hr) || !options.exists || !options.locks) return Report(kOk, {});
+    // "If-Match: *" locks only a resource that exists: a lock on a missing
+    // one would create it, empty.
+    Answer lock;
+    const std::vector<std::string> headers{"Depth: 0", kLockTimeout, "If-Match: *",
+                                           "Content-Type: application/xml; charset=\"utf-8\""};
+    if (Failed(Ask(m_url, "LOCK", headers, kLockRequest, lock).hr)) return Report(kOk, {});
+    if (lock.code == 423) {
+        Outcome o = RequestFailure(kHttpStatusBase | 423, "LOCK", m_url,
+                                   "the resource is locked by another client (server answered 423)");
+        return Report(o.hr, std::move(o.text));
+    }
+    if (!lock.exists || lock.lockToken.empty()) return Report(kOk, {});
+    m_lock = lock.lockToken;
+    if (lock.code == 201) {
+        // The server ignored "If-Match: *" and made an empty resource to
+        // hold the lock: it goes again, lock and all, and the download finds
+        // nothing there, as it would have.
+        Answer removed;
+        if (!Failed(Ask(m_url, "DELETE", {"If: (<" + m_lock + ">)"}, {}, removed).hr) && removed.exists) m_lock.clear();
+    }
+    return Report(kOk, {});
+}
+
+HResult CurlTransfer::UseLock(const char* token) {
+    const std::string_view t = token != nullptr ? token : "";
+    if (!IsSendableToken(t)) return Report(kFail, "not a lock token this component named");
+    m_lock = t;
+    return Report(kOk, {});
+}
+
+HResult CurlTransfer::Unlock() {
+    if (m_lock.empty()) return Report(kOk, {});
+    if (!m_open) return Report(kUnexpected, "no URL is open");
+    GlobalInit();
+    const std::string token = std::move(m_lock);
+    m_lock.clear();
+    Answer answer;
+    Outcome o = Ask(m_url, "UNLOCK", {"Lock-Token: <" + token + ">"}, {}, answer);
+    if (!Failed(o.hr) && !answer.exists) {
+        o = RequestFailure(kHttpStatusBase | static_cast<HResult>(answer.code & 0xFFFF), "UNLOCK", m_url,
+                           "the lock could not be released (server answered " + std::to_string(answer.code) +
+                               "); it lapses by itself within 10 minutes");
+    }
+    return Report(o.hr, std::move(o.text));
 }
 
 HResult CurlComponent::Run() {
