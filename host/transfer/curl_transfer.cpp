@@ -500,13 +500,27 @@ std::string StrongPlainETag(CURL* h) {
     return etag.empty() || etag.starts_with("W/") || encoded ? std::string() : etag;
 }
 
+/// Whether the resource of the answer just received was changed within a
+/// second of the answer, by the server's own clock. Some servers make a
+/// "strong" ETag of the size and the date to the second: another change of
+/// the same size in that second would keep it, so it cannot name the
+/// version read.
+bool ChangedWithinASecond(CURL* h) {
+    const std::string modified = FinalHeader(h, "Last-Modified"), date = FinalHeader(h, "Date");
+    if (modified.empty() || date.empty()) return false;
+    const time_t m = curl_getdate(modified.c_str(), nullptr), d = curl_getdate(date.c_str(), nullptr);
+    return m < 0 || d < 0 || m + 1 >= d;
+}
+
 /// How the last download names the version it brought: a strong ETag of
-/// the plain body; else, for a download to be written back, the body's
+/// the plain body (for a write-back, of a resource last changed more than
+/// a second before); else, for a download to be written back, the body's
 /// digest (no condition a server grants on a write could tell that version
 /// from another made in the same second); else the modification date.
 std::string VersionOf(CURL* h, Digest* digest) {
     if (!SpokeHttp(h)) return {};
-    if (std::string etag = StrongPlainETag(h); !etag.empty()) return "If-Match: " + etag;
+    std::string etag = StrongPlainETag(h);
+    if (!etag.empty() && (digest == nullptr || !ChangedWithinASecond(h))) return "If-Match: " + etag;
     if (digest != nullptr) {
         const std::string hex = digest->Hex();
         return hex.empty() ? std::string() : std::string(kDigestPrefix) + hex;
@@ -780,20 +794,21 @@ HResult CurlTransfer::UploadFromFile(const char* path) {
 
 Outcome CurlTransfer::Store(const char* path, int fd, long long size) {
     Source source{fd};
-    if (!m_lock.empty() && IsHttp(SchemeOf(m_url))) {
-        // Held since before the download: no other client could write the
-        // resource meanwhile, and the server checks that the lock still is.
-        std::vector<std::string> headers{"If: (<" + m_lock + ">)"};
-        if (m_condition.starts_with("If-Match: ")) headers.push_back(m_condition);
-        Outcome o = Put(m_url, path, source, size, headers);
-        // A lock that lapsed fails the condition: then what the server
-        // holds now decides, as it does without a lock.
-        if (o.hr != (kHttpStatusBase | 412)) return o;
-    }
+    // A lock keeps out only the clients that ask for locks: a change made on
+    // the server itself, or over another protocol, is looked for all the
+    // same.
     std::string condition;
     if (Outcome o = CurrentCondition(condition); Failed(o.hr)) return o;
     std::vector<std::string> headers;
     if (!condition.empty()) headers.push_back(condition);
+    if (m_lock.empty() || !IsHttp(SchemeOf(m_url))) return Put(m_url, path, source, size, headers);
+    headers.push_back("If: (<" + m_lock + ">)");
+    Outcome o = Put(m_url, path, source, size, headers);
+    if (o.hr != (kHttpStatusBase | 412)) return o;
+    // A lock that lapsed fails the condition too: then the resource as it
+    // is now decides, as it does without a lock.
+    if (Outcome again = CurrentCondition(condition); Failed(again.hr)) return again;
+    headers.assign(condition.empty() ? 0 : 1, condition);
     return Put(m_url, path, source, size, headers);
 }
 

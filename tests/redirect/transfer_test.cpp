@@ -227,6 +227,7 @@ TEST_F(Transfer, UploadWithWriteArrivesExactly) {
 
 TEST_F(Transfer, ReadModifyWriteRoundTrip) {
     WriteFile(Root() / "doc.txt", "version 1");
+    fs::last_write_time(Root() / "doc.txt", fs::file_time_type::clock::now() - std::chrono::hours(1));
     {
         CHTTPRedirector r(Url("/doc.txt").c_str(), "C:\\ignored", CHTTPRedirector::eRead | CHTTPRedirector::eWrite);
         EXPECT_EQ(ReadFile(r.GetFullFileName()), "version 1");
