@@ -798,7 +798,7 @@ Outcome CurlTransfer::Store(const char* path, int fd, long long size) {
     // the server itself, or over another protocol, is looked for all the
     // same.
     std::string condition;
-    if (Outcome o = CurrentCondition(condition); Failed(o.hr)) return o;
+    if (Outcome o = CurrentCondition(condition, true); Failed(o.hr)) return o;
     std::vector<std::string> headers;
     if (!condition.empty()) headers.push_back(condition);
     if (m_lock.empty() || !IsHttp(SchemeOf(m_url))) return Put(m_url, path, source, size, headers);
@@ -807,12 +807,14 @@ Outcome CurlTransfer::Store(const char* path, int fd, long long size) {
     if (o.hr != (kHttpStatusBase | 412)) return o;
     // A lock that lapsed fails the condition too: then the resource as it
     // is now decides, as it does without a lock.
-    if (Outcome again = CurrentCondition(condition); Failed(again.hr)) return again;
+    if (Outcome again = CurrentCondition(condition, false); Failed(again.hr)) {
+        return again.hr == (kHttpStatusBase | 412) ? o : again;
+    }
     headers.assign(condition.empty() ? 0 : 1, condition);
     return Put(m_url, path, source, size, headers);
 }
 
-Outcome CurlTransfer::CurrentCondition(std::string& condition) {
+Outcome CurlTransfer::CurrentCondition(std::string& condition, bool trustLock) {
     condition.clear();
     const std::string_view required = m_condition;
     if (required.empty() || required.starts_with("If-Unmodified-Since: ")) {
@@ -821,8 +823,14 @@ Outcome CurlTransfer::CurrentCondition(std::string& condition) {
     }
     // A server may ignore the condition of a write (some do), and a digest
     // is no condition at all: the resource as it is now is compared with
-    // the version read, and a write follows only if they are the same.
+    // the version read, and a write follows only if they are the same. A
+    // server that granted a lock evaluates conditions (locking relies on
+    // the If header): its If-Match needs no look beforehand.
     const bool byDigest = required.starts_with(kDigestPrefix);
+    if (!byDigest && trustLock && !m_lock.empty()) {
+        condition = m_condition;
+        return {};
+    }
     Digest digest;
     Answer answer;
     if (Outcome o = Ask(m_url, byDigest ? "GET" : "HEAD", {}, {}, answer, byDigest ? &digest : nullptr); Failed(o.hr)) {

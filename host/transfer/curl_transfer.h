@@ -36,8 +36,9 @@ private:
     struct Outcome Store(const char* path, int fd, long long size);
     /// The condition an upload must carry for the resource to be still the
     /// version required, found by asking the server for its current state;
-    /// fails when it is not.
-    struct Outcome CurrentCondition(std::string& condition);
+    /// fails when it is not. With `trustLock`, a lock held stands for the
+    /// server's evaluating the condition itself.
+    struct Outcome CurrentCondition(std::string& condition, bool trustLock);
 
     std::string m_url;
     bool m_open = false;

@@ -288,7 +288,9 @@ TEST_F(WriteBack, ALockIsHeldWhileTheObjectLivesAndReleasedHoweverItEnds) {
         for (const End end : {End::kSaved, End::kRefused, End::kAbandoned}) {
             SCOPED_TRACE(std::string(s.name) + " " + std::to_string(static_cast<int>(end)));
             const std::string name = "/locked" + std::to_string(static_cast<int>(end)) + ".txt";
+            // Dated an hour back: Apache names the version by a strong ETag.
             WriteFile(s.root / name.substr(1), Text('a'));
+            fs::last_write_time(s.root / name.substr(1), fs::file_time_type::clock::now() - std::chrono::hours(1));
             Edit e;
             try {
                 CHTTPRedirector r(s.url(name).c_str(), nullptr, CHTTPRedirector::eRead | CHTTPRedirector::eWrite);
