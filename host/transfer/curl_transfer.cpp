@@ -54,9 +54,10 @@ constexpr char kUserAgent[] = "efi/" VRN_TRANSFER_VERSION;
 constexpr char kConnectTimeoutVariable[] = "EFI_TRANSFER_CONNECT_TIMEOUT";
 constexpr char kSpeedFloorVariable[] = "EFI_TRANSFER_SPEED_FLOOR";
 constexpr char kTimeoutVariable[] = "EFI_TRANSFER_TIMEOUT";
-// How long a write lock lasts unless released: a lock left by a process
-// that died keeps other clients out no longer than this.
-constexpr char kLockTimeout[] = "Timeout: Second-600";
+constexpr char kLockSecondsVariable[] = "EFI_TRANSFER_LOCK_TIMEOUT";
+// How long a write lock lasts unless renewed or released: a lock left by a
+// process that died keeps other clients out no longer than this.
+constexpr long kLockSeconds = 600;
 // An exclusive write lock, owned by this program.
 constexpr char kLockRequest[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -361,6 +362,10 @@ Outcome ReadLimits(Limits& limits) {
         if (!n) return BadSetting(kTimeoutVariable, v, "a whole number of seconds (0: no limit)");
         limits.totalSeconds = *n;
     }
+    if (const char* v = std::getenv(kLockSecondsVariable); v != nullptr && *v != '\0') {
+        const auto n = WholeNumber(v);
+        if (!n || *n == 0) return BadSetting(kLockSecondsVariable, v, "a whole number of seconds from 1");
+    }
     if (const char* v = std::getenv(kSpeedFloorVariable); v != nullptr && *v != '\0') {
         const std::string_view text = v;
         const std::size_t slash = text.find('/');
@@ -381,6 +386,17 @@ const char* FirstSet(std::initializer_list<const char*> names) {
     }
     return nullptr;
 }
+
+/// The seconds a lock is taken for: kLockSeconds unless the environment
+/// names a whole number from 1 (a value that does not read is ignored here
+/// and refused by the transfer, which reads every setting).
+long LockSeconds() {
+    const char* v = std::getenv(kLockSecondsVariable);
+    const auto n = v != nullptr ? WholeNumber(v) : std::nullopt;
+    return n && *n > 0 ? *n : kLockSeconds;
+}
+
+std::string LockTimeoutHeader() { return "Timeout: Second-" + std::to_string(LockSeconds()); }
 
 bool IsEncrypted(std::string_view scheme) {
     return scheme == "https" || scheme == "ftps" || scheme == "sftp" || scheme == "scp";
@@ -885,7 +901,7 @@ HResult CurlTransfer::PrepareWriteBack() {
     // "If-Match: *" locks only a resource that exists: a lock on a missing
     // one would create it, empty.
     Answer lock;
-    const std::vector<std::string> headers{"Depth: 0", kLockTimeout, "If-Match: *",
+    const std::vector<std::string> headers{"Depth: 0", LockTimeoutHeader(), "If-Match: *",
                                            "Content-Type: application/xml; charset=\"utf-8\""};
     if (Failed(Ask(m_url, "LOCK", headers, kLockRequest, lock).hr)) return Report(kOk, {});
     if (lock.code == 423) {
@@ -923,10 +939,25 @@ HResult CurlTransfer::Unlock() {
     if (!Failed(o.hr) && !answer.exists) {
         o = RequestFailure(kHttpStatusBase | static_cast<HResult>(answer.code & 0xFFFF), "UNLOCK", m_url,
                            "the lock could not be released (server answered " + std::to_string(answer.code) +
-                               "); it lapses by itself within 10 minutes");
+                               "); it lapses by itself within " + std::to_string(LockSeconds()) + " seconds");
     }
     return Report(o.hr, std::move(o.text));
 }
+
+HResult CurlTransfer::RefreshLock() {
+    if (m_lock.empty()) return Report(kOk, {});
+    if (!m_open) return Report(kUnexpected, "no URL is open");
+    GlobalInit();
+    Answer answer;
+    Outcome o = Ask(m_url, "LOCK", {"If: (<" + m_lock + ">)", LockTimeoutHeader()}, {}, answer);
+    if (!Failed(o.hr) && !answer.exists) {
+        o = RequestFailure(kHttpStatusBase | static_cast<HResult>(answer.code & 0xFFFF), "LOCK", m_url,
+                           "the lock could not be renewed (server answered " + std::to_string(answer.code) + ")");
+    }
+    return Report(o.hr, std::move(o.text));
+}
+
+std::int32_t CurlTransfer::GetLockSeconds() const noexcept { return static_cast<std::int32_t>(LockSeconds()); }
 
 HResult CurlComponent::Run() {
     GlobalInit();

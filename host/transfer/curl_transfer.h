@@ -26,6 +26,8 @@ public:
     const char* GetLockToken() const noexcept override { return m_lock.c_str(); }
     HResult UseLock(const char* token) override;
     HResult Unlock() override;
+    HResult RefreshLock() override;
+    std::int32_t GetLockSeconds() const noexcept override;
 
 private:
     /// Keeps `text` as the last failure's text (empty for kOk); returns `hr`.

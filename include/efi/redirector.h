@@ -55,10 +55,12 @@ private:
 /// scheme and "://" but does not parse raises _com_error "invalid URL".
 ///
 /// A resource opened with eRead and eWrite on a server that offers WebDAV
-/// locks is locked for writing from construction to destruction (for 10
-/// minutes at most, so that a lock left by a process that died lapses):
-/// other clients cannot change it meanwhile, and one that holds a lock
-/// already makes the construction fail, before anything is edited.
+/// locks is locked for writing from construction to destruction: other
+/// clients cannot change it meanwhile, and one that holds a lock already
+/// makes the construction fail, before anything is edited. The lock is
+/// taken for 10 minutes ($EFI_TRANSFER_LOCK_TIMEOUT seconds) and renewed
+/// by a thread of the library while the object lives, so that a lock left
+/// by a process that died lapses by itself.
 ///
 /// Objects cannot be copied (two copies would delete the same file); moving
 /// hands the temporary file and the pending transfer to the new object.

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "lock_keeper.h"
 #include "temp_files.h"
 #include "transfer_session.h"
 #include "url_parts.h"
@@ -221,6 +222,8 @@ void CHTTPRedirector::Download() {
     if (IsFlagSet(eWrite)) {
         session.PrepareWriteBack();
         m_lock = session.LockToken();
+        // Renewed while the object lives, however long the edit takes.
+        if (!m_lock.empty()) Efi::detail::KeepLock(m_url, m_lock, session.LockSeconds());
     }
     session.DownloadToFile(m_fullFileName.c_str());
     m_version = session.Version();
@@ -267,6 +270,7 @@ void CHTTPRedirector::ReleaseLock() noexcept {
     if (m_lock.empty() || m_url.empty()) return;
     const std::string token = std::move(m_lock);
     m_lock.clear();
+    Efi::detail::DropLock(token);
     // Releasing is a courtesy to other clients, never a condition of the
     // save: a lock that cannot be released (the server gone, no component
     // to ask) lapses by the timeout it was taken with, so the failure is

@@ -62,6 +62,10 @@ std::string TransferSession::LockToken() { return Transfer().GetLockToken(); }
 
 void TransferSession::UseLock(const char* token) { Check(Transfer().UseLock(token)); }
 
+void TransferSession::RefreshLock() { Check(Transfer().RefreshLock()); }
+
+int TransferSession::LockSeconds() { return Transfer().GetLockSeconds(); }
+
 bool TransferSession::Unlock() noexcept { return m_transfer && !Failed(m_transfer->Unlock()); }
 
 }  // namespace Efi::detail

@@ -37,6 +37,10 @@ public:
     std::string LockToken();
     /// Makes the next upload carry the lock `token`, and Unlock release it.
     void UseLock(const char* token);
+    /// Renews the lock for as long as it was taken.
+    void RefreshLock();
+    /// How many seconds a lock lasts unless renewed (0: no locks are taken).
+    int LockSeconds();
     /// Releases the lock; false when it could not be (it then lapses by
     /// the timeout it was taken with).
     bool Unlock() noexcept;

@@ -361,6 +361,8 @@ TEST_F(Transfer, LimitsComeFromTheEnvironmentAndABadOneIsAnError) {
          "EFI_TRANSFER_SPEED_FLOOR must be BYTES/SECONDS (0/0: no floor), not \"1024/s\""},
         {"EFI_TRANSFER_SPEED_FLOOR", "/1", _com_error::kFail,
          "EFI_TRANSFER_SPEED_FLOOR must be BYTES/SECONDS (0/0: no floor), not \"/1\""},
+        {"EFI_TRANSFER_LOCK_TIMEOUT", "0", _com_error::kFail,
+         "EFI_TRANSFER_LOCK_TIMEOUT must be a whole number of seconds from 1, not \"0\""},
         // A value too long to show whole is cut.
         {"EFI_TRANSFER_CONNECT_TIMEOUT", "0123456789012345678901234567890123456789012", _com_error::kFail,
          "must be a whole number of seconds, not \"0123456789012345678901234567890123456...\""},

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -314,6 +315,27 @@ TEST_F(WriteBack, ALockIsHeldWhileTheObjectLivesAndReleasedHoweverItEnds) {
             if (!token.empty()) UnlockAsOther(s.port, base + name, token);
         }
     }
+}
+
+// The lock is taken for a stated time, so that one left by a process that
+// died lapses; it is renewed while the object lives, however long that is.
+TEST_F(WriteBack, ALockOutlivesItsTimeoutWhileTheObjectLives) {
+    ::setenv("EFI_TRANSFER_LOCK_TIMEOUT", "2", 1);
+    const int port = s_apache->port();
+    const fs::path file = s_apacheRoot->path() / "dav" / "long.txt";
+    WriteFile(file, Text('a'));
+    const Edit e = EditRemote(s_apache->Url("/dav/long.txt"), "my edit", [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        const std::string theirs = LockAsOther(port, "/dav/long.txt");
+        EXPECT_EQ(theirs, "") << "the lock lapsed while the object lived";
+        if (!theirs.empty()) UnlockAsOther(port, "/dav/long.txt", theirs);
+    });
+    ::unsetenv("EFI_TRANSFER_LOCK_TIMEOUT");
+    EXPECT_EQ(e.hr, 0) << e.text;
+    EXPECT_EQ(ReadFile(file), "my edit");
+    const std::string token = LockAsOther(port, "/dav/long.txt");
+    EXPECT_NE(token, "");
+    if (!token.empty()) UnlockAsOther(port, "/dav/long.txt", token);
 }
 
 // A resource another client has locked is reported when the object is made,

@@ -87,6 +87,11 @@ public:
     virtual HResult UseLock(const char* /*token*/) { return kOk; }
     /// Releases the lock held on the open URL, if any; kOk when none is.
     virtual HResult Unlock() { return kOk; }
+    /// Renews the lock held on the open URL for as long as it was taken.
+    virtual HResult RefreshLock() { return kOk; }
+    /// How many seconds a lock lasts unless renewed or released; 0 when the
+    /// component takes no locks.
+    virtual std::int32_t GetLockSeconds() const noexcept { return 0; }
 };
 
 /// The basic interface of a component object.
