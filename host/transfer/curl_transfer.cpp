@@ -217,9 +217,12 @@ size_t DigestBody(char* data, size_t size, size_t count, void* user) {
 /// Where the body goes and what went wrong writing it. libcurl hands the
 /// body over in pieces of at most 16 KiB; gathering them into large blocks
 /// saves most of the write calls, which cost more than the copy.
+bool ETagNamesTheVersion(CURL* h);
+
 struct Sink {
     int fd;
     Digest* digest = nullptr;  ///< fed with the body when set
+    CURL* handle = nullptr;    ///< the transfer, whose headers may make the digest needless
     // Not zeroed: a small body never touches most of it.
     std::unique_ptr<char[]> block{new char[kWriteBlockSize]};
     size_t used = 0;
@@ -236,6 +239,12 @@ struct Sink {
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
     const size_t total = size * count;
+    if (sink->digest != nullptr && sink->handle != nullptr) {
+        // The headers are in by the body's first piece: where an ETag names
+        // the version, the digest would never be used.
+        if (ETagNamesTheVersion(sink->handle)) sink->digest = nullptr;
+        sink->handle = nullptr;
+    }
     if (sink->digest != nullptr) sink->digest->Add(data, total);
     // Anything short of `total` aborts the transfer.
     if (sink->used + total > kWriteBlockSize && !sink->Flush()) return 0;
@@ -533,13 +542,18 @@ bool ChangedWithinASecond(CURL* h) {
 /// a second before); else, for a download to be written back, the body's
 /// digest (no condition a server grants on a write could tell that version
 /// from another made in the same second); else the modification date.
-std::string VersionOf(CURL* h, Digest* digest) {
+/// Whether the answer's strong ETag names the version of its plain body
+/// for a write-back.
+bool ETagNamesTheVersion(CURL* h) { return SpokeHttp(h) && !StrongPlainETag(h).empty() && !ChangedWithinASecond(h); }
+
+std::string VersionOf(CURL* h, Digest* digest, bool writeBack) {
     if (!SpokeHttp(h)) return {};
     std::string etag = StrongPlainETag(h);
-    if (!etag.empty() && (digest == nullptr || !ChangedWithinASecond(h))) return "If-Match: " + etag;
-    if (digest != nullptr) {
-        const std::string hex = digest->Hex();
-        return hex.empty() ? std::string() : std::string(kDigestPrefix) + hex;
+    if (!etag.empty() && (!writeBack || !ChangedWithinASecond(h))) return "If-Match: " + etag;
+    // A digest that could not be computed leaves the date, which may refuse
+    // an unchanged resource but never replaces a change.
+    if (const std::string hex = digest != nullptr ? digest->Hex() : std::string(); !hex.empty()) {
+        return std::string(kDigestPrefix) + hex;
     }
     const std::string modified = FinalHeader(h, "Last-Modified");
     if (!modified.empty()) return "If-Unmodified-Since: " + modified;
@@ -770,7 +784,7 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
     std::optional<Digest> digest;
     if (m_writeBack) digest.emplace();
     m_writeBack = false;
-    Sink sink{file.fd, digest ? &*digest : nullptr};
+    Sink sink{file.fd, digest ? &*digest : nullptr, digest ? easy.handle : nullptr};
     if (Outcome o = SetCommonOptions(easy, m_url); Failed(o.hr)) return Report(o.hr, std::move(o.text));
     curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
     curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &sink);
@@ -789,7 +803,7 @@ HResult CurlTransfer::DownloadToFile(const char* path) {
     int fd = file.fd;
     file.fd = -1;
     if (::close(fd) != 0) o = FileFailure("write", path, errno);
-    if (!Failed(o.hr)) m_version = VersionOf(easy.handle, digest ? &*digest : nullptr);
+    if (!Failed(o.hr)) m_version = VersionOf(easy.handle, sink.digest, digest.has_value());
     return Report(o.hr, std::move(o.text));
 }
 
