@@ -635,9 +635,10 @@ Outcome Ask(const std::string& url, const char* method, const std::vector<std::s
     for (const std::string& header : headers) easy.headers = curl_slist_append(easy.headers, header.c_str());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, easy.headers);
     const CURLcode rc = curl_easy_perform(h);
-    if (rc != CURLE_OK)
+    if (rc != CURLE_OK) {
         return RequestFailure(kTransportBase + static_cast<HResult>(rc), method, url,
                               easy.error[0] != '\0' ? easy.error : curl_easy_strerror(rc));
+    }
     answer.code = ResponseCode(h);
     answer.exists = answer.code >= 200 && answer.code <= 299;
     answer.locks = OffersLocks(h);
