@@ -2,7 +2,12 @@
 // temporary files) against the curl command-line tool (into files in the
 // same directory), in the same run: one 100 MB resource, and 200 resources
 // of 1 kB over HTTPS one after the other (the tool fetching all 200 in one
-// invocation, over one connection).
+// invocation, over one connection). Write-backs to an Apache httpd with
+// WebDAV and locks (read, edit, write back through one object) against the
+// curl tool fetching and then storing the same resources: one 100 MB file
+// (plain, whose ETag names the version, and compressed, whose body is read
+// again and compared), and 200 files of 1 kB.
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -14,6 +19,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "../tests/redirect/apache_server.h"
 #include "../tests/redirect/loopback_server.h"
 #include "../tests/redirect/nginx_server.h"
 
@@ -140,6 +146,136 @@ void BM_small_https__baseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kSmallFiles);
 }
 BENCHMARK(BM_small_https__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// Runs `argv` to its end; false when it fails.
+bool Run(const std::vector<const char*>& argv) {
+    pid_t pid = 0;
+    int status = 0;
+    return ::posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) == 0 &&
+           ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+/// Apache serving a 100 MB file under /dav/ and /gz/ (compressed for a
+/// client that accepts it) and kSmallFiles files of 1 kB under /dav/.
+struct WriteBacks {
+    redirect_test::ScratchDir root;
+    std::unique_ptr<redirect_test::ApacheServer> server;
+    std::vector<std::filesystem::path> files;
+    std::vector<std::string> urls;
+
+    WriteBacks() {
+        // The server's directories are made in the private $TMPDIR, which
+        // its workers (run as "nobody" when started by root) must pass.
+        std::filesystem::permissions(Shared().tmp.path(), std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+        server = std::make_unique<redirect_test::ApacheServer>(root.path());
+        const std::string big = redirect_test::Pattern(kSize);
+        redirect_test::WriteFile(root.path() / "dav" / "big.bin", big);
+        redirect_test::WriteFile(root.path() / "gz" / "big.bin", big);
+        for (int i = 0; i < kSmallFiles; ++i) {
+            const std::string name = "small" + std::to_string(i) + ".bin";
+            files.push_back(root.path() / "dav" / name);
+            redirect_test::WriteFile(files.back(), redirect_test::Pattern(1000));
+            urls.push_back(server->Url("/dav/" + name));
+        }
+    }
+
+    /// Dates the files an hour back, as files nobody changed for a while
+    /// are: the server then names their versions by strong ETags.
+    void Age() const {
+        const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+        for (const auto& f : files) std::filesystem::last_write_time(f, old);
+        for (const char* dir : {"dav", "gz"}) std::filesystem::last_write_time(root.path() / dir / "big.bin", old);
+    }
+};
+
+WriteBacks& Backs() {
+    static WriteBacks backs;
+    return backs;
+}
+
+void WriteBackOnce(const std::string& url) {
+    CHTTPRedirector r(url.c_str(), "", CHTTPRedirector::eRead | CHTTPRedirector::eWrite);
+    benchmark::DoNotOptimize(r.GetFullFileName());
+}
+
+void WriteBackBig(benchmark::State& state, const char* path) {
+    WriteBacks& w = Backs();
+    const std::string url = w.server->Url(path);
+    for (auto _ : state) {
+        state.PauseTiming();
+        w.Age();
+        state.ResumeTiming();
+        try {
+            WriteBackOnce(url);
+        } catch (const _com_error& e) {
+            state.SkipWithError(e.ErrorMessage());
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
+}
+
+void BM_writeback_big__redirector(benchmark::State& state) { WriteBackBig(state, "/dav/big.bin"); }
+BENCHMARK(BM_writeback_big__redirector)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_writeback_big__redirector_compressed(benchmark::State& state) { WriteBackBig(state, "/gz/big.bin"); }
+BENCHMARK(BM_writeback_big__redirector_compressed)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_writeback_big__baseline(benchmark::State& state) {
+    WriteBacks& w = Backs();
+    const std::string url = w.server->Url("/dav/big.bin");
+    const std::string out = (Shared().tmp.path() / "curl.bin").string();
+    for (auto _ : state) {
+        if (!Run({"curl", "-s", "-f", "-o", out.c_str(), url.c_str(), nullptr}) ||
+            !Run({"curl", "-s", "-f", "-T", out.c_str(), url.c_str(), nullptr})) {
+            state.SkipWithError("curl failed");
+            break;
+        }
+        std::filesystem::remove(out);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
+}
+BENCHMARK(BM_writeback_big__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_writeback_small__redirector(benchmark::State& state) {
+    WriteBacks& w = Backs();
+    for (auto _ : state) {
+        state.PauseTiming();
+        w.Age();
+        state.ResumeTiming();
+        try {
+            for (const std::string& url : w.urls) WriteBackOnce(url);
+        } catch (const _com_error& e) {
+            state.SkipWithError(e.ErrorMessage());
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSmallFiles);
+}
+BENCHMARK(BM_writeback_small__redirector)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_writeback_small__baseline(benchmark::State& state) {
+    WriteBacks& w = Backs();
+    std::vector<std::string> outs;
+    for (int i = 0; i < kSmallFiles; ++i) outs.push_back((Shared().tmp.path() / ("up" + std::to_string(i))).string());
+    std::vector<const char*> get = {"curl", "-s", "-f"}, put = {"curl", "-s", "-f"};
+    for (int i = 0; i < kSmallFiles; ++i) {
+        get.insert(get.end(), {"-o", outs[i].c_str(), w.urls[i].c_str()});
+        put.insert(put.end(), {"-T", outs[i].c_str(), w.urls[i].c_str()});
+    }
+    get.push_back(nullptr);
+    put.push_back(nullptr);
+    for (auto _ : state) {
+        if (!Run(get) || !Run(put)) {
+            state.SkipWithError("curl failed");
+            break;
+        }
+        for (const std::string& out : outs) std::filesystem::remove(out);
+    }
+    state.SetItemsProcessed(state.iterations() * kSmallFiles);
+}
+BENCHMARK(BM_writeback_small__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

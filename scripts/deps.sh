@@ -12,6 +12,8 @@ packages=(
   libboost-math-dev  # the Boost.Math example module (examples/boost) and its test
   lighttpd lighttpd-mod-webdav  # a real WebDAV server for the transfer tests
   nginx libnginx-mod-http-dav-ext  # a second WebDAV server, over HTTP and HTTPS
+  apache2  # a third WebDAV server, with locks and compressed bodies, for the write-back tests
+  libssl-dev  # SHA-256 of a body read to be written back (host/transfer)
   openssl gzip  # the transfer tests make the HTTPS server's certificate and a gzip body
   clang-format  # the layout check that opens the test suite
   llvm  # llvm-symbolizer: function names and lines in sanitizer reports

@@ -54,6 +54,14 @@ private:
 /// escaped, '?' starts a query. A name or base that starts with a network
 /// scheme and "://" but does not parse raises _com_error "invalid URL".
 ///
+/// A resource opened with eRead and eWrite on a server that offers WebDAV
+/// locks is locked for writing from construction to destruction: other
+/// clients cannot change it meanwhile, and one that holds a lock already
+/// makes the construction fail, before anything is edited. The lock is
+/// taken for 10 minutes ($EFI_TRANSFER_LOCK_TIMEOUT seconds) and renewed
+/// by a thread of the library while the object lives, so that a lock left
+/// by a process that died lapses by itself.
+///
 /// Objects cannot be copied (two copies would delete the same file); moving
 /// hands the temporary file and the pending transfer to the new object.
 class EFI_API CHTTPRedirector {
@@ -73,8 +81,9 @@ public:
     CHTTPRedirector(const char* name, const char* base, std::uint32_t flags);
 
     /// With eWrite pending for a remote resource, uploads the temporary file;
-    /// then deletes it. With eRead too, the upload replaces only the version
-    /// that was read. A failed upload keeps the file and raises _com_error,
+    /// then deletes it and releases the lock, if one was taken. With eRead
+    /// too, the upload replaces only the version that was read: another
+    /// client's change made meanwhile fails it. A failed upload keeps the file and raises _com_error,
     /// its text ending "; the local copy is kept at PATH", so that the edit
     /// can be saved or sent again. When the object is destroyed by an
     /// exception unwinding past it, the upload is skipped and the file
@@ -122,6 +131,8 @@ private:
     /// Gives up ownership of the temporary file, which stays on disk; returns its name.
     std::string KeepTempFile();
     void DeleteTempFile() noexcept;
+    /// Releases the lock on the resource, if one is held.
+    void ReleaseLock() noexcept;
 
     std::uint32_t m_flags;
     std::string m_url;
@@ -134,4 +145,7 @@ private:
     /// The version of the resource the download brought, as the transfer
     /// component names it; empty when the server named none.
     std::string m_version;
+    /// The write lock held on the resource, as the transfer component names
+    /// it; empty when none is.
+    std::string m_lock;
 };

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "lock_keeper.h"
 #include "temp_files.h"
 #include "transfer_session.h"
 #include "url_parts.h"
@@ -101,9 +102,10 @@ CHTTPRedirector::CHTTPRedirector(const char* name, const char* base, std::uint32
         Init(name, base);
     } catch (...) {
         // The object is not constructed, so nothing else would ever remove
-        // the temporary file.
+        // the temporary file or release the lock.
         Abort();
         DeleteTempFile();
+        ReleaseLock();
         throw;
     }
 }
@@ -116,8 +118,10 @@ CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
       m_fullFileName(std::move(other.m_fullFileName)),
       m_tempFile(std::move(other.m_tempFile)),
       m_uncaught(std::uncaught_exceptions()),
-      m_version(std::move(other.m_version)) {
+      m_version(std::move(other.m_version)),
+      m_lock(std::move(other.m_lock)) {
     other.m_flags = 0;
+    other.m_lock.clear();
     other.m_url.clear();
     other.m_fullFileName.clear();
 }
@@ -130,7 +134,9 @@ CHTTPRedirector& CHTTPRedirector::operator=(CHTTPRedirector&& other) {
     m_fullFileName = std::move(other.m_fullFileName);
     m_tempFile = std::move(other.m_tempFile);
     m_version = std::move(other.m_version);
+    m_lock = std::move(other.m_lock);
     other.m_flags = 0;
+    other.m_lock.clear();
     other.m_url.clear();
     other.m_fullFileName.clear();
     return *this;
@@ -210,6 +216,15 @@ void CHTTPRedirector::CreateTempFile() {
 void CHTTPRedirector::Download() {
     Efi::detail::TransferSession session;
     session.OpenURL(m_url.c_str());
+    // A copy to be sent back is locked before it is read, so that nobody
+    // changes it between the two; a lock another client holds is reported
+    // now, before anything is edited.
+    if (IsFlagSet(eWrite)) {
+        session.PrepareWriteBack();
+        m_lock = session.LockToken();
+        // Renewed while the object lives, however long the edit takes.
+        if (!m_lock.empty()) Efi::detail::KeepLock(m_url, m_lock, session.LockSeconds());
+    }
     session.DownloadToFile(m_fullFileName.c_str());
     m_version = session.Version();
 }
@@ -220,6 +235,7 @@ void CHTTPRedirector::Finish() {
     struct Release {
         CHTTPRedirector& self;
         ~Release() {
+            self.ReleaseLock();
             self.DeleteTempFile();
             self.m_flags = 0;
             self.m_url.clear();
@@ -246,7 +262,26 @@ void CHTTPRedirector::Upload() {
     // A copy read from the server replaces only the version that was read:
     // a change another client made meanwhile is not overwritten.
     if (IsFlagSet(eRead)) session.RequireVersion(m_version.c_str());
+    session.UseLock(m_lock.c_str());
     session.UploadFromFile(m_tempFile.get());
+}
+
+void CHTTPRedirector::ReleaseLock() noexcept {
+    if (m_lock.empty() || m_url.empty()) return;
+    const std::string token = std::move(m_lock);
+    m_lock.clear();
+    Efi::detail::DropLock(token);
+    // Releasing is a courtesy to other clients, never a condition of the
+    // save: a lock that cannot be released (the server gone, no component
+    // to ask) lapses by the timeout it was taken with, so the failure is
+    // not raised over the outcome of the write-back.
+    try {
+        Efi::detail::TransferSession session;
+        session.OpenURL(m_url.c_str());
+        session.UseLock(token.c_str());
+        [[maybe_unused]] const bool released = session.Unlock();
+    } catch (...) {
+    }
 }
 
 std::string CHTTPRedirector::KeepTempFile() {

@@ -56,4 +56,16 @@ std::string TransferSession::Version() { return Transfer().GetVersion(); }
 
 void TransferSession::RequireVersion(const char* version) { Check(Transfer().RequireVersion(version)); }
 
+void TransferSession::PrepareWriteBack() { Check(Transfer().PrepareWriteBack()); }
+
+std::string TransferSession::LockToken() { return Transfer().GetLockToken(); }
+
+void TransferSession::UseLock(const char* token) { Check(Transfer().UseLock(token)); }
+
+void TransferSession::RefreshLock() { Check(Transfer().RefreshLock()); }
+
+int TransferSession::LockSeconds() { return Transfer().GetLockSeconds(); }
+
+bool TransferSession::Unlock() noexcept { return m_transfer && !Failed(m_transfer->Unlock()); }
+
 }  // namespace Efi::detail

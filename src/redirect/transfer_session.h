@@ -30,6 +30,20 @@ public:
     std::string Version();
     /// Makes the next upload replace only `version` ("": any version).
     void RequireVersion(const char* version);
+    /// Announces a download to be written back: locks the resource where
+    /// the server offers locks; raises when another client holds one.
+    void PrepareWriteBack();
+    /// The lock held on the open URL ("" if none).
+    std::string LockToken();
+    /// Makes the next upload carry the lock `token`, and Unlock release it.
+    void UseLock(const char* token);
+    /// Renews the lock for as long as it was taken.
+    void RefreshLock();
+    /// How many seconds a lock lasts unless renewed (0: no locks are taken).
+    int LockSeconds();
+    /// Releases the lock; false when it could not be (it then lapses by
+    /// the timeout it was taken with).
+    bool Unlock() noexcept;
 
 private:
     Vrn::Transfer::ITransfer& Transfer();

@@ -10,7 +10,8 @@ every request line to <root>/requests.log. Special paths:
   PUT /hold     reads nothing and answers nothing for a minute
 Files are served with a strong ETag and a Last-Modified date ("dated-" files
 with the date only; "gz-" files gzip-compressed when the client accepts it,
-with the compressed body's own ETag, as servers that compress give); a PUT
+with the compressed body's own ETag, as servers that compress give; HEAD
+gives the plain file's headers); a PUT
 honours If-Match and If-Unmodified-Since, and its log line names the
 condition it carried.
 Binds a free port, prints it on the first line of stdout, and exits on
@@ -149,6 +150,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Last-Modified", email.utils.formatdate(int(os.stat(path).st_mtime), usegmt=True))
         self.end_headers()
         self.wfile.write(body)
+
+    def do_HEAD(self):
+        self.log_request_line()
+        path = self.local_path()
+        exists = path is not None and os.path.isfile(path)
+        self.send_response(200 if exists else 404)
+        self.send_header("Content-Length", str(os.stat(path).st_size if exists else 0))
+        if exists:
+            if not os.path.basename(path).startswith("dated-"):
+                self.send_header("ETag", self.etag(path))
+            self.send_header("Last-Modified", email.utils.formatdate(int(os.stat(path).st_mtime), usegmt=True))
+        self.end_headers()
 
     def do_PUT(self):
         self.log_request_line()

@@ -74,7 +74,7 @@ inline bool ServesMarker(pid_t& pid, int port, const std::string& marker) {
 }
 
 /// lighttpd serving `root`: GET, WebDAV PUT (a missing parent collection
-/// answers 409), and /rNNN/x answering NNN (301, 302, 303, 307, 308) with
+/// answers 409), LOCK and UNLOCK, and /rNNN/x answering NNN (301, 302, 303, 307, 308) with
 /// Location /dav/x.
 class LighttpdServer {
 public:
@@ -106,7 +106,9 @@ private:
                         "server.port = " + std::to_string(port) + "\n" + "server.errorlog = \"" +
                         (m_conf.path() / "error.log").string() + "\"\n" +
                         "server.modules = (\"mod_webdav\", \"mod_redirect\")\n" +
-                        "webdav.activate = \"enable\"\nwebdav.is-readonly = \"disable\"\n";
+                        "webdav.activate = \"enable\"\nwebdav.is-readonly = \"disable\"\n" +
+                        // Locks are offered only with their database.
+                        "webdav.sqlite-db-name = \"" + (m_conf.path() / "webdav.db").string() + "\"\n";
         for (const char* code : {"301", "302", "303", "307", "308"}) {
             c += std::string("$HTTP[\"url\"] =~ \"^/r") + code + "/\" {\n  url.redirect = (\"^/r" + code +
                  "/(.*)$\" => \"/dav/$1\")\n  url.redirect-code = " + code + "\n}\n";

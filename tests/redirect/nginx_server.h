@@ -93,6 +93,7 @@ public:
     NginxServer& operator=(const NginxServer&) = delete;
 
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    int port() const { return m_port; }
     std::string TlsUrl(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(m_tlsPort) + path;
     }

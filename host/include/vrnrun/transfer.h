@@ -73,6 +73,25 @@ public:
     /// at `version` (from GetVersion); null or empty: unconditionally. A
     /// resource changed meanwhile fails the upload with kHttpStatusBase | 412.
     virtual HResult RequireVersion(const char* /*version*/) { return kOk; }
+    /// Announces that the open URL's resource is about to be downloaded and
+    /// later written back. Where the server offers WebDAV locks, takes an
+    /// exclusive write lock on it (GetLockToken names it); a resource that
+    /// another client has locked fails with kHttpStatusBase | 423. The next
+    /// download then keeps what the upload needs to tell the version read
+    /// from any other, whatever validators the server gives.
+    virtual HResult PrepareWriteBack() { return kOk; }
+    /// The lock PrepareWriteBack took or UseLock named; empty when none.
+    virtual const char* GetLockToken() const noexcept { return ""; }
+    /// Makes the next upload carry the lock `token` (from GetLockToken;
+    /// null or empty: none), and Unlock release it.
+    virtual HResult UseLock(const char* /*token*/) { return kOk; }
+    /// Releases the lock held on the open URL, if any; kOk when none is.
+    virtual HResult Unlock() { return kOk; }
+    /// Renews the lock held on the open URL for as long as it was taken.
+    virtual HResult RefreshLock() { return kOk; }
+    /// How many seconds a lock lasts unless renewed or released; 0 when the
+    /// component takes no locks.
+    virtual std::int32_t GetLockSeconds() const noexcept { return 0; }
 };
 
 /// The basic interface of a component object.
