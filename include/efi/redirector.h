@@ -142,10 +142,12 @@ private:
     /// Exceptions in flight at construction; more at destruction means the
     /// object is being destroyed by unwinding.
     int m_uncaught;
+    /// The number the library keeps this object's write lock on the
+    /// resource under (its token with it), or 0 when none is held. A number
+    /// in the padding after m_uncaught: the object's size and layout stay
+    /// those of library 0.2.0, which modules built against it inline.
+    std::uint32_t m_lock;
     /// The version of the resource the download brought, as the transfer
     /// component names it; empty when the server named none.
     std::string m_version;
-    /// The write lock held on the resource, as the transfer component names
-    /// it; empty when none is.
-    std::string m_lock;
 };

@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <efi/redirector.h>
@@ -29,35 +31,56 @@ public:
         return *keeper;
     }
 
-    void Keep(const std::string& url, const std::string& token, int seconds) {
-        if (::getpid() != m_owner) return;
+    std::uint32_t Keep(const std::string& url, const std::string& token, int seconds) {
         const auto every = std::chrono::milliseconds(std::max(seconds, 1) * 1000 / 3);
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) return;
-        m_held.push_back({url, token, every, Clock::now() + every});
-        if (!m_worker.joinable()) {
+        if (++m_lastId == 0) ++m_lastId;
+        m_held.push_back({m_lastId, url, token, every, Clock::now() + every});
+        if (::getpid() == m_owner && !m_stopping && !m_worker.joinable()) {
             m_worker = std::thread([this] { Run(); });
             std::atexit([] { Instance().Stop(); });
         }
         m_wake.notify_all();
+        return m_lastId;
     }
 
-    void Drop(const std::string& token) noexcept {
-        if (::getpid() != m_owner) return;
+    std::string Token(std::uint32_t id) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::erase_if(m_held, [&](const Held& h) { return h.token == token; });
+        const auto held = Find(id);
+        return held == m_held.end() ? std::string() : held->token;
+    }
+
+    std::string Drop(std::uint32_t id) noexcept {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto held = Find(id);
+        if (held == m_held.end()) return {};
+        std::string token = std::move(held->token);
+        m_held.erase(held);
+        return token;
     }
 
 private:
     struct Held {
+        std::uint32_t id;
         std::string url, token;
         Clock::duration every;
         Clock::time_point next;
     };
 
-    LockKeeper() : m_owner(::getpid()) {}
+    LockKeeper() : m_owner(::getpid()) {
+        // A child made by fork while another thread held the mutex would
+        // find it locked for ever: it starts with a fresh one. Its copy of
+        // the renewing thread does not exist there and is never joined.
+        ::pthread_atfork(nullptr, nullptr, [] { new (&Instance().m_mutex) std::mutex; });
+    }
+
+    std::vector<Held>::iterator Find(std::uint32_t id) {
+        return id == 0 ? m_held.end()
+                       : std::find_if(m_held.begin(), m_held.end(), [id](const Held& h) { return h.id == id; });
+    }
 
     void Stop() {
+        if (::getpid() != m_owner) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stopping = true;
@@ -105,14 +128,17 @@ private:
     std::vector<Held> m_held;
     std::thread m_worker;
     bool m_stopping = false;
+    std::uint32_t m_lastId = 0;
 };
 
 }  // namespace
 
-void KeepLock(const std::string& url, const std::string& token, int seconds) {
-    LockKeeper::Instance().Keep(url, token, seconds);
+std::uint32_t KeepLock(const std::string& url, const std::string& token, int seconds) {
+    return LockKeeper::Instance().Keep(url, token, seconds);
 }
 
-void DropLock(const std::string& token) noexcept { LockKeeper::Instance().Drop(token); }
+std::string LockToken(std::uint32_t id) { return LockKeeper::Instance().Token(id); }
+
+std::string DropLock(std::uint32_t id) noexcept { return LockKeeper::Instance().Drop(id); }
 
 }  // namespace Efi::detail

@@ -3,17 +3,23 @@
 // leaves locks that lapse by themselves.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Efi::detail {
 
-/// Renews the lock `token` on `url` every third of `seconds` from a thread
-/// of its own until DropLock(token). Nothing is renewed in a process made by
-/// fork after the first lock was kept (the thread is its parent's); those
-/// locks last their timeout.
-void KeepLock(const std::string& url, const std::string& token, int seconds);
+/// Keeps the lock `token` on `url` for a redirector and returns the number
+/// it is kept under (never 0). It is renewed every third of `seconds` from a
+/// thread of its own until DropLock. Nothing is renewed in a process made by
+/// fork (the thread is its parent's): there locks last their timeout, and
+/// their tokens are still found by number.
+std::uint32_t KeepLock(const std::string& url, const std::string& token, int seconds);
 
-/// Stops renewing the lock `token`; no effect when it is not kept.
-void DropLock(const std::string& token) noexcept;
+/// The token of lock `id`; empty for 0 or a lock no longer kept.
+std::string LockToken(std::uint32_t id);
+
+/// Stops keeping lock `id` and returns its token; empty for 0 or a lock no
+/// longer kept.
+std::string DropLock(std::uint32_t id) noexcept;
 
 }  // namespace Efi::detail

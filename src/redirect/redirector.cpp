@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include <strings.h>
 #include <unistd.h>
@@ -97,7 +98,7 @@ void RefuseMalformedUrl(const std::string& text, const CUrlParts& parts) {
 }  // namespace
 
 CHTTPRedirector::CHTTPRedirector(const char* name, const char* base, std::uint32_t flags)
-    : m_flags(flags), m_uncaught(std::uncaught_exceptions()) {
+    : m_flags(flags), m_uncaught(std::uncaught_exceptions()), m_lock(0) {
     try {
         Init(name, base);
     } catch (...) {
@@ -110,6 +111,10 @@ CHTTPRedirector::CHTTPRedirector(const char* name, const char* base, std::uint32
     }
 }
 
+// Modules built against library 0.2.0 make these objects in their own
+// frames: the size they reserve is this one.
+static_assert(sizeof(CHTTPRedirector) == 120, "the redirector's layout is part of the library's ABI");
+
 CHTTPRedirector::~CHTTPRedirector() noexcept(false) { Finish(); }
 
 CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
@@ -118,10 +123,9 @@ CHTTPRedirector::CHTTPRedirector(CHTTPRedirector&& other) noexcept
       m_fullFileName(std::move(other.m_fullFileName)),
       m_tempFile(std::move(other.m_tempFile)),
       m_uncaught(std::uncaught_exceptions()),
-      m_version(std::move(other.m_version)),
-      m_lock(std::move(other.m_lock)) {
+      m_lock(std::exchange(other.m_lock, 0)),
+      m_version(std::move(other.m_version)) {
     other.m_flags = 0;
-    other.m_lock.clear();
     other.m_url.clear();
     other.m_fullFileName.clear();
 }
@@ -134,9 +138,8 @@ CHTTPRedirector& CHTTPRedirector::operator=(CHTTPRedirector&& other) {
     m_fullFileName = std::move(other.m_fullFileName);
     m_tempFile = std::move(other.m_tempFile);
     m_version = std::move(other.m_version);
-    m_lock = std::move(other.m_lock);
+    m_lock = std::exchange(other.m_lock, 0);
     other.m_flags = 0;
-    other.m_lock.clear();
     other.m_url.clear();
     other.m_fullFileName.clear();
     return *this;
@@ -221,9 +224,9 @@ void CHTTPRedirector::Download() {
     // now, before anything is edited.
     if (IsFlagSet(eWrite)) {
         session.PrepareWriteBack();
-        m_lock = session.LockToken();
         // Renewed while the object lives, however long the edit takes.
-        if (!m_lock.empty()) Efi::detail::KeepLock(m_url, m_lock, session.LockSeconds());
+        const std::string token = session.LockToken();
+        if (!token.empty()) m_lock = Efi::detail::KeepLock(m_url, token, session.LockSeconds());
     }
     session.DownloadToFile(m_fullFileName.c_str());
     m_version = session.Version();
@@ -262,15 +265,13 @@ void CHTTPRedirector::Upload() {
     // A copy read from the server replaces only the version that was read:
     // a change another client made meanwhile is not overwritten.
     if (IsFlagSet(eRead)) session.RequireVersion(m_version.c_str());
-    session.UseLock(m_lock.c_str());
+    session.UseLock(Efi::detail::LockToken(m_lock).c_str());
     session.UploadFromFile(m_tempFile.get());
 }
 
 void CHTTPRedirector::ReleaseLock() noexcept {
-    if (m_lock.empty() || m_url.empty()) return;
-    const std::string token = std::move(m_lock);
-    m_lock.clear();
-    Efi::detail::DropLock(token);
+    const std::string token = Efi::detail::DropLock(std::exchange(m_lock, 0));
+    if (token.empty() || m_url.empty()) return;
     // Releasing is a courtesy to other clients, never a condition of the
     // save: a lock that cannot be released (the server gone, no component
     // to ask) lapses by the timeout it was taken with, so the failure is
