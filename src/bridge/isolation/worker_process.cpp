@@ -123,10 +123,6 @@ int EndWorker(pid_t pid) {
 // kernel sends a worker its parent's death signal when the thread that
 // started it ends, not the process, and a host's threads come and go (a
 // Python thread pool). The thread blocks every signal and waits for work.
-// A worker is started from a thread that lives as long as the process: the
-// kernel sends a worker its parent's death signal when the thread that
-// started it ends, not the process, and a host's threads come and go (a
-// Python thread pool). The thread blocks every signal and waits for work.
 class Starter {
 public:
     static Starter& OfThisProcess() {
@@ -314,10 +310,16 @@ void WorkerProcess::Start(const std::string& path) {
     sigemptyset(&none);
     sigfillset(&all);
     // The worker starts with default signal actions and none blocked,
-    // whatever the host ignores (Python ignores SIGPIPE) or blocks.
+    // whatever the host ignores (Python ignores SIGPIPE) or blocks. It runs
+    // in a process group of its own: the signals a terminal's Ctrl-C or a
+    // notebook's interrupt send to the host's whole group are the host's to
+    // act on (it kills a busy worker itself), and an idle worker lives on.
+    // It still ends with the host (efi-worker asks for its parent's death
+    // signal), however the host ends.
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     const std::string parent = std::to_string(::getpid());
     const std::string channel = std::to_string(kWorkerChannel);
     char* argv[] = {const_cast<char*>("efi-worker"),    const_cast<char*>("--channel"),
