@@ -87,6 +87,19 @@ bool Ended(pid_t pid) {
     return false;
 }
 
+// Ends a copy of the host made by fork by exit, which writes the counts of
+// a coverage build; under the leak checker by _exit, as what the parent's
+// threads held at the fork (another thread's call arguments, the bridge's
+// waiting line, made anew in the copy) is in the copy with nothing that
+// points to it.
+[[noreturn]] void EndCopy(int status) {
+#if defined(__SANITIZE_ADDRESS__)
+    ::_exit(status);
+#else
+    std::exit(status);
+#endif
+}
+
 // A worker that dies while idle never took a call: the next call runs on a
 // new worker, and the death is counted, named by its signal.
 TEST(WorkerDeaths, AWorkerKilledWhileIdleIsReplacedForTheNextCallAndCounted) {
@@ -134,6 +147,31 @@ TEST(WorkerDeaths, AWorkerKilledWhileIdleIsReplacedForTheNextCallAndCounted) {
     EXPECT_FALSE(s.Workers(EFI_SAMPLE_MODULE));  // not loaded
     Efi::EndModuleWorkers();
     Efi::ClearHostCallbacks();
+}
+
+// A worker's end leaves no SIGCHLD pending for the host: one kept there
+// would wake a thread of the host, which then takes no other signal until
+// it has looked (a Ctrl-C's SIGINT goes to another thread, and a sleeping
+// main thread sleeps on). In a copy of the host with one thread, which
+// blocks SIGCHLD so that a signal kept would stay pending.
+TEST(WorkerDeaths, AWorkersEndLeavesNoSignalPendingForTheHost) {
+    EXPECT_EXIT(
+        {
+            sigset_t child;
+            sigemptyset(&child);
+            sigaddset(&child, SIGCHLD);
+            ::sigprocmask(SIG_BLOCK, &child, nullptr);
+            Efi::HostSession s;
+            s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
+            const pid_t worker = Pid(s).first;
+            ::kill(worker, SIGKILL);
+            sigset_t pending;
+            sigemptyset(&pending);
+            const bool ended = Ended(worker);
+            ::sigpending(&pending);
+            EndCopy(worker > 0 && ended && !sigismember(&pending, SIGCHLD) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // What a host's interrupt check throws while a call waits for its worker
@@ -236,19 +274,6 @@ TEST(WorkerDeaths, ARestartThatCannotLoadTheSameTableFailsTheCall) {
         Efi::ClearHostCallbacks();
     }
     fs::remove_all(dir);
-}
-
-// Ends a copy of the host made by fork by exit, which writes the counts of
-// a coverage build; under the leak checker by _exit, as what the parent's
-// threads held at the fork (another thread's call arguments, the bridge's
-// waiting line, made anew in the copy) is in the copy with nothing that
-// points to it.
-[[noreturn]] void EndCopy(int status) {
-#if defined(__SANITIZE_ADDRESS__)
-    ::_exit(status);
-#else
-    std::exit(status);
-#endif
 }
 
 // A copy of the host made by fork holds the parent's worker, which is not

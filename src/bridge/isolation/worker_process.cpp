@@ -122,7 +122,14 @@ int EndWorker(pid_t pid) {
 // A worker is started from a thread that lives as long as the process: the
 // kernel sends a worker its parent's death signal when the thread that
 // started it ends, not the process, and a host's threads come and go (a
-// Python thread pool). The thread blocks every signal and waits for work.
+// Python thread pool). The thread waits for work, and blocks every signal
+// but SIGCHLD, which a worker's end sends to it: blocked, the signal would
+// be kept for the process and wake another thread, the main one mostly,
+// which until it has looked at it takes no other signal. A Ctrl-C's SIGINT
+// sent meanwhile then goes to some other thread, and the main thread goes
+// back to sleep without seeing it. Unblocked here, SIGCHLD at its default
+// action is dropped as it is sent, and a host's handler of it runs on this
+// thread.
 class Starter {
 public:
     static Starter& OfThisProcess() {
@@ -154,6 +161,7 @@ private:
     Starter() {
         sigset_t all, previous;
         sigfillset(&all);
+        sigdelset(&all, SIGCHLD);
         ::pthread_sigmask(SIG_SETMASK, &all, &previous);
         std::thread([this] { Serve(); }).detach();
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
