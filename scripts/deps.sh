@@ -22,6 +22,7 @@ packages=(
   libhwy-dev  # vectorized sort under Efi::median
   python3-numba  # a peer of Function.map in bench/bench_python.py
   python3-dask python3-distributed  # Function.map on worker processes: its test and benchmark
+  python3-ipykernel python3-jupyter-client python3-nbclient  # a real notebook kernel: the interrupt tests
 )
 packages+=("$@")
 missing=()
