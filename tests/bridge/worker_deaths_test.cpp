@@ -74,18 +74,21 @@ private:
 const Setting g_asan("ASAN_OPTIONS", std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
                                          ":handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0");
 
-// Waits, ten seconds at most, for `pid` to have ended (a zombie, not yet
-// reaped): its end of the channel is closed then.
-bool Ended(pid_t pid) {
+// Waits, ten seconds at most, for `pid` to be in `state` ('Z': ended, not
+// yet reaped, its end of the channel closed; 'R': running, a worker busy
+// with a call that loops), or gone.
+bool InState(pid_t pid, char state) {
     for (int k = 0; k < 1000; ++k) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         const std::size_t close = text.rfind(')');
-        if (close == std::string::npos || text.compare(close, 3, ") Z") == 0) return true;
+        if (close == std::string::npos || text.compare(close, 3, std::string(") ") + state) == 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }
+
+bool Ended(pid_t pid) { return InState(pid, 'Z'); }
 
 // Ends a copy of the host made by fork by exit, which writes the counts of
 // a coverage build; under the leak checker by _exit, as what the parent's
@@ -176,35 +179,50 @@ TEST(WorkerDeaths, AWorkersEndLeavesNoSignalPendingForTheHost) {
 
 // What a host's interrupt check throws while a call waits for its worker
 // (a user's Ctrl-C) ends the call as thrown, the busy worker killed and
-// reaped; the next call runs on a new one.
+// reaped; the next call runs on a new one. A call that waits for its turn
+// behind another thread's call ends so too, and leaves that call running.
 struct Interrupt {};
-std::atomic<bool> g_interrupt{false};
+std::atomic<std::thread::id> g_interrupted{};  // the thread whose wait the check ends
 
 TEST(WorkerDeaths, AnInterruptedCallKillsItsWorkerAndTheNextCallRuns) {
     Efi::HostSession s;
     s.LoadModule(EFI_TEST_MODULE, {.isolated = true});
     Efi::SetInterruptCheck([] {
-        if (g_interrupt.exchange(false)) throw Interrupt{};
+        std::thread::id self = std::this_thread::get_id();
+        if (g_interrupted.compare_exchange_strong(self, std::thread::id())) throw Interrupt{};
     });
     const pid_t worker = Pid(s).first;
     ASSERT_GT(worker, 0);
-    const Object forever[] = {Vrn::Run::Number(3, 0)};  // t_crash(3): an endless loop
-    auto call = std::async(std::launch::async, [&] {
-        try {
-            s.Find("t_crash")->function.as<Vrn::Run::Function>()->Call(forever);
-        } catch (const Interrupt&) {
-            return std::string("interrupted");
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string("returned");
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    g_interrupt = true;
-    const bool stopped = call.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    if (!stopped) ::kill(worker, SIGKILL);  // so that the call, and the test, end
-    EXPECT_TRUE(stopped);
-    EXPECT_EQ(call.get(), "interrupted");
+    // Runs `f` on a thread of its own; its outcome, and the thread.
+    const auto start = [&](const char* f) {
+        auto thread = std::make_shared<std::promise<std::thread::id>>();
+        auto outcome = std::async(std::launch::async, [&s, f, thread] {
+            thread->set_value(std::this_thread::get_id());
+            const Object args[] = {Vrn::Run::Number(3, 0)};  // t_crash(3): an endless loop
+            try {
+                s.Find(f)->function.as<Vrn::Run::Function>()->Call(args);
+            } catch (const Interrupt&) {
+                return std::string("interrupted");
+            } catch (const std::exception& e) {
+                return std::string(e.what());
+            }
+            return std::string("returned");
+        });
+        return std::pair(std::move(outcome), thread->get_future().get());
+    };
+    const auto interrupt = [&](std::pair<std::future<std::string>, std::thread::id>& call) {
+        g_interrupted = call.second;  // until its next check
+        const bool stopped = call.first.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!stopped) ::kill(worker, SIGKILL);  // so that the calls, and the test, end
+        EXPECT_TRUE(stopped);
+        return call.first.get();
+    };
+    auto running = start("t_crash");
+    EXPECT_TRUE(InState(worker, 'R'));
+    auto waiting = start("t_pid");
+    EXPECT_EQ(interrupt(waiting), "interrupted");
+    EXPECT_EQ(::kill(worker, 0), 0);  // the running call goes on
+    EXPECT_EQ(interrupt(running), "interrupted");
     EXPECT_TRUE(Gone(worker));
     EXPECT_EQ(s.Workers(EFI_TEST_MODULE)->lastLost, "killed by an interrupt");
     const pid_t next = Pid(s).first;

@@ -208,7 +208,7 @@ ChannelLevel::ChannelLevel(Worker& worker, const std::string& fn) : m_worker(wor
     } else {
         ChannelTurn::Deadline deadline;
         if (worker.m_timeout) deadline = std::chrono::steady_clock::now() + worker.m_limit;
-        if (!turn.Take(deadline))
+        if (!turn.Take(deadline, g_interruptCheck.load(std::memory_order_relaxed)))
             Vrn::Run::AppException::Raise(Vrn::Run::FromUtf8(fn + ": timed out after " + worker.m_timeoutText +
                                                              " waiting for another call to end"),
                                           Efi::kNoArgument);

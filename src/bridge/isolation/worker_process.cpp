@@ -199,7 +199,7 @@ void ForgetWorkersInChild() noexcept {
 
 }  // namespace
 
-bool ChannelTurn::Take(Deadline deadline) {
+bool ChannelTurn::Take(Deadline deadline, wire::InterruptCheck check) {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock guard(m_lock);
     if (m_depth > 0 && m_holder == self) {
@@ -208,13 +208,36 @@ bool ChannelTurn::Take(Deadline deadline) {
     }
     const std::uint64_t place = m_next++;
     const auto mine = [&] { return m_serving == place; };
-    if (!deadline) {
-        m_moved.wait(guard, mine);
-    } else if (!m_moved.wait_until(guard, *deadline, mine)) {
-        // The line has not reached this place (places are served in order):
-        // whoever gives the turn back there passes it on to the next.
-        m_abandoned.push_back(place);
-        return false;
+    // The line has not reached this place (places are served in order):
+    // whoever gives the turn back there passes it on to the next.
+    const auto leave = [&] { m_abandoned.push_back(place); };
+    for (;;) {
+        Deadline until = deadline;
+        if (check) {
+            const auto look = std::chrono::steady_clock::now() + kCheckEvery;
+            if (!until || look < *until) until = look;
+        }
+        if (!until) {
+            m_moved.wait(guard, mine);
+            break;
+        }
+        if (m_moved.wait_until(guard, *until, mine)) break;
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+            leave();
+            return false;
+        }
+        if (!check) continue;
+        guard.unlock();
+        try {
+            check();
+        } catch (...) {
+            guard.lock();
+            // Reached meanwhile: the turn goes on to the next in line.
+            if (mine()) PassOn();
+            else leave();
+            throw;
+        }
+        guard.lock();
     }
     m_holder = self;
     m_depth = 1;
@@ -240,9 +263,13 @@ void ChannelTurn::GiveBack() noexcept {
         std::lock_guard guard(m_lock);
         if (--m_depth > 0) return;
         m_holder = {};
-        do ++m_serving;
-        while (std::erase(m_abandoned, m_serving) > 0);
+        PassOn();
     }
+}
+
+void ChannelTurn::PassOn() noexcept {
+    do ++m_serving;
+    while (std::erase(m_abandoned, m_serving) > 0);
     m_moved.notify_all();
 }
 
