@@ -25,6 +25,7 @@ packages=(
   python3-numba  # a peer of Function.map in bench/bench_python.py
   python3-dask python3-distributed  # Function.map on worker processes: its test and benchmark
   python3-venv python3-pip python3-setuptools python3-wheel  # pip install of the package into a venv, offline
+  python3-ipykernel python3-jupyter-client python3-nbclient  # a real notebook kernel: the interrupt tests
 )
 packages+=("$@")
 missing=()

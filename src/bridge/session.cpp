@@ -100,11 +100,19 @@ const std::vector<LoadedFunction>& HostSession::LoadModule(const std::string& na
         return it->second.functions;
     }
     std::vector<LoadedFunction> fns;
-    const std::vector<ModuleFunction> loaded =
-        options.isolated ? detail::LoadIsolatedModule(path, options.timeout) : Efi::LoadModule(path);
-    for (const ModuleFunction& f : loaded) fns.push_back(FromModule(f, path, options.isolated));
+    detail::IsolatedModule loaded;
+    if (options.isolated) loaded = detail::LoadIsolatedModule(path, options.timeout);
+    else loaded.functions = Efi::LoadModule(path);
+    for (const ModuleFunction& f : loaded.functions) fns.push_back(FromModule(f, path, options.isolated));
     Claim(fns);
-    return m_modules.emplace(resolved, Module{std::move(fns), options.isolated}).first->second.functions;
+    return m_modules.emplace(resolved, Module{std::move(fns), options.isolated, std::move(loaded.workers)})
+        .first->second.functions;
+}
+
+std::optional<WorkerHistory> HostSession::Workers(const std::string& path) const {
+    auto it = m_modules.find(ResolvedPath(ModulePath(path)));
+    if (it == m_modules.end() || !it->second.workers) return std::nullopt;
+    return it->second.workers();
 }
 
 const std::vector<LoadedFunction>& HostSession::AddConversions() {

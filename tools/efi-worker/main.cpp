@@ -26,6 +26,10 @@ int main(int argc, char** argv) {
     // have ended before the request took effect: then nobody is waiting.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != static_cast<pid_t>(parent)) return 1;
+    // The worker runs in a process group of its own, in the background of
+    // the host's terminal: what the module writes there is written, never
+    // stopped for (a terminal set to stop background writers).
+    std::signal(SIGTTOU, SIG_IGN);
     Vrn::Run::InstallFaultTranslation();
     return Efi::ServeIsolatedModule(channel);
 }

@@ -54,7 +54,11 @@ after it. A thread waiting for its turn can be interrupted
 module's code (a bad pointer, abort(), exit()) raises ModuleCrash instead of
 ending Python; the next call starts a new worker. `timeout=` (seconds)
 limits each call: past it the worker is killed and the call raises
-ModuleCrash with `timed_out` set.
+ModuleCrash with `timed_out` set. Ctrl-C stops an isolated call at once
+(KeyboardInterrupt; its worker is killed). A call in process cannot be
+interrupted: Ctrl-C is raised when it returns (`map` stops between
+blocks), so load a module whose calls may take long with
+`isolated=True, timeout=`.
 
 Modules and their functions pickle as where to find them (a module as its
 path and cwd, loaded again once per process that unpickles it; a function as
@@ -269,7 +273,7 @@ class Module:
 
     def __dir__(self):
         # As a module's: its functions, then its own attributes.
-        return self.__all__ + ["__doc__", "__file__", "__name__", "cwd", "functions", "isolated", "timeout"]
+        return self.__all__ + ["__doc__", "__file__", "__name__", "cwd", "functions", "isolated", "timeout", "workers"]
 
     @property
     def cwd(self):
@@ -284,6 +288,16 @@ class Module:
     def functions(self):
         """The module's functions by name."""
         return dict(self._functions)
+
+    @property
+    def workers(self):
+        """For an isolated module, how its worker processes fared: a dict of
+        `started` (the first included), `lost` (ended without the host
+        ending them: a crash, the time limit, an interrupt, or found dead
+        before a call, which then ran on a new one) and `last_lost` (how
+        the last of those ended, "signal 9, killed", or None). None for a
+        module loaded in process."""
+        return self._library.workers
 
     @_entry
     def __getitem__(self, name):
@@ -383,7 +397,9 @@ def load(path, cwd=None, isolated=False, timeout=None):
 
     isolated: run the module in a worker process of its own; a crash of its
     code raises ModuleCrash and the next call starts a new worker. Costs
-    some microseconds a call, and a copy of each matrix each way.
+    some microseconds a call, and a copy of each matrix each way. Ctrl-C
+    stops an isolated call at once (KeyboardInterrupt); a call in process
+    runs to its end before Ctrl-C is raised.
     timeout: for an isolated module, the longest a call may take, in
     seconds; past it the worker is killed and the call raises ModuleCrash."""
     if timeout is not None and not isolated:

@@ -36,6 +36,7 @@ class Library:
     path: str
     functions: list[Function]
     cwd: Optional[str]
+    workers: Optional[dict[str, Any]]
     def __init__(self, path: str, cwd: Union[str, "os.PathLike[str]", None], isolated: bool = False,
                  timeout: Optional[float] = None) -> None: ...
 

@@ -217,6 +217,47 @@ void InitBridgeTurn() {
     (void)registered;
 }
 
+namespace {
+
+/// The interpreter's main thread: the one Python runs signal handlers on.
+std::atomic<unsigned long> g_main_thread{0};
+
+/// What an isolated call runs while it waits for its worker: on the main
+/// thread, the handlers of the signals that came meanwhile (Ctrl-C's raises
+/// KeyboardInterrupt), and what one raises ends the call. A signal sent to
+/// the process may wake another thread: this runs every few milliseconds
+/// too, so the main thread sees it all the same.
+void CheckSignalsWhileWaiting() {
+    if (PyThread_get_thread_ident() != g_main_thread.load(std::memory_order_relaxed)) return;
+    const PyGILState_STATE gil = EnsureGil();
+    int failed;
+    {
+        PythonSection python;
+        failed = PyErr_CheckSignals();
+    }
+    if (failed) {
+        PythonError raised = PythonError::Fetch();
+        PyGILState_Release(gil);
+        throw raised;
+    }
+    PyGILState_Release(gil);
+}
+
+}  // namespace
+
+void WatchInterrupts(unsigned long mainThread) {
+    g_main_thread.store(mainThread, std::memory_order_relaxed);
+    static const bool registered = [] {
+        // A child made by fork has one thread, the one that forked: Python
+        // makes it the main thread there.
+        ::pthread_atfork(nullptr, nullptr,
+                         [] { g_main_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+    Efi::SetInterruptCheck(&CheckSignalsWhileWaiting);
+}
+
 void CloseBridge() {
     g_closer = std::this_thread::get_id();
     g_phase.store(kDraining);
@@ -248,6 +289,13 @@ PyObject* ArgumentOrNone(std::uint32_t argument) {
 // by the class's own constructor.
 void RaiseInstance(PyObject* cls, PyObject* args) {
     if (!args) return;
+    // The handler of a signal that came during the call (Ctrl-C) would run
+    // inside the class's constructor, and its exception would show that
+    // frame: it runs first, and what it raises stands for the failure.
+    if (PyErr_CheckSignals() != 0) {
+        Py_DECREF(args);
+        return;
+    }
     PyObject* instance = PyObject_CallObject(cls, args);
     Py_DECREF(args);
     if (!instance) return;

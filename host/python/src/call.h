@@ -205,6 +205,12 @@ public:
 /// child. Call once, at import.
 void InitBridgeTurn();
 
+/// Lets Ctrl-C stop a call of an isolated module while it waits for its
+/// worker (Efi::SetInterruptCheck): the handlers of pending signals run on
+/// the main thread, `mainThread` (threading.main_thread().ident), and
+/// what one raises ends the call. Call once, at import.
+void WatchInterrupts(unsigned long mainThread);
+
 /// Run at interpreter exit (atexit), with the GIL: lets every call running
 /// on another thread (a daemon thread) end, up to a bound, and from then on
 /// keeps every thread but this one out of the bridge and out of Python.

@@ -15,7 +15,9 @@
 #include <efi/version.h>
 #include <vrnrun/faults.h>
 
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <complex>
@@ -81,10 +83,25 @@ public:
         const std::vector<Efi::LoadedFunction>& fns = Session().LoadModule(path, Efi::LoadOptions{isolated, timeout});
         SetCwd(cwd);
         ReinstateTranslation();
+        // The file, whatever the working directory later: the session knows it so.
+        char resolved[PATH_MAX];
+        m_resolved = ::realpath(m_path.c_str(), resolved) ? resolved : m_path;
         for (const Efi::LoadedFunction& f : fns) m_functions.push_back(Steal(NewFunction(Callable{f, m_dir})));
     }
 
     const std::string& Path() const { return m_path; }
+
+    /// How an isolated module's workers fared (Efi::WorkerHistory) as a
+    /// dict; None for a module loaded in process.
+    py::object Workers() const {
+        const std::optional<Efi::WorkerHistory> h = Session().Workers(m_resolved);
+        if (!h) return py::none();
+        py::dict d;
+        d["started"] = h->started;
+        d["lost"] = h->lost;
+        d["last_lost"] = h->lastLost.empty() ? py::object(py::none()) : py::object(py::str(h->lastLost));
+        return d;
+    }
     const std::vector<py::object>& Functions() const { return m_functions; }
     py::object Cwd() const { return m_cwd; }
 
@@ -110,6 +127,7 @@ public:
 
 private:
     std::string m_path;
+    std::string m_resolved;
     std::shared_ptr<Directory> m_dir;
     py::object m_cwd;
     std::vector<py::object> m_functions;
@@ -283,7 +301,8 @@ PYBIND11_MODULE(_efi, m) {
              py::arg("isolated") = false, py::arg("timeout") = py::none())
         .def_property_readonly("path", &Library::Path)
         .def_property_readonly("functions", &Library::Functions)
-        .def_property("cwd", &Library::Cwd, &Library::SetCwd);
+        .def_property("cwd", &Library::Cwd, &Library::SetCwd)
+        .def_property_readonly("workers", &Library::Workers);
 
     py::class_<HostFunction>(m, "HostFunction", "A Python callable registered as a host function.")
         .def("dbl_to_obj", &HostFunction::DblToObj, py::arg("x"), "The value at x, whatever its kind.")
@@ -306,6 +325,7 @@ PYBIND11_MODULE(_efi, m) {
     // while the interpreter can still release them, and
     // once no call runs on another thread.
     InitBridgeTurn();
+    WatchInterrupts(py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         CloseBridge();
         Efi::ClearHostCallbacks();

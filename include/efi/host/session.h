@@ -6,6 +6,7 @@
 // alike.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -89,6 +90,26 @@ private:
 /// when no call runs.
 EFI_API void EndModuleWorkers() noexcept;
 
+/// How a host stops a call of an isolated module that waits for its worker
+/// (a user's Ctrl-C): `check` runs on the waiting thread every few
+/// milliseconds while the worker computes, and at once when a signal
+/// interrupts the wait. What it throws ends the call: the busy worker is
+/// killed and reaped (the module's next call starts a new one), and the
+/// exception reaches the caller as thrown. Null, the default: a call waits
+/// for its worker, up to the module's time limit. A call in process is not
+/// stopped so: it runs to its end.
+EFI_API void SetInterruptCheck(void (*check)()) noexcept;
+
+/// How the worker processes of an isolated module have fared.
+struct WorkerHistory {
+    unsigned started = 0;  ///< workers started, the first one included
+    /// Workers that ended without the host ending them: crashed, killed at
+    /// the time limit, by an interrupt or after a malformed reply, or found
+    /// dead before a call (which then ran on a new one).
+    unsigned lost = 0;
+    std::string lastLost;  ///< how the last of those ended ("signal 9, killed"), or empty
+};
+
 /// The path to open for the module named `path`: a bare name of a readable
 /// file in the working directory becomes "./name", as the dynamic loader
 /// would search the library path for the bare name instead.
@@ -127,6 +148,10 @@ public:
     /// The function named `name`, or null.
     const LoadedFunction* Find(std::string_view name) const;
 
+    /// How the workers of the module loaded from `path` have fared; none
+    /// for a module not loaded, or loaded in process.
+    std::optional<WorkerHistory> Workers(const std::string& path) const;
+
     /// Every function, by name.
     const std::map<std::string, LoadedFunction, std::less<>>& Functions() const noexcept { return m_functions; }
 
@@ -137,6 +162,7 @@ private:
     struct Module {
         std::vector<LoadedFunction> functions;
         bool isolated;
+        std::function<WorkerHistory()> workers = {};  ///< an isolated module's
     };
     std::map<std::string, Module> m_modules;  ///< by resolved path
     std::vector<LoadedFunction> m_conversions;

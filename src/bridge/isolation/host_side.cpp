@@ -6,11 +6,13 @@
 #include <efi/host/session.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <span>
 
 #include "bridge/call_scope.h"
@@ -57,9 +59,18 @@ public:
 
     Object Call(std::uint32_t index, std::span<const Object> args);
 
+    /// How its workers fared; read from any thread.
+    WorkerHistory History() const {
+        std::lock_guard lock(m_historyLock);
+        return m_history;
+    }
+
 private:
     std::vector<TableEntry> Start();
     void Restart(const std::string& fn);
+    bool SendCall(std::uint32_t index, std::span<const Object> args);
+    bool Await(Message& m, int timeoutMs);
+    void Lost(const std::string& how);
     [[noreturn]] void Ended(const std::string& fn);
     [[noreturn]] void TimedOut(const std::string& fn);
     [[noreturn]] void Malformed(const std::string& fn);
@@ -75,7 +86,12 @@ private:
     std::string m_end;  ///< how the last worker ended
     std::vector<TableEntry> m_table;
     std::vector<std::exception_ptr> m_held;  ///< failures of callbacks kept here
+    mutable std::mutex m_historyLock;
+    WorkerHistory m_history;
 };
+
+/// The host's check for interrupts while a call waits for its worker.
+std::atomic<InterruptCheck> g_interruptCheck{nullptr};
 
 /// A level of a worker's channel turn for the life of a call, and of the
 /// failures its callbacks left with the host: the channel's holder alone
@@ -94,6 +110,10 @@ private:
 
 std::vector<TableEntry> Worker::Start() {
     m_process.Start(m_path);
+    {
+        std::lock_guard lock(m_historyLock);
+        ++m_history.started;
+    }
     const std::string locale = std::setlocale(LC_ALL, nullptr) ? std::setlocale(LC_ALL, nullptr) : "C";
     const bool sent = Send(m_process.Channel(), Kind::Load, [&](Writer& w) {
         w.Utf8(m_path);
@@ -103,7 +123,7 @@ std::vector<TableEntry> Worker::Start() {
     try {
         Message m;
         if (!sent) throw ChannelBroken{};
-        Receive(m_process.Channel(), m);
+        Await(m, -1);
         Reader r = m.Body();
         if (m.kind == Kind::Table) {
             std::vector<TableEntry> table = ReadTable(r);
@@ -114,10 +134,11 @@ std::vector<TableEntry> Worker::Start() {
         refusal = r.Utf8();
         r.Done();
     } catch (const ChannelBroken&) {
-        throw ModuleError(
-            ModuleErrorText(m_path, "the module's process ended while loading it (" + m_process.Ended() + ")"));
+        Lost(m_process.Ended());
+        throw ModuleError(ModuleErrorText(m_path, "the module's process ended while loading it (" + m_end + ")"));
     } catch (const MalformedMessage&) {
         m_process.Kill();
+        Lost("killed after a malformed reply");
         throw ModuleError(ModuleErrorText(m_path, "the module's process sent a malformed reply while loading it"));
     }
     m_process.Stop();
@@ -137,14 +158,23 @@ void Worker::Restart(const std::string& fn) {
     }
 }
 
+// The worker ended without the host ending it: how, for the error of a
+// call nested in the one that found it, and counted for a host that asks.
+void Worker::Lost(const std::string& how) {
+    m_end = how;
+    std::lock_guard lock(m_historyLock);
+    ++m_history.lost;
+    m_history.lastLost = how;
+}
+
 void Worker::Ended(const std::string& fn) {
-    if (m_process.Running()) m_end = m_process.Ended();
+    if (m_process.Running()) Lost(m_process.Ended());
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process ended (" + m_end + ")"), false);
 }
 
 void Worker::TimedOut(const std::string& fn) {
     m_process.Kill();
-    m_end = "killed at the time limit";
+    Lost("killed at the time limit");
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": timed out after " + m_timeoutText), true);
 }
 
@@ -152,7 +182,7 @@ void Worker::TimedOut(const std::string& fn) {
 // trusted, nor can it be trusted to end by itself.
 void Worker::Malformed(const std::string& fn) {
     m_process.Kill();
-    m_end = "killed after a malformed reply";
+    Lost("killed after a malformed reply");
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process sent a malformed reply"), false);
 }
 
@@ -161,7 +191,7 @@ void Worker::Refused(const Message& m, const std::string& fn) {
     Reader r = m.Body();
     const std::string what = r.Utf8();
     r.Done();
-    m_end = m_process.Ended();
+    Lost(m_process.Ended());
     throw ModuleProcessEnded(Vrn::Run::FromUtf8(fn + ": the module's process refused the call: " + what), false);
 }
 
@@ -178,7 +208,7 @@ ChannelLevel::ChannelLevel(Worker& worker, const std::string& fn) : m_worker(wor
     } else {
         ChannelTurn::Deadline deadline;
         if (worker.m_timeout) deadline = std::chrono::steady_clock::now() + worker.m_limit;
-        if (!turn.Take(deadline))
+        if (!turn.Take(deadline, g_interruptCheck.load(std::memory_order_relaxed)))
             Vrn::Run::AppException::Raise(Vrn::Run::FromUtf8(fn + ": timed out after " + worker.m_timeoutText +
                                                              " waiting for another call to end"),
                                           Efi::kNoArgument);
@@ -196,6 +226,32 @@ int Worker::RemainingMs(std::chrono::steady_clock::time_point deadline) const {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30));
+}
+
+// Waits for the worker's next message, at most `timeoutMs` (negative: no
+// limit); false when the time ran out. The host's interrupt check runs
+// meanwhile: what it throws ends the call, and the worker, in the middle
+// of it, is killed (the next call starts a new one).
+bool Worker::Await(Message& m, int timeoutMs) {
+    try {
+        return Receive(m_process.Channel(), m, timeoutMs, g_interruptCheck.load(std::memory_order_relaxed));
+    } catch (const ChannelBroken&) {
+        throw;
+    } catch (const MalformedMessage&) {
+        throw;
+    } catch (...) {
+        m_process.Kill();
+        Lost("killed by an interrupt");
+        throw;
+    }
+}
+
+bool Worker::SendCall(std::uint32_t index, std::span<const Object> args) {
+    return Send(m_process.Channel(), Kind::Call, [&](Writer& w) {
+        w.Put(index);
+        w.Put(static_cast<std::uint32_t>(args.size()));
+        for (const Object& a : args) w.Value(a);
+    });
 }
 
 // The worker asks for a host function by name: answered as Efi::call_host
@@ -245,22 +301,36 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
     // anything is sent.
     CallScope scope(User::kCallControlWord, TurnKind::kNone);
     if (m_process.Inherited()) m_process.Stop();
+    // Nested in a call of this worker (from a host callback): the worker is
+    // in the middle of that call.
+    const bool nested = m_process.Turn().Depth() > 1;
     if (!m_process.Running()) {
-        // Nested in a call of this worker that it ended: so is this one.
-        if (m_process.Turn().Depth() > 1) Ended(fn);
+        if (nested) Ended(fn);  // it ended that call: so ends this one
         Restart(fn);
     }
-    const auto deadline = std::chrono::steady_clock::now() + m_limit;
-    const bool sent = Send(m_process.Channel(), Kind::Call, [&](Writer& w) {
-        w.Put(index);
-        w.Put(static_cast<std::uint32_t>(args.size()));
-        for (const Object& a : args) w.Value(a);
-    });
-    if (!sent) Ended(fn);
+    auto deadline = std::chrono::steady_clock::now() + m_limit;
+    // A worker that died while idle (killed from outside, or by the system
+    // short of memory) never took this call, which is no reason for it to
+    // fail: the worker is replaced, once, its end counted, and the call runs
+    // on the new one. It died idle when the request could not be sent, or
+    // lies unread in the pipe when the channel breaks before any answer.
+    bool replaced = false;
+    const auto replace = [&] {
+        if (nested || replaced) return false;
+        if (m_process.Running()) Lost(m_process.Ended());
+        Restart(fn);
+        replaced = true;
+        deadline = std::chrono::steady_clock::now() + m_limit;
+        return true;
+    };
+    while (!SendCall(index, args))
+        if (!replace()) Ended(fn);
+    bool answered = false;  // the worker has taken the call
     for (;;) {
         Message m;
         try {
-            if (!Receive(m_process.Channel(), m, RemainingMs(deadline))) TimedOut(fn);
+            if (!Await(m, RemainingMs(deadline))) TimedOut(fn);
+            answered = true;
             if (m.kind == Kind::Result) {
                 Reader r = m.Body();
                 Object result = r.Value();
@@ -274,7 +344,9 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
             if (IsFailure(m.kind)) RaiseFailure(m, &m_held);
             if (m.kind == Kind::RequestRefused) Refused(m, fn);
         } catch (const ChannelBroken&) {
-            Ended(fn);
+            if (answered || m_process.Channel().Untaken() == 0 || !replace()) Ended(fn);
+            if (!SendCall(index, args)) Ended(fn);
+            continue;
         } catch (const MalformedMessage&) {
             Malformed(fn);
         }
@@ -284,18 +356,24 @@ Object Worker::Call(std::uint32_t index, std::span<const Object> args) {
 
 }  // namespace
 
-std::vector<ModuleFunction> LoadIsolatedModule(const std::string& path, std::optional<double> timeout) {
+IsolatedModule LoadIsolatedModule(const std::string& path, std::optional<double> timeout) {
     if (timeout && !(std::isfinite(*timeout) && *timeout > 0))
         throw ModuleError(ModuleErrorText(path, "the time limit must be a positive number of seconds"));
     auto worker = std::make_shared<Worker>(path, timeout);
     const std::vector<TableEntry>& table = worker->Load();
-    std::vector<ModuleFunction> out;
+    IsolatedModule out{{}, [worker] { return worker->History(); }};
     for (std::uint32_t i = 0; i < table.size(); ++i) {
         const TableEntry& e = table[i];
         Object f = Vrn::Run::Func(e.arity, [worker, i](std::span<const Object> args) { return worker->Call(i, args); });
-        out.push_back(ModuleFunction{e.name, e.ret, e.args, std::move(f), e.neverCallable, e.description});
+        out.functions.push_back(ModuleFunction{e.name, e.ret, e.args, std::move(f), e.neverCallable, e.description});
     }
     return out;
 }
 
 }  // namespace Efi::detail
+
+namespace Efi {
+
+void SetInterruptCheck(void (*check)()) noexcept { detail::g_interruptCheck.store(check, std::memory_order_relaxed); }
+
+}  // namespace Efi

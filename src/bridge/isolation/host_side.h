@@ -2,17 +2,25 @@
 // host function objects that call its functions there.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <efi/host/module_loader.h>
+#include <efi/host/session.h>
 
 namespace Efi::detail {
 
-/// Starts a worker for the module at `path` and returns its functions, each
-/// with a host function object that calls it in the worker. Throws
+/// An isolated module as its host holds it: its functions, each with a host
+/// function object that calls it in the worker, and how its workers fared.
+struct IsolatedModule {
+    std::vector<ModuleFunction> functions;
+    std::function<WorkerHistory()> workers;
+};
+
+/// Starts a worker for the module at `path` and loads it there. Throws
 /// ModuleError as Efi::LoadModule does, and when no worker can be started.
-std::vector<ModuleFunction> LoadIsolatedModule(const std::string& path, std::optional<double> timeout);
+IsolatedModule LoadIsolatedModule(const std::string& path, std::optional<double> timeout);
 
 }  // namespace Efi::detail

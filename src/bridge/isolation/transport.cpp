@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,27 +77,41 @@ int ReceiveDescriptor(int socket) {
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
+/// How often a wait with an interrupt check wakes to run it, when no signal
+/// interrupts it first (one sent to another thread of the process).
+constexpr int kCheckEveryMs = 20;
+
 // Waits until there is something to read on `fd`; false when `deadline`
-// passes first.
-bool ReadableBy(int fd, const Deadline& deadline) {
-    if (!deadline) return true;
+// passes first. `check`, when given, runs every kCheckEveryMs and whenever
+// a signal interrupts the wait: what it throws ends the wait.
+bool ReadableBy(int fd, const Deadline& deadline, InterruptCheck check) {
+    if (!deadline && !check) return true;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+        int wait = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
+                    .count();
+            wait = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, INT_MAX));
+        }
+        if (check && (wait < 0 || wait > kCheckEveryMs)) wait = kCheckEveryMs;
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, INT_MAX)));
-        if (ready >= 0) return ready > 0;
-        if (errno != EINTR) return true;  // the read reports it
+        const int ready = ::poll(&p, 1, wait);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return true;  // the read reports it
+        if (check) check();
+        if (ready == 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;
     }
 }
 
 // Reads at least `least` and at most `most` bytes; how many, or 0 when
 // `deadline` passes first (a message begun and not finished in time is as
 // late as one not begun). The writer's end closed first is a broken channel.
-std::size_t ReadSome(int fd, char* out, std::size_t most, std::size_t least, const Deadline& deadline) {
+std::size_t ReadSome(int fd, char* out, std::size_t most, std::size_t least, const Deadline& deadline,
+                     InterruptCheck check) {
     std::size_t have = 0;
     while (have < least) {
-        if (!ReadableBy(fd, deadline)) return 0;
+        if (!ReadableBy(fd, deadline, check)) return 0;
         const ssize_t n = ::read(fd, out + have, most - have);
         if (n > 0) have += static_cast<std::size_t>(n);
         else if (n == 0 || errno != EINTR) throw ChannelBroken{};
@@ -156,6 +171,11 @@ void Channel::Close() noexcept {
     }
 }
 
+std::size_t Channel::Untaken() const noexcept {
+    int bytes = 0;
+    return m_write >= 0 && ::ioctl(m_write, FIONREAD, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+}
+
 bool Channel::Write(const void* data, std::size_t size) noexcept {
     // Writing to a pipe whose reader has gone raises SIGPIPE, which would
     // end a host that keeps its default action: blocked around the write,
@@ -213,18 +233,21 @@ bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*
 // sweep of single calls), and waking a process that sleeps on the pipe
 // costs more than that, on a virtual machine most of the round trip. Past
 // the moment the caller sleeps as before, so an idle side costs nothing.
-void AwaitBriefly(int fd) {
+// True when it came (or the poll failed, which the read reports).
+bool AwaitBriefly(int fd) {
     constexpr auto kAwake = std::chrono::microseconds(50);
     const auto until = std::chrono::steady_clock::now() + kAwake;
     pollfd p{fd, POLLIN, 0};
     do {
-        if (::poll(&p, 1, 0) != 0) return;
+        if (::poll(&p, 1, 0) != 0) return true;
         ::sched_yield();  // the other side may be waiting for this processor
     } while (std::chrono::steady_clock::now() < until);
+    return false;
 }
 
-bool Receive(Channel& channel, Message& out, int timeoutMs) {
-    AwaitBriefly(channel.m_read);
+bool Receive(Channel& channel, Message& out, int timeoutMs, InterruptCheck check) {
+    // A message already there is read at once: the check is for waits.
+    if (AwaitBriefly(channel.m_read)) check = nullptr;
     Deadline deadline;
     if (timeoutMs >= 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // Not cleared: only what the message fills is read. Messages alternate,
@@ -233,7 +256,7 @@ bool Receive(Channel& channel, Message& out, int timeoutMs) {
     constexpr std::size_t kWhole = sizeof(Header) + kMaxInlineBody;
     if (!channel.m_message) channel.m_message.reset(new char[kWhole]);
     char* message = channel.m_message.get();
-    const std::size_t have = ReadSome(channel.m_read, message, kWhole, sizeof(Header), deadline);
+    const std::size_t have = ReadSome(channel.m_read, message, kWhole, sizeof(Header), deadline, check);
     if (have == 0) return false;
     Header header;
     std::memcpy(&header, message, sizeof header);
@@ -243,7 +266,7 @@ bool Receive(Channel& channel, Message& out, int timeoutMs) {
         // The other side sends nothing more before it is answered.
         const std::size_t whole = sizeof header + header.size;
         if (header.size > kMaxInlineBody || have > whole) throw MalformedMessage{};
-        if (have < whole && !ReadSome(channel.m_read, message + have, kWhole - have, whole - have, deadline))
+        if (have < whole && !ReadSome(channel.m_read, message + have, kWhole - have, whole - have, deadline, check))
             return false;
         out.m_body = std::span<const char>(message + sizeof header, header.size);
         return true;

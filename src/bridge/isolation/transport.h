@@ -55,6 +55,9 @@ static_assert(std::is_standard_layout_v<Header> && sizeof(Header) == 16);
 /// pipe's buffer, and a large copy through the kernel would cost two.
 inline constexpr std::size_t kMaxInlineBody = 48 * 1024;
 
+/// Run while a side waits for a message: what it throws ends the wait.
+using InterruptCheck = void (*)();
+
 /// One shared area, as one side maps it.
 struct Area {
     void* map = nullptr;
@@ -71,6 +74,9 @@ public:
     ~Channel() { Close(); }
 
     bool open() const noexcept { return m_read >= 0; }
+    /// Bytes this side wrote that the other side has not read (a request
+    /// still waiting when the other side ended).
+    std::size_t Untaken() const noexcept;
     /// Closes the descriptors and unmaps both areas.
     void Close() noexcept;
     /// Takes the descriptors (after Close). `quietPipe`: a write to a side
@@ -86,7 +92,7 @@ public:
 
 private:
     friend bool SendBody(Channel&, Kind, std::size_t, void (*)(void*, char*), void*);
-    friend bool Receive(Channel&, class Message&, int);
+    friend bool Receive(Channel&, class Message&, int, InterruptCheck);
     bool Write(const void* data, std::size_t size) noexcept;
     int m_read = -1, m_write = -1, m_descriptors = -1;
     bool m_quietPipe = false;
@@ -106,7 +112,7 @@ public:
     Reader Body() const noexcept { return Reader(m_body); }
 
 private:
-    friend bool Receive(Channel&, Message&, int);
+    friend bool Receive(Channel&, Message&, int, InterruptCheck);
     std::span<const char> m_body;
 };
 
@@ -122,8 +128,10 @@ bool SendBody(Channel& channel, Kind kind, std::size_t size, void (*write)(void*
 /// Waits for one message, whole, at most `timeoutMs` (negative: no limit).
 /// False on a timeout; throws ChannelBroken when the other side has gone
 /// and MalformedMessage when what it sent breaks the channel's framing (a
-/// kind is the caller's to check).
-bool Receive(Channel& channel, Message& out, int timeoutMs = -1);
+/// kind is the caller's to check). `check`, when given, runs every few
+/// milliseconds of the wait and whenever a signal interrupts it; what it
+/// throws leaves the channel in the middle of a message.
+bool Receive(Channel& channel, Message& out, int timeoutMs = -1, InterruptCheck check = nullptr);
 
 template <class Fill>
 bool Send(Channel& channel, Kind kind, Fill&& fill) {

@@ -122,11 +122,14 @@ int EndWorker(pid_t pid) {
 // A worker is started from a thread that lives as long as the process: the
 // kernel sends a worker its parent's death signal when the thread that
 // started it ends, not the process, and a host's threads come and go (a
-// Python thread pool). The thread blocks every signal and waits for work.
-// A worker is started from a thread that lives as long as the process: the
-// kernel sends a worker its parent's death signal when the thread that
-// started it ends, not the process, and a host's threads come and go (a
-// Python thread pool). The thread blocks every signal and waits for work.
+// Python thread pool). The thread waits for work, and blocks every signal
+// but SIGCHLD, which a worker's end sends to it: blocked, the signal would
+// be kept for the process and wake another thread, the main one mostly,
+// which until it has looked at it takes no other signal. A Ctrl-C's SIGINT
+// sent meanwhile then goes to some other thread, and the main thread goes
+// back to sleep without seeing it. Unblocked here, SIGCHLD at its default
+// action is dropped as it is sent, and a host's handler of it runs on this
+// thread.
 class Starter {
 public:
     static Starter& OfThisProcess() {
@@ -158,6 +161,7 @@ private:
     Starter() {
         sigset_t all, previous;
         sigfillset(&all);
+        sigdelset(&all, SIGCHLD);
         ::pthread_sigmask(SIG_SETMASK, &all, &previous);
         std::thread([this] { Serve(); }).detach();
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -195,7 +199,7 @@ void ForgetWorkersInChild() noexcept {
 
 }  // namespace
 
-bool ChannelTurn::Take(Deadline deadline) {
+bool ChannelTurn::Take(Deadline deadline, wire::InterruptCheck check) {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock guard(m_lock);
     if (m_depth > 0 && m_holder == self) {
@@ -204,13 +208,36 @@ bool ChannelTurn::Take(Deadline deadline) {
     }
     const std::uint64_t place = m_next++;
     const auto mine = [&] { return m_serving == place; };
-    if (!deadline) {
-        m_moved.wait(guard, mine);
-    } else if (!m_moved.wait_until(guard, *deadline, mine)) {
-        // The line has not reached this place (places are served in order):
-        // whoever gives the turn back there passes it on to the next.
-        m_abandoned.push_back(place);
-        return false;
+    // The line has not reached this place (places are served in order):
+    // whoever gives the turn back there passes it on to the next.
+    const auto leave = [&] { m_abandoned.push_back(place); };
+    for (;;) {
+        Deadline until = deadline;
+        if (check) {
+            const auto look = std::chrono::steady_clock::now() + kCheckEvery;
+            if (!until || look < *until) until = look;
+        }
+        if (!until) {
+            m_moved.wait(guard, mine);
+            break;
+        }
+        if (m_moved.wait_until(guard, *until, mine)) break;
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+            leave();
+            return false;
+        }
+        if (!check) continue;
+        guard.unlock();
+        try {
+            check();
+        } catch (...) {
+            guard.lock();
+            // Reached meanwhile: the turn goes on to the next in line.
+            if (mine()) PassOn();
+            else leave();
+            throw;
+        }
+        guard.lock();
     }
     m_holder = self;
     m_depth = 1;
@@ -236,9 +263,13 @@ void ChannelTurn::GiveBack() noexcept {
         std::lock_guard guard(m_lock);
         if (--m_depth > 0) return;
         m_holder = {};
-        do ++m_serving;
-        while (std::erase(m_abandoned, m_serving) > 0);
+        PassOn();
     }
+}
+
+void ChannelTurn::PassOn() noexcept {
+    do ++m_serving;
+    while (std::erase(m_abandoned, m_serving) > 0);
     m_moved.notify_all();
 }
 
@@ -314,10 +345,16 @@ void WorkerProcess::Start(const std::string& path) {
     sigemptyset(&none);
     sigfillset(&all);
     // The worker starts with default signal actions and none blocked,
-    // whatever the host ignores (Python ignores SIGPIPE) or blocks.
+    // whatever the host ignores (Python ignores SIGPIPE) or blocks. It runs
+    // in a process group of its own: the signals a terminal's Ctrl-C or a
+    // notebook's interrupt send to the host's whole group are the host's to
+    // act on (it kills a busy worker itself), and an idle worker lives on.
+    // It still ends with the host (efi-worker asks for its parent's death
+    // signal), however the host ends.
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     const std::string parent = std::to_string(::getpid());
     const std::string channel = std::to_string(kWorkerChannel);
     char* argv[] = {const_cast<char*>("efi-worker"),    const_cast<char*>("--channel"),

@@ -33,7 +33,9 @@ public:
     /// Takes a level of the turn for this thread, waiting until `deadline`
     /// at most (none: for as long as it takes). False when the deadline came
     /// first: the thread then holds nothing and keeps no place in the line.
-    bool Take(Deadline deadline);
+    /// `check`, when given, runs every few milliseconds of the wait, without
+    /// the lock; what it throws ends the wait so too.
+    bool Take(Deadline deadline, wire::InterruptCheck check = nullptr);
     /// Takes a level of the turn only if this thread holds it already, or
     /// nobody does and nobody waits; else false at once.
     bool TakeIfFree();
@@ -46,6 +48,12 @@ public:
     void ForgetOtherThreads() noexcept;
 
 private:
+    /// How often a wait with a check runs it.
+    static constexpr std::chrono::milliseconds kCheckEvery{20};
+    /// The turn goes to the next place in line that is still waiting; with
+    /// the lock held.
+    void PassOn() noexcept;
+
     std::mutex m_lock;
     std::condition_variable m_moved;
     std::thread::id m_holder;
