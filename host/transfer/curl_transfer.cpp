@@ -214,11 +214,11 @@ size_t DigestBody(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+bool ETagNamesTheVersion(CURL* h);
+
 /// Where the body goes and what went wrong writing it. libcurl hands the
 /// body over in pieces of at most 16 KiB; gathering them into large blocks
 /// saves most of the write calls, which cost more than the copy.
-bool ETagNamesTheVersion(CURL* h);
-
 struct Sink {
     int fd;
     Digest* digest = nullptr;  ///< fed with the body when set
@@ -537,19 +537,19 @@ bool ChangedWithinASecond(CURL* h) {
     return m < 0 || d < 0 || m + 1 >= d;
 }
 
+/// Whether the answer's strong ETag names the version of its plain body
+/// for a write-back.
+bool ETagNamesTheVersion(CURL* h) { return SpokeHttp(h) && !StrongPlainETag(h).empty() && !ChangedWithinASecond(h); }
+
 /// How the last download names the version it brought: a strong ETag of
 /// the plain body (for a write-back, of a resource last changed more than
 /// a second before); else, for a download to be written back, the body's
 /// digest (no condition a server grants on a write could tell that version
 /// from another made in the same second); else the modification date.
-/// Whether the answer's strong ETag names the version of its plain body
-/// for a write-back.
-bool ETagNamesTheVersion(CURL* h) { return SpokeHttp(h) && !StrongPlainETag(h).empty() && !ChangedWithinASecond(h); }
-
 std::string VersionOf(CURL* h, Digest* digest, bool writeBack) {
     if (!SpokeHttp(h)) return {};
-    std::string etag = StrongPlainETag(h);
-    if (!etag.empty() && (!writeBack || !ChangedWithinASecond(h))) return "If-Match: " + etag;
+    const std::string etag = StrongPlainETag(h);
+    if (!etag.empty() && (!writeBack || ETagNamesTheVersion(h))) return "If-Match: " + etag;
     // A digest that could not be computed leaves the date, which may refuse
     // an unchanged resource but never replaces a change.
     if (const std::string hex = digest != nullptr ? digest->Hex() : std::string(); !hex.empty()) {

@@ -50,13 +50,22 @@ public:
         return held == m_held.end() ? std::string() : held->token;
     }
 
-    std::string Drop(std::uint32_t id) noexcept {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto held = Find(id);
-        if (held == m_held.end()) return {};
-        std::string token = std::move(held->token);
-        m_held.erase(held);
-        return token;
+    /// Stops keeping lock `id` and releases it on the server.
+    void Release(std::uint32_t id) noexcept {
+        std::string url, token;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto held = Find(id);
+            if (held == m_held.end()) return;
+            url = std::move(held->url);
+            token = std::move(held->token);
+            m_held.erase(held);
+        }
+        // Releasing is a courtesy to other clients, never a condition of
+        // the save: a lock that cannot be released (the server gone, no
+        // component to ask) lapses by the timeout it was taken with, so the
+        // failure is not raised over the outcome of the write-back.
+        OnLock(url, token, [](TransferSession& session) { session.Unlock(); });
     }
 
 private:
@@ -113,11 +122,17 @@ private:
     /// A renewal that fails leaves the lock to lapse: the write-back then
     /// finds it gone and checks the resource as it does without a lock.
     static void Renew(const std::string& url, const std::string& token) noexcept {
+        OnLock(url, token, [](TransferSession& session) { session.RefreshLock(); });
+    }
+
+    /// Runs `request` on the lock `token` of `url`; a failure is dropped.
+    template <class Request>
+    static void OnLock(const std::string& url, const std::string& token, Request request) noexcept {
         try {
             TransferSession session;
             session.OpenURL(url.c_str());
             session.UseLock(token.c_str());
-            session.RefreshLock();
+            request(session);
         } catch (...) {
         }
     }
@@ -139,6 +154,6 @@ std::uint32_t KeepLock(const std::string& url, const std::string& token, int sec
 
 std::string LockToken(std::uint32_t id) { return LockKeeper::Instance().Token(id); }
 
-std::string DropLock(std::uint32_t id) noexcept { return LockKeeper::Instance().Drop(id); }
+void ReleaseLock(std::uint32_t id) noexcept { LockKeeper::Instance().Release(id); }
 
 }  // namespace Efi::detail

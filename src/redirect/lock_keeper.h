@@ -10,7 +10,7 @@ namespace Efi::detail {
 
 /// Keeps the lock `token` on `url` for a redirector and returns the number
 /// it is kept under (never 0). It is renewed every third of `seconds` from a
-/// thread of its own until DropLock. Nothing is renewed in a process made by
+/// thread of its own until ReleaseLock. Nothing is renewed in a process made by
 /// fork (the thread is its parent's): there locks last their timeout, and
 /// their tokens are still found by number.
 std::uint32_t KeepLock(const std::string& url, const std::string& token, int seconds);
@@ -18,8 +18,9 @@ std::uint32_t KeepLock(const std::string& url, const std::string& token, int sec
 /// The token of lock `id`; empty for 0 or a lock no longer kept.
 std::string LockToken(std::uint32_t id);
 
-/// Stops keeping lock `id` and returns its token; empty for 0 or a lock no
-/// longer kept.
-std::string DropLock(std::uint32_t id) noexcept;
+/// Stops keeping lock `id` and releases it on the server, whose refusal
+/// is not raised (the lock then lapses by its timeout); nothing for 0 or a
+/// lock no longer kept.
+void ReleaseLock(std::uint32_t id) noexcept;
 
 }  // namespace Efi::detail

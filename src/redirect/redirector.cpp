@@ -269,21 +269,7 @@ void CHTTPRedirector::Upload() {
     session.UploadFromFile(m_tempFile.get());
 }
 
-void CHTTPRedirector::ReleaseLock() noexcept {
-    const std::string token = Efi::detail::DropLock(std::exchange(m_lock, 0));
-    if (token.empty() || m_url.empty()) return;
-    // Releasing is a courtesy to other clients, never a condition of the
-    // save: a lock that cannot be released (the server gone, no component
-    // to ask) lapses by the timeout it was taken with, so the failure is
-    // not raised over the outcome of the write-back.
-    try {
-        Efi::detail::TransferSession session;
-        session.OpenURL(m_url.c_str());
-        session.UseLock(token.c_str());
-        [[maybe_unused]] const bool released = session.Unlock();
-    } catch (...) {
-    }
-}
+void CHTTPRedirector::ReleaseLock() noexcept { Efi::detail::ReleaseLock(std::exchange(m_lock, 0)); }
 
 std::string CHTTPRedirector::KeepTempFile() {
     std::string name = m_tempFile.get();

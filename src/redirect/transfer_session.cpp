@@ -66,6 +66,6 @@ void TransferSession::RefreshLock() { Check(Transfer().RefreshLock()); }
 
 int TransferSession::LockSeconds() { return Transfer().GetLockSeconds(); }
 
-bool TransferSession::Unlock() noexcept { return m_transfer && !Failed(m_transfer->Unlock()); }
+void TransferSession::Unlock() { Check(Transfer().Unlock()); }
 
 }  // namespace Efi::detail

@@ -41,9 +41,8 @@ public:
     void RefreshLock();
     /// How many seconds a lock lasts unless renewed (0: no locks are taken).
     int LockSeconds();
-    /// Releases the lock; false when it could not be (it then lapses by
-    /// the timeout it was taken with).
-    bool Unlock() noexcept;
+    /// Releases the lock.
+    void Unlock();
 
 private:
     Vrn::Transfer::ITransfer& Transfer();
