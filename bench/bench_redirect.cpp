@@ -16,8 +16,6 @@
 
 #include <benchmark/benchmark.h>
 #include <efi/efi.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include "../tests/redirect/apache_server.h"
 #include "../tests/redirect/loopback_server.h"
@@ -64,10 +62,7 @@ void BM_download__baseline(benchmark::State& state) {
     const std::string out = (s.tmp.path() / "curl.bin").string();
     const char* argv[] = {"curl", "-s", "-f", "-o", out.c_str(), s.url.c_str(), nullptr};
     for (auto _ : state) {
-        pid_t pid = 0;
-        int status = 0;
-        if (::posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0 ||
-            ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!redirect_test::RunQuietly(argv)) {
             state.SkipWithError("curl failed");
             break;
         }
@@ -134,10 +129,7 @@ void BM_small_https__baseline(benchmark::State& state) {
     }
     argv.push_back(nullptr);
     for (auto _ : state) {
-        pid_t pid = 0;
-        int status = 0;
-        if (::posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) != 0 ||
-            ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!redirect_test::RunQuietly(argv.data())) {
             state.SkipWithError("curl failed");
             break;
         }
@@ -146,14 +138,6 @@ void BM_small_https__baseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kSmallFiles);
 }
 BENCHMARK(BM_small_https__baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-/// Runs `argv` to its end; false when it fails.
-bool Run(const std::vector<const char*>& argv) {
-    pid_t pid = 0;
-    int status = 0;
-    return ::posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) == 0 &&
-           ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 /// Apache serving a 100 MB file under /dav/ and /gz/ (compressed for a
 /// client that accepts it) and kSmallFiles files of 1 kB under /dav/.
@@ -227,8 +211,9 @@ void BM_writeback_big__baseline(benchmark::State& state) {
     const std::string url = w.server->Url("/dav/big.bin");
     const std::string out = (Shared().tmp.path() / "curl.bin").string();
     for (auto _ : state) {
-        if (!Run({"curl", "-s", "-f", "-o", out.c_str(), url.c_str(), nullptr}) ||
-            !Run({"curl", "-s", "-f", "-T", out.c_str(), url.c_str(), nullptr})) {
+        const char* get[] = {"curl", "-s", "-f", "-o", out.c_str(), url.c_str(), nullptr};
+        const char* put[] = {"curl", "-s", "-f", "-T", out.c_str(), url.c_str(), nullptr};
+        if (!redirect_test::RunQuietly(get) || !redirect_test::RunQuietly(put)) {
             state.SkipWithError("curl failed");
             break;
         }
@@ -267,7 +252,7 @@ void BM_writeback_small__baseline(benchmark::State& state) {
     get.push_back(nullptr);
     put.push_back(nullptr);
     for (auto _ : state) {
-        if (!Run(get) || !Run(put)) {
+        if (!redirect_test::RunQuietly(get.data()) || !redirect_test::RunQuietly(put.data())) {
             state.SkipWithError("curl failed");
             break;
         }

@@ -69,12 +69,7 @@ private:
         const std::string conf = (m_conf.path() / "httpd.conf").string();
         const char* program = std::filesystem::exists("/usr/sbin/apache2") ? "/usr/sbin/apache2" : "apache2";
         const char* argv[] = {program, "-f", conf.c_str(), "-DFOREGROUND", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawnp(&m_pid, program, &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = 0;
-        posix_spawn_file_actions_destroy(&actions);
+        m_pid = SpawnQuietly(argv);
     }
 
     ScratchDir m_conf;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -35,8 +36,9 @@ inline int FreePort() {
     return port;
 }
 
-/// The body of GET `path` from 127.0.0.1:`port` ("" when nothing answers).
-inline std::string PlainGet(int port, const std::string& path) {
+/// The raw reply to `request` sent to 127.0.0.1:`port` ("" when nothing
+/// answers); each read waits `seconds` at most.
+inline std::string Exchange(int port, const std::string& request, int seconds) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -44,17 +46,36 @@ inline std::string PlainGet(int port, const std::string& path) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        timeval timeout{2, 0};
+        timeval timeout{seconds, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
         if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             char buf[4096];
             for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
         }
     }
     if (fd >= 0) ::close(fd);
+    return reply;
+}
+
+/// The body of GET `path` from 127.0.0.1:`port` ("" when nothing answers).
+inline std::string PlainGet(int port, const std::string& path) {
+    const std::string reply = Exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n", 2);
     std::size_t body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
+}
+
+/// Starts `argv` with its output thrown away, never into the caller's
+/// pipes, which it would hold open if the caller died first; its pid, or 0
+/// when it could not be started.
+inline pid_t SpawnQuietly(const char* const* argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) pid = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 /// Waits until the server child `pid` answers GET /marker.txt on `port`

@@ -22,16 +22,9 @@ namespace redirect_test {
 
 /// Runs `argv` to its end with no output; true when it exits 0.
 inline bool RunQuietly(const char* const* argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
+    const pid_t pid = SpawnQuietly(argv);
     int status = 0;
-    const bool ran = ::posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) == 0 &&
-                     ::waitpid(pid, &status, 0) == pid;
-    posix_spawn_file_actions_destroy(&actions);
-    return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid != 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 /// nginx serving `root`:
@@ -138,14 +131,7 @@ private:
         const std::string d = m_conf.path().string(), conf = d + "/nginx.conf", log = d + "/error.log";
         const char* program = std::filesystem::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx";
         const char* argv[] = {program, "-e", log.c_str(), "-p", d.c_str(), "-c", conf.c_str(), nullptr};
-        // Its output goes to its log, never into the caller's pipes, which
-        // it would hold open if the caller died first.
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawnp(&m_pid, program, &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = 0;
-        posix_spawn_file_actions_destroy(&actions);
+        m_pid = SpawnQuietly(argv);  // it writes to its log
     }
 
     bool WaitUntilServing(const std::string& marker) { return ServesMarker(m_pid, m_port, marker); }

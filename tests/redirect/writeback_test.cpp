@@ -10,11 +10,8 @@
 #include <string>
 #include <thread>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <efi/redirector.h>
@@ -54,23 +51,11 @@ struct Reply {
 /// The second client: one request over a plain socket to 127.0.0.1:`port`.
 Reply Send(int port, const std::string& method, const std::string& path, const std::string& headers = "",
            const std::string& body = "") {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        timeval timeout{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                                    "Content-Length: " + std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-            char buf[4096];
-            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    if (fd >= 0) ::close(fd);
+    const std::string reply =
+        redirect_test::Exchange(port,
+                                method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                                    "Content-Length: " + std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body,
+                                10);
     Reply r;
     r.head = reply.substr(0, reply.find("\r\n\r\n") + 2);
     if (reply.starts_with("HTTP/1.")) r.status = std::atoi(reply.c_str() + 9);
