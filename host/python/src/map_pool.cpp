@@ -17,10 +17,13 @@ class Pool {
 public:
     void Share(PoolJob& job, unsigned helpers) {
         std::lock_guard<std::mutex> lock(m_mutex);
+        job.m_running = 0;
+        // A job offered to no helper is not queued: a helper takes a queued
+        // job until as many as it wants have, and 0 is never reached.
         helpers = std::min(helpers, kMaxHelpers);
+        if (helpers == 0) return;
         while (m_threads < helpers && Start()) ++m_threads;
         job.m_wanted = helpers;
-        job.m_running = 0;
         m_queue.push_back(&job);
         m_work.notify_all();
     }
