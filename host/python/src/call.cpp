@@ -102,7 +102,6 @@ namespace {
 /// A thread waiting for its turn, in the queue's order. The queue is read
 /// and changed with the GIL held.
 struct Waiter {
-    TurnKind kind;
     std::chrono::steady_clock::time_point since;
     Waiter* next = nullptr;
 };
@@ -142,7 +141,7 @@ void Dequeue(Waiter* w) {
 
 void BridgeTurn::WaitForTurn(TurnKind kind) {
     using Clock = std::chrono::steady_clock;
-    Waiter me{kind, Clock::now()};
+    Waiter me{Clock::now()};
     // Goes first while the first waiting call has patience left.
     if (!Closing() && Admits(kind) && !HeadOutOfPatience(me.since)) {
         Enter(kind);
@@ -229,18 +228,13 @@ std::atomic<unsigned long> g_main_thread{0};
 /// too, so the main thread sees it all the same.
 void CheckSignalsWhileWaiting() {
     if (PyThread_get_thread_ident() != g_main_thread.load(std::memory_order_relaxed)) return;
-    const PyGILState_STATE gil = EnsureGil();
+    GilHeld gil;
     int failed;
     {
         PythonSection python;
         failed = PyErr_CheckSignals();
     }
-    if (failed) {
-        PythonError raised = PythonError::Fetch();
-        PyGILState_Release(gil);
-        throw raised;
-    }
-    PyGILState_Release(gil);
+    if (failed) throw PythonError::Fetch();
 }
 
 }  // namespace

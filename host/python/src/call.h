@@ -82,6 +82,12 @@ inline bool OtherThreadsMayRun() noexcept {
 void RestoreThread(PyThreadState* saved);
 PyGILState_STATE EnsureGil();
 
+/// The GIL held, as EnsureGil takes it, for the life of the object.
+struct GilHeld {
+    PyGILState_STATE state = EnsureGil();
+    ~GilHeld() { PyGILState_Release(state); }
+};
+
 /// Native code running on this thread without the GIL, when other Python
 /// threads may use it meanwhile; with the GIL when there are none.
 class NativeSection {

@@ -150,7 +150,7 @@ public:
     }
 
     Object operator()(std::span<const Object> args) const {
-        Gil gil;
+        GilHeld gil;
         PythonSection section;
         PyObject* arg = FromHost(args[0]);
         if (!arg) throw PythonError::Fetch();
@@ -165,10 +165,6 @@ public:
     }
 
 private:
-    struct Gil {
-        PyGILState_STATE state = EnsureGil();
-        ~Gil() { PyGILState_Release(state); }
-    };
     PyObject* m_fn;
 };
 

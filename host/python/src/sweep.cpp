@@ -599,6 +599,10 @@ PyObject* MapUnguarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* Map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return GuardEntry([&]() -> PyObject* {
         const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (keywords == 0) {
+            const unsigned threads = ThreadsOf(nullptr);
+            return threads == 0 ? nullptr : MapUnguarded(self, args, nargs, threads);
+        }
         // threads= is the map's own; the other keywords name columns.
         PyObject* threadsArg = nullptr;
         std::vector<PyObject*> values(args, args + nargs);
